@@ -1,0 +1,33 @@
+#pragma once
+
+#include <memory>
+
+#include "drivers/Automation.h"
+#include "drivers/Cashboxdrv.h"
+
+namespace th {
+
+// The driver for ATOL registers over the vendor's automation object "AddIn.Fptr10".
+class TAtoldrv : public TCashboxdrv {
+public:
+    // Creates the automation object through the registry; raises AutomationError
+    // "<description>, ProgID: \"AddIn.Fptr10\"" when nothing serves it.
+    TAtoldrv(const std::string& serial, const AutomationRegistry& registry);
+
+    void connect() override;
+    void disconnect() override;
+    std::string getVersion() override;
+    bool checkConnection() override;
+    bool checkConnected() override;
+    void onclose() override;
+    std::optional<Json> processJSON(const Json* data) override;
+
+private:
+    Variant constant(const char* name);
+    std::unique_ptr<IAutomationObject> fptr;
+};
+
+// Name of the one driver the windows offer.
+inline constexpr const char* kAtolDriverName = "Атол";
+
+}  // namespace th
