@@ -8,7 +8,8 @@ namespace th {
 std::filesystem::path executableDirectory() {
     std::error_code ec;
     auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return std::filesystem::current_path();
+    if (ec)
+        return std::filesystem::current_path();
     return exe.parent_path();
 }
 

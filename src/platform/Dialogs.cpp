@@ -6,10 +6,14 @@ namespace th {
 
 const char* boxKindName(BoxKind kind) {
     switch (kind) {
-        case BoxKind::Plain: return "plain";
-        case BoxKind::Information: return "information";
-        case BoxKind::Warning: return "warning";
-        case BoxKind::Error: return "error";
+        case BoxKind::Plain:
+            return "plain";
+        case BoxKind::Information:
+            return "information";
+        case BoxKind::Warning:
+            return "warning";
+        case BoxKind::Error:
+            return "error";
     }
     return "?";
 }
@@ -43,14 +47,14 @@ std::vector<RecordingDialogs::Box> RecordingDialogs::boxes() const {
 std::vector<std::string> RecordingDialogs::texts() const {
     std::lock_guard lock(mutex_);
     std::vector<std::string> out;
-    for (const auto& b : boxes_) out.push_back(b.text);
+    for (const auto& b : boxes_)
+        out.push_back(b.text);
     return out;
 }
 
 bool RecordingDialogs::contains(const std::string& text) const {
     std::lock_guard lock(mutex_);
-    return std::any_of(boxes_.begin(), boxes_.end(),
-                       [&](const Box& b) { return b.text == text; });
+    return std::any_of(boxes_.begin(), boxes_.end(), [&](const Box& b) { return b.text == text; });
 }
 
 size_t RecordingDialogs::count() const {

@@ -14,10 +14,10 @@ public:
     virtual const char* typeName() const noexcept { return "Exception"; }
 };
 
-#define TH_DECLARE_ERROR(Name, Base)                                       \
-    class Name : public Base {                                             \
-    public:                                                                \
-        using Base::Base;                                                  \
+#define TH_DECLARE_ERROR(Name, Base)                                     \
+    class Name : public Base {                                           \
+    public:                                                              \
+        using Base::Base;                                                \
         const char* typeName() const noexcept override { return #Name; } \
     }
 

@@ -11,7 +11,9 @@ namespace th {
 
 InstanceLock::InstanceLock(std::string name) : name_(std::move(name)) {}
 
-InstanceLock::~InstanceLock() { release(); }
+InstanceLock::~InstanceLock() {
+    release();
+}
 
 std::filesystem::path InstanceLock::path() const {
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
@@ -23,10 +25,12 @@ std::filesystem::path InstanceLock::path() const {
 }
 
 bool InstanceLock::tryAcquire() {
-    if (fd_ >= 0) return true;
+    if (fd_ >= 0)
+        return true;
     int fd = ::open(path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     // Without a lock file the guard cannot work; running beats refusing to sell.
-    if (fd < 0) return true;
+    if (fd < 0)
+        return true;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
         return false;

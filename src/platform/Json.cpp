@@ -12,14 +12,30 @@ void appendEscaped(std::string& out, const std::string& text) {
     out.push_back('"');
     for (unsigned char c : text) {
         switch (c) {
-            case '\b': out += "\\b"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\f': out += "\\f"; break;
-            case '\r': out += "\\r"; break;
-            case '"': out += "\\\""; break;
-            case '/': out += "\\/"; break;
-            case '\\': out += "\\\\"; break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '/':
+                out += "\\/";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
             default:
                 if (c < 0x20) {
                     static const char* hex = "0123456789abcdef";
@@ -40,7 +56,8 @@ void appendDispatcher(std::string& out, const Json& value) {
             out.push_back('{');
             bool first = true;
             for (auto it = value.begin(); it != value.end(); ++it) {
-                if (!first) out.push_back(',');
+                if (!first)
+                    out.push_back(',');
                 first = false;
                 appendEscaped(out, it.key());
                 out.push_back(':');
@@ -53,7 +70,8 @@ void appendDispatcher(std::string& out, const Json& value) {
             out.push_back('[');
             bool first = true;
             for (const auto& item : value) {
-                if (!first) out.push_back(',');
+                if (!first)
+                    out.push_back(',');
                 first = false;
                 appendDispatcher(out, item);
             }
@@ -75,15 +93,21 @@ bool nestingWithinLimit(std::string_view text) {
     bool escaped = false;
     for (char c : text) {
         if (inString) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') inString = false;
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
             continue;
         }
-        if (c == '"') inString = true;
+        if (c == '"')
+            inString = true;
         else if (c == '[' || c == '{') {
-            if (++depth > kMaxJsonDepth) return false;
-        } else if (c == ']' || c == '}') --depth;
+            if (++depth > kMaxJsonDepth)
+                return false;
+        } else if (c == ']' || c == '}')
+            --depth;
     }
     return true;
 }
@@ -117,21 +141,25 @@ const Json* findPath(const Json& root, std::string_view dottedPath) {
     size_t start = 0;
     while (true) {
         size_t dot = dottedPath.find('.', start);
-        std::string_view name = dottedPath.substr(start, dot == std::string_view::npos
-                                                             ? std::string_view::npos
-                                                             : dot - start);
-        if (!node->is_object()) return nullptr;
+        std::string_view name = dottedPath.substr(
+            start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
+        if (!node->is_object())
+            return nullptr;
         auto it = node->find(std::string(name));
-        if (it == node->end()) return nullptr;
+        if (it == node->end())
+            return nullptr;
         node = &*it;
-        if (dot == std::string_view::npos) return node;
+        if (dot == std::string_view::npos)
+            return node;
         start = dot + 1;
     }
 }
 
 std::optional<std::string> valueText(const Json& value) {
-    if (value.is_string()) return value.get<std::string>();
-    if (value.is_number()) return dumpCompact(value);
+    if (value.is_string())
+        return value.get<std::string>();
+    if (value.is_number())
+        return dumpCompact(value);
     return std::nullopt;
 }
 
@@ -142,7 +170,8 @@ std::optional<std::string> textAt(const Json& root, std::string_view dottedPath)
 
 std::optional<bool> boolAt(const Json& root, std::string_view dottedPath) {
     const Json* node = findPath(root, dottedPath);
-    if (node && node->is_boolean()) return node->get<bool>();
+    if (node && node->is_boolean())
+        return node->get<bool>();
     return std::nullopt;
 }
 

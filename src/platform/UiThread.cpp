@@ -29,7 +29,8 @@ void runOnUiThread(const std::function<void()>& fn) {
             }
         },
         Qt::BlockingQueuedConnection);
-    if (failure) std::rethrow_exception(failure);
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 void postToUiThread(std::function<void()> fn) {

@@ -11,10 +11,14 @@ namespace {
 
 QMessageBox::Icon iconFor(BoxKind kind) {
     switch (kind) {
-        case BoxKind::Plain: return QMessageBox::NoIcon;
-        case BoxKind::Information: return QMessageBox::Information;
-        case BoxKind::Warning: return QMessageBox::Warning;
-        case BoxKind::Error: return QMessageBox::Critical;
+        case BoxKind::Plain:
+            return QMessageBox::NoIcon;
+        case BoxKind::Information:
+            return QMessageBox::Information;
+        case BoxKind::Warning:
+            return QMessageBox::Warning;
+        case BoxKind::Error:
+            return QMessageBox::Critical;
     }
     return QMessageBox::NoIcon;
 }

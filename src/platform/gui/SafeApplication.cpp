@@ -17,10 +17,13 @@ bool SafeApplication::notify(QObject* receiver, QEvent* event) {
     try {
         return QApplication::notify(receiver, event);
     } catch (const std::exception& e) {
-        if (dialogs_) showUnhandledError(*dialogs_, e);
-        else std::fprintf(stderr, "tillhaven: %s\n", e.what());
+        if (dialogs_)
+            showUnhandledError(*dialogs_, e);
+        else
+            std::fprintf(stderr, "tillhaven: %s\n", e.what());
     } catch (...) {
-        if (dialogs_) dialogs_->show(BoxKind::Error, "Неизвестная ошибка");
+        if (dialogs_)
+            dialogs_->show(BoxKind::Error, "Неизвестная ошибка");
     }
     return false;
 }
