@@ -1,9 +1,35 @@
 #include "platform/DataDir.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <system_error>
 
 namespace th {
+
+namespace {
+
+std::filesystem::path envPath(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value ? std::filesystem::path(value) : std::filesystem::path();
+}
+
+std::filesystem::path xdgDir(const char* variable, const char* fallbackUnderHome) {
+    auto dir = envPath(variable);
+    if (dir.empty())
+        dir = envPath("HOME") / fallbackUnderHome;
+    return dir / "tillhaven";
+}
+
+bool isInstalledLayout(const std::filesystem::path& exeDir) {
+    std::error_code ec;
+    if (std::filesystem::exists(exeDir / "settings.ini", ec))
+        return false;
+    return ::access(exeDir.c_str(), W_OK) != 0;
+}
+
+}  // namespace
 
 std::filesystem::path executableDirectory() {
     std::error_code ec;
@@ -13,11 +39,34 @@ std::filesystem::path executableDirectory() {
     return exe.parent_path();
 }
 
+DataPaths resolveDataPaths() {
+    if (auto home = envPath("TILLHAVEN_HOME"); !home.empty())
+        return {home, home};
+    auto exeDir = executableDirectory();
+    if (!isInstalledLayout(exeDir))
+        return {exeDir, exeDir};
+    return {xdgDir("XDG_CONFIG_HOME", ".config"), xdgDir("XDG_DATA_HOME", ".local/share")};
+}
+
 std::filesystem::path dataDirectory() {
-    if (const char* home = std::getenv("TILLHAVEN_HOME"); home && *home) {
-        return std::filesystem::path(home);
+    return resolveDataPaths().settingsDir;
+}
+
+void prepareInstalledDataPaths(const DataPaths& paths) {
+    std::error_code ec;
+    std::filesystem::create_directories(paths.settingsDir, ec);
+    std::filesystem::create_directories(paths.journalDir, ec);
+    if (!std::filesystem::exists(paths.settingsFile(), ec)) {
+        int fd =
+            ::open(paths.settingsFile().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0)
+            ::close(fd);
     }
-    return executableDirectory();
+    if (!std::filesystem::exists(paths.journalFile(), ec)) {
+        // <prefix>/bin/tillhaven -> <prefix>/share/tillhaven/checks.db
+        auto templ = executableDirectory().parent_path() / "share" / "tillhaven" / "checks.db";
+        std::filesystem::copy_file(templ, paths.journalFile(), ec);
+    }
 }
 
 }  // namespace th
