@@ -1,0 +1,327 @@
+#include "cashbox/Journal.h"
+
+#include <sqlite3.h>
+
+#include <sstream>
+#include <system_error>
+
+#include "platform/DataDir.h"
+
+namespace th {
+
+namespace {
+
+constexpr const char* kSelectChecks =
+    "select * from checks where serial = :serial and status = :status";
+constexpr const char* kCompleteCheck =
+    "update checks set status=:status, response=:resp where serial = :serial and orig_id = :id";
+constexpr const char* kAckCheck =
+    "update checks set status=:status where serial = :serial and orig_id = :id";
+constexpr const char* kInsertCheck =
+    "insert into checks values (:serial, :orig_id, :command, :data, :status, :response);";
+
+// The index on (serial, status) serves every select and, with the rowid as its last key,
+// hands rows back in the order they were stored. The unique key keeps a document that the
+// service sends twice from being stored, and so executed, twice.
+constexpr const char* kCreateSchema =
+    "create table checks ("
+    " serial text not null, orig_id text not null, command text, data text,"
+    " status text, response text,"
+    " unique (serial, orig_id));"
+    "create index checks_serial_status on checks (serial, status);";
+
+std::string pathText(const std::filesystem::path& path) {
+    return path.string();
+}
+
+std::string databaseMessage(sqlite3* db) {
+    return db ? sqlite3_errmsg(db) : "out of memory";
+}
+
+[[noreturn]] void raiseStatementError(sqlite3* db) {
+    throw JournalError("Ошибка журнала заданий: " + databaseMessage(db));
+}
+
+std::string columnText(sqlite3_stmt* statement, int column) {
+    const auto* text = sqlite3_column_text(statement, column);
+    if (!text)
+        return {};
+    return {reinterpret_cast<const char*>(text),
+            static_cast<size_t>(sqlite3_column_bytes(statement, column))};
+}
+
+struct DatabaseCloser {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using DatabaseHandle = std::unique_ptr<sqlite3, DatabaseCloser>;
+
+// A prepared statement reused for the life of the connection.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) : db_(db) {
+        if (sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr) != SQLITE_OK)
+            throw JournalError(databaseMessage(db));
+    }
+    ~Statement() { sqlite3_finalize(statement_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    sqlite3_stmt* get() const { return statement_; }
+
+    void bind(const char* name, const std::string& text) {
+        const int index = sqlite3_bind_parameter_index(statement_, name);
+        if (index == 0 ||
+            sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()),
+                              SQLITE_TRANSIENT) != SQLITE_OK)
+            raiseStatementError(db_);
+    }
+
+    // SQLITE_ROW or SQLITE_DONE; anything else raises.
+    int step() {
+        const int rc = sqlite3_step(statement_);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            raiseStatementError(db_);
+        return rc;
+    }
+
+    // Leaves the statement ready for its next use, whatever happened to this one.
+    class Use {
+    public:
+        explicit Use(Statement& statement) : statement_(statement) {}
+        ~Use() {
+            sqlite3_reset(statement_.get());
+            sqlite3_clear_bindings(statement_.get());
+        }
+        Use(const Use&) = delete;
+        Use& operator=(const Use&) = delete;
+
+    private:
+        Statement& statement_;
+    };
+
+private:
+    sqlite3* db_;
+    sqlite3_stmt* statement_ = nullptr;
+};
+
+// Column numbers of the select's result, looked up by name once.
+struct RowColumns {
+    int serial = -1, orig_id = -1, command = -1, data = -1, status = -1, response = -1;
+
+    explicit RowColumns(sqlite3_stmt* select) {
+        const std::pair<const char*, int*> wanted[] = {
+            {"serial", &serial}, {"orig_id", &orig_id}, {"command", &command},
+            {"data", &data},     {"status", &status},   {"response", &response}};
+        for (int column = 0; column < sqlite3_column_count(select); ++column) {
+            const std::string name = sqlite3_column_name(select, column);
+            for (auto& [wantedName, index] : wanted)
+                if (name == wantedName)
+                    *index = column;
+        }
+        for (auto& [wantedName, index] : wanted)
+            if (*index < 0)
+                throw JournalError(std::string("в таблице checks нет столбца ") + wantedName);
+    }
+
+    CheckRow read(sqlite3_stmt* select) const {
+        return {columnText(select, serial),  columnText(select, orig_id),
+                columnText(select, command), columnText(select, data),
+                columnText(select, status),  columnText(select, response)};
+    }
+};
+
+std::string documentText(const Json& document, const char* member) {
+    const auto found = document.find(member);
+    if (found == document.end())
+        throw JournalDocumentError(std::string("В документе нет \"") + member + "\"");
+    auto text = valueText(*found);
+    if (!text)
+        throw JournalDocumentError(std::string("Значение \"") + member +
+                                   "\" документа не читается как текст");
+    return *text;
+}
+
+DatabaseHandle openExisting(const std::filesystem::path& path) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
+        throw JournalError("Журнал заданий не найден: " + pathText(path));
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(pathText(path).c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+    DatabaseHandle db(raw);
+    if (rc != SQLITE_OK)
+        throw JournalError("Не удалось открыть журнал заданий " + pathText(path) + ": " +
+                           databaseMessage(raw));
+    return db;
+}
+
+// The first finding of SQLite's quick check, without its "*** in database main ***" header.
+std::string firstFinding(const std::string& report) {
+    std::istringstream lines(report);
+    std::string line;
+    while (std::getline(lines, line))
+        if (!line.empty() && line.rfind("***", 0) != 0)
+            return line;
+    return report;
+}
+
+// A damaged file is reported, never repaired: only reading statements run before this.
+void checkUsable(sqlite3* db, const std::filesystem::path& path) {
+    if (sqlite3_db_readonly(db, "main") == 1)
+        throw JournalError("Журнал заданий " + pathText(path) + " доступен только для чтения");
+    sqlite3_stmt* check = nullptr;
+    int rc = sqlite3_prepare_v2(db, "pragma quick_check", -1, &check, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_step(check);
+    const std::string verdict =
+        rc == SQLITE_ROW ? columnText(check, 0) : std::string(databaseMessage(db));
+    sqlite3_finalize(check);
+    const int primary = rc & 0xFF;
+    if (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB ||
+        (rc == SQLITE_ROW && verdict != "ok"))
+        throw JournalError("Журнал заданий " + pathText(path) +
+                           " повреждён: " + firstFinding(verdict));
+    if (rc != SQLITE_ROW)
+        throw JournalError("Не удалось открыть журнал заданий " + pathText(path) + ": " + verdict);
+}
+
+void execute(sqlite3* db, const char* sql) {
+    char* message = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        std::string text = message ? message : databaseMessage(db);
+        sqlite3_free(message);
+        throw JournalError(text);
+    }
+}
+
+}  // namespace
+
+struct TJournal::Connection {
+    DatabaseHandle db;
+    Statement select;
+    Statement complete;
+    Statement ack;
+    Statement insert;
+    RowColumns columns;
+
+    explicit Connection(DatabaseHandle handle)
+        : db(std::move(handle)),
+          select(db.get(), kSelectChecks),
+          complete(db.get(), kCompleteCheck),
+          ack(db.get(), kAckCheck),
+          insert(db.get(), kInsertCheck),
+          columns(select.get()) {}
+};
+
+TJournal::TJournal() : unavailableReason_("журнал не открыт") {}
+
+TJournal::~TJournal() = default;
+
+void TJournal::openJournal(const std::filesystem::path& path, JournalOptions options) {
+    connection_.reset();
+    path_ = path;
+    try {
+        DatabaseHandle db = openExisting(path);
+        sqlite3_busy_timeout(db.get(), options.busyTimeoutMs);
+        checkUsable(db.get(), path);
+        std::unique_ptr<Connection> connection;
+        try {
+            connection = std::make_unique<Connection>(std::move(db));
+        } catch (const JournalError& e) {
+            throw JournalError("Журнал заданий " + pathText(path) + " не подходит: " + e.what());
+        }
+        execute(connection->db.get(), "pragma journal_mode=WAL; pragma synchronous=FULL;");
+        connection_ = std::move(connection);
+        unavailableReason_.clear();
+    } catch (const JournalError& e) {
+        unavailableReason_ = e.what();
+        throw;
+    }
+}
+
+bool TJournal::isOpen() const {
+    return connection_ != nullptr;
+}
+
+TJournal::Connection& TJournal::usable() {
+    if (!connection_)
+        throw JournalError("Журнал заданий недоступен: " + unavailableReason_);
+    return *connection_;
+}
+
+std::vector<CheckRow> TJournal::selectChecks(const std::string& serial, const std::string& status) {
+    Connection& connection = usable();
+    Statement::Use use(connection.select);
+    connection.select.bind(":serial", serial);
+    connection.select.bind(":status", status);
+    std::vector<CheckRow> rows;
+    while (connection.select.step() == SQLITE_ROW)
+        rows.push_back(connection.columns.read(connection.select.get()));
+    return rows;
+}
+
+void TJournal::completeCheck(const std::string& status, const std::string& resp,
+                             const std::string& serial, const std::string& id) {
+    Connection& connection = usable();
+    Statement::Use use(connection.complete);
+    connection.complete.bind(":status", status);
+    connection.complete.bind(":resp", resp);
+    connection.complete.bind(":serial", serial);
+    connection.complete.bind(":id", id);
+    connection.complete.step();
+}
+
+void TJournal::ackCheck(const std::string& status, const std::string& serial,
+                        const std::string& id) {
+    Connection& connection = usable();
+    Statement::Use use(connection.ack);
+    connection.ack.bind(":status", status);
+    connection.ack.bind(":serial", serial);
+    connection.ack.bind(":id", id);
+    connection.ack.step();
+}
+
+void TJournal::insertCheck(const std::string& serial, const Json& document) {
+    if (!document.is_object())
+        throw JournalDocumentError("Документ не является объектом JSON");
+    const std::string origId = documentText(document, "external_id");
+    const std::string command = documentText(document, "type");
+    Connection& connection = usable();
+    Statement::Use use(connection.insert);
+    connection.insert.bind(":serial", serial);
+    connection.insert.bind(":orig_id", origId);
+    connection.insert.bind(":command", command);
+    connection.insert.bind(":data", dumpCompact(document));
+    connection.insert.bind(":status", statusText(CheckStatus::Added));
+    connection.insert.bind(":response", "");
+    connection.insert.step();
+}
+
+std::filesystem::path defaultJournalPath() {
+    return resolveDataPaths().journalFile();
+}
+
+void createJournalFile(const std::filesystem::path& path) {
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec) || ec)
+        throw JournalError("Журнал заданий уже существует: " + pathText(path));
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(pathText(path).c_str(), &raw,
+                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    DatabaseHandle db(raw);
+    try {
+        if (rc != SQLITE_OK)
+            throw JournalError(databaseMessage(raw));
+        execute(db.get(), "pragma journal_mode=WAL;");
+        execute(db.get(), "begin;");
+        execute(db.get(), kCreateSchema);
+        execute(db.get(), "commit;");
+    } catch (const JournalError& e) {
+        // The file is ours and holds nothing yet: leave no half-made journal behind.
+        db.reset();
+        for (const char* suffix : {"", "-wal", "-shm"})
+            std::filesystem::remove(pathText(path) + suffix, ec);
+        throw JournalError("Не удалось создать журнал заданий " + pathText(path) + ": " + e.what());
+    }
+}
+
+}  // namespace th

@@ -1,0 +1,315 @@
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <random>
+#include <sstream>
+
+#include "cashbox/Journal.h"
+
+namespace fs = std::filesystem;
+using th::CheckRow;
+using th::JournalDocumentError;
+using th::JournalError;
+using th::Json;
+using th::TJournal;
+
+namespace {
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Raw SQL beside the journal, as another program (or another window) would run it.
+void rawExec(const fs::path& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    char* error = nullptr;
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+    const std::string message = error ? error : "";
+    sqlite3_free(error);
+    sqlite3_close(db);
+    ASSERT_EQ(rc, SQLITE_OK) << message;
+}
+
+Json doc(const Json& externalId, const std::string& type = "sell") {
+    return Json{{"type", type}, {"external_id", externalId}, {"items", Json::array({1, 2})}};
+}
+
+std::vector<std::string> ids(const std::vector<CheckRow>& rows) {
+    std::vector<std::string> out;
+    for (const auto& row : rows)
+        out.push_back(row.orig_id);
+    return out;
+}
+
+class JournalTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("th_journal_" + std::to_string(getpid()) + "_" +
+                                            std::to_string(std::random_device{}()));
+        fs::create_directories(dir_);
+        path_ = dir_ / "checks.db";
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // A fresh journal opened by a new connection.
+    std::unique_ptr<TJournal> freshJournal() {
+        th::createJournalFile(path_);
+        return openedJournal();
+    }
+    std::unique_ptr<TJournal> openedJournal(int busyTimeoutMs = 5000) {
+        auto journal = std::make_unique<TJournal>();
+        journal->openJournal(path_, {busyTimeoutMs});
+        return journal;
+    }
+
+    fs::path dir_;
+    fs::path path_;
+};
+
+TEST_F(JournalTest, TheFourStatementsCarryADocumentThroughItsStatuses) {
+    auto journal = freshJournal();
+    const Json document = doc(17);
+    journal->insertCheck("K1", document);
+
+    auto added = journal->selectChecks("K1", "added");
+    ASSERT_EQ(added.size(), 1u);
+    EXPECT_EQ(added[0].serial, "K1");
+    EXPECT_EQ(added[0].orig_id, "17");
+    EXPECT_EQ(added[0].command, "sell");
+    EXPECT_EQ(added[0].data, th::dumpCompact(document));
+    EXPECT_EQ(added[0].status, "added");
+    EXPECT_EQ(added[0].response, "");
+
+    journal->completeCheck("completed", R"({"fiscalDocumentNumber":5})", "K1", "17");
+    EXPECT_TRUE(journal->selectChecks("K1", "added").empty());
+    auto completed = journal->selectChecks("K1", "completed");
+    ASSERT_EQ(completed.size(), 1u);
+    EXPECT_EQ(completed[0].response, R"({"fiscalDocumentNumber":5})");
+
+    journal->ackCheck("acked", "K1", "17");
+    EXPECT_TRUE(journal->selectChecks("K1", "completed").empty());
+    EXPECT_EQ(journal->selectChecks("K1", "acked").size(), 1u);
+}
+
+TEST_F(JournalTest, RowsOfOtherRegistersAreNeitherReadNorChanged) {
+    auto journal = freshJournal();
+    journal->insertCheck("K1", doc("1"));
+    journal->insertCheck("K2", doc("1"));
+    journal->insertCheck("k1", doc("2"));  // serials compare exactly, case counting
+
+    journal->completeCheck("completed", "{}", "K1", "1");
+    journal->ackCheck("acked", "K1", "2");
+    journal->ackCheck("acked", "K1", "missing");  // no row, no error
+
+    EXPECT_EQ(ids(journal->selectChecks("K1", "completed")), std::vector<std::string>{"1"});
+    EXPECT_EQ(ids(journal->selectChecks("K2", "added")), std::vector<std::string>{"1"});
+    EXPECT_EQ(ids(journal->selectChecks("k1", "added")), std::vector<std::string>{"2"});
+    EXPECT_TRUE(journal->selectChecks("K1", "added").empty());
+}
+
+TEST_F(JournalTest, SelectsReturnRowsInTheOrderTheyWereStored) {
+    auto journal = freshJournal();
+    // Identifiers in falling order, so an order by identifier would show.
+    const std::vector<std::string> stored = {"z9", "m5", "c3", "b2", "a1"};
+    for (const auto& id : stored) {
+        journal->insertCheck("K1", doc(id));
+        journal->insertCheck("K2", doc(id));
+    }
+    journal->completeCheck("completed", "{}", "K1", "m5");
+    journal->completeCheck("completed", "{}", "K1", "z9");
+    journal->completeCheck("completed", "{}", "K1", "b2");
+
+    EXPECT_EQ(ids(journal->selectChecks("K1", "added")), (std::vector<std::string>{"c3", "a1"}));
+    EXPECT_EQ(ids(journal->selectChecks("K1", "completed")),
+              (std::vector<std::string>{"z9", "m5", "b2"}));
+    EXPECT_EQ(ids(journal->selectChecks("K2", "added")), stored);
+}
+
+TEST_F(JournalTest, RowsSurviveARestart) {
+    {
+        auto journal = freshJournal();
+        journal->insertCheck("K1", doc("a"));
+        journal->insertCheck("K1", doc("b"));
+        journal->completeCheck("completed", R"({"ok":true})", "K1", "b");
+    }
+    auto journal = openedJournal();
+    EXPECT_EQ(ids(journal->selectChecks("K1", "added")), std::vector<std::string>{"a"});
+    auto completed = journal->selectChecks("K1", "completed");
+    ASSERT_EQ(completed.size(), 1u);
+    EXPECT_EQ(completed[0].response, R"({"ok":true})");
+}
+
+TEST_F(JournalTest, OpensInWalModeAndLeavesNoNullUnread) {
+    auto journal = freshJournal();
+    rawExec(path_, "insert into checks values ('K1', 'x', null, null, 'added', null)");
+    auto rows = journal->selectChecks("K1", "added");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].data, "");
+    EXPECT_EQ(rows[0].response, "");
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* mode = nullptr;
+    sqlite3_prepare_v2(db, "pragma journal_mode", -1, &mode, nullptr);
+    ASSERT_EQ(sqlite3_step(mode), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(mode, 0)), "wal");
+    sqlite3_finalize(mode);
+    sqlite3_close(db);
+}
+
+TEST_F(JournalTest, ARepeatedExternalIdIsRefusedAsADatabaseError) {
+    auto journal = freshJournal();
+    journal->insertCheck("K1", doc("7"));
+    journal->completeCheck("completed", "{}", "K1", "7");
+    EXPECT_THROW(journal->insertCheck("K1", doc(7, "other")), JournalError);
+    auto rows = journal->selectChecks("K1", "completed");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].command, "sell");
+    EXPECT_TRUE(journal->selectChecks("K1", "added").empty());
+    journal->insertCheck("K2", doc("7"));  // the same document for another register is its own
+}
+
+TEST_F(JournalTest, UnreadableDocumentsAreRefusedAndNotStored) {
+    auto journal = freshJournal();
+    const Json cases[] = {
+        Json{{"type", "sell"}},
+        Json{{"external_id", "1"}},
+        Json{{"type", "sell"}, {"external_id", Json::object()}},
+        Json{{"type", nullptr}, {"external_id", "1"}},
+        Json{{"type", "sell"}, {"external_id", true}},
+        Json::array({"1"}),
+        Json("text"),
+    };
+    for (const auto& document : cases)
+        EXPECT_THROW(journal->insertCheck("K1", document), JournalDocumentError) << document;
+    EXPECT_TRUE(journal->selectChecks("K1", "added").empty());
+}
+
+TEST_F(JournalTest, AMissingFileIsReportedAndNeverCreated) {
+    TJournal journal;
+    try {
+        journal.openJournal(path_);
+        FAIL() << "a missing journal opened";
+    } catch (const JournalError& e) {
+        EXPECT_NE(std::string(e.what()).find(path_.string()), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(fs::exists(path_));
+    EXPECT_FALSE(journal.isOpen());
+    try {
+        journal.selectChecks("K1", "added");
+        FAIL() << "a statement ran without a journal";
+    } catch (const JournalError& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("Журнал заданий недоступен: ", 0), 0u) << e.what();
+    }
+    EXPECT_THROW(journal.insertCheck("K1", doc("1")), JournalError);
+    EXPECT_THROW(journal.ackCheck("acked", "K1", "1"), JournalError);
+    EXPECT_THROW(journal.completeCheck("completed", "{}", "K1", "1"), JournalError);
+}
+
+TEST_F(JournalTest, ADamagedOrForeignFileIsReportedAndLeftExactlyAsItWas) {
+    auto makeForeign = [&] {
+        rawExec(path_, "create table other (a text); insert into other values ('keep');");
+    };
+    auto makeTruncated = [&] {
+        {
+            auto journal = freshJournal();
+            for (int i = 0; i < 400; ++i)
+                journal->insertCheck("K1", doc(i));
+        }
+        rawExec(path_, "pragma wal_checkpoint(truncate)");
+        std::string bytes = readFile(path_);
+        for (size_t at = 4096; at < bytes.size(); at += 97)
+            bytes[at] = static_cast<char>(0xA5);  // scribble over every page but the first
+        writeFile(path_, bytes);
+    };
+    auto makeGarbage = [&] { writeFile(path_, std::string(8192, 'x')); };
+    const std::pair<const char*, std::function<void()>> cases[] = {
+        {"foreign", makeForeign}, {"damaged", makeTruncated}, {"garbage", makeGarbage}};
+
+    for (const auto& [name, make] : cases) {
+        SCOPED_TRACE(name);
+        fs::remove(path_);
+        fs::remove(path_.string() + "-wal");
+        fs::remove(path_.string() + "-shm");
+        make();
+        const std::string before = readFile(path_);
+        TJournal journal;
+        try {
+            journal.openJournal(path_);
+            FAIL() << "opened";
+        } catch (const JournalError& e) {
+            EXPECT_NE(std::string(e.what()).find(path_.string()), std::string::npos) << e.what();
+        }
+        EXPECT_THROW(journal.selectChecks("K1", "added"), JournalError);
+        EXPECT_EQ(readFile(path_), before);
+    }
+}
+
+TEST_F(JournalTest, AReadOnlyFileIsReported) {
+    th::createJournalFile(path_);
+    fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(path_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    // Root writes through file modes: the check runs in a child that gives its rights up.
+    EXPECT_EXIT(
+        {
+            if (geteuid() == 0 && setuid(65534) != 0)
+                _exit(3);
+            TJournal journal;
+            try {
+                journal.openJournal(path_);
+            } catch (const JournalError& e) {
+                const std::string text = e.what();
+                const bool clear = text.find(path_.string()) != std::string::npos &&
+                                   text.find("только для чтения") != std::string::npos;
+                _exit(clear ? 0 : 2);
+            }
+            _exit(1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(JournalTest, ALockedJournalFailsWithAClearErrorAndRecovers) {
+    auto journal = freshJournal();
+    journal->insertCheck("K1", doc("1"));
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other,
+                           "begin immediate; insert into checks values "
+                           "('K9','x','sell','{}','added','');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+
+    auto impatient = openedJournal(50);
+    EXPECT_THROW(impatient->insertCheck("K1", doc("2")), JournalError);
+    EXPECT_THROW(impatient->ackCheck("acked", "K1", "1"), JournalError);
+    EXPECT_EQ(ids(impatient->selectChecks("K1", "added")), std::vector<std::string>{"1"});
+
+    ASSERT_EQ(sqlite3_exec(other, "commit", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    impatient->insertCheck("K1", doc("2"));
+    EXPECT_EQ(ids(journal->selectChecks("K1", "added")), (std::vector<std::string>{"1", "2"}));
+}
+
+TEST_F(JournalTest, CreatingNeverOverwritesAJournal) {
+    auto journal = freshJournal();
+    journal->insertCheck("K1", doc("1"));
+    EXPECT_THROW(th::createJournalFile(path_), JournalError);
+    EXPECT_EQ(journal->selectChecks("K1", "added").size(), 1u);
+}
+
+}  // namespace
