@@ -10,11 +10,12 @@ namespace th {
 //
 // Members called with arguments:
 //   setSingleSetting(setting, value), setParam(param, value), getParamString(param)
-// Members called without arguments (the result is ignored):
+// Members called without arguments, the result ignored:
 //   close, open, beep, applySingleSettings, queryData
+// Member called without arguments, the result read as text:
+//   processJson (the result code, "-1" on failure)
 // Members read without arguments:
-//   isOpened (Boolean), processJson (result code, "-1" on failure), errorCode (integer),
-//   errorDescription (text), version (text)
+//   isOpened (Boolean), errorCode (integer), errorDescription (text), version (text)
 // Constants read without arguments, each at the moment it is used:
 //   LIBFPTR_SETTING_MODEL, LIBFPTR_MODEL_ATOL_AUTO, LIBFPTR_SETTING_PORT, LIBFPTR_PORT_USB,
 //   LIBFPTR_PORT_COM, LIBFPTR_SETTING_COM_FILE, LIBFPTR_SETTING_BAUDRATE,
@@ -22,6 +23,7 @@ namespace th {
 //   LIBFPTR_PARAM_SERIAL_NUMBER, LIBFPTR_PARAM_JSON_DATA
 // LIBFPTR_MODEL_ATOL_AUTO and LIBFPTR_PORT_BR_115200 are handed on as decimal text; every
 // other constant is handed on as the object gave it.
+namespace {
 namespace member {
 constexpr const char* isOpened = "isOpened";
 constexpr const char* close = "close";
@@ -37,8 +39,6 @@ constexpr const char* errorCode = "errorCode";
 constexpr const char* errorDescription = "errorDescription";
 constexpr const char* version = "version";
 }  // namespace member
-
-namespace {
 
 // Result code of a failed processJson.
 constexpr const char* kFailedResultCode = "-1";
