@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QDialog>
+
+#include <functional>
+
+#include "platform/DataDir.h"
+
+namespace th {
+
+class AutomationRegistry;
+class IDialogs;
+class TClientForm;
+class TPasswordDlg;
+
+// Runs a dialog modally and returns its result. The program runs exec(); tests play the
+// user's part in the dialog instead.
+using ModalRunner = std::function<int(QDialog& dialog)>;
+
+// Ends the program's message loop. The program asks the application to quit; tests record
+// the request.
+using QuitRequest = std::function<void()>;
+
+// The process-wide services the application object owns and hands on by reference.
+struct TShellServices {
+    IDialogs& dialogs;
+    ModalRunner runModal;
+    QuitRequest quit;
+    DataPaths paths;
+    AutomationRegistry& automation;
+};
+
+// The process-wide windows after the main window, filled in by the application object as it
+// creates them; the main window reaches them only from its first show on.
+struct TProcessWindows {
+    TClientForm* ClientForm = nullptr;
+    TPasswordDlg* PasswordDlg = nullptr;
+    // AddCashboxWizard (TAddCashboxWizard) and AboutForm (TAboutForm) join here with the
+    // enrolment wizard and the about box.
+};
+
+// The modal runner of the program.
+inline int execModal(QDialog& dialog) {
+    return dialog.exec();
+}
+
+}  // namespace th

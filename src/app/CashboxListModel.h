@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QString>
+
+#include <vector>
+
+namespace th {
+
+// One register's row of the list.
+struct TCashboxRow {
+    QString device;
+    QString KKTSerial;
+    QString Address;
+    QString Place;
+    QString status;
+};
+
+// The in-memory table behind the register grid: one row per register, kept in ascending
+// order of the serial number, never written anywhere and never shrinking while the program
+// runs. Texts are shown cut to kMaxTextLength characters; the serial is matched in full, so
+// a long serial still finds its row.
+class TCashboxListModel : public QAbstractTableModel {
+public:
+    enum Column { device, KKTSerial, Address, Place, status, ColumnCount };
+    static constexpr int kMaxTextLength = 20;
+    static constexpr int kColumnWidths[ColumnCount] = {91, 180, 250, 100, -1};
+
+    using QAbstractTableModel::QAbstractTableModel;
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+    // The row of the serial (exact, case-sensitive), or -1.
+    int rowOfSerial(const QString& serial) const;
+    // Inserts the row at its place in serial order and returns its index.
+    int addRow(const TCashboxRow& row);
+    void setStatus(int row, const QString& status);
+    const TCashboxRow& rowAt(int row) const { return rows_.at(row); }
+
+private:
+    std::vector<TCashboxRow> rows_;
+};
+
+}  // namespace th

@@ -1,0 +1,258 @@
+#include "app/MainForm.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QFont>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QSystemTrayIcon>
+#include <QTableView>
+#include <QUrl>
+
+#include "app/CashboxListModel.h"
+#include "app/Icons.h"
+#include "auth/PasswordDlg.h"
+#include "dispatcher/gui/ClientForm.h"
+#include "platform/Dialogs.h"
+#include "platform/Errors.h"
+#include "platform/Version.h"
+#include "platform/gui/SafeApplication.h"
+#include "settings/AppSettings.h"
+
+namespace th {
+
+TForm1::TForm1(TShellServices& services, const TProcessWindows& windows)
+    : services_(services), windows_(windows) {
+    setWindowTitle(kCaption);
+    QFont tahoma("Tahoma");
+    tahoma.setPixelSize(11);
+    setFont(tahoma);
+    GreenIMage = greenStatusIcon();
+    RedImage = redStatusIcon();
+    setWindowIcon(GreenIMage);
+    createActions();
+    createMenus();
+    createTrayIcon();
+    createGrid();
+    resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+    move(0, 0);
+    FormCreate();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::FormCreate() {
+    TrayIcon->show();
+    FAppSettings = std::make_unique<TAppSettings>(services_.paths.settingsDir);
+    setWindowTitle(windowTitle() + kProgramVersion);
+    // The update check answers to the main window here, so it stays quiet without a newer
+    // version; its errors go to the default error display and the start goes on.
+    SafeApplication::guarded(services_.dialogs, [this] { ActionCheckUpdateExecute(this); });
+}
+
+QAction* TForm1::addAction(const char* caption, void (TForm1::*handler)()) {
+    auto* action = new QAction(QString::fromUtf8(caption), this);
+    connect(action, &QAction::triggered, this, [this, handler] { (this->*handler)(); });
+    return action;
+}
+
+void TForm1::createActions() {
+    AddCashbox = addAction("Добавить кассу", &TForm1::AddCashboxExecute);
+    AddCashbox->setIcon(addCashboxIcon());
+    showClient = addAction("Открыть клиент", &TForm1::showClientExecute);
+    AppClose = addAction("Выход", &TForm1::AppCloseExecute);
+    Logout = addAction("Разлогинить", &TForm1::LogoutExecute);
+    ActionHelp = addAction("Помощь", &TForm1::ActionHelpExecute);
+    ActionCheckUpdate = new QAction("Проверить обновления", this);
+    connect(ActionCheckUpdate, &QAction::triggered, this,
+            [this] { ActionCheckUpdateExecute(ActionCheckUpdate); });
+    ActionUpdate = addAction("Обновить", &TForm1::ActionUpdateExecute);
+    ActionUpdate->setEnabled(false);  // until an update check finds a newer version
+    About = addAction("О программе", &TForm1::AboutExecute);
+    ShowApp = addAction("Управление", &TForm1::ShowAppExecute);
+}
+
+void TForm1::createMenus() {
+    ActionsMenu = menuBar()->addMenu("Действия");
+    ActionsMenu->addAction(AddCashbox);
+    ActionsMenu->addAction(showClient);
+    ActionsMenu->addSeparator();
+    ActionsMenu->addAction(AppClose);
+    ActionsMenu->addAction(Logout);
+
+    HelpMenu = menuBar()->addMenu("Справка");
+    HelpMenu->addAction(ActionHelp);
+    HelpMenu->addAction(ActionCheckUpdate);
+    HelpMenu->addAction(ActionUpdate);
+    HelpMenu->addSeparator();
+    HelpMenu->addAction(About);
+
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->addAction(ShowApp);
+    PopupMenu1->addAction(showClient);
+    PopupMenu1->addSeparator();
+    PopupMenu1->addAction(ActionHelp);
+    PopupMenu1->addAction(ActionUpdate);
+    PopupMenu1->addSeparator();
+    PopupMenu1->addAction(AppClose);
+}
+
+void TForm1::createTrayIcon() {
+    // Red until a register reports a connection.
+    TrayIcon = new QSystemTrayIcon(RedImage, this);
+    TrayIcon->setToolTip("Тиллхейвен");
+    TrayIcon->setContextMenu(PopupMenu1);
+    connect(TrayIcon, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::DoubleClick)
+                    TrayIconDblClick();
+            });
+}
+
+void TForm1::createGrid() {
+    FDMemTable1 = new TCashboxListModel(this);
+    CashBoxGrid = new QTableView(this);
+    CashBoxGrid->setModel(FDMemTable1);
+    CashBoxGrid->setSelectionBehavior(QAbstractItemView::SelectRows);
+    CashBoxGrid->setSelectionMode(QAbstractItemView::SingleSelection);
+    CashBoxGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    CashBoxGrid->verticalHeader()->hide();
+    CashBoxGrid->setShowGrid(true);
+    CashBoxGrid->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    for (int column = 0; column < TCashboxListModel::ColumnCount; ++column) {
+        if (TCashboxListModel::kColumnWidths[column] > 0)
+            CashBoxGrid->setColumnWidth(column, TCashboxListModel::kColumnWidths[column]);
+    }
+    connect(CashBoxGrid, &QTableView::doubleClicked, this, [this] { CashBoxGridDblClick(); });
+    setCentralWidget(CashBoxGrid);
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (FShown)
+        return;
+    FShown = true;
+    // Runs from the message loop, right after the window appears: the login dialog and
+    // the end of the program both need the loop running.
+    QMetaObject::invokeMethod(this, &TForm1::FormShow, Qt::QueuedConnection);
+}
+
+void TForm1::FormShow() {
+    TClientForm& clientForm = *windows_.ClientForm;
+    TPasswordDlg& passwordDlg = *windows_.PasswordDlg;
+    try {
+        clientForm.SetSettings(FAppSettings.get());
+        passwordDlg.checkAuthBegin(this);
+        if (!passwordDlg.isAuthorized()) {
+            services_.runModal(passwordDlg);
+            if (passwordDlg.isAuthorized()) {
+                FAppSettings->setToken(passwordDlg.Token());
+                FAppSettings->save();
+                clientForm.SetSettings(FAppSettings.get());
+            }
+        }
+    } catch (const std::exception& e) {
+        services_.dialogs.show(BoxKind::Error, describeStartupError(e));
+    }
+    if (!passwordDlg.isAuthorized()) {
+        closeMainWindow();
+        return;
+    }
+    SafeApplication::guarded(services_.dialogs, [this] { prepareCashboxes(); });
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    if (FClosing) {
+        event->accept();
+        return;
+    }
+    // The caption's close button, Alt+F4 and the window menu only hide the program.
+    event->ignore();
+    hideToTray();
+}
+
+void TForm1::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || !isMinimized())
+        return;
+    // Minimising hides the program instead; the window keeps its normal state for the
+    // next "Управление". Hiding waits for the state change to finish.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            setWindowState(windowState() & ~Qt::WindowMinimized);
+            hideToTray();
+        },
+        Qt::QueuedConnection);
+}
+
+void TForm1::hideToTray() {
+    hide();
+}
+
+void TForm1::closeMainWindow() {
+    FormClose();
+    FClosing = true;
+    close();
+    services_.quit();
+}
+
+void TForm1::FormClose() {
+    // Each cashbox window (FCashboxes, in creation order) closes its register connection
+    // here once the cashbox windows exist.
+}
+
+void TForm1::TrayIconDblClick() {
+    ShowApp->trigger();
+}
+
+void TForm1::ShowAppExecute() {
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void TForm1::showClientExecute() {
+    TClientForm& clientForm = *windows_.ClientForm;
+    clientForm.show();
+    clientForm.raise();
+    clientForm.activateWindow();
+}
+
+void TForm1::AppCloseExecute() {
+    closeMainWindow();
+}
+
+void TForm1::LogoutExecute() {
+    FAppSettings->setToken("");
+    FAppSettings->save();
+    closeMainWindow();
+}
+
+void TForm1::ActionHelpExecute() {
+    // A browser that cannot be started is not reported.
+    QDesktopServices::openUrl(QUrl(QString::fromUtf8(kHelpUrl)));
+}
+
+void TForm1::AddCashboxExecute() {
+    // Runs the enrolment wizard (AddCashboxWizard) with AppSettings through the modal
+    // runner and, on its success, prepareCashboxes; the wizard is the fourth window.
+}
+
+void TForm1::ActionCheckUpdateExecute(QObject*) {
+    // The update check of the updater (FUpdater): quiet when the sender is the main window
+    // and no newer version exists; enables ActionUpdate when one does.
+}
+
+void TForm1::ActionUpdateExecute() {
+    // Starts the updater program, then AppCloseExecute.
+}
+
+void TForm1::AboutExecute() {
+    // Shows the about box (AboutForm) with the version through the modal runner.
+}
+
+}  // namespace th

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <QIcon>
+#include <QMainWindow>
+
+#include <memory>
+#include <string>
+
+#include "app/AppContext.h"
+#include "platform/Json.h"
+
+class QAction;
+class QMenu;
+class QSystemTrayIcon;
+class QTableView;
+
+namespace th {
+
+class TAppSettings;
+class TCashboxListModel;
+
+// The main window: the register list, the menus, the tray icon and the start sequence.
+// Minimising or closing it only hides the program in the tray; "Выход" and "Разлогинить"
+// end the program.
+class TForm1 : public QMainWindow {
+public:
+    static constexpr const char* kCaption = "Кассовый клиент tillhaven. Версия ПО: ";
+    static constexpr const char* kHelpUrl = "https://tillhaven.ru/docs/manual/cashbox_client";
+    static constexpr int kClientWidth = 728;
+    static constexpr int kClientHeight = 221;
+
+    TForm1(TShellServices& services, const TProcessWindows& windows);
+    ~TForm1() override;
+
+    TAppSettings& AppSettings() { return *FAppSettings; }
+    // True once "Выход", "Разлогинить" or an unauthorized start closed the window.
+    bool isClosing() const { return FClosing; }
+
+    // The start sequence of the first show: token check, login, token saving, the list.
+    void FormShow();
+    // Releases the cashbox windows before the program ends.
+    void FormClose();
+    void TrayIconDblClick();
+
+    void AddCashboxExecute();
+    void showClientExecute();
+    void AppCloseExecute();
+    void LogoutExecute();
+    void ActionHelpExecute();
+    void ActionCheckUpdateExecute(QObject* sender);
+    void ActionUpdateExecute();
+    void AboutExecute();
+    void ShowAppExecute();
+
+    // The register list (CashboxList.cpp).
+    void prepareCashboxes();
+    // Adds the row of one "getsalepoints" element; false when the register is listed
+    // already or the element does not describe a register.
+    bool CashboxCreate(const Json& data);
+    // Shows a register's new connection state in its row and in the tray icon.
+    void CashboxConnectionChange(const std::string& serial, bool isConnected);
+    void CashBoxGridDblClick();
+
+    QAction* AddCashbox = nullptr;
+    QAction* showClient = nullptr;
+    QAction* AppClose = nullptr;
+    QAction* Logout = nullptr;
+    QAction* ActionHelp = nullptr;
+    QAction* ActionCheckUpdate = nullptr;
+    QAction* ActionUpdate = nullptr;
+    QAction* About = nullptr;
+    QAction* ShowApp = nullptr;
+
+    QMenu* ActionsMenu = nullptr;  // "Действия"
+    QMenu* HelpMenu = nullptr;     // "Справка"
+    QMenu* PopupMenu1 = nullptr;   // the tray menu
+    QSystemTrayIcon* TrayIcon = nullptr;
+    QIcon GreenIMage;
+    QIcon RedImage;
+    QTableView* CashBoxGrid = nullptr;
+    TCashboxListModel* FDMemTable1 = nullptr;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void FormCreate();
+    void createActions();
+    QAction* addAction(const char* caption, void (TForm1::*handler)());
+    void createMenus();
+    void createTrayIcon();
+    void createGrid();
+    void hideToTray();
+    // Closes the main window for good, which ends the program.
+    void closeMainWindow();
+
+    TShellServices& services_;
+    const TProcessWindows& windows_;
+    std::unique_ptr<TAppSettings> FAppSettings;
+    // FUpdater (TUpdater) and FCashboxes (the cashbox windows, TFormCashbox) join here with
+    // the updater and the cashbox windows.
+    bool FShown = false;
+    bool FClosing = false;
+};
+
+}  // namespace th

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <memory>
+
+#include "app/AppContext.h"
+#include "drivers/Automation.h"
+
+namespace th {
+
+class IDialogs;
+class TForm1;
+
+// The application object: owns the process-wide objects and windows and hands them on by
+// reference. Windows are created in the order Form1, ClientForm, PasswordDlg (then the
+// wizard and the about box) and live until the object goes.
+class TillhavenApp {
+public:
+    TillhavenApp(IDialogs& dialogs, ModalRunner runModal, QuitRequest quit, DataPaths paths);
+    ~TillhavenApp();
+    TillhavenApp(const TillhavenApp&) = delete;
+    TillhavenApp& operator=(const TillhavenApp&) = delete;
+
+    TForm1& Form1() { return *form1_; }
+    TClientForm& ClientForm() { return *clientForm_; }
+    TPasswordDlg& PasswordDlg() { return *passwordDlg_; }
+    AutomationRegistry& Automation() { return automation_; }
+    IDialogs& Dialogs() { return services_.dialogs; }
+
+private:
+    void installRegisterBackend();
+
+    AutomationRegistry automation_;
+    // commandResults (TCommandResults), the command results not yet sent by any cashbox
+    // window, joins the process-wide objects here with the exchange cycle.
+    TShellServices services_;
+    TProcessWindows windows_;
+    // Declared in creation order, so they go in reverse: the client window, which holds a
+    // reference to the main window's settings, before the main window.
+    std::unique_ptr<TForm1> form1_;
+    std::unique_ptr<TClientForm> clientForm_;
+    std::unique_ptr<TPasswordDlg> passwordDlg_;
+};
+
+}  // namespace th

@@ -1,0 +1,54 @@
+// Process entry: one instance per user, the application object, the message loop.
+#include <QCoreApplication>
+#include <QMetaObject>
+
+#include <cstdlib>
+#include <exception>
+
+#include "app/MainForm.h"
+#include "app/TillhavenApp.h"
+#include "platform/DataDir.h"
+#include "platform/InstanceLock.h"
+#include "platform/gui/QtDialogs.h"
+#include "platform/gui/SafeApplication.h"
+
+namespace {
+
+// Queued, so that a quit asked for before the loop runs still ends it.
+void quitApplication() {
+    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
+                              Qt::QueuedConnection);
+}
+
+th::DataPaths prepareDataPaths() {
+    th::DataPaths paths = th::resolveDataPaths();
+    const bool installed =
+        std::getenv("TILLHAVEN_HOME") == nullptr && paths.settingsDir != th::executableDirectory();
+    if (installed)
+        th::prepareInstalledDataPaths(paths);
+    return paths;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    th::InstanceLock instanceLock;
+    // Another instance runs: end at once, silently, leaving it undisturbed.
+    if (!instanceLock.tryAcquire())
+        return 0;
+
+    th::SafeApplication application(argc, argv);
+    // The main window hides to the tray; only "Выход" and "Разлогинить" end the program.
+    application.setQuitOnLastWindowClosed(false);
+    th::QtDialogs dialogs;
+    application.setDialogs(&dialogs);
+
+    try {
+        th::TillhavenApp app(dialogs, th::execModal, quitApplication, prepareDataPaths());
+        app.Form1().show();
+        return application.exec();
+    } catch (const std::exception& e) {
+        th::showUnhandledError(dialogs, e);
+        return 1;
+    }
+}

@@ -1,0 +1,161 @@
+#include "auth/PasswordDlg.h"
+
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include "dispatcher/Messages.h"
+#include "dispatcher/RestClient.h"
+#include "platform/Dialogs.h"
+
+namespace th {
+
+namespace {
+
+constexpr int kClientWidth = 284;
+constexpr int kClientHeight = 183;
+constexpr int kPictureSize = 40;
+
+// A padlock: the panel's picture.
+QPixmap drawPadlock() {
+    QPixmap pixmap(kPictureSize, kPictureSize);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(QColor(90, 90, 90), 4));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawArc(QRectF(11, 3, 18, 22), 0, 180 * 16);
+    painter.drawLine(QPointF(11, 14), QPointF(11, 19));
+    painter.drawLine(QPointF(29, 14), QPointF(29, 19));
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(214, 160, 34));
+    painter.drawRoundedRect(QRectF(6, 18, 28, 20), 3, 3);
+    painter.setBrush(QColor(70, 50, 10));
+    painter.drawEllipse(QPointF(20, 26), 3, 3);
+    painter.drawRect(QRectF(19, 27, 2, 6));
+    return pixmap;
+}
+
+}  // namespace
+
+TPasswordDlg::TPasswordDlg(TTHVRESTClient& client, IDialogs& dialogs, QWidget* parent)
+    : QDialog(parent), client_(client), dialogs_(dialogs) {
+    setWindowTitle("Авторизация");
+    createControls();
+    setFixedSize(kClientWidth, kClientHeight);
+    FormCreate();
+}
+
+void TPasswordDlg::FormCreate() {
+    fAuthorized = false;
+    fToken.clear();
+}
+
+QWidget* TPasswordDlg::createPanel() {
+    auto* panel = new QWidget(this);
+    auto* row = new QHBoxLayout(panel);
+    row->setContentsMargins(0, 0, 0, 0);
+    auto* picture = new QLabel(panel);
+    picture->setPixmap(drawPadlock());
+    row->addWidget(picture);
+
+    auto* lines = new QVBoxLayout;
+    lines->setSpacing(0);
+    lines->addWidget(new QLabel("Необходимо ввести логин и пароль  от", panel));
+    auto* secondLine = new QHBoxLayout;
+    secondLine->addWidget(new QLabel("личного кабинета на сайте", panel));
+    // Styled as a link and pointing at the login page, but clicking it does nothing.
+    LoginLink = new QLabel(QString("<a href=\"%1\">tillhaven</a>").arg(kLoginPageUrl), panel);
+    LoginLink->setOpenExternalLinks(false);
+    LoginLink->setTextInteractionFlags(Qt::NoTextInteraction);
+    secondLine->addWidget(LoginLink);
+    secondLine->addStretch(1);
+    lines->addLayout(secondLine);
+    row->addLayout(lines, 1);
+    return panel;
+}
+
+void TPasswordDlg::createControls() {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(8, 6, 8, 6);
+    layout->setSpacing(2);
+    layout->addWidget(createPanel());
+
+    layout->addWidget(new QLabel("Логин (E-Mail)", this));
+    Login = new QLineEdit(this);
+    layout->addWidget(Login);
+    layout->addWidget(new QLabel("Введите пароль:", this));
+    Password = new QLineEdit(this);
+    Password->setEchoMode(QLineEdit::Password);
+    layout->addWidget(Password);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    OKBtn = new QPushButton("OK", this);
+    OKBtn->setDefault(true);
+    CancelBtn = new QPushButton("Cancel", this);
+    buttons->addWidget(OKBtn);
+    buttons->addWidget(CancelBtn);
+    layout->addLayout(buttons);
+
+    connect(OKBtn, &QPushButton::clicked, this, [this] { OKBtnClick(); });
+    connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
+
+    setTabOrder(Password, OKBtn);
+    setTabOrder(OKBtn, CancelBtn);
+    setTabOrder(CancelBtn, Login);
+    Password->setFocus();
+}
+
+void TPasswordDlg::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+    Password->setFocus();
+}
+
+void TPasswordDlg::checkAuthBegin(QObject*) {
+    fAuthorized = false;
+    client_.SetSilent();
+    fAuthorized = testAuthorized(client_.executeDelay(kCommandTest, testRequest()));
+}
+
+void TPasswordDlg::OKBtnClick() {
+    // Both fields exactly as typed: no trimming, no check for empty ones.
+    client_.executeImmediate(
+        kCommandAuthorize,
+        authorizeRequest(Login->text().toStdString(), Password->text().toStdString()),
+        [this](TTHVRESTClient& sender, const Json& response) { checkAuth(sender, response); });
+}
+
+void TPasswordDlg::checkAuth(TTHVRESTClient&, const Json& response) {
+    AuthorizeResult result;
+    try {
+        result = authorizeResult(response);
+    } catch (const DispatcherAnswerError& e) {
+        // Neither a login nor a refusal: not logged in, and the user is told why; what
+        // was typed stays for another attempt.
+        fAuthorized = false;
+        dialogs_.show(BoxKind::Plain, e.what());
+        return;
+    }
+    fAuthorized = result.auth;
+    if (!fAuthorized) {
+        dialogs_.show(BoxKind::Plain, kWrongLogin);
+        Password->clear();
+        return;
+    }
+    fToken = result.token;
+    accept();
+}
+
+}  // namespace th

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QDialog>
+
+#include <string>
+
+#include "platform/Json.h"
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace th {
+
+class IDialogs;
+class TTHVRESTClient;
+
+// "Авторизация": checks the stored token with "test" and, when the service does not accept
+// it, lets the user sign in with "authorize". A successful login leaves the new token in
+// Token(); storing it is the start sequence's business, the dialog never touches settings.
+class TPasswordDlg : public QDialog {
+public:
+    static constexpr const char* kWrongLogin = "Неверное имя пользователя или пароль";
+    static constexpr const char* kLoginPageUrl = "https://tillhaven.ru/login";
+
+    TPasswordDlg(TTHVRESTClient& client, IDialogs& dialogs, QWidget* parent = nullptr);
+
+    bool isAuthorized() const { return fAuthorized; }
+    const std::string& Token() const { return fToken; }
+
+    // The token check: a silent "test" with the stored token. Transport errors and
+    // answers that are not JSON leave it for the caller to report.
+    void checkAuthBegin(QObject* sender = nullptr);
+    // The login attempt of the "OK" button.
+    void OKBtnClick();
+    // The answer handler of "authorize".
+    void checkAuth(TTHVRESTClient& sender, const Json& response);
+
+    QLineEdit* Login = nullptr;
+    QLineEdit* Password = nullptr;
+    QPushButton* OKBtn = nullptr;
+    QPushButton* CancelBtn = nullptr;
+    QLabel* LoginLink = nullptr;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void FormCreate();
+    QWidget* createPanel();
+    void createControls();
+
+    TTHVRESTClient& client_;
+    IDialogs& dialogs_;
+    bool fAuthorized = false;
+    std::string fToken;
+};
+
+}  // namespace th

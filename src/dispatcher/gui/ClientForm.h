@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QWidget>
+
+#include <memory>
+#include <string>
+
+#include "platform/Json.h"
+
+class QAction;
+class QCheckBox;
+class QFormLayout;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace th {
+
+class IDialogs;
+class TAppSettings;
+class TTHVRESTClient;
+
+// "Клиент": owns the process's shared dispatcher client, shows the request log of every
+// client that logs here and saves the log switch. Created hidden at start; closing it only
+// hides it, the log and the client stay.
+class TClientForm : public QWidget {
+public:
+    // The log keeps this many lines; older ones scroll away, so a week of exchanges every
+    // few seconds cannot exhaust memory.
+    static constexpr int kMaxLogLines = 5000;
+
+    explicit TClientForm(IDialogs& dialogs, QWidget* parent = nullptr);
+    ~TClientForm() override;
+
+    TTHVRESTClient& RestClient() { return *THVRestClient; }
+    TAppSettings* Settings() const { return FSettings; }
+    void SetSettings(TAppSettings* settings);
+
+    // Log sink of every dispatcher client. Callable from any thread: a line made on a
+    // worker is appended on the user-interface thread.
+    void log(const std::string& command, const Json& data);
+    void onSettingsChange();
+    void SaveActionExecute();
+
+    // Controls, named as the window's designer named them; tests read them.
+    QGroupBox* GroupBox1 = nullptr;
+    QCheckBox* isLog = nullptr;
+    QLabel* LinkLabel1 = nullptr;
+    QCheckBox* useProxy = nullptr;
+    QLineEdit* LabeledEdit1 = nullptr;
+    QLineEdit* ProxyPort = nullptr;
+    QLineEdit* LabeledEdit3 = nullptr;
+    QLineEdit* ProxyPass = nullptr;
+    QPushButton* Button1 = nullptr;
+    QPlainTextEdit* Memo1 = nullptr;
+    QAction* SaveAction = nullptr;
+
+private:
+    void FormCreate(IDialogs& dialogs);
+    void createControls();
+    QWidget* createSettingsBox();
+    QLineEdit* addProxyEdit(QFormLayout& layout, const QString& label);
+    void appendLogLine(const QString& line);
+
+    TAppSettings* FSettings = nullptr;
+    std::unique_ptr<TTHVRESTClient> THVRestClient;
+};
+
+}  // namespace th
