@@ -1,0 +1,89 @@
+#include "updater/AboutForm.h"
+
+#include <QLabel>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+#include <QPushButton>
+
+namespace th {
+
+namespace {
+
+constexpr int kWidth = 364;
+constexpr int kHeight = 121;
+constexpr int kPictureSize = 49;
+
+void drawReceipt(QPainter& painter) {
+    QPainterPath receipt;
+    receipt.moveTo(17, 6);
+    receipt.lineTo(32, 6);
+    receipt.lineTo(32, 24);
+    receipt.lineTo(17, 24);
+    receipt.closeSubpath();
+    painter.setPen(QPen(QColor(90, 90, 90), 1));
+    painter.setBrush(Qt::white);
+    painter.drawPath(receipt);
+    for (int y = 10; y <= 20; y += 4)
+        painter.drawLine(20, y, 29, y);
+}
+
+void drawRegister(QPainter& painter) {
+    QLinearGradient body(0, 22, 0, 44);
+    body.setColorAt(0, QColor(46, 125, 198));
+    body.setColorAt(1, QColor(20, 72, 130));
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(body);
+    painter.drawRoundedRect(QRectF(6, 22, 37, 21), 4, 4);
+    painter.setBrush(QColor(190, 230, 255));
+    painter.drawRect(QRectF(10, 26, 14, 6));
+    painter.setBrush(Qt::white);
+    for (int row = 0; row < 2; ++row)
+        for (int col = 0; col < 3; ++col)
+            painter.drawRect(QRectF(27 + col * 5, 26 + row * 6, 3, 3));
+}
+
+}  // namespace
+
+QPixmap aboutPicture() {
+    QPixmap picture(kPictureSize, kPictureSize);
+    picture.fill(Qt::transparent);
+    QPainter painter(&picture);
+    painter.setRenderHint(QPainter::Antialiasing);
+    drawReceipt(painter);
+    drawRegister(painter);
+    return picture;
+}
+
+TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(QStringLiteral("О программе"));
+    setFixedSize(kWidth, kHeight);
+
+    Image1 = new QLabel(this);
+    Image1->setGeometry(12, 12, kPictureSize, kPictureSize);
+    Image1->setPixmap(aboutPicture());
+
+    StaticText1 = new QLabel(QStringLiteral("Кассовый клиент сервиса tillhaven"), this);
+    StaticText1->setGeometry(76, 14, 276, 20);
+    QFont title = StaticText1->font();
+    title.setBold(true);
+    StaticText1->setFont(title);
+
+    StaticText2 = new QLabel(QStringLiteral("Версия ПО:"), this);
+    StaticText2->setGeometry(76, 42, 80, 20);
+    Version = new QLabel(this);
+    Version->setGeometry(160, 42, 192, 20);
+    Version->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
+    Button1 = new QPushButton(QStringLiteral("OK"), this);
+    Button1->setGeometry(kWidth - 12 - 88, kHeight - 12 - 28, 88, 28);
+    Button1->setDefault(true);
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+}
+
+void TAboutForm::Button1Click() {
+    accept();
+}
+
+}  // namespace th

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QDialog>
+
+class QLabel;
+class QPushButton;
+
+namespace th {
+
+// "О программе": the program's name and version. The main window sets the text of Version
+// before showing it modally.
+class TAboutForm : public QDialog {
+public:
+    explicit TAboutForm(QWidget* parent = nullptr);
+
+    void Button1Click();
+
+    QLabel* Image1 = nullptr;
+    QLabel* StaticText1 = nullptr;
+    QLabel* StaticText2 = nullptr;
+    QLabel* Version = nullptr;
+    QPushButton* Button1 = nullptr;
+};
+
+// The 49 x 49 picture of the about box: a receipt leaving a register.
+QPixmap aboutPicture();
+
+}  // namespace th

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/Errors.h"
+
+namespace th {
+
+class IDialogs;
+class TAppSettings;
+
+// A version text that is not four dot-separated integers.
+TH_DECLARE_ERROR(VersionError, Error);
+// The service's answer to "swversion" names no version.
+TH_DECLARE_ERROR(UpdateCheckError, Error);
+
+inline constexpr const char* kBadVersionMessage = "Некорректный номер версии: ";
+inline constexpr const char* kNoNewVersionMessage = "Сервис не сообщил доступную версию программы";
+
+// Major.Minor.Release.Build.
+struct TVersion {
+    std::int32_t Major = 0;
+    std::int32_t Minor = 0;
+    std::int32_t Release = 0;
+    std::int32_t Build = 0;
+    bool operator==(const TVersion&) const = default;
+};
+
+// Splits at every "."; the first four parts must be integers, parts after the fourth are
+// ignored. Raises VersionError otherwise.
+TVersion StrToVersion(const std::string& text);
+// "1.0.1.0": the four numbers in decimal, Major first.
+std::string VersionToStr(const TVersion& version);
+// 1 when b is newer than a, 0 when equal, -1 when b is older, by the weighted key
+// Major*1000000 + Minor*10000 + Release*100 + Build (so 1.0.0.100 equals 1.0.1.0).
+int CompareVersions(const TVersion& a, const TVersion& b);
+
+// Knows the running program's version and asks the service whether a newer one is offered.
+class TUpdater {
+public:
+    // The version comes from the build (FileVersion). dialogs shows the failure box of the
+    // check's request; both objects live for the process.
+    TUpdater(TAppSettings& settings, IDialogs& dialogs);
+
+    // True when the service offers a version newer than Version(); it is then kept as
+    // NewVersion(). With KeepVersion set nothing is sent. Raises the request's errors,
+    // UpdateCheckError for an answer without "data.new_version" and VersionError for one
+    // that does not parse; NewVersion() is unchanged then.
+    bool CheckUpdate();
+
+    const TVersion& Version() const { return FVersion; }
+    const TVersion& NewVersion() const { return FNewVersion; }
+    std::string strVersion() const { return VersionToStr(FVersion); }
+    std::string strNewVersion() const { return VersionToStr(FNewVersion); }
+
+    // Entries of the program's own version information, compiled into the build; empty
+    // where the build carries none.
+    std::string FileVersion() const;
+    std::string FileDescription() const;
+    std::string ProductVersion() const;
+    std::string LegalCopyright() const;
+    std::string DateOfRelease() const;
+    // The FileVersion of another file: executables carry no version block on this
+    // platform, so the text is always empty.
+    std::string FileNameVersion(const std::string& filename) const;
+
+    TVersion setVersion(const std::string& version);
+
+private:
+    TVersion ReadCurrentVersion() const { return StrToVersion(FileVersion()); }
+
+    TVersion FVersion;
+    TVersion FNewVersion;
+    TAppSettings& FSettings;
+    IDialogs& dialogs_;
+};
+
+}  // namespace th
