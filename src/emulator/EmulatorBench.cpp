@@ -1,0 +1,168 @@
+#include "emulator/EmulatorBench.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace th {
+
+namespace {
+
+std::string systemFault(const std::filesystem::path& file, const char* action) {
+    return std::string("Невозможно ") + action + " " + file.string() + ": " + std::strerror(errno);
+}
+
+std::optional<std::string> readWholeFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool writeAll(int fd, const std::string& data) {
+    const char* next = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        ssize_t written = ::write(fd, next, left);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        next += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+void writeFileAtomically(const std::filesystem::path& file, const std::string& data) {
+    // Every writer holds the bench lock, so one fixed temporary name cannot be shared.
+    std::filesystem::path temporary = file;
+    temporary += ".tmp";
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        throw EmulatorError(systemFault(temporary, "создать"));
+    }
+    bool ok = writeAll(fd, data) && ::fsync(fd) == 0;
+    std::string fault = ok ? "" : systemFault(temporary, "записать");
+    ::close(fd);
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        throw EmulatorError(fault);
+    }
+    if (::rename(temporary.c_str(), file.c_str()) != 0) {
+        fault = systemFault(file, "заменить");
+        ::unlink(temporary.c_str());
+        throw EmulatorError(fault);
+    }
+}
+
+}  // namespace
+
+TEmulatorBench::TEmulatorBench(std::filesystem::path dataDir) : dir_(std::move(dataDir)) {}
+
+TEmulatorBench::Session::Session(TEmulatorBench& bench) : bench_(bench), lock_(bench.mutex_) {
+    std::filesystem::path lockFile = bench.dir_ / "emulator.lock";
+    lockFd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lockFd_ < 0) {
+        throw EmulatorError(systemFault(lockFile, "открыть"));
+    }
+    while (::flock(lockFd_, LOCK_EX) != 0) {
+        if (errno == EINTR) {
+            continue;
+        }
+        // No flock on this filesystem: the mutex still orders this process's objects.
+        if (errno == ENOLCK || errno == EOPNOTSUPP) {
+            break;
+        }
+        std::string fault = systemFault(lockFile, "заблокировать");
+        ::close(lockFd_);
+        throw EmulatorError(fault);
+    }
+}
+
+TEmulatorBench::Session::~Session() {
+    if (lockFd_ >= 0) {
+        ::close(lockFd_);  // releases the flock
+    }
+}
+
+std::vector<TRegisterConfig> TEmulatorBench::Session::registers() {
+    auto text = readWholeFile(bench_.benchFile());
+    if (!text) {
+        throw EmulatorError("Нет файла " + bench_.benchFile().string());
+    }
+    return parseBench(*text);
+}
+
+const Json& TEmulatorBench::Session::states() {
+    if (states_) {
+        return *states_;
+    }
+    auto text = readWholeFile(bench_.stateFile());
+    if (!text) {
+        states_ = Json{{"registers", Json::object()}};
+        return *states_;
+    }
+    auto parsed = parseJson(*text);
+    if (!parsed || !parsed->is_object() || !parsed->contains("registers") ||
+        !(*parsed)["registers"].is_object()) {
+        throw EmulatorError("emulator-state.json повреждён: " + bench_.stateFile().string());
+    }
+    states_ = std::move(*parsed);
+    return *states_;
+}
+
+TRegisterState TEmulatorBench::Session::state(const std::string& serial) {
+    const Json& registers = states()["registers"];
+    auto it = registers.find(serial);
+    if (it == registers.end()) {
+        return TRegisterState{};
+    }
+    return stateFromJson(*it);
+}
+
+void TEmulatorBench::Session::saveState(const std::string& serial, const TRegisterState& state) {
+    Json updated = states();
+    updated["registers"][serial] = stateToJson(state);
+    writeFileAtomically(bench_.stateFile(), updated.dump(2) + "\n");
+    states_ = std::move(updated);
+}
+
+bool TEmulatorBench::Session::appendLog(const Json& line) {
+    std::filesystem::path file = bench_.logFile();
+    int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = writeAll(fd, dumpCompact(line) + "\n");
+    ::close(fd);
+    return ok;
+}
+
+TRegisterState TEmulatorBench::stateOf(const std::string& serial) {
+    return session().state(serial);
+}
+
+std::vector<Json> TEmulatorBench::logLines() const {
+    std::vector<Json> lines;
+    std::ifstream in(logFile());
+    std::string line;
+    while (std::getline(in, line)) {
+        if (auto parsed = parseJson(line)) {
+            lines.push_back(std::move(*parsed));
+        }
+    }
+    return lines;
+}
+
+}  // namespace th

@@ -1,0 +1,311 @@
+#include "emulator/FptrEmulator.h"
+
+#include <iostream>
+
+#include "emulator/FiscalRules.h"
+
+namespace th {
+
+namespace {
+
+using fptr::ErrorCode;
+
+constexpr const char* kDriverVersion = "10.10.0.0";
+
+std::string describeFailure(int code, const std::string& description) {
+    return std::to_string(code) + " [" + description + "]";
+}
+
+// The log line of one task: what was asked of which register and what came of it.
+Json logLine(const std::string& serial, const TTaskResult& result) {
+    Json line = {{"serial", serial}, {"type", result.type}};
+    if (!result.externalId.is_null()) {
+        line["external_id"] = result.externalId;
+    }
+    if (result.ok()) {
+        if (result.fiscalDocumentNumber) {
+            line["fiscalDocumentNumber"] = *result.fiscalDocumentNumber;
+        }
+    } else {
+        line["error"] = describeFailure(static_cast<int>(result.code), result.description);
+    }
+    line["time"] = formatLocalTime(Clock::now());
+    return line;
+}
+
+// A task that never reached a register still names its type and identifier in the log.
+TTaskResult unanswered(const std::string& taskText, const std::string& description) {
+    TTaskResult result;
+    if (auto task = parseJson(taskText); task && task->is_object()) {
+        if (auto type = task->find("type"); type != task->end() && type->is_string()) {
+            result.type = type->get<std::string>();
+        }
+        if (auto id = task->find("external_id"); id != task->end()) {
+            result.externalId = *id;
+        }
+    }
+    result.code = ErrorCode::noConnection;
+    result.description = description;
+    return result;
+}
+
+void requireArguments(const std::string& member, const std::vector<Variant>& args,
+                      std::size_t count) {
+    if (args.size() != count) {
+        throw AutomationError("Недопустимое число параметров: " + member);
+    }
+}
+
+}  // namespace
+
+TFptrEmulator::TFptrEmulator(std::shared_ptr<TEmulatorBench> bench)
+    : bench_(std::move(bench)), errorDescription_(fptr::errorText(ErrorCode::ok)) {}
+
+Variant TFptrEmulator::invoke(const std::string& member, const std::vector<Variant>& args) {
+    struct Spec {
+        Member call;
+        std::size_t arity;
+    };
+    static const std::map<std::string, Spec> kMembers = {
+        {"isOpened", {&TFptrEmulator::isOpened, 0}},
+        {"open", {&TFptrEmulator::open, 0}},
+        {"close", {&TFptrEmulator::close, 0}},
+        {"beep", {&TFptrEmulator::beep, 0}},
+        {"setSingleSetting", {&TFptrEmulator::setSingleSetting, 2}},
+        {"applySingleSettings", {&TFptrEmulator::applySingleSettings, 0}},
+        {"setParam", {&TFptrEmulator::setParam, 2}},
+        {"queryData", {&TFptrEmulator::queryData, 0}},
+        {"getParamString", {&TFptrEmulator::getParamString, 1}},
+        {"processJson", {&TFptrEmulator::processJson, 0}},
+        {"errorCode", {&TFptrEmulator::errorCode, 0}},
+        {"errorDescription", {&TFptrEmulator::errorDescription, 0}},
+        {"version", {&TFptrEmulator::version, 0}},
+    };
+    if (auto it = kMembers.find(member); it != kMembers.end()) {
+        requireArguments(member, args, it->second.arity);
+        return (this->*(it->second.call))(args);
+    }
+    if (auto value = fptr::constantByName(member)) {
+        requireArguments(member, args, 0);
+        return *value;
+    }
+    throw AutomationError("Неизвестное имя: \"" + member + "\"");
+}
+
+Variant TFptrEmulator::succeed() {
+    errorCode_ = 0;
+    errorDescription_ = fptr::errorText(ErrorCode::ok);
+    return std::int64_t{0};
+}
+
+Variant TFptrEmulator::failWith(int code, const std::string& description) {
+    errorCode_ = code;
+    errorDescription_ = description;
+    return std::int64_t{-1};
+}
+
+Variant TFptrEmulator::fail(ErrorCode code, const std::string& detail) {
+    std::string text = fptr::errorText(code);
+    return failWith(static_cast<int>(code), detail.empty() ? text : text + " (" + detail + ")");
+}
+
+Variant TFptrEmulator::isOpened(const std::vector<Variant>&) {
+    return connection_.has_value();
+}
+
+Variant TFptrEmulator::close(const std::vector<Variant>&) {
+    connection_.reset();
+    return succeed();
+}
+
+Variant TFptrEmulator::setSingleSetting(const std::vector<Variant>& args) {
+    pendingSettings_[variantInt(args[0])] = args[1];
+    return succeed();
+}
+
+Variant TFptrEmulator::applySingleSettings(const std::vector<Variant>&) {
+    for (const auto& [id, value] : pendingSettings_) {
+        appliedSettings_[id] = value;
+    }
+    pendingSettings_.clear();
+    return succeed();
+}
+
+Variant TFptrEmulator::setParam(const std::vector<Variant>& args) {
+    input_[variantInt(args[0])] = args[1];
+    return std::int64_t{0};
+}
+
+Variant TFptrEmulator::getParamString(const std::vector<Variant>& args) {
+    auto it = output_.find(variantInt(args[0]));
+    return it == output_.end() ? std::string() : it->second;
+}
+
+Variant TFptrEmulator::errorCode(const std::vector<Variant>&) {
+    return std::int64_t{errorCode_};
+}
+
+Variant TFptrEmulator::errorDescription(const std::vector<Variant>&) {
+    return errorDescription_;
+}
+
+Variant TFptrEmulator::version(const std::vector<Variant>&) {
+    return std::string(kDriverVersion);
+}
+
+// "USB", a COM port name, or nullopt (with the failure set) for settings that name neither.
+std::optional<std::string> TFptrEmulator::requestedPort() {
+    std::int64_t port = fptr::kPortUsb;
+    if (auto it = appliedSettings_.find(fptr::kSettingPort); it != appliedSettings_.end()) {
+        try {
+            port = variantInt(it->second);
+        } catch (const AutomationError&) {
+            port = -1;
+        }
+    }
+    if (port == fptr::kPortUsb) {
+        return std::string("USB");
+    }
+    if (port != fptr::kPortCom) {
+        fail(ErrorCode::badParameter, "порт");
+        return std::nullopt;
+    }
+    auto file = appliedSettings_.find(fptr::kSettingComFile);
+    std::string name = file == appliedSettings_.end() ? "" : variantText(file->second);
+    if (name.empty()) {
+        fail(ErrorCode::badParameter, "не задан COM-порт");
+        return std::nullopt;
+    }
+    return name;
+}
+
+// USB reaches the first register plugged into USB; a COM port reaches whatever hangs on it.
+Variant TFptrEmulator::open(const std::vector<Variant>&) {
+    connection_.reset();
+    auto port = requestedPort();
+    if (!port) {
+        return std::int64_t{-1};
+    }
+    try {
+        auto session = bench_->session();
+        for (const TRegisterConfig& config : session.registers()) {
+            if (config.reachable && config.port == *port) {
+                session.state(config.serial);  // a damaged state must not take documents
+                connection_ = Connection{config.serial, *port};
+                return succeed();
+            }
+        }
+    } catch (const EmulatorError& e) {
+        return fail(ErrorCode::noConnection, e.what());
+    }
+    return fail(ErrorCode::noConnection, "нет кассы на порту " + *port);
+}
+
+std::optional<TRegisterConfig> TFptrEmulator::reachConnected(TEmulatorBench::Session& session) {
+    if (!connection_) {
+        fail(ErrorCode::connectionClosed);
+        return std::nullopt;
+    }
+    for (const TRegisterConfig& config : session.registers()) {
+        if (config.serial == connection_->serial) {
+            if (config.reachable && config.port == connection_->port) {
+                return config;
+            }
+            break;
+        }
+    }
+    fail(ErrorCode::noConnection);
+    return std::nullopt;
+}
+
+Variant TFptrEmulator::beep(const std::vector<Variant>&) {
+    try {
+        auto session = bench_->session();
+        auto config = reachConnected(session);
+        if (!config) {
+            return std::int64_t{-1};
+        }
+        TRegisterState state = session.state(config->serial);
+        state.beeps += 1;
+        session.saveState(config->serial, state);
+    } catch (const EmulatorError& e) {
+        return fail(ErrorCode::noConnection, e.what());
+    }
+    return succeed();
+}
+
+Variant TFptrEmulator::queryData(const std::vector<Variant>&) {
+    auto type = input_.find(fptr::kParamDataType);
+    bool status = false;
+    try {
+        status = type != input_.end() && variantInt(type->second) == fptr::kDtStatus;
+    } catch (const AutomationError&) {
+        status = false;
+    }
+    input_.clear();
+    output_.clear();
+    if (!status) {
+        return fail(ErrorCode::unsupportedDataType);
+    }
+    try {
+        auto session = bench_->session();
+        auto config = reachConnected(session);
+        if (!config) {
+            return std::int64_t{-1};
+        }
+        output_[fptr::kParamSerialNumber] = config->serial;
+        output_[fptr::kParamModelName] = config->model;
+    } catch (const EmulatorError& e) {
+        return fail(ErrorCode::noConnection, e.what());
+    }
+    return succeed();
+}
+
+Variant TFptrEmulator::processJson(const std::vector<Variant>&) {
+    auto task = input_.find(fptr::kParamJsonData);
+    std::string taskText = task == input_.end() ? "" : variantText(task->second);
+    input_.clear();
+    output_.clear();
+    if (!connection_) {
+        return fail(ErrorCode::connectionClosed);
+    }
+    try {
+        auto session = bench_->session();
+        return runTask(session, taskText);
+    } catch (const EmulatorError& e) {
+        return fail(ErrorCode::noConnection, e.what());
+    }
+}
+
+// A task that cannot be recorded counts as never run: the caller gets no answer and will
+// offer the document again, rather than holding an answer the register forgot.
+Variant TFptrEmulator::runTask(TEmulatorBench::Session& session, const std::string& taskText) {
+    TTaskResult result;
+    std::optional<TRegisterConfig> config;
+    try {
+        config = reachConnected(session);
+        if (config) {
+            TRegisterState state = session.state(config->serial);
+            TRegisterState before = state;
+            result = executeTask(*config, state, taskText, Clock::now());
+            if (!(state == before)) {
+                session.saveState(config->serial, state);
+            }
+        } else {
+            result = unanswered(taskText, errorDescription_);
+        }
+    } catch (const EmulatorError& e) {
+        result = unanswered(taskText, fptr::errorText(ErrorCode::noConnection) + std::string(" (") +
+                                          e.what() + ")");
+    }
+    if (!session.appendLog(logLine(connection_->serial, result))) {
+        std::cerr << "emulator: cannot append to " << bench_->logFile() << '\n';
+    }
+    if (!result.ok()) {
+        return failWith(static_cast<int>(result.code), result.description);
+    }
+    output_[fptr::kParamJsonData] = dumpCompact(result.answer);
+    return succeed();
+}
+
+}  // namespace th

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "drivers/Automation.h"
+
+namespace th {
+
+// Serves "AddIn.Fptr10" according to settings.ini's system/RegisterDriver:
+// "emulator" installs the register emulator over the bench files in dataDir (every object
+// it creates shares one bench); any other value leaves the ProgID unserved, so creating
+// the driver fails as when the vendor's driver is not installed.
+void installRegisterBackend(AutomationRegistry& registry, const std::string& registerDriver,
+                            const std::filesystem::path& dataDir);
+
+}  // namespace th

@@ -1,0 +1,190 @@
+#include "emulator/RegisterModel.h"
+
+#include <ctime>
+
+namespace th {
+
+namespace {
+
+constexpr std::int64_t kShiftLifetimeSeconds = 24 * 60 * 60;
+
+[[noreturn]] void benchFault(const std::string& what) {
+    throw EmulatorError("emulator.json: " + what);
+}
+
+void readText(const Json& entry, const char* name, std::string& target, std::size_t index) {
+    auto it = entry.find(name);
+    if (it == entry.end()) {
+        return;
+    }
+    if (!it->is_string()) {
+        benchFault("\"registers[" + std::to_string(index) + "]." + name + "\" должен быть строкой");
+    }
+    target = it->get<std::string>();
+}
+
+void readFlag(const Json& entry, const char* name, bool& target, std::size_t index) {
+    auto it = entry.find(name);
+    if (it == entry.end()) {
+        return;
+    }
+    if (!it->is_boolean()) {
+        benchFault("\"registers[" + std::to_string(index) + "]." + name +
+                   "\" должен быть true или false");
+    }
+    target = it->get<bool>();
+}
+
+TRegisterConfig parseRegister(const Json& entry, std::size_t index) {
+    if (!entry.is_object()) {
+        benchFault("\"registers[" + std::to_string(index) + "]\" должен быть объектом");
+    }
+    TRegisterConfig config;
+    readText(entry, "serial", config.serial, index);
+    if (config.serial.empty()) {
+        benchFault("у \"registers[" + std::to_string(index) + "]\" нет \"serial\"");
+    }
+    readText(entry, "model", config.model, index);
+    readText(entry, "port", config.port, index);
+    readFlag(entry, "reachable", config.reachable, index);
+    readFlag(entry, "blocked", config.blocked, index);
+    readFlag(entry, "coverOpened", config.coverOpened, index);
+    readFlag(entry, "fiscal", config.fiscal, index);
+    readFlag(entry, "fnPresent", config.fnPresent, index);
+    readFlag(entry, "fnFiscal", config.fnFiscal, index);
+    readFlag(entry, "paperPresent", config.paperPresent, index);
+    readFlag(entry, "ofdOnline", config.ofdOnline, index);
+    readText(entry, "firmwareVersion", config.firmwareVersion, index);
+    readText(entry, "fnSerial", config.fnSerial, index);
+    readText(entry, "registrationNumber", config.registrationNumber, index);
+    readText(entry, "organizationName", config.organizationName, index);
+    readText(entry, "organizationVatin", config.organizationVatin, index);
+    return config;
+}
+
+// State members are all integers or Booleans; anything else means the file was damaged.
+std::int64_t stateInt(const Json& value, const char* name) {
+    auto it = value.find(name);
+    if (it == value.end() || !it->is_number_integer()) {
+        throw EmulatorError(std::string("emulator-state.json: нет целого \"") + name + "\"");
+    }
+    return it->get<std::int64_t>();
+}
+
+bool stateBool(const Json& value, const char* name) {
+    auto it = value.find(name);
+    if (it == value.end() || !it->is_boolean()) {
+        throw EmulatorError(std::string("emulator-state.json: нет логического \"") + name + "\"");
+    }
+    return it->get<bool>();
+}
+
+Json totalsToJson(const TReceiptTotals& totals) {
+    Json payments = Json::object();
+    for (const auto& [type, sum] : totals.payments) {
+        payments[type] = sum;
+    }
+    return Json{{"count", totals.count}, {"sum", totals.sum}, {"payments", payments}};
+}
+
+TReceiptTotals totalsFromJson(const Json& value) {
+    if (!value.is_object()) {
+        throw EmulatorError("emulator-state.json: итоги чеков должны быть объектом");
+    }
+    TReceiptTotals totals;
+    totals.count = stateInt(value, "count");
+    totals.sum = stateInt(value, "sum");
+    auto payments = value.find("payments");
+    if (payments == value.end() || !payments->is_object()) {
+        throw EmulatorError("emulator-state.json: нет \"payments\" в итогах чеков");
+    }
+    for (const auto& [type, sum] : payments->items()) {
+        totals.payments[type] = stateInt(*payments, type.c_str());
+    }
+    return totals;
+}
+
+}  // namespace
+
+std::vector<TRegisterConfig> parseBench(const std::string& text) {
+    auto root = parseJson(text);
+    if (!root || !root->is_object()) {
+        benchFault("файл не является JSON-объектом");
+    }
+    auto registers = root->find("registers");
+    if (registers == root->end() || !registers->is_array()) {
+        benchFault("нет массива \"registers\"");
+    }
+    std::vector<TRegisterConfig> result;
+    for (std::size_t i = 0; i < registers->size(); ++i) {
+        result.push_back(parseRegister((*registers)[i], i));
+    }
+    return result;
+}
+
+Json stateToJson(const TRegisterState& state) {
+    Json totals = Json::object();
+    for (const auto& [type, receiptTotals] : state.totals) {
+        totals[type] = totalsToJson(receiptTotals);
+    }
+    return Json{{"shiftOpened", state.shiftOpened},
+                {"shiftNumber", state.shiftNumber},
+                {"shiftOpenedAt", state.shiftOpenedAt},
+                {"lastDocumentNumber", state.lastDocumentNumber},
+                {"lastReceiptNumber", state.lastReceiptNumber},
+                {"documentsInShift", state.documentsInShift},
+                {"lastSentDocumentNumber", state.lastSentDocumentNumber},
+                {"firstUnsentAt", state.firstUnsentAt},
+                {"cash", state.cash},
+                {"beeps", state.beeps},
+                {"totals", totals}};
+}
+
+TRegisterState stateFromJson(const Json& value) {
+    if (!value.is_object()) {
+        throw EmulatorError("emulator-state.json: состояние кассы должно быть объектом");
+    }
+    TRegisterState state;
+    state.shiftOpened = stateBool(value, "shiftOpened");
+    state.shiftNumber = stateInt(value, "shiftNumber");
+    state.shiftOpenedAt = stateInt(value, "shiftOpenedAt");
+    state.lastDocumentNumber = stateInt(value, "lastDocumentNumber");
+    state.lastReceiptNumber = stateInt(value, "lastReceiptNumber");
+    state.documentsInShift = stateInt(value, "documentsInShift");
+    state.lastSentDocumentNumber = stateInt(value, "lastSentDocumentNumber");
+    state.firstUnsentAt = stateInt(value, "firstUnsentAt");
+    state.cash = stateInt(value, "cash");
+    state.beeps = stateInt(value, "beeps");
+    auto totals = value.find("totals");
+    if (totals == value.end() || !totals->is_object()) {
+        throw EmulatorError("emulator-state.json: нет объекта \"totals\"");
+    }
+    for (const auto& [type, receiptTotals] : totals->items()) {
+        state.totals[type] = totalsFromJson(receiptTotals);
+    }
+    return state;
+}
+
+std::string shiftState(const TRegisterState& state, Clock::time_point now) {
+    if (!state.shiftOpened) {
+        return "closed";
+    }
+    auto age = Clock::to_time_t(now) - state.shiftOpenedAt;
+    return age >= kShiftLifetimeSeconds ? "expired" : "opened";
+}
+
+std::string formatLocalTime(Clock::time_point time) {
+    std::time_t seconds = Clock::to_time_t(time);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[40];
+    std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+    std::string result(text, length);
+    // strftime writes the offset as +0300; the register writes +03:00.
+    if (result.size() >= 5) {
+        result.insert(result.size() - 2, ":");
+    }
+    return result;
+}
+
+}  // namespace th

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/Errors.h"
+#include "platform/Json.h"
+
+namespace th {
+
+// A bench file or state file that cannot be used; the message names the file and the fault.
+TH_DECLARE_ERROR(EmulatorError, Error);
+
+using Clock = std::chrono::system_clock;
+
+// One register on the bench, as emulator.json describes it. The flags are re-read at every
+// operation, so a person can unplug the register or open its cover while the client runs.
+struct TRegisterConfig {
+    std::string serial;
+    std::string model = "АТОЛ 30Ф";
+    std::string port = "USB";  // "USB" or a COM port name such as "COM3"
+    bool reachable = true;
+    bool blocked = false;
+    bool coverOpened = false;
+    bool fiscal = true;
+    bool fnPresent = true;
+    bool fnFiscal = true;
+    bool paperPresent = true;
+    bool ofdOnline = true;  // documents reach the fiscal data operator at once
+    std::string firmwareVersion = "5.8.100";
+    std::string fnSerial;            // derived from the serial when empty
+    std::string registrationNumber;  // derived from the serial when empty
+    std::string organizationName = "ООО \"Тиллхейвен\"";
+    std::string organizationVatin = "7701234567";
+};
+
+// Parses the text of emulator.json; raises EmulatorError naming the faulty member.
+std::vector<TRegisterConfig> parseBench(const std::string& text);
+
+// Money is kept in kopecks so that totals add up exactly.
+struct TReceiptTotals {
+    std::int64_t count = 0;
+    std::int64_t sum = 0;
+    std::map<std::string, std::int64_t> payments;  // by payment type, net of change
+    bool operator==(const TReceiptTotals&) const = default;
+};
+
+// What one register remembers between tasks and between runs of the program.
+struct TRegisterState {
+    bool shiftOpened = false;
+    std::int64_t shiftNumber = 0;
+    std::int64_t shiftOpenedAt = 0;       // Unix time
+    std::int64_t lastDocumentNumber = 1;  // number 1 is the registration report
+    std::int64_t lastReceiptNumber = 0;   // within the shift
+    std::int64_t documentsInShift = 0;
+    std::int64_t lastSentDocumentNumber = 1;
+    std::int64_t firstUnsentAt = 0;  // Unix time of the oldest unsent document
+    std::int64_t cash = 0;           // cash in the drawer, kopecks
+    std::int64_t beeps = 0;
+    std::map<std::string, TReceiptTotals> totals;  // this shift's receipts by type
+    bool operator==(const TRegisterState&) const = default;
+};
+
+Json stateToJson(const TRegisterState& state);
+// Raises EmulatorError when a member is missing or of the wrong type.
+TRegisterState stateFromJson(const Json& value);
+
+// "closed", "opened" or "expired" (a shift older than 24 hours).
+std::string shiftState(const TRegisterState& state, Clock::time_point now);
+
+// ISO 8601 local time with the zone offset, as the register writes its dates.
+std::string formatLocalTime(Clock::time_point time);
+
+}  // namespace th
