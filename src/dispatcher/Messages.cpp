@@ -1,0 +1,153 @@
+#include "dispatcher/Messages.h"
+
+namespace th {
+
+Json testRequest() {
+    return Json::object();
+}
+
+Json authorizeRequest(const std::string& login, const std::string& password) {
+    Json request = Json::object();
+    request["login"] = login;
+    request["password"] = password;
+    return request;
+}
+
+Json getSalePointsRequest() {
+    return Json::object();
+}
+
+Json swversionRequest() {
+    return Json::object();
+}
+
+Json cashboxRequest(const CashboxReport& report, bool enrol) {
+    Json request = Json::object();
+    request["Driver"] = report.driver;
+    request["cashbox"] = report.deviceInfo;
+    request["status"] = report.deviceStatus;
+    request["fn"] = report.fnInfo;
+    request["reg"] = report.registration;
+    if (enrol)
+        request["add"] = "1";
+    return request;
+}
+
+Json tasksRequest(const TasksState& state) {
+    Json request = Json::object();
+    request["Serial"] = state.serial;
+    request["Token"] = state.token;
+    request["Driver"] = state.driver;
+    request["Shift"] = state.shift;
+    request["Ofd"] = state.ofd;
+    request["Totals"] = state.totals;
+    request["commands"] = state.commands.is_array() ? state.commands : Json::array();
+    request["received"] = Json::array();
+    for (const std::string& id : state.received)
+        request["received"].push_back(id);
+    request["completed"] = state.completed.is_array() ? state.completed : Json::array();
+    return request;
+}
+
+Json commandResult(const Json* id, const std::optional<Json>& result) {
+    Json entry = Json::object();
+    if (id != nullptr)
+        entry["id"] = copyJson(*id);
+    if (result)
+        entry["result"] = copyJson(*result);
+    return entry;
+}
+
+Json completedEntry(const std::string& externalId, const std::string& storedResponse) {
+    Json entry = Json::object();
+    entry["id"] = externalId;
+    if (std::optional<Json> response = parseJson(storedResponse))
+        entry["response"] = std::move(*response);
+    return entry;
+}
+
+bool isStatus200(const Json& answer) {
+    return textAt(answer, "status") == "200";
+}
+
+bool testAuthorized(const Json& answer) {
+    return isStatus200(answer) && boolAt(answer, "data.auth") == true;
+}
+
+AuthorizeResult authorizeResult(const Json& answer) {
+    AuthorizeResult result;
+    if (!isStatus200(answer))
+        return result;
+    std::optional<bool> auth = boolAt(answer, "data.auth");
+    if (!auth)
+        throw DispatcherAnswerError(kNoAuthInAnswer);
+    if (!*auth)
+        return result;
+    std::optional<std::string> token = textAt(answer, "data.token");
+    if (!token || token->empty())
+        throw DispatcherAnswerError(kNoTokenInAnswer);
+    result.auth = true;
+    result.token = *token;
+    return result;
+}
+
+std::optional<Json> salePoints(const Json& answer) {
+    const Json* data = findPath(answer, "data");
+    if (data == nullptr || !data->is_array())
+        return std::nullopt;
+    return copyJson(*data);
+}
+
+std::optional<SalePoint> readSalePoint(const Json& element) {
+    if (!element.is_object())
+        return std::nullopt;
+    std::optional<std::string> serial = textAt(element, "kkt_serial");
+    if (!serial || serial->empty())
+        return std::nullopt;
+    auto text = [&](const char* member) { return textAt(element, member).value_or(""); };
+    return SalePoint{*serial,       text("address"),     text("place"),
+                     text("token"), text("kkt_reg_num"), text("fs_serial")};
+}
+
+std::optional<bool> enrolResult(const Json& answer) {
+    return boolAt(answer, "data.result");
+}
+
+namespace {
+
+const Json& requireArray(const Json& answer, const char* path) {
+    const Json* member = findPath(answer, path);
+    if (member == nullptr || !member->is_array())
+        throw DispatcherAnswerError(std::string(kTasksMemberNotArray) + path);
+    return *member;
+}
+
+}  // namespace
+
+TasksAnswer readTasksAnswer(const Json& answer) {
+    const Json& acked = requireArray(answer, "data.acked");
+    const Json& docs = requireArray(answer, "data.docs");
+    const Json& commands = requireArray(answer, "data.commands");
+    TasksAnswer result;
+    for (const Json& id : acked) {
+        if (std::optional<std::string> text = valueText(id))
+            result.acked.push_back(*text);
+    }
+    result.docs = copyJson(docs);
+    result.commands = copyJson(commands);
+    return result;
+}
+
+std::optional<std::string> documentExternalId(const Json& document) {
+    return textAt(document, "external_id");
+}
+
+std::optional<std::string> documentType(const Json& document) {
+    return textAt(document, "type");
+}
+
+std::optional<std::string> newVersion(const Json& answer) {
+    return textAt(answer, "data.new_version");
+}
+
+}  // namespace th

@@ -1,0 +1,346 @@
+#include "dispatcher/RestClient.h"
+
+#include <curl/curl.h>
+
+#include <QByteArray>
+#include <QString>
+#include <QStringDecoder>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <limits>
+
+#include "platform/Dialogs.h"
+#include "platform/Version.h"
+#include "settings/AppSettings.h"
+
+namespace th {
+
+namespace {
+
+// libcurl's process-wide set-up, done once before the first handle and never undone.
+void ensureCurlInitialised() {
+    static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
+    (void)initialised;
+}
+
+std::string lowerCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::string trimmed(std::string_view text) {
+    const char* blanks = " \t\r\n\"'";
+    size_t first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos)
+        return {};
+    size_t last = text.find_last_not_of(blanks);
+    return std::string(text.substr(first, last - first + 1));
+}
+
+// The charset parameter of a Content-Type value ("application/json; charset=windows-1251").
+std::string declaredCharset(const std::string& contentType) {
+    std::string lower = lowerCase(contentType);
+    size_t at = lower.find("charset=");
+    if (at == std::string::npos)
+        return {};
+    size_t start = at + 8;
+    size_t end = lower.find(';', start);
+    return trimmed(std::string_view(contentType).substr(start, end - start));
+}
+
+// The answer text as UTF-8: converted from the declared charset, else taken as UTF-8. An
+// unknown charset is taken as UTF-8 too; a body that is then not JSON is refused later.
+std::string decodeToUtf8(const std::string& body, const std::string& contentType) {
+    std::string charset = declaredCharset(contentType);
+    std::string lower = lowerCase(charset);
+    if (charset.empty() || lower == "utf-8" || lower == "utf8")
+        return body;
+    QStringDecoder decoder(charset.c_str());
+    if (!decoder.isValid())
+        return body;
+    QString text = decoder.decode(QByteArray::fromRawData(body.data(), qsizetype(body.size())));
+    return text.toUtf8().toStdString();
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+}  // namespace
+
+// What came back from one HTTP exchange, copied out of the transport at once so that a
+// nested request on the same handle cannot change it.
+struct TTHVRESTClient::Exchange {
+    CURLcode code = CURLE_OK;
+    std::string transportError;
+    long httpCode = 0;
+    std::string statusLine;
+    std::string contentType;
+    std::string body;
+    bool tooLarge = false;
+};
+
+// One libcurl easy handle, created with the client and reused for every request.
+struct TTHVRESTClient::Transport {
+    CURL* handle = nullptr;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    std::string body;
+    std::string statusLine;
+    bool tooLarge = false;
+
+    Transport() {
+        ensureCurlInitialised();
+        handle = curl_easy_init();
+    }
+    ~Transport() { curl_easy_cleanup(handle); }
+
+    static size_t onBody(char* data, size_t size, size_t count, void* self) {
+        auto* transport = static_cast<Transport*>(self);
+        size_t bytes = size * count;
+        if (transport->body.size() + bytes > kMaxAnswerBytes) {
+            transport->tooLarge = true;
+            return 0;  // aborts the transfer
+        }
+        transport->body.append(data, bytes);
+        return bytes;
+    }
+
+    // Keeps the status line of the last response (redirects each bring their own).
+    static size_t onHeader(char* data, size_t size, size_t count, void* self) {
+        auto* transport = static_cast<Transport*>(self);
+        std::string_view line(data, size * count);
+        if (startsWith(line, "HTTP/"))
+            transport->statusLine = trimmed(line);
+        return size * count;
+    }
+
+    void configure(const std::string& url, const std::string& body, curl_slist* headers,
+                   bool secureOnly) {
+        curl_easy_reset(handle);
+        errorBuffer[0] = '\0';
+        curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
+        curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(handle, CURLOPT_POST, 1L);
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.data());
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body.size()));
+        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(handle, CURLOPT_USERAGENT,
+                         (std::string(kProductName) + "/" + kProgramVersion).c_str());
+        curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+        // Less than one byte per second for the whole response time-out ends the request.
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, kResponseTimeoutSeconds);
+        curl_easy_setopt(handle, CURLOPT_TIMEOUT, kRequestTimeoutSeconds);
+        curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 10L);
+        // A moved endpoint still gets the command as a POST with its body.
+        curl_easy_setopt(handle, CURLOPT_POSTREDIR, long(CURL_REDIR_POST_ALL));
+        curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+        // The account token never leaves an HTTPS endpoint over plain HTTP.
+        curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, secureOnly ? "https" : "http,https");
+        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+        curl_easy_setopt(handle, CURLOPT_PROXY, "");
+        curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(kMaxAnswerBytes));
+        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Transport::onBody);
+        curl_easy_setopt(handle, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &Transport::onHeader);
+        curl_easy_setopt(handle, CURLOPT_HEADERDATA, this);
+    }
+
+    Exchange post(const std::string& url, const std::string& apiKey, const std::string& json) {
+        Exchange result;
+        if (handle == nullptr) {
+            result.code = CURLE_FAILED_INIT;
+            result.transportError = curl_easy_strerror(CURLE_FAILED_INIT);
+            return result;
+        }
+        std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(nullptr,
+                                                                            &curl_slist_free_all);
+        for (const std::string& header :
+             {std::string("Content-Type: application/json"),
+              std::string("Accept: application/json"), std::string("Accept-Charset: utf-8"),
+              "X-Api-Key: " + apiKey, std::string("Expect:")}) {
+            headers.reset(curl_slist_append(headers.release(), header.c_str()));
+        }
+        body.clear();
+        statusLine.clear();
+        tooLarge = false;
+        configure(url, json, headers.get(), startsWith(url, "https:"));
+        result.code = curl_easy_perform(handle);
+        return collect(result);
+    }
+
+    Exchange& collect(Exchange& result) {
+        if (result.code != CURLE_OK) {
+            result.transportError = curl_easy_strerror(result.code);
+            if (errorBuffer[0] != '\0')
+                result.transportError += std::string(" (") + errorBuffer + ")";
+        }
+        curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &result.httpCode);
+        const char* contentType = nullptr;
+        curl_easy_getinfo(handle, CURLINFO_CONTENT_TYPE, &contentType);
+        result.contentType = contentType ? contentType : "";
+        result.statusLine = statusLine;
+        result.body = std::move(body);
+        result.tooLarge = tooLarge || result.code == CURLE_FILESIZE_EXCEEDED;
+        return result;
+    }
+};
+
+TTHVRESTClient::TTHVRESTClient(IDialogs& dialogs)
+    : dialogs_(dialogs), transport_(std::make_unique<Transport>()) {}
+
+TTHVRESTClient::~TTHVRESTClient() = default;
+
+void TTHVRESTClient::setSettings(TAppSettings* settings) {
+    FSettings = settings;
+}
+
+void TTHVRESTClient::setOnLog(LogEvent sink) {
+    FClientLogEvent = std::move(sink);
+}
+
+void TTHVRESTClient::SetSilent() {
+    FSilent = true;
+}
+
+std::string TTHVRESTClient::baseUrl() const {
+    if (FSettings == nullptr || !FSettings->SystemTestMode())
+        return kProductionBaseUrl;
+    std::string sandbox = FSettings->SystemTestUrl();
+    return sandbox.empty() ? kTestBaseUrl : sandbox;
+}
+
+void TTHVRESTClient::executeImmediate(const std::string& command, const Json& data,
+                                      ReadyEvent handler) {
+    FClientReadyEvent = std::move(handler);
+    // The handler runs from a copy: a nested request may replace the stored one meanwhile.
+    ReadyEvent current = FClientReadyEvent;
+    fRes = perform(command, data, current);
+}
+
+const Json& TTHVRESTClient::executeDelay(const std::string& command, const Json& data) {
+    FClientReadyEvent = nullptr;
+    fRes = perform(command, data, nullptr);
+    return *fRes;
+}
+
+TTHVRESTClient::Answer TTHVRESTClient::perform(const std::string& command, const Json& data,
+                                               const ReadyEvent& handler) {
+    if (FSettings == nullptr)
+        throw RestRequestError("REST request failed: settings not assigned");
+    // Ready again and silent cleared when the outermost request ends, however it ends.
+    struct RequestScope {
+        TTHVRESTClient& client;
+        explicit RequestScope(TTHVRESTClient& c) : client(c) {
+            ++client.activeRequests_;
+            client.FReady = false;
+        }
+        ~RequestScope() {
+            client.FSilent = false;
+            client.FReady = --client.activeRequests_ == 0;
+        }
+    } scope(*this);
+    bool silent = FSilent.exchange(false);
+    fRes.reset();
+
+    log(kRequestLogMarker + command, data);
+    std::string url = baseUrl() + "/" + command;
+    Exchange exchange =
+        transport_->post(url, percentEncode(FSettings->Token()), dumpDispatcher(data));
+    if (exchange.code != CURLE_OK && !exchange.tooLarge)
+        throw RestRequestError("REST request failed: " + exchange.transportError);
+    if (exchange.httpCode >= 500) {
+        throw RestRequestError(exchange.statusLine.empty()
+                                   ? "HTTP " + std::to_string(exchange.httpCode)
+                                   : exchange.statusLine);
+    }
+    if (exchange.tooLarge)
+        throw RestDataError(kNoDataMessage);
+    return responseStep(exchange, silent, handler);
+}
+
+// RESTRequest1AfterExecute: the answer of an HTTP status below 500.
+TTHVRESTClient::Answer TTHVRESTClient::responseStep(const Exchange& exchange, bool silent,
+                                                    const ReadyEvent& handler) {
+    std::optional<Json> parsed = parseJson(decodeToUtf8(exchange.body, exchange.contentType));
+    if (!parsed)
+        throw RestDataError(kNoDataMessage);
+    auto answer = std::make_shared<const Json>(std::move(*parsed));
+    log(kAnswerLogMarker, *answer);
+    if (answerStatus(*answer) == 200) {
+        if (handler)
+            handler(*this, *answer);
+    } else if (!silent) {
+        showFailure(*answer);
+    }
+    return answer;
+}
+
+void TTHVRESTClient::showFailure(const Json& answer) {
+    dialogs_.show(BoxKind::Plain, "Error: " + failureText(answer));
+}
+
+void TTHVRESTClient::log(const std::string& command, const Json& data) {
+    if (FClientLogEvent)
+        FClientLogEvent(command, data);
+}
+
+std::string percentEncode(const std::string& text) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size() * 3);
+    for (unsigned char c : text) {
+        bool unreserved = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+                          (c >= 'a' && c <= 'z') || c == '-' || c == '_' || c == '.' || c == '~';
+        if (unreserved) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back('%');
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 0xF]);
+        }
+    }
+    return out;
+}
+
+std::optional<int> answerStatus(const Json& answer) {
+    const Json* status = findPath(answer, "status");
+    if (status == nullptr)
+        return std::nullopt;
+    if (status->is_number_integer()) {
+        auto value = status->get<long long>();
+        if (status->is_number_unsigned() && status->get<unsigned long long>() > 0x7fffffffULL)
+            return std::nullopt;
+        if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max())
+            return std::nullopt;
+        return static_cast<int>(value);
+    }
+    if (!status->is_string())
+        return std::nullopt;
+    const std::string& text = status->get_ref<const std::string&>();
+    int value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty())
+        return std::nullopt;
+    return value;
+}
+
+std::string failureText(const Json& answer) {
+    std::optional<std::string> message = textAt(answer, "message");
+    if (message && !message->empty())
+        return *message;
+    if (findPath(answer, "status") == nullptr)
+        return kNoStatusMessage;
+    std::optional<int> status = answerStatus(answer);
+    if (!status)
+        return kBadStatusMessage;
+    return kNoReasonMessage + std::to_string(*status);
+}
+
+}  // namespace th

@@ -1,0 +1,557 @@
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "dispatcher/RestClient.h"
+#include "platform/Dialogs.h"
+#include "settings/AppSettings.h"
+#include "support/TempDir.h"
+
+using th::Json;
+using th::TAppSettings;
+using th::TTHVRESTClient;
+using th::test::TempDir;
+
+namespace {
+
+struct Reply {
+    int http = 200;
+    std::string body = R"({"status":200,"message":"","data":{}})";
+    std::string contentType = "application/json";
+    bool chunked = false;
+};
+
+struct SeenRequest {
+    std::string method;
+    std::string path;
+    std::string body;
+    std::string apiKey;
+    std::string contentType;
+};
+
+// A stand-in for the dispatcher on 127.0.0.1: answers each path with the reply set for
+// it (or the default one) and records what arrived.
+class FakeDispatcher {
+public:
+    FakeDispatcher() {
+        server_.Post(R"(/.*)", [this](const httplib::Request& req, httplib::Response& res) {
+            answer(req, res);
+        });
+        server_.Get(R"(/.*)", [this](const httplib::Request& req, httplib::Response& res) {
+            answer(req, res);
+        });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+    }
+    ~FakeDispatcher() {
+        server_.stop();
+        thread_.join();
+    }
+
+    int port() const { return port_; }
+    std::string baseUrl(const std::string& path = "/dispatcher/v1") const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
+    void reply(Reply r) {
+        std::lock_guard lock(mutex_);
+        default_ = std::move(r);
+    }
+    void reply(const std::string& path, Reply r) {
+        std::lock_guard lock(mutex_);
+        byPath_[path] = std::move(r);
+    }
+    void redirect(const std::string& from, const std::string& to, int status) {
+        std::lock_guard lock(mutex_);
+        redirects_[from] = {to, status};
+    }
+    std::vector<SeenRequest> seen() const {
+        std::lock_guard lock(mutex_);
+        return seen_;
+    }
+
+private:
+    void answer(const httplib::Request& req, httplib::Response& res) {
+        std::lock_guard lock(mutex_);
+        seen_.push_back({req.method, req.path, req.body, req.get_header_value("X-Api-Key"),
+                         req.get_header_value("Content-Type")});
+        if (auto moved = redirects_.find(req.path); moved != redirects_.end()) {
+            res.set_redirect(moved->second.first, moved->second.second);
+            return;
+        }
+        auto found = byPath_.find(req.path);
+        const Reply& r = found != byPath_.end() ? found->second : default_;
+        res.status = r.http;
+        if (!r.chunked) {
+            res.set_content(r.body, r.contentType.c_str());
+            return;
+        }
+        auto body = std::make_shared<std::string>(r.body);
+        res.set_chunked_content_provider(
+            r.contentType.c_str(), [body](size_t offset, httplib::DataSink& sink) {
+                size_t n = std::min<size_t>(1 << 20, body->size() - offset);
+                if (n == 0)
+                    sink.done();
+                else
+                    sink.write(body->data() + offset, n);
+                return true;
+            });
+    }
+
+    httplib::Server server_;
+    int port_ = 0;
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    Reply default_;
+    std::map<std::string, Reply> byPath_;
+    std::map<std::string, std::pair<std::string, int>> redirects_;
+    std::vector<SeenRequest> seen_;
+};
+
+// Runs a hook inside every box, while the client is still in its request.
+class HookedDialogs : public th::RecordingDialogs {
+public:
+    std::function<void()> onShow;
+    void show(th::BoxKind kind, const std::string& text) override {
+        if (onShow)
+            onShow();
+        RecordingDialogs::show(kind, text);
+    }
+};
+
+std::unique_ptr<TAppSettings> testSettings(const TempDir& dir, const std::string& testUrl,
+                                           const std::string& testMode = "1") {
+    dir.write("settings.ini",
+              "[system]\nTestMode=" + testMode + "\nTestUrl=" + testUrl + "\n[auth]\ntoken=abc\n");
+    return std::make_unique<TAppSettings>(dir.path());
+}
+
+// A port on 127.0.0.1 bound but not listening: connections to it are refused.
+class RefusingPort {
+public:
+    RefusingPort() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        socklen_t len = sizeof addr;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+    }
+    ~RefusingPort() { ::close(fd_); }
+    std::string baseUrl() const {
+        return "http://127.0.0.1:" + std::to_string(port_) + "/dispatcher/v1";
+    }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// Answers exactly one request on a raw socket and keeps the request's bytes as they came,
+// for checks of the wire form that an HTTP server library would decode first.
+class RawCapture {
+public:
+    RawCapture() : listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(listener_, 1);
+        socklen_t len = sizeof addr;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this] { serveOne(); });
+    }
+    ~RawCapture() {
+        ::shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        ::close(listener_);
+    }
+    std::string baseUrl() const {
+        return "http://127.0.0.1:" + std::to_string(port_) + "/dispatcher/v1";
+    }
+    // The whole request; valid once the client's call has returned.
+    std::string request() {
+        thread_.join();
+        thread_ = std::thread([] {});
+        return request_;
+    }
+
+private:
+    void serveOne() {
+        int connection = ::accept(listener_, nullptr, nullptr);
+        if (connection < 0)
+            return;
+        char buffer[4096];
+        size_t headerEnd = std::string::npos;
+        while (headerEnd == std::string::npos || request_.size() < headerEnd + bodyLength()) {
+            ssize_t n = ::recv(connection, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            request_.append(buffer, size_t(n));
+            if (headerEnd == std::string::npos && request_.find("\r\n\r\n") != std::string::npos)
+                headerEnd = request_.find("\r\n\r\n") + 4;
+        }
+        std::string body = R"({"status":200})";
+        std::string answer =
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+            std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+        ::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
+        ::close(connection);
+    }
+    size_t bodyLength() const {
+        size_t at = request_.find("Content-Length: ");
+        return at == std::string::npos ? 0 : std::stoul(request_.substr(at + 16));
+    }
+
+    int listener_;
+    int port_ = 0;
+    std::thread thread_;
+    std::string request_;
+};
+
+class RestClientTest : public testing::Test {
+protected:
+    RestClientTest() : settings(testSettings(dir, server.baseUrl())), client(dialogs) {
+        client.setSettings(settings.get());
+        client.setOnLog([this](const std::string& command, const Json& data) {
+            events.push_back(command + " " + th::dumpCompact(data));
+        });
+    }
+
+    // Runs executeImmediate with a handler that records its calls.
+    void requestWithHandler(const std::string& command) {
+        client.executeImmediate(command, Json::object(),
+                                [this](TTHVRESTClient& sender, const Json& response) {
+                                    EXPECT_EQ(&sender, &client);
+                                    events.push_back("handler " + th::dumpCompact(response));
+                                });
+    }
+    int handlerCalls() const {
+        return int(std::count_if(events.begin(), events.end(),
+                                 [](const std::string& e) { return e.rfind("handler", 0) == 0; }));
+    }
+    bool answerLogged() const {
+        return std::any_of(events.begin(), events.end(),
+                           [](const std::string& e) { return e.rfind(">>>>>  ", 0) == 0; });
+    }
+
+    FakeDispatcher server;
+    TempDir dir;
+    std::unique_ptr<TAppSettings> settings;
+    HookedDialogs dialogs;
+    TTHVRESTClient client;
+    std::vector<std::string> events;
+};
+
+TEST_F(RestClientTest, SuccessLogsRequestAnswerThenCallsHandlerOnce) {
+    server.reply({200, R"({"status":"200","data":{"auth":true}})"});
+    requestWithHandler("test");
+    std::vector<std::string> expected = {"<<<<<  test {}",
+                                         R"(>>>>>   {"status":"200","data":{"auth":true}})",
+                                         R"(handler {"status":"200","data":{"auth":true}})"};
+    EXPECT_EQ(events, expected);
+    EXPECT_EQ(dialogs.count(), 0u);
+    EXPECT_TRUE(client.isReady());
+    ASSERT_EQ(server.seen().size(), 1u);
+    EXPECT_EQ(server.seen()[0].method, "POST");
+    EXPECT_EQ(server.seen()[0].path, "/dispatcher/v1/test");
+}
+
+// A non-200 "status" is shown, not raised, whatever HTTP status below 500 carried it.
+TEST_F(RestClientTest, FailedStatusShowsMessageAndSkipsHandlerForHttp200And404) {
+    for (int http : {200, 404, 302, 499}) {
+        dialogs.clear();
+        events.clear();
+        server.reply({http, R"({"status":401,"message":"Нет доступа"})"});
+        requestWithHandler("tasks");
+        EXPECT_EQ(handlerCalls(), 0) << http;
+        EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Error: Нет доступа"}) << http;
+        EXPECT_EQ(dialogs.boxes()[0].kind, th::BoxKind::Plain);
+
+        const Json& answer = client.executeDelay("test", Json::object());
+        EXPECT_EQ(answer.at("status"), 401) << http;
+        EXPECT_EQ(answer.at("message"), "Нет доступа") << http;
+        EXPECT_EQ(dialogs.count(), 2u) << http;
+        EXPECT_TRUE(client.isReady());
+    }
+}
+
+TEST_F(RestClientTest, ReadyFlagIsFalseWhileFailureBoxIsOpen) {
+    server.reply({404, R"({"status":404,"message":"нет"})"});
+    std::vector<bool> readyInBox;
+    dialogs.onShow = [&] { readyInBox.push_back(client.isReady()); };
+    client.executeDelay("test", Json::object());
+    EXPECT_EQ(readyInBox, std::vector<bool>{false});
+    EXPECT_TRUE(client.isReady());
+}
+
+TEST_F(RestClientTest, ServerErrorRaisesStatusLineWithoutBoxOrHandler) {
+    server.reply({503, R"({"status":200})"});
+    try {
+        requestWithHandler("tasks");
+        FAIL() << "no error";
+    } catch (const th::RestRequestError& e) {
+        EXPECT_STREQ(e.what(), "HTTP/1.1 503 Service Unavailable");
+        EXPECT_STREQ(e.typeName(), "RestRequestError");
+    }
+    EXPECT_EQ(handlerCalls(), 0);
+    EXPECT_FALSE(answerLogged());
+    EXPECT_EQ(dialogs.count(), 0u);
+    EXPECT_TRUE(client.isReady());
+}
+
+TEST_F(RestClientTest, EmptyOrNonJsonOrOversizedBodyRaisesNoDataWithoutAnswerLog) {
+    // Valid JSON, only too large: refused for its size, not its form.
+    std::string oversized =
+        R"({"status":200,"data":")" + std::string(th::kMaxAnswerBytes, 'x') + "\"}";
+    for (const Reply& reply :
+         {Reply{200, ""}, Reply{200, "<html>down</html>"}, Reply{404, "   "}, Reply{200, oversized},
+          Reply{200, oversized, "application/json", true}}) {
+        events.clear();
+        server.reply(reply);
+        try {
+            requestWithHandler("test");
+            FAIL() << "no error for a body of " << reply.body.size() << " bytes";
+        } catch (const th::RestDataError& e) {
+            EXPECT_STREQ(e.what(), th::kNoDataMessage);
+        }
+        EXPECT_FALSE(answerLogged());
+        EXPECT_EQ(handlerCalls(), 0);
+        EXPECT_TRUE(client.isReady());
+    }
+    EXPECT_EQ(dialogs.count(), 0u);
+}
+
+TEST_F(RestClientTest, RefusedConnectionRaisesTransportMessage) {
+    RefusingPort refusing;
+    TempDir otherDir;
+    auto unreachable = testSettings(otherDir, refusing.baseUrl());
+    client.setSettings(unreachable.get());
+    try {
+        client.executeDelay("test", Json::object());
+        FAIL() << "no error";
+    } catch (const th::RestRequestError& e) {
+        std::string text = e.what();
+        EXPECT_EQ(text.rfind("REST request failed: ", 0), 0u) << text;
+        EXPECT_NE(text.find("onnect"), std::string::npos) << text;
+    }
+    EXPECT_EQ(events, std::vector<std::string>{"<<<<<  test {}"});
+    EXPECT_TRUE(client.isReady());
+}
+
+TEST_F(RestClientTest, SilentCoversExactlyOneRequestAlsoAfterTransportError) {
+    server.reply({200, R"({"status":401,"message":"m"})"});
+    client.SetSilent();
+    client.executeDelay("test", Json::object());
+    EXPECT_EQ(dialogs.count(), 0u);
+    client.executeDelay("test", Json::object());
+    EXPECT_EQ(dialogs.count(), 1u);
+
+    RefusingPort refusing;
+    TempDir otherDir;
+    auto unreachable = testSettings(otherDir, refusing.baseUrl());
+    client.setSettings(unreachable.get());
+    client.SetSilent();
+    EXPECT_THROW(client.executeDelay("test", Json::object()), th::RestRequestError);
+    client.setSettings(settings.get());
+    client.executeDelay("test", Json::object());
+    EXPECT_EQ(dialogs.count(), 2u);
+}
+
+TEST_F(RestClientTest, TokenIsReadAtEveryRequest) {
+    settings->setToken("first");
+    client.executeDelay("test", Json::object());
+    settings->setToken("second");
+    client.executeDelay("test", Json::object());
+    auto seen = server.seen();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].apiKey, "first");
+    EXPECT_EQ(seen[1].apiKey, "second");
+}
+
+TEST(RestClientWire, HeadersAndBodyGoOutAsSpecifiedBytes) {
+    RawCapture capture;
+    TempDir dir;
+    auto settings = testSettings(dir, capture.baseUrl());
+    settings->setToken("a+b/c= d%41Ток");
+    th::RecordingDialogs dialogs;
+    TTHVRESTClient client(dialogs);
+    client.setSettings(settings.get());
+    client.executeDelay("test", Json{{"k", "v/w"}});
+    std::string request = capture.request();
+    EXPECT_EQ(request.rfind("POST /dispatcher/v1/test HTTP/1.1\r\n", 0), 0u) << request;
+    EXPECT_NE(request.find("\r\nX-Api-Key: a%2Bb%2Fc%3D%20d%2541%D0%A2%D0%BE%D0%BA\r\n"),
+              std::string::npos)
+        << request;
+    EXPECT_NE(request.find("\r\nContent-Type: application/json\r\n"), std::string::npos);
+    EXPECT_EQ(request.substr(request.find("\r\n\r\n") + 4), R"({"k":"v\/w"})");
+}
+
+TEST_F(RestClientTest, BodyIsCompactWithMemberOrderAndDispatcherEscapes) {
+    Json request = Json::object();
+    request["login"] = "a/b\"c\\d\n\t";
+    request["password"] = "Пароль";
+    request["Shift"] = Json::parse(R"({"z":1,"a":[true,null,1.5]})");
+    client.executeDelay("authorize", request);
+    auto seen = server.seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(
+        seen[0].body,
+        R"({"login":"a\/b\"c\\d\n\t","password":"Пароль","Shift":{"z":1,"a":[true,null,1.5]}})");
+    EXPECT_EQ(seen[0].contentType, "application/json");
+    EXPECT_EQ(seen[0].path, "/dispatcher/v1/authorize");
+}
+
+struct UrlCase {
+    const char* testMode;
+    const char* testUrl;
+    const char* expected;
+};
+
+TEST(RestClientUrl, BaseUrlFollowsTestModeAndTestUrl) {
+    const UrlCase cases[] = {
+        {"0", "", th::kProductionBaseUrl},
+        {"0", "http://127.0.0.1:1/dispatcher/v1", th::kProductionBaseUrl},
+        {"1", "", th::kTestBaseUrl},
+        {"1", "http://127.0.0.1:1/dispatcher/v1", "http://127.0.0.1:1/dispatcher/v1"},
+    };
+    th::RecordingDialogs dialogs;
+    for (const UrlCase& c : cases) {
+        TempDir dir;
+        auto settings = testSettings(dir, c.testUrl, c.testMode);
+        TTHVRESTClient client(dialogs);
+        client.setSettings(settings.get());
+        EXPECT_EQ(client.baseUrl(), c.expected) << c.testMode << " " << c.testUrl;
+    }
+    EXPECT_EQ(std::string(th::kProductionBaseUrl).rfind("https://", 0), 0u);
+    EXPECT_EQ(std::string(th::kTestBaseUrl).rfind("http://", 0), 0u);
+}
+
+TEST_F(RestClientTest, RedirectsAreFollowedKeepingPostBodyAndToken) {
+    for (int status : {301, 302, 307, 308}) {
+        std::string from = "/old" + std::to_string(status) + "/dispatcher/v1/test";
+        server.redirect(from, "/dispatcher/v1/test", status);
+        TempDir movedDir;
+        auto moved = testSettings(
+            movedDir, server.baseUrl("/old" + std::to_string(status) + "/dispatcher/v1"));
+        client.setSettings(moved.get());
+        const Json& answer = client.executeDelay("test", Json{{"k", "v"}});
+        EXPECT_EQ(answer.at("status"), 200) << status;
+        SeenRequest last = server.seen().back();
+        EXPECT_EQ(last.path, "/dispatcher/v1/test") << status;
+        EXPECT_EQ(last.method, "POST") << status;
+        EXPECT_EQ(last.body, R"({"k":"v"})") << status;
+        EXPECT_EQ(last.apiKey, "abc") << status;
+    }
+}
+
+struct CharsetCase {
+    const char* contentType;
+    std::string message;  // "Ошибка" in that charset
+};
+
+TEST_F(RestClientTest, AnswerIsDecodedWithDeclaredCharset) {
+    const CharsetCase cases[] = {
+        {"application/json; charset=windows-1251", "\xCE\xF8\xE8\xE1\xEA\xE0"},
+        {"application/json;charset=\"KOI8-R\"", "\xEF\xDB\xC9\xC2\xCB\xC1"},
+        {"application/json; charset=utf-8", "Ошибка"},
+        {"application/json", "Ошибка"},
+    };
+    for (const CharsetCase& c : cases) {
+        dialogs.clear();
+        server.reply({200, R"({"status":500,"message":")" + c.message + "\"}", c.contentType});
+        client.executeDelay("test", Json::object());
+        EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Error: Ошибка"}) << c.contentType;
+    }
+}
+
+struct OddAnswerCase {
+    const char* body;
+    std::string box;
+};
+
+// Answers that are JSON but not a proper envelope: a failure shown to the user, never the
+// handler.
+TEST_F(RestClientTest, AnswersWithoutUsableStatusAreShownAsFailures) {
+    const OddAnswerCase cases[] = {
+        {R"({"message":"m"})", "Error: m"},
+        {R"({"data":{}})", std::string("Error: ") + th::kNoStatusMessage},
+        {R"([1,2])", std::string("Error: ") + th::kNoStatusMessage},
+        {R"(null)", std::string("Error: ") + th::kNoStatusMessage},
+        {R"({"status":"ok","message":"m"})", "Error: m"},
+        {R"({"status":"20x"})", std::string("Error: ") + th::kBadStatusMessage},
+        {R"({"status":200.0})", std::string("Error: ") + th::kBadStatusMessage},
+        {R"({"status":true})", std::string("Error: ") + th::kBadStatusMessage},
+        {R"({"status":99999999999})", std::string("Error: ") + th::kBadStatusMessage},
+        {R"({"status":403})", std::string("Error: ") + th::kNoReasonMessage + "403"},
+        {R"({"status":"403","message":""})", std::string("Error: ") + th::kNoReasonMessage + "403"},
+        {R"({"status":403,"message":{"x":1}})",
+         std::string("Error: ") + th::kNoReasonMessage + "403"},
+    };
+    for (const OddAnswerCase& c : cases) {
+        dialogs.clear();
+        events.clear();
+        server.reply({200, c.body});
+        requestWithHandler("test");
+        EXPECT_EQ(handlerCalls(), 0) << c.body;
+        EXPECT_TRUE(answerLogged()) << c.body;
+        EXPECT_EQ(dialogs.texts(), std::vector<std::string>{c.box}) << c.body;
+        EXPECT_EQ(th::dumpCompact(client.executeDelay("test", Json::object())),
+                  th::dumpCompact(*th::parseJson(c.body)));
+    }
+}
+
+TEST_F(RestClientTest, HandlerErrorReachesCallerAndFlagsAreReset) {
+    client.SetSilent();
+    server.reply({200, R"({"status":200})"});
+    EXPECT_THROW(client.executeImmediate(
+                     "test", Json::object(),
+                     [](TTHVRESTClient&, const Json&) { throw th::Error("из обработчика"); }),
+                 th::Error);
+    EXPECT_TRUE(client.isReady());
+    server.reply({200, R"({"status":401,"message":"m"})"});
+    client.executeDelay("test", Json::object());
+    EXPECT_EQ(dialogs.count(), 1u);  // the silent flag ended with the failed request
+}
+
+// A box runs a nested event loop in which the same client may serve another request: the
+// outer caller still gets its own answer, and the client is busy until the outer one ends.
+TEST_F(RestClientTest, NestedRequestDuringBoxKeepsOuterAnswerAndBusyFlag) {
+    server.reply("/dispatcher/v1/outer", {200, R"({"status":401,"message":"outer"})"});
+    server.reply("/dispatcher/v1/inner", {200, R"({"status":200,"data":"inner"})"});
+    bool readyAfterInner = true;
+    dialogs.onShow = [&] {
+        dialogs.onShow = nullptr;
+        EXPECT_EQ(client.executeDelay("inner", Json::object()).at("data"), "inner");
+        readyAfterInner = client.isReady();
+    };
+    const Json& outer = client.executeDelay("outer", Json::object());
+    EXPECT_EQ(outer.at("message"), "outer");
+    EXPECT_FALSE(readyAfterInner);
+    EXPECT_TRUE(client.isReady());
+}
+
+TEST(RestClientEncoding, PercentEncodeKeepsUnreservedAndEncodesEveryOtherByte) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", ""},
+        {"AZaz09-_.~", "AZaz09-_.~"},
+        {"a+b/c= d", "a%2Bb%2Fc%3D%20d"},
+        {"%?&#", "%25%3F%26%23"},
+        {"Ж", "%D0%96"},
+        {"\x01\xFF", "%01%FF"},
+    };
+    for (const auto& [text, encoded] : cases)
+        EXPECT_EQ(th::percentEncode(text), encoded) << text;
+}
+
+}  // namespace
