@@ -1,0 +1,79 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/Errors.h"
+#include "platform/Json.h"
+
+namespace th {
+
+class IDialogs;
+class TCashboxdrv;
+class TCommandResults;
+class TJournal;
+class TTHVRESTClient;
+
+// "Нет связи с кассой": the register did not answer one of the state tasks.
+TH_DECLARE_ERROR(ExchangeError, Error);
+
+inline constexpr const char* kNoRegisterContact = "Нет связи с кассой";
+// Put between an error's class name and its message in the box shown for a document that
+// cannot be stored.
+inline constexpr const char* kDocumentErrorJoin = " ошибка с сообщением : ";
+
+// What the exchange cycle needs from the cashbox window that runs it.
+class ExchangeHost {
+public:
+    virtual ~ExchangeHost() = default;
+    virtual std::string serialText() = 0;    // KKTSerial
+    virtual std::string cashboxToken() = 0;  // FCashboxToken
+    virtual std::string driverName() = 0;    // SDriver
+    // The register's driver; nullptr when the window has none (no answers then).
+    virtual TCashboxdrv* driver() = 0;
+    // Lost contact: switch ReconnectTimer on and disconnect, with the window as the sender.
+    virtual void reconnectAfterFailure() = 0;
+};
+
+// One register's periodic "tasks" exchange: the register's state and the journal's rows go
+// to the service; acknowledgements, documents and commands come back; then every stored
+// document not yet answered is executed on the register. Runs on the window's thread.
+class TExchangeCycle {
+public:
+    TExchangeCycle(ExchangeHost& host, TTHVRESTClient& ownClient, TJournal& journal,
+                   TCommandResults& commandResults, IDialogs& dialogs);
+
+    // One cycle, run by ClientTimer. Does nothing while the window's client is busy. Raises
+    // ExchangeError "Нет связи с кассой" when a state task is unanswered (after starting the
+    // reconnection) and lets journal errors of the lists and the execution pass through, for
+    // the window to show. A failed exchange itself starts the reconnection and goes no further.
+    void ClientTimerTimer();
+
+    // Handles a "tasks" answer with status 200: acknowledgements, then documents, then
+    // commands. Raises DispatcherAnswerError, before touching anything, when "data.acked",
+    // "data.docs" or "data.commands" is not an array.
+    void processResponseData(TTHVRESTClient& sender, const Json& response);
+
+private:
+    struct RegisterState {
+        Json shift;
+        Json ofd;
+        Json totals;
+    };
+
+    std::optional<Json> runTask(const Json* task);
+    std::optional<Json> runTask(const char* constantTask);
+    RegisterState readRegisterState();
+    void exchange(const Json& request, const Json& takenResults);
+    void storeDocument(const std::string& serial, const Json& document);
+    Json runCommand(const Json& command);
+    void executionPass(const std::string& serial);
+
+    ExchangeHost& host_;
+    TTHVRESTClient& client_;
+    TJournal& journal_;
+    TCommandResults& commandResults_;
+    IDialogs& dialogs_;
+};
+
+}  // namespace th

@@ -1,0 +1,447 @@
+// The exchange cycle against a small dispatcher service on 127.0.0.1, a real journal file
+// and an in-test register.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <unistd.h>
+
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "cashbox/CommandResults.h"
+#include "cashbox/ExchangeCycle.h"
+#include "cashbox/Journal.h"
+#include "dispatcher/Messages.h"
+#include "dispatcher/RestClient.h"
+#include "drivers/Cashboxdrv.h"
+#include "platform/Dialogs.h"
+#include "settings/AppSettings.h"
+
+namespace fs = std::filesystem;
+using namespace th;
+
+namespace {
+
+// Plays the service's "tasks" command: hands out queued documents and commands once,
+// acknowledges every completed document it is told about, and records each request. A
+// scripted reply replaces the next answer.
+class FakeService {
+public:
+    struct Reply {
+        int httpStatus;
+        std::string body;
+    };
+
+    FakeService() {
+        server_.Post("/dispatcher/v1/tasks",
+                     [this](const httplib::Request& req, httplib::Response& res) {
+                         std::lock_guard lock(mutex_);
+                         requests_.push_back(Json::parse(req.body));
+                         if (!scripted_.empty()) {
+                             res.status = scripted_.front().httpStatus;
+                             res.set_content(scripted_.front().body, "application/json");
+                             scripted_.pop_front();
+                             return;
+                         }
+                         res.set_content(dumpCompact(answer(requests_.back())), "application/json");
+                     });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+    }
+    ~FakeService() {
+        while (!server_.is_running())
+            std::this_thread::yield();
+        server_.stop();
+        thread_.join();
+    }
+
+    std::string baseUrl() const {
+        return "http://127.0.0.1:" + std::to_string(port_) + "/dispatcher/v1";
+    }
+    void queueDocument(const Json& document) {
+        std::lock_guard lock(mutex_);
+        docs_.push_back(document);
+    }
+    void queueCommand(const Json& command) {
+        std::lock_guard lock(mutex_);
+        commands_.push_back(command);
+    }
+    void script(Reply reply) {
+        std::lock_guard lock(mutex_);
+        scripted_.push_back(std::move(reply));
+    }
+    std::vector<Json> requests() const {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
+    Json lastRequest() const {
+        std::lock_guard lock(mutex_);
+        return requests_.empty() ? Json() : requests_.back();
+    }
+
+private:
+    Json answer(const Json& request) {
+        Json acked = Json::array();
+        for (const Json& entry : request["completed"])
+            acked.push_back(entry["id"]);
+        Json data = {{"acked", acked}, {"docs", docs_}, {"commands", commands_}};
+        docs_ = Json::array();
+        commands_ = Json::array();
+        return {{"status", 200}, {"data", data}};
+    }
+
+    httplib::Server server_;
+    int port_ = 0;
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::vector<Json> requests_;
+    std::deque<Reply> scripted_;
+    Json docs_ = Json::array();
+    Json commands_ = Json::array();
+};
+
+// A register that answers every task with its type and a running number, except the task
+// types told to stay silent; records every task it is given.
+class FakeRegister : public TCashboxdrv {
+public:
+    using TCashboxdrv::TCashboxdrv;
+
+    void connect() override { connected_ = true; }
+    void disconnect() override { connected_ = false; }
+    std::string getVersion() override { return "test"; }
+    bool checkConnection() override { return connected_; }
+    bool checkConnected() override { return connected_; }
+    void onclose() override {}
+    std::optional<Json> processJSON(const Json* data) override {
+        if (!connected_ || data == nullptr)
+            return std::nullopt;
+        tasks.push_back(*data);
+        const std::string type = data->value("type", "");
+        if (silentTypes.count(type))
+            return std::nullopt;
+        return Json{{"answered", type}, {"number", ++answers_}};
+    }
+
+    // The tasks of a given type (or with a given "external_id") it was handed.
+    size_t countOf(const std::string& type) const {
+        return std::count_if(tasks.begin(), tasks.end(),
+                             [&](const Json& t) { return t.value("type", "") == type; });
+    }
+    std::vector<std::string> typesOtherThanState() const {
+        std::vector<std::string> out;
+        for (const Json& t : tasks) {
+            const std::string type = t.value("type", "");
+            if (type != "getShiftStatus" && type != "ofdExchangeStatus" && type != "getShiftTotals")
+                out.push_back(type);
+        }
+        return out;
+    }
+
+    std::vector<Json> tasks;
+    std::set<std::string> silentTypes;
+
+private:
+    bool connected_ = true;
+    int answers_ = 0;
+};
+
+// The part of a cashbox window that the cycle sees.
+struct Window : ExchangeHost {
+    Window(const std::string& serial, TAppSettings& settings, IDialogs& dialogs,
+           const fs::path& journalPath, TCommandResults& results)
+        : serial(serial),
+          reg(serial),
+          client(dialogs),
+          cycle(*this, client, journal, results, dialogs) {
+        client.setSettings(&settings);
+        journal.openJournal(journalPath);
+    }
+    std::string serialText() override { return serial; }
+    std::string cashboxToken() override { return "token-" + serial; }
+    std::string driverName() override { return "Атол"; }
+    TCashboxdrv* driver() override { return &reg; }
+    void reconnectAfterFailure() override {
+        ++reconnects;
+        reg.disconnect();
+    }
+
+    std::string serial;
+    FakeRegister reg;
+    TTHVRESTClient client;
+    TJournal journal;
+    TExchangeCycle cycle;
+    int reconnects = 0;
+};
+
+Json sell(const Json& externalId) {
+    return {{"type", "sell"}, {"external_id", externalId}, {"items", Json::array({"bread"})}};
+}
+
+std::vector<std::string> ids(const std::vector<CheckRow>& rows) {
+    std::vector<std::string> out;
+    for (const auto& row : rows)
+        out.push_back(row.orig_id);
+    return out;
+}
+
+void replaceOnce(std::string& text, const std::string& token, const std::string& by) {
+    if (const auto at = text.find(token); at != std::string::npos)
+        text.replace(at, token.size(), by);
+}
+
+// A dialogs service whose boxes run a hook, as a real box runs the event loop.
+class HookedDialogs : public RecordingDialogs {
+public:
+    std::function<void()> onShow;
+    void show(BoxKind kind, const std::string& text) override {
+        RecordingDialogs::show(kind, text);
+        if (onShow)
+            onShow();
+    }
+};
+
+class ExchangeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("th_exchange_" + std::to_string(getpid()) + "_" +
+                                            std::to_string(std::random_device{}()));
+        fs::create_directories(dir_);
+        std::ofstream(dir_ / "settings.ini")
+            << "[system]\nTestMode=1\nTestUrl=" << service.baseUrl() << "\n";
+        settings = std::make_unique<TAppSettings>(dir_);
+        createJournalFile(dir_ / "checks.db");
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::unique_ptr<Window> window(const std::string& serial) {
+        return std::make_unique<Window>(serial, *settings, dialogs, dir_ / "checks.db", results);
+    }
+
+    FakeService service;
+    fs::path dir_;
+    std::unique_ptr<TAppSettings> settings;
+    HookedDialogs dialogs;
+    TCommandResults results;
+};
+
+TEST_F(ExchangeTest, WithNothingPendingTheRequestCarriesStateAndEmptyLists) {
+    auto w = window("K1");
+    w->cycle.ClientTimerTimer();
+
+    const Json request = service.lastRequest();
+    std::vector<std::string> members;
+    for (auto it = request.begin(); it != request.end(); ++it)
+        members.push_back(it.key());
+    EXPECT_EQ(members, (std::vector<std::string>{"Serial", "Token", "Driver", "Shift", "Ofd",
+                                                 "Totals", "commands", "received", "completed"}));
+    EXPECT_EQ(request["Serial"], "K1");
+    EXPECT_EQ(request["Token"], "token-K1");
+    EXPECT_EQ(request["Driver"], "Атол");
+    EXPECT_EQ(request["Shift"]["answered"], "getShiftStatus");
+    EXPECT_EQ(request["Ofd"]["answered"], "ofdExchangeStatus");
+    EXPECT_EQ(request["Totals"]["answered"], "getShiftTotals");
+    EXPECT_EQ(request["commands"], Json::array());
+    EXPECT_EQ(request["received"], Json::array());
+    EXPECT_EQ(request["completed"], Json::array());
+    EXPECT_EQ(w->reconnects, 0);
+}
+
+TEST_F(ExchangeTest, ADocumentIsExecutedOnceReportedAndAcknowledged) {
+    auto w = window("K1");
+    service.queueDocument(sell(17));
+
+    w->cycle.ClientTimerTimer();  // stored, executed and completed in the same cycle
+    EXPECT_EQ(w->reg.countOf("sell"), 1u);
+    auto completed = w->journal.selectChecks("K1", "completed");
+    ASSERT_EQ(ids(completed), std::vector<std::string>{"17"});
+    EXPECT_EQ(Json::parse(completed[0].response)["answered"], "sell");
+
+    w->cycle.ClientTimerTimer();  // reported with its answer, then acknowledged
+    const Json report = service.lastRequest();
+    ASSERT_EQ(report["completed"].size(), 1u);
+    EXPECT_EQ(report["completed"][0]["id"], "17");
+    EXPECT_EQ(report["completed"][0]["response"], Json::parse(completed[0].response));
+    EXPECT_EQ(report["received"], Json::array());
+    EXPECT_EQ(ids(w->journal.selectChecks("K1", "acked")), std::vector<std::string>{"17"});
+
+    w->cycle.ClientTimerTimer();
+    EXPECT_EQ(service.lastRequest()["completed"], Json::array());
+    EXPECT_EQ(w->reg.countOf("sell"), 1u);
+}
+
+TEST_F(ExchangeTest, AnUnansweredDocumentIsOfferedEveryCycle) {
+    auto w = window("K1");
+    w->reg.silentTypes = {"sell"};
+    service.queueDocument(sell("a"));
+    for (int cycle = 0; cycle < 3; ++cycle)
+        w->cycle.ClientTimerTimer();
+
+    EXPECT_EQ(w->reg.countOf("sell"), 3u);
+    const auto requests = service.requests();
+    EXPECT_EQ(requests[1]["received"], Json::array({"a"}));
+    EXPECT_EQ(requests[2]["received"], Json::array({"a"}));
+    EXPECT_EQ(ids(w->journal.selectChecks("K1", "added")), std::vector<std::string>{"a"});
+}
+
+TEST_F(ExchangeTest, CommandsRunBeforeDocumentsAndTheirResultsWait) {
+    auto w = window("K1");
+    service.queueDocument(sell("d1"));
+    service.queueCommand({{"id", 5}, {"payload", {{"type", "printText"}}}});
+    service.queueCommand({{"payload", {{"type", "openDrawer"}}}});
+    service.queueCommand({{"id", "c3"}});
+    w->cycle.ClientTimerTimer();
+
+    EXPECT_EQ(w->reg.typesOtherThanState(),
+              (std::vector<std::string>{"printText", "openDrawer", "sell"}));
+    const Json waiting = results.snapshot();
+    ASSERT_EQ(waiting.size(), 3u);
+    EXPECT_EQ(waiting[0]["id"], 5);
+    EXPECT_EQ(waiting[0]["result"]["answered"], "printText");
+    EXPECT_FALSE(waiting[1].contains("id"));
+    EXPECT_EQ(waiting[1]["result"]["answered"], "openDrawer");
+    EXPECT_EQ(waiting[2], Json({{"id", "c3"}}));
+}
+
+TEST_F(ExchangeTest, ACommandResultLeavesWithTheNextRequestOfAnyWindow) {
+    auto a = window("A");
+    auto b = window("B");
+    service.queueCommand({{"id", 1}, {"payload", {{"type", "printText"}}}});
+    a->cycle.ClientTimerTimer();
+    ASSERT_EQ(results.size(), 1u);
+
+    b->cycle.ClientTimerTimer();
+    const Json fromB = service.lastRequest();
+    EXPECT_EQ(fromB["Serial"], "B");
+    EXPECT_EQ(fromB["Token"], "token-B");
+    ASSERT_EQ(fromB["commands"].size(), 1u);
+    EXPECT_EQ(fromB["commands"][0]["id"], 1);
+    EXPECT_EQ(results.size(), 0u);
+
+    a->cycle.ClientTimerTimer();
+    EXPECT_EQ(service.lastRequest()["commands"], Json::array());
+}
+
+TEST_F(ExchangeTest, AFailedOrRefusedRequestLosesNoCommandResult) {
+    struct Case {
+        const char* name;
+        FakeService::Reply reply;
+        bool reconnects;
+    };
+    const Case cases[] = {
+        {"server error", {503, "{}"}, true},
+        {"unreadable answer", {200, "<html>"}, true},
+        {"refused by the service", {401, R"({"status":401,"message":"bad token"})"}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto w = window("K1");
+        results.append({{"id", "old"}});
+        service.script(c.reply);
+        w->cycle.ClientTimerTimer();
+        EXPECT_EQ(service.lastRequest()["commands"], Json::array({{{"id", "old"}}}));
+        EXPECT_EQ(w->reconnects, c.reconnects ? 1 : 0);
+
+        results.append({{"id", "new"}});
+        w->reg.connect();
+        w->cycle.ClientTimerTimer();
+        EXPECT_EQ(service.lastRequest()["commands"],
+                  Json::array({{{"id", "old"}}, {{"id", "new"}}}));
+        EXPECT_EQ(results.size(), 0u);
+    }
+}
+
+TEST_F(ExchangeTest, ADocumentSentAgainIsExecutedOnce) {
+    auto w = window("K1");
+    service.queueDocument(sell("r"));
+    w->cycle.ClientTimerTimer();
+    service.queueDocument(sell("r"));  // again while completed and not yet acknowledged
+    w->cycle.ClientTimerTimer();
+    service.queueDocument(sell("r"));  // and after the acknowledgement
+    w->cycle.ClientTimerTimer();
+
+    EXPECT_EQ(w->reg.countOf("sell"), 1u);
+    EXPECT_EQ(ids(w->journal.selectChecks("K1", "acked")), std::vector<std::string>{"r"});
+    EXPECT_EQ(dialogs.count(), 0u);
+}
+
+TEST_F(ExchangeTest, AnAnswerWithoutItsThreeListsTakesTheReconnectionPath) {
+    const char* datas[] = {
+        R"({"acked":"x","docs":[DOC],"commands":[CMD]})",
+        R"({"acked":["p"],"docs":{},"commands":[CMD]})",
+        R"({"acked":["p"],"docs":[DOC],"commands":null})",
+        R"({"acked":["p"],"docs":[DOC]})",
+    };
+    for (const char* data : datas) {
+        SCOPED_TRACE(data);
+        fs::remove(dir_ / "checks.db");
+        fs::remove(dir_ / "checks.db-wal");
+        fs::remove(dir_ / "checks.db-shm");
+        createJournalFile(dir_ / "checks.db");
+        auto w = window("K1");
+        w->journal.insertCheck("K1", sell("p"));
+        w->journal.completeCheck("completed", "{}", "K1", "p");
+
+        std::string body = std::string(R"({"status":200,"data":)") + data + "}";
+        replaceOnce(body, "DOC", dumpCompact(sell("new")));
+        replaceOnce(body, "CMD", R"({"id":1,"payload":{"type":"printText"}})");
+        service.script({200, body});
+        w->cycle.ClientTimerTimer();
+
+        EXPECT_EQ(w->reconnects, 1);
+        EXPECT_EQ(ids(w->journal.selectChecks("K1", "completed")), std::vector<std::string>{"p"});
+        EXPECT_TRUE(w->journal.selectChecks("K1", "added").empty());
+        EXPECT_EQ(results.size(), 0u);
+        EXPECT_EQ(w->reg.typesOtherThanState(), std::vector<std::string>{});
+    }
+}
+
+TEST_F(ExchangeTest, AnUnansweredStateTaskStopsTheCycleBeforeTheRequest) {
+    auto w = window("K1");
+    w->reg.silentTypes = {"ofdExchangeStatus"};
+    results.append({{"id", 9}});
+    try {
+        w->cycle.ClientTimerTimer();
+        FAIL() << "the cycle went on without the register";
+    } catch (const ExchangeError& e) {
+        EXPECT_STREQ(e.what(), "Нет связи с кассой");
+    }
+    EXPECT_EQ(w->reg.countOf("getShiftTotals"), 1u);  // all three ran first
+    EXPECT_EQ(w->reconnects, 1);
+    EXPECT_TRUE(service.requests().empty());
+    EXPECT_EQ(results.size(), 1u);
+}
+
+TEST_F(ExchangeTest, AnUnreadableJournalStopsTheCycleBeforeTheRequest) {
+    auto w = window("K1");
+    fs::path missing = dir_ / "missing.db";
+    EXPECT_THROW(w->journal.openJournal(missing), JournalError);
+    results.append({{"id", 9}});
+    EXPECT_THROW(w->cycle.ClientTimerTimer(), JournalError);
+    EXPECT_TRUE(service.requests().empty());
+    EXPECT_EQ(results.size(), 1u);
+}
+
+TEST_F(ExchangeTest, ABadDocumentIsShownTheOthersStoredAndATickDuringTheBoxSkipped) {
+    auto w = window("K1");
+    service.queueDocument({{"type", "sell"}});
+    service.queueDocument(sell("good"));
+    size_t requestsSeenInBox = 0;
+    dialogs.onShow = [&] {
+        w->cycle.ClientTimerTimer();  // the window's timer firing inside the box
+        requestsSeenInBox = service.requests().size();
+    };
+    w->cycle.ClientTimerTimer();
+
+    ASSERT_EQ(dialogs.texts(),
+              std::vector<std::string>{
+                  "JournalDocumentError ошибка с сообщением : В документе нет \"external_id\""});
+    EXPECT_EQ(requestsSeenInBox, 1u);
+    EXPECT_EQ(w->reg.typesOtherThanState(), std::vector<std::string>{"sell"});
+    EXPECT_EQ(ids(w->journal.selectChecks("K1", "completed")), std::vector<std::string>{"good"});
+}
+
+}  // namespace
