@@ -232,9 +232,8 @@ const Json& TTHVRESTClient::executeDelay(const std::string& command, const Json&
 
 TTHVRESTClient::Answer TTHVRESTClient::perform(const std::string& command, const Json& data,
                                                const ReadyEvent& handler) {
-    if (FSettings == nullptr)
-        throw RestRequestError("REST request failed: settings not assigned");
-    // Ready again and silent cleared when the outermost request ends, however it ends.
+    // However a request ends, its silent flag is cleared; the client is ready again when
+    // the outermost of nested requests has ended.
     struct RequestScope {
         TTHVRESTClient& client;
         explicit RequestScope(TTHVRESTClient& c) : client(c) {
@@ -248,11 +247,19 @@ TTHVRESTClient::Answer TTHVRESTClient::perform(const std::string& command, const
     } scope(*this);
     bool silent = FSilent.exchange(false);
     fRes.reset();
+    if (FSettings == nullptr)
+        throw RestRequestError("REST request failed: settings not assigned");
 
     log(kRequestLogMarker + command, data);
     std::string url = baseUrl() + "/" + command;
     Exchange exchange =
         transport_->post(url, percentEncode(FSettings->Token()), dumpDispatcher(data));
+    raiseForFailedExchange(exchange);
+    return responseStep(exchange, silent, handler);
+}
+
+// No answer, HTTP 500 and above, or an answer too large to read: the caller gets an error.
+void TTHVRESTClient::raiseForFailedExchange(const Exchange& exchange) {
     if (exchange.code != CURLE_OK && !exchange.tooLarge)
         throw RestRequestError("REST request failed: " + exchange.transportError);
     if (exchange.httpCode >= 500) {
@@ -262,7 +269,6 @@ TTHVRESTClient::Answer TTHVRESTClient::perform(const std::string& command, const
     }
     if (exchange.tooLarge)
         throw RestDataError(kNoDataMessage);
-    return responseStep(exchange, silent, handler);
 }
 
 // RESTRequest1AfterExecute: the answer of an HTTP status below 500.

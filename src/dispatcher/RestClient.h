@@ -89,6 +89,7 @@ private:
     using Answer = std::shared_ptr<const Json>;
 
     Answer perform(const std::string& command, const Json& data, const ReadyEvent& handler);
+    static void raiseForFailedExchange(const Exchange& exchange);
     Answer responseStep(const Exchange& exchange, bool silent, const ReadyEvent& handler);
     void showFailure(const Json& answer);
     void log(const std::string& command, const Json& data);

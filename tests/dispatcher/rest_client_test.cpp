@@ -555,3 +555,44 @@ TEST(RestClientEncoding, PercentEncodeKeepsUnreservedAndEncodesEveryOtherByte) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RestClientSetup, RequestWithoutSettingsIsRefusedAndClientStaysUsable) {
+    th::RecordingDialogs dialogs;
+    TTHVRESTClient client(dialogs);
+    client.SetSilent();
+    EXPECT_THROW(client.executeDelay("test", Json::object()), th::RestRequestError);
+    EXPECT_TRUE(client.isReady());
+
+    FakeDispatcher server;
+    server.reply({200, R"({"status":401,"message":"m"})"});
+    TempDir dir;
+    auto settings = testSettings(dir, server.baseUrl());
+    client.setSettings(settings.get());
+    client.executeDelay("test", Json::object());
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Error: m"});
+}
+
+// The wizard sends its enrolment from a worker thread: the whole request, log lines
+// included, runs on that thread.
+TEST(RestClientSetup, RequestOnWorkerThreadLogsOnThatThread) {
+    FakeDispatcher server;
+    TempDir dir;
+    auto settings = testSettings(dir, server.baseUrl());
+    th::RecordingDialogs dialogs;
+    TTHVRESTClient client(dialogs);
+    client.setSettings(settings.get());
+    std::vector<std::thread::id> logThreads;
+    client.setOnLog(
+        [&](const std::string&, const Json&) { logThreads.push_back(std::this_thread::get_id()); });
+    std::thread::id worker;
+    std::thread([&] {
+        worker = std::this_thread::get_id();
+        client.executeDelay("cashbox", Json::object());
+    }).join();
+    EXPECT_EQ(logThreads, (std::vector<std::thread::id>{worker, worker}));
+    EXPECT_TRUE(client.isReady());
+}
+
+}  // namespace
