@@ -11,7 +11,7 @@ namespace {
 
 constexpr const char* kJsonType = "application/json; charset=utf-8";
 constexpr size_t kMaxRequestBytes = 32u * 1024u * 1024u;
-constexpr size_t kHugeChunkBytes = 64u * 1024u;
+constexpr size_t kHugeChunkBytes = 1024u * 1024u;
 
 void sendJson(httplib::Response& response, int httpStatus, const Json& body) {
     response.status = httpStatus;
@@ -22,17 +22,13 @@ void sendJson(httplib::Response& response, int httpStatus, const Json& body) {
 bool writeHugeChunk(size_t offset, size_t length, httplib::DataSink& sink) {
     static const std::string prefix = hugeBodyPrefix();
     static const std::string suffix = hugeBodySuffix();
+    const size_t suffixStart = kHugeBodyBytes - suffix.size();
     size_t end = offset + std::min(length, kHugeChunkBytes);
-    std::string chunk;
-    chunk.reserve(end - offset);
-    for (size_t at = offset; at < end; ++at) {
-        if (at < prefix.size())
-            chunk.push_back(prefix[at]);
-        else if (at >= kHugeBodyBytes - suffix.size())
-            chunk.push_back(suffix[at - (kHugeBodyBytes - suffix.size())]);
-        else
-            chunk.push_back('x');
-    }
+    std::string chunk(end - offset, 'x');
+    for (size_t at = offset; at < std::min(end, prefix.size()); ++at)
+        chunk[at - offset] = prefix[at];
+    for (size_t at = std::max(offset, suffixStart); at < end; ++at)
+        chunk[at - offset] = suffix[at - suffixStart];
     return sink.write(chunk.data(), chunk.size());
 }
 
