@@ -1,0 +1,11 @@
+# The cashbox window and its connection logic.
+
+# The state check after a connection: the identity tasks, the "cashbox" report and the
+# warnings about the register's state. No Qt widgets.
+add_library(th_cashbox_connection STATIC CashboxConnection.cpp)
+target_link_libraries(th_cashbox_connection PUBLIC th_exchange th_dispatcher th_drivers th_platform)
+
+# The window of one register.
+add_library(th_cashbox_gui STATIC CashboxForm.cpp)
+target_link_libraries(th_cashbox_gui PUBLIC th_cashbox_connection th_exchange th_journal th_drivers
+    th_dispatcher th_clientform th_settings th_platform_gui Qt6::Widgets)
