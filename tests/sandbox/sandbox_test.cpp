@@ -45,6 +45,11 @@ struct Answer {
 class SandboxTest : public ::testing::Test {
 protected:
     void SetUp() override { startServer({}); }
+    // The server reports events until it has stopped: it goes before what it reports to.
+    void TearDown() override {
+        client.reset();
+        server.reset();
+    }
 
     void startServer(std::optional<std::filesystem::path> stateFile, Json seed = testSeed()) {
         SandboxOptions options;
@@ -123,11 +128,12 @@ protected:
         return false;
     }
 
+    test::TempDir dir;
+    std::mutex eventsMutex;
+    std::vector<std::string> events;
     std::unique_ptr<SandboxServer> server;
     std::unique_ptr<httplib::Client> client;
     int port = 0;
-    std::mutex eventsMutex;
-    std::vector<std::string> events;
 };
 
 // ---- authentication ----
@@ -451,7 +457,6 @@ TEST_F(SandboxTest, StopEndsAHangingAnswer) {
 // ---- state file ----
 
 TEST_F(SandboxTest, StateSurvivesARestart) {
-    test::TempDir dir;
     server.reset();
     startServer(dir.file("state.json"));
     auto queued = queueSales("S1", 3);
