@@ -210,18 +210,21 @@ TEST_F(EmulatorObject, MembersAndConstantsByNameOnly) {
     EXPECT_EQ(fptr.errorCode(), 1) << "a closed connection is not a lost one";
 }
 
-// Two objects over two bench objects share only the files: the flock alone keeps one
-// register's numbers whole and its log lines intact.
+// Objects on several threads: two share the process's bench (its mutex), one has a bench
+// of its own, as another process would (only the flock orders it against the others).
 TEST_F(EmulatorObject, ConcurrentObjectsNeverShareADocumentNumber) {
     {
         Fptr opener(bench);
         ASSERT_TRUE(opener.openUsb());
         ASSERT_TRUE(opener.task({{"type", "openShift"}}));
     }
-    constexpr int kSales = 25;
-    std::vector<std::vector<std::int64_t>> numbers(2);
+    constexpr int kSales = 20;
+    constexpr int kWorkers = 3;
+    std::vector<std::shared_ptr<TEmulatorBench>> benches = {
+        bench, bench, std::make_shared<TEmulatorBench>(dir.path())};
+    std::vector<std::vector<std::int64_t>> numbers(kWorkers);
     auto sell = [&](int worker) {
-        Fptr fptr(std::make_shared<TEmulatorBench>(dir.path()));
+        Fptr fptr(benches[worker]);
         if (!fptr.openUsb()) {
             return;
         }
@@ -232,17 +235,23 @@ TEST_F(EmulatorObject, ConcurrentObjectsNeverShareADocumentNumber) {
             }
         }
     };
-    std::thread first(sell, 0), second(sell, 1);
-    first.join();
-    second.join();
+    std::vector<std::thread> workers;
+    for (int worker = 0; worker < kWorkers; ++worker) {
+        workers.emplace_back(sell, worker);
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
 
-    std::set<std::int64_t> all(numbers[0].begin(), numbers[0].end());
-    all.insert(numbers[1].begin(), numbers[1].end());
-    ASSERT_EQ(all.size(), 2u * kSales);
+    std::set<std::int64_t> all;
+    for (const auto& own : numbers) {
+        all.insert(own.begin(), own.end());
+    }
+    ASSERT_EQ(all.size(), std::size_t{kWorkers * kSales});
     EXPECT_EQ(*all.begin(), 3);
-    EXPECT_EQ(*all.rbegin(), 2 + 2 * kSales);
-    EXPECT_EQ(bench->logLines().size(), 1u + 2 * kSales);
-    EXPECT_EQ(bench->stateOf("C-3").totals["sell"].count, 2 * kSales);
+    EXPECT_EQ(*all.rbegin(), 2 + kWorkers * kSales);
+    EXPECT_EQ(bench->logLines().size(), 1u + kWorkers * kSales);
+    EXPECT_EQ(bench->stateOf("C-3").totals["sell"].count, kWorkers * kSales);
 }
 
 }  // namespace
