@@ -1,0 +1,599 @@
+#include "wizard/AddCashboxWizard.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QFrame>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShowEvent>
+#include <QStackedWidget>
+#include <QThreadPool>
+#include <QVBoxLayout>
+
+#include <atomic>
+
+#include "drivers/Atoldrv.h"
+#include "platform/Dialogs.h"
+#include "platform/UiThread.h"
+#include "platform/gui/SafeApplication.h"
+#include "wizard/Enrolment.h"
+
+namespace th {
+
+namespace {
+
+constexpr int kWidth = 534;
+constexpr int kHeight = 469;
+constexpr int kPictureWidth = 249;
+constexpr int kButtonRowHeight = 48;
+constexpr const char* kServiceHomePage = "https://tillhaven.ru";
+
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
+std::string str(const QString& text) {
+    return text.toStdString();
+}
+
+QLabel* plainLabel(const QString& text, QWidget* parent = nullptr) {
+    auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+QLabel* wrappedLabel(const QString& text, Qt::TextFormat format = Qt::PlainText) {
+    auto* label = new QLabel(text);
+    label->setTextFormat(format);
+    label->setWordWrap(true);
+    return label;
+}
+
+// A link that goes nowhere: the label shows it, clicking it does nothing.
+QLabel* textWithLink(const QString& text, const QString& link, const QString& target) {
+    auto* label =
+        wrappedLabel(text.toHtmlEscaped() + QStringLiteral("<a href=\"") + target.toHtmlEscaped() +
+                         QStringLiteral("\">") + link.toHtmlEscaped() + QStringLiteral("</a>"),
+                     Qt::RichText);
+    label->setOpenExternalLinks(false);
+    label->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
+    return label;
+}
+
+QLabel* titleLabel(const QString& text, int pointSize) {
+    auto* label = wrappedLabel(text);
+    QFont font = label->font();
+    font.setPointSize(pointSize);
+    font.setBold(true);
+    label->setFont(font);
+    return label;
+}
+
+QComboBox* editableCombo(const QStringList& items, const QString& initial) {
+    auto* combo = new QComboBox;
+    combo->setEditable(true);
+    combo->addItems(items);
+    combo->setCurrentText(initial);
+    combo->setEnabled(false);
+    return combo;
+}
+
+// A push button that follows its action: text, enabled and visible state, and trigger.
+void bindButton(QPushButton* button, QAction* action) {
+    auto sync = [button, action] {
+        button->setText(action->text());
+        button->setEnabled(action->isEnabled());
+        button->setVisible(action->isVisible());
+    };
+    sync();
+    QObject::connect(action, &QAction::changed, button, sync);
+    QObject::connect(button, &QPushButton::clicked, action, [action] { action->trigger(); });
+}
+
+void drawRegister(QPainter& p, const QRectF& area) {
+    const qreal x = area.left() + area.width() * 0.18;
+    const qreal w = area.width() * 0.64;
+    const qreal top = area.top() + area.height() * 0.42;
+    // The receipt coming out of the printer.
+    p.setPen(QPen(QColor(120, 130, 140), 1.5));
+    p.setBrush(Qt::white);
+    const QRectF receipt(x + w * 0.25, top - w * 0.55, w * 0.5, w * 0.62);
+    p.drawRect(receipt);
+    for (int line = 1; line <= 5; ++line) {
+        const qreal y = receipt.top() + line * receipt.height() / 7;
+        p.drawLine(QPointF(receipt.left() + 8, y), QPointF(receipt.right() - 8, y));
+    }
+    // The register's body, display and keys.
+    QLinearGradient body(0, top, 0, top + w * 0.6);
+    body.setColorAt(0, QColor(60, 64, 72));
+    body.setColorAt(1, QColor(28, 30, 36));
+    p.setPen(Qt::NoPen);
+    p.setBrush(body);
+    p.drawRoundedRect(QRectF(x, top, w, w * 0.6), 10, 10);
+    p.setBrush(QColor(120, 220, 160));
+    p.drawRoundedRect(QRectF(x + w * 0.08, top + w * 0.08, w * 0.4, w * 0.14), 3, 3);
+    p.setBrush(QColor(235, 235, 240));
+    const qreal key = w * 0.09;
+    for (int row = 0; row < 3; ++row)
+        for (int col = 0; col < 4; ++col)
+            p.drawRoundedRect(QRectF(x + w * 0.08 + col * key * 1.5,
+                                     top + w * 0.29 + row * key * 1.1, key, key * 0.7),
+                              2, 2);
+}
+
+ConnectionChoice connectionOf(const TCashboxdrv& driver) {
+    const bool usb = driver.ComType() == "USB";
+    if (usb)
+        return ConnectionChoice{};
+    return {.automatic = false,
+            .port = driver.ComPort(),
+            .speed = driver.Baudrate(),
+            .bits = driver.Bits(),
+            .parity = driver.Parity(),
+            .stopBits = driver.StopBits()};
+}
+
+void applyConnection(TCashboxdrv& driver, const ConnectionChoice& c) {
+    driver.setComType(c.automatic ? "USB" : "COM");
+    if (c.automatic)
+        return;
+    driver.setComPort(c.port);
+    driver.setBaudrate(c.speed);
+    driver.setBits(c.bits);
+    driver.setParity(c.parity);
+    driver.setStopBits(c.stopBits);
+}
+
+}  // namespace
+
+QPixmap wizardPicture(int width, int height) {
+    QPixmap picture(width, height);
+    QPainter p(&picture);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient sky(0, 0, 0, height);
+    sky.setColorAt(0, QColor(33, 111, 186));
+    sky.setColorAt(1, QColor(14, 52, 99));
+    p.fillRect(picture.rect(), sky);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(255, 255, 255, 24));
+    p.drawEllipse(QPointF(width * 0.85, height * 0.12), width * 0.5, width * 0.5);
+    p.drawEllipse(QPointF(width * 0.1, height * 0.95), width * 0.45, width * 0.45);
+    drawRegister(p, QRectF(0, 0, width, height));
+    p.setPen(QColor(255, 255, 255, 220));
+    QFont font = p.font();
+    font.setPointSize(16);
+    font.setBold(true);
+    p.setFont(font);
+    p.drawText(QRectF(0, height * 0.78, width, 30), Qt::AlignCenter, QStringLiteral("tillhaven"));
+    return picture;
+}
+
+// What the running enrolments share with the window. Touched on the user-interface thread
+// only, except running, which the workers count down.
+struct TAddCashboxWizard::RunState {
+    TAddCashboxWizard* wizard = nullptr;  // none once the window is gone
+    std::uint64_t currentRun = 0;         // changes when a run starts or the window closes
+    std::atomic<int> running{0};
+};
+
+namespace {
+
+// Hands each change of the enrolment to the window on the user-interface thread, as long as
+// the window still shows the run that made it.
+class WizardEnrolmentView : public EnrolmentView {
+public:
+    WizardEnrolmentView(std::shared_ptr<TAddCashboxWizard::RunState> state, std::uint64_t run)
+        : state_(std::move(state)), run_(run) {}
+
+    void setProgress(int percent) override {
+        apply([percent](TAddCashboxWizard& w) { w.ProgressBar1->setValue(percent); });
+    }
+    void setStatus(const std::string& text) override {
+        apply([text](TAddCashboxWizard& w) { w.StatusCaption->setText(qs(text)); });
+    }
+    void setError(const std::string& text) override {
+        apply([text](TAddCashboxWizard& w) { w.ErrorCaption->setText(qs(text)); });
+    }
+    void enableNext() override {
+        apply([](TAddCashboxWizard& w) { w.acNext->setEnabled(true); });
+    }
+    void enableBack() override {
+        apply([](TAddCashboxWizard& w) { w.acBack->setEnabled(true); });
+    }
+
+private:
+    void apply(std::function<void(TAddCashboxWizard&)> change) {
+        postToUiThread([state = state_, run = run_, change = std::move(change)] {
+            if (state->wizard != nullptr && state->currentRun == run)
+                change(*state->wizard);
+        });
+    }
+
+    std::shared_ptr<TAddCashboxWizard::RunState> state_;
+    std::uint64_t run_;
+};
+
+}  // namespace
+
+TAddCashboxWizard::TAddCashboxWizard(IDialogs& dialogs, const AutomationRegistry& registry,
+                                     TTHVRESTClient& sharedClient, QWidget* parent)
+    : QDialog(parent),
+      dialogs_(dialogs),
+      registry_(registry),
+      sharedClient_(sharedClient),
+      run_(std::make_shared<RunState>()) {
+    run_->wizard = this;
+    setWindowTitle(QStringLiteral("Мастер добавления кассы"));
+    setFixedSize(kWidth, kHeight);
+    createActions();
+
+    pcWizard = new QStackedWidget;
+    tsGreetings = createPage(createGreetingsPage());
+    tsCheckConnection = createPage(createConnectionPage());
+    tsCheckParams = createPage(createParamsPage());
+    tsCongrat = createPage(createCongratPage());
+    for (QWidget* page : {tsGreetings, tsCheckConnection, tsCheckParams, tsCongrat})
+        pcWizard->addWidget(page);
+
+    auto* line = new QFrame;
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(pcWizard, 1);
+    layout->addWidget(line);
+    layout->addWidget(createButtonRow());
+}
+
+TAddCashboxWizard::~TAddCashboxWizard() {
+    run_->wizard = nullptr;
+}
+
+bool TAddCashboxWizard::enrolmentRunning() const {
+    return run_->running.load() > 0;
+}
+
+void TAddCashboxWizard::guarded(void (TAddCashboxWizard::*handler)()) {
+    SafeApplication::guarded(dialogs_, [this, handler] { (this->*handler)(); });
+}
+
+void TAddCashboxWizard::createActions() {
+    acBack = new QAction(QStringLiteral("< Назад"), this);
+    acNext = new QAction(QStringLiteral("Далее >"), this);
+    acCancel = new QAction(QStringLiteral("Отмена"), this);
+    connect(acBack, &QAction::triggered, this,
+            [this] { guarded(&TAddCashboxWizard::acBackExecute); });
+    connect(acNext, &QAction::triggered, this,
+            [this] { guarded(&TAddCashboxWizard::acNextExecute); });
+    connect(acCancel, &QAction::triggered, this,
+            [this] { guarded(&TAddCashboxWizard::acCancelExecute); });
+}
+
+QWidget* TAddCashboxWizard::createButtonRow() {
+    auto* row = new QWidget;
+    row->setFixedHeight(kButtonRowHeight);
+    BackButton = new QPushButton;
+    NextButton = new QPushButton;
+    CancelButton = new QPushButton;
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(12, 8, 12, 8);
+    layout->addStretch(1);
+    for (auto [button, action] : {std::pair{BackButton, acBack}, std::pair{NextButton, acNext},
+                                  std::pair{CancelButton, acCancel}}) {
+        button->setMinimumWidth(88);
+        layout->addWidget(button);
+        bindButton(button, action);
+    }
+    return row;
+}
+
+QWidget* TAddCashboxWizard::createPage(QWidget* content) {
+    auto* page = new QWidget;
+    auto* picture = new QLabel;
+    picture->setFixedWidth(kPictureWidth);
+    picture->setPixmap(wizardPicture(kPictureWidth, kHeight - kButtonRowHeight - 2));
+    picture->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    auto* layout = new QHBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(picture);
+    layout->addWidget(content, 1);
+    return page;
+}
+
+QWidget* TAddCashboxWizard::createGreetingsPage() {
+    auto* content = new QWidget;
+    auto* layout = new QVBoxLayout(content);
+    layout->setContentsMargins(14, 16, 14, 12);
+    layout->setSpacing(14);
+    layout->addWidget(titleLabel(QStringLiteral("Вас приветствует мастер подключения кассы"), 14));
+    layout->addWidget(textWithLink(
+        QStringLiteral("Убедитесь, что кассовый аппарат подключен к системе и драйвера "
+                       "установлены. Если у Вас возникли с этим сложности, попробуйте поискать "
+                       "ответ в нашей "),
+        QStringLiteral("базе знаний."), QString()));
+    layout->addWidget(textWithLink(
+        QStringLiteral("При помощи этого мастера Вы можете подключить кассовый аппарат к сервису "),
+        QStringLiteral("tillhaven"), QString::fromLatin1(kServiceHomePage)));
+    layout->addStretch(1);
+    layout->addWidget(wrappedLabel(QStringLiteral("Для продолжения, нажмите кнопку \"Далее\"")));
+    return content;
+}
+
+QWidget* TAddCashboxWizard::createConnectionPage() {
+    auto* content = new QWidget;
+    auto* layout = new QVBoxLayout(content);
+    layout->setContentsMargins(12, 12, 12, 8);
+    layout->setSpacing(6);
+    layout->addWidget(titleLabel(QStringLiteral("Настройка подключения кассы"), 11));
+    layout->addWidget(wrappedLabel(QStringLiteral("Выберите бренд вашего кассового аппарата")));
+
+    SDriver = new QComboBox;  // selection only
+    SDriver->addItem(QString::fromUtf8(kAtolDriverName));
+    SDriver->setCurrentIndex(-1);
+    VerInfo = plainLabel(QString());
+    auto* driverRow = new QHBoxLayout;
+    driverRow->addWidget(SDriver, 1);
+    driverRow->addWidget(VerInfo, 1);
+    layout->addLayout(driverRow);
+    connect(SDriver, &QComboBox::currentIndexChanged, this,
+            [this] { guarded(&TAddCashboxWizard::SDriverChange); });
+
+    rAutomat = new QRadioButton(QStringLiteral("Определить автоматически"));
+    rManual = new QRadioButton(QStringLiteral("Указать вручную"));
+    rAutomat->setEnabled(false);
+    rManual->setEnabled(false);
+    layout->addWidget(rAutomat);
+    layout->addWidget(rManual);
+    connect(rAutomat, &QRadioButton::clicked, this,
+            [this] { guarded(&TAddCashboxWizard::rAutomatClick); });
+    connect(rManual, &QRadioButton::clicked, this,
+            [this] { guarded(&TAddCashboxWizard::rManualClick); });
+
+    auto* device = new QGroupBox(QStringLiteral("Устройство"));
+    auto* deviceLayout = new QGridLayout(device);
+    deviceLayout->setContentsMargins(8, 4, 8, 4);
+    modelInfo = plainLabel(QStringLiteral("modelINfo"));
+    serialInfo = plainLabel(QStringLiteral("serialInfo"));
+    deviceLayout->addWidget(plainLabel(QStringLiteral("Модель:")), 0, 0);
+    deviceLayout->addWidget(modelInfo, 0, 1);
+    deviceLayout->addWidget(plainLabel(QStringLiteral("S/N :")), 1, 0);
+    deviceLayout->addWidget(serialInfo, 1, 1);
+    deviceLayout->setColumnStretch(1, 1);
+    layout->addWidget(device);
+    layout->addWidget(createConnectionFields());
+    layout->addStretch(1);
+    return content;
+}
+
+QGroupBox* TAddCashboxWizard::createConnectionFields() {
+    GroupBox1 = new QGroupBox(QStringLiteral("Параметры соединения"));
+    GroupBox1->setEnabled(false);
+    QStringList ports;
+    for (int i = 0; i <= 9; ++i)
+        ports << QStringLiteral("COM%1").arg(i);
+    PortField = editableCombo(ports, QStringLiteral("COM1"));
+    SpeedField = editableCombo(
+        {"1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200", "230400", "460800"},
+        QStringLiteral("115200"));
+    BitField = editableCombo({"7", "8"}, QStringLiteral("8"));
+    ParityField = editableCombo(
+        {QStringLiteral("Нет"), QStringLiteral("Четность"), QStringLiteral("Нечетность"),
+         QStringLiteral("Установлен"), QStringLiteral("Сброшен")},
+        QStringLiteral("Нет"));
+    StopbitField =
+        editableCombo({QStringLiteral("1 бит"), QStringLiteral("2 бита")}, QStringLiteral("1 бит"));
+    TestButton = new QPushButton(QStringLiteral("Тест"));
+    TestButton->setEnabled(false);
+    connect(TestButton, &QPushButton::clicked, this,
+            [this] { guarded(&TAddCashboxWizard::TestButtonClick); });
+
+    auto* grid = new QGridLayout(GroupBox1);
+    grid->setContentsMargins(8, 4, 8, 6);
+    grid->setVerticalSpacing(4);
+    const std::pair<const char*, QComboBox*> fields[] = {{"Порт", PortField},
+                                                         {"Скорость", SpeedField},
+                                                         {"Бит", BitField},
+                                                         {"Четность", ParityField},
+                                                         {"Стоп-бит", StopbitField}};
+    int row = 0;
+    for (const auto& [caption, field] : fields) {
+        grid->addWidget(plainLabel(QString::fromUtf8(caption)), row, 0);
+        grid->addWidget(field, row++, 1);
+    }
+    grid->addWidget(TestButton, row, 1, Qt::AlignRight);
+    return GroupBox1;
+}
+
+QWidget* TAddCashboxWizard::createParamsPage() {
+    auto* content = new QWidget;
+    auto* layout = new QVBoxLayout(content);
+    layout->setContentsMargins(14, 16, 14, 12);
+    layout->setSpacing(10);
+    layout->addWidget(wrappedLabel(QStringLiteral("Идет чтение параметров кассы")));
+    ProgressBar1 = new QProgressBar;
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    layout->addWidget(ProgressBar1);
+    StatusCaption = wrappedLabel(QString());
+    ErrorCaption = wrappedLabel(QString());
+    ErrorCaption->setStyleSheet(QStringLiteral("color: red;"));
+    layout->addWidget(StatusCaption);
+    layout->addWidget(ErrorCaption);
+    layout->addStretch(1);
+    return content;
+}
+
+QWidget* TAddCashboxWizard::createCongratPage() {
+    auto* content = new QWidget;
+    auto* layout = new QVBoxLayout(content);
+    layout->setContentsMargins(14, 16, 14, 12);
+    layout->setSpacing(14);
+    layout->addWidget(titleLabel(QStringLiteral("Поздравляем!"), 16));
+    layout->addWidget(wrappedLabel(QStringLiteral("Касса успешно добавлена")));
+    layout->addWidget(wrappedLabel(
+        QStringLiteral("Скоро здесь будет краткая инструкция по дальнейшим действиям")));
+    layout->addStretch(1);
+    return content;
+}
+
+void TAddCashboxWizard::showEvent(QShowEvent* event) {
+    if (!event->spontaneous())
+        FormShow();
+    QDialog::showEvent(event);
+}
+
+void TAddCashboxWizard::done(int result) {
+    // Whatever an enrolment still running does, it no longer changes this window.
+    ++run_->currentRun;
+    QDialog::done(result);
+}
+
+void TAddCashboxWizard::FormShow() {
+    acCancel->setText(QStringLiteral("Отмена"));
+    Fsuccess = false;
+    pcWizard->setCurrentWidget(tsGreetings);
+    CheckWhenPageActive();
+}
+
+void TAddCashboxWizard::CheckWhenPageActive() {
+    QWidget* page = pcWizard->currentWidget();
+    nextPage = nullptr;
+    backPage = nullptr;
+    if (page == tsGreetings) {
+        nextPage = tsCheckConnection;
+        Fsuccess = false;
+        acNext->setEnabled(true);
+    } else if (page == tsCheckConnection) {
+        nextPage = tsCheckParams;
+        acNext->setEnabled(false);
+    } else if (page == tsCheckParams) {
+        nextPage = tsCongrat;
+        backPage = tsCheckConnection;
+        acNext->setEnabled(false);
+        acBack->setEnabled(false);
+    } else if (page == tsCongrat) {
+        acCancel->setText(QStringLiteral("Готово"));
+        Fsuccess = true;
+    }
+    acNext->setVisible(nextPage != nullptr);
+    acBack->setVisible(backPage != nullptr);
+}
+
+void TAddCashboxWizard::acNextExecute() {
+    if (nextPage == nullptr)
+        return;
+    pcWizard->setCurrentWidget(nextPage);
+    CheckWhenPageActive();
+    if (pcWizard->currentWidget() == tsCheckConnection)
+        CheckConnectionInit();
+    else if (pcWizard->currentWidget() == tsCheckParams)
+        CheckParamsInit();
+}
+
+void TAddCashboxWizard::acBackExecute() {
+    if (backPage == nullptr)
+        return;
+    pcWizard->setCurrentWidget(backPage);
+    CheckWhenPageActive();
+}
+
+void TAddCashboxWizard::acCancelExecute() {
+    reject();
+}
+
+void TAddCashboxWizard::SDriverChange() {
+    FDriver.reset();
+    if (SDriver->currentText() == QString::fromUtf8(kAtolDriverName))
+        FDriver = std::make_shared<TAtoldrv>("0", registry_);
+    if (!FDriver)
+        return;
+    VerInfo->setText(qs(FDriver->getVersion()));
+    rAutomat->setEnabled(true);
+    rManual->setEnabled(true);
+}
+
+void TAddCashboxWizard::rAutomatClick() {
+    acNext->setEnabled(false);
+    manualVisible(false);
+    clearModel();
+    if (!FDriver)
+        throw EnrolmentError(kChooseDriverMessage);
+    FDriver->setComType("USB");
+    CheckCashbox();
+}
+
+void TAddCashboxWizard::rManualClick() {
+    acNext->setEnabled(false);
+    clearModel();
+    manualVisible(true);
+}
+
+void TAddCashboxWizard::TestButtonClick() {
+    if (!FDriver)
+        throw EnrolmentError(kChooseDriverMessage);
+    FDriver->setComType("COM");
+    FDriver->setComPort(str(PortField->currentText()));
+    FDriver->setBaudrate(str(SpeedField->currentText()));
+    FDriver->setParity(str(ParityField->currentText()));
+    FDriver->setStopBits(str(StopbitField->currentText()));
+    FDriver->setBits(str(BitField->currentText()));
+    CheckCashbox();
+}
+
+void TAddCashboxWizard::CheckCashbox() {
+    if (!FDriver)
+        throw EnrolmentError(kChooseDriverMessage);
+    // The driver serves one thread at a time: an enrolment left running by an earlier
+    // showing may still be using it.
+    if (enrolmentRunning())
+        throw EnrolmentError(kEnrolmentBusyMessage);
+    const DeviceIdentity identity = checkCashbox(*FDriver);
+    checkedConnection_ = connectionOf(*FDriver);
+    modelInfo->setText(qs(identity.modelName));
+    serialInfo->setText(qs(identity.serial));
+    acNext->setEnabled(true);
+}
+
+void TAddCashboxWizard::manualVisible(bool state) {
+    for (QWidget* w : std::initializer_list<QWidget*>{GroupBox1, PortField, SpeedField, BitField,
+                                                      ParityField, StopbitField, TestButton})
+        w->setEnabled(state);
+}
+
+void TAddCashboxWizard::clearModel() {
+    modelInfo->clear();
+    serialInfo->clear();
+}
+
+void TAddCashboxWizard::CheckParamsInit() {
+    // Everything the enrolment reads from the window is taken here, on this thread.
+    EnrolmentInput input;
+    input.driver = FDriver;
+    input.driverName = str(SDriver->currentText());
+    input.serial = str(serialInfo->text());
+    input.connection = checkedConnection_;
+    if (FDriver)
+        applyConnection(*FDriver, checkedConnection_);
+    input.settings = FSettings;
+    input.clientSettings = sharedClient_.settings();
+    input.logSink = sharedClient_.onLog();
+    input.finishPause = finishPause_;
+
+    const std::uint64_t run = ++run_->currentRun;
+    ++run_->running;
+    QThreadPool::globalInstance()->start(
+        [input = std::move(input), state = run_, run, &dialogs = dialogs_] {
+            WizardEnrolmentView view(state, run);
+            runEnrolment(input, dialogs, view);
+            --state->running;
+        });
+}
+
+}  // namespace th

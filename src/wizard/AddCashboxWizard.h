@@ -1,0 +1,132 @@
+#pragma once
+
+#include <QDialog>
+
+#include <chrono>
+#include <memory>
+
+#include "wizard/Enrolment.h"
+
+class QAction;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QStackedWidget;
+
+namespace th {
+
+class AutomationRegistry;
+
+// "Мастер добавления кассы": finds a register, reads it and enrols it with the service, then
+// stores its settings with automatic connection. The main window sets settings before each
+// showing, runs it modally and reads success afterwards.
+//
+// The enrolment runs on the global thread pool with a dispatcher client of its own (the
+// shared client's settings and log sink), and hands every change of the window to the
+// user-interface thread. Closing the wizard does not stop it, but its changes no longer
+// reach the window and success stays false.
+class TAddCashboxWizard : public QDialog {
+public:
+    // sharedClient: the client window's dispatcher client, whose settings and log sink the
+    // enrolment's own client takes over. All three objects live for the process.
+    TAddCashboxWizard(IDialogs& dialogs, const AutomationRegistry& registry,
+                      TTHVRESTClient& sharedClient, QWidget* parent = nullptr);
+    ~TAddCashboxWizard() override;
+
+    void setSettings(TAppSettings* settings) { FSettings = settings; }
+    TAppSettings* settings() const { return FSettings; }
+    bool success() const { return Fsuccess; }
+    TCashboxdrv* driver() const { return FDriver.get(); }
+    // True while an enrolment, of this showing or an earlier one, is still running.
+    bool enrolmentRunning() const;
+    // The pause between "Готово!" and the enabled "Далее >".
+    void setFinishPause(std::chrono::milliseconds pause) { finishPause_ = pause; }
+
+    // Handlers, as the window's events and actions call them. Errors reach the caller; the
+    // window's own connections show them in an error box.
+    void FormShow();
+    void acNextExecute();
+    void acBackExecute();
+    void acCancelExecute();
+    void SDriverChange();
+    void rAutomatClick();
+    void rManualClick();
+    void TestButtonClick();
+
+    void CheckWhenPageActive();
+    void CheckConnectionInit() {}
+    void CheckCashbox();
+    // Starts the enrolment on the thread pool and returns at once.
+    void CheckParamsInit();
+    void manualVisible(bool state);
+    void clearModel();
+
+    QStackedWidget* pcWizard = nullptr;
+    QWidget* tsGreetings = nullptr;
+    QWidget* tsCheckConnection = nullptr;
+    QWidget* tsCheckParams = nullptr;
+    QWidget* tsCongrat = nullptr;
+    QAction* acBack = nullptr;
+    QAction* acNext = nullptr;
+    QAction* acCancel = nullptr;
+    QPushButton* BackButton = nullptr;
+    QPushButton* NextButton = nullptr;
+    QPushButton* CancelButton = nullptr;
+
+    QComboBox* SDriver = nullptr;
+    QLabel* VerInfo = nullptr;
+    QRadioButton* rAutomat = nullptr;
+    QRadioButton* rManual = nullptr;
+    QLabel* modelInfo = nullptr;
+    QLabel* serialInfo = nullptr;
+    QGroupBox* GroupBox1 = nullptr;
+    QComboBox* PortField = nullptr;
+    QComboBox* SpeedField = nullptr;
+    QComboBox* BitField = nullptr;
+    QComboBox* ParityField = nullptr;
+    QComboBox* StopbitField = nullptr;
+    QPushButton* TestButton = nullptr;
+
+    QProgressBar* ProgressBar1 = nullptr;
+    QLabel* StatusCaption = nullptr;
+    QLabel* ErrorCaption = nullptr;
+
+    struct RunState;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void done(int result) override;
+
+private:
+    void createActions();
+    QWidget* createButtonRow();
+    QWidget* createPage(QWidget* content);
+    QWidget* createGreetingsPage();
+    QWidget* createConnectionPage();
+    QWidget* createParamsPage();
+    QWidget* createCongratPage();
+    QGroupBox* createConnectionFields();
+    void guarded(void (TAddCashboxWizard::*handler)());
+
+    IDialogs& dialogs_;
+    const AutomationRegistry& registry_;
+    TTHVRESTClient& sharedClient_;
+    TAppSettings* FSettings = nullptr;
+    std::shared_ptr<TCashboxdrv> FDriver;
+    bool Fsuccess = false;
+    QWidget* nextPage = nullptr;
+    QWidget* backPage = nullptr;
+    // The connection of the last successful check: the enrolment reads the register through
+    // it and stores it, so a field edited after the check is never stored untested.
+    ConnectionChoice checkedConnection_;
+    std::chrono::milliseconds finishPause_{1000};
+    std::shared_ptr<RunState> run_;
+};
+
+// The picture on the left of every page: a register printing a receipt.
+QPixmap wizardPicture(int width, int height);
+
+}  // namespace th

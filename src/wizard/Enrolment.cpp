@@ -1,0 +1,106 @@
+#include "wizard/Enrolment.h"
+
+#include <thread>
+
+#include "dispatcher/Messages.h"
+#include "drivers/Cashboxdrv.h"
+#include "platform/Dialogs.h"
+
+namespace th {
+
+Json runRegisterTask(TCashboxdrv& driver, const char* type) {
+    const Json task = {{"type", type}};
+    auto answer = driver.processJSON(&task);
+    if (!answer)
+        throw EnrolmentError(kNoContactMessage);
+    return std::move(*answer);
+}
+
+DeviceIdentity checkCashbox(TCashboxdrv& driver) {
+    driver.connect();
+    const Json info = runRegisterTask(driver, "getDeviceInfo");
+    DeviceIdentity identity{textAt(info, "deviceInfo.modelName").value_or(""),
+                            textAt(info, "deviceInfo.serial").value_or("")};
+    if (identity.serial.empty())
+        throw EnrolmentError(kNoSerialMessage);
+    driver.disconnect();
+    return identity;
+}
+
+bool addCashbox(TCashboxdrv* driver, const std::string& driverName, TTHVRESTClient& client,
+                EnrolmentView& view) {
+    if (driver == nullptr)
+        throw EnrolmentError(kNoDriverMessage);
+    CashboxReport report;
+    report.driver = driverName;
+    view.setStatus(kReadingDeviceStep);
+    view.setProgress(10);
+    driver->connect();
+    report.deviceInfo = runRegisterTask(*driver, "getDeviceInfo");
+    view.setProgress(20);
+    report.deviceStatus = runRegisterTask(*driver, "getDeviceStatus");
+    view.setStatus(kFnInfoStep);
+    view.setProgress(30);
+    report.fnInfo = runRegisterTask(*driver, "getFnInfo");
+    view.setStatus(kRegistrationStep);
+    view.setProgress(40);
+    report.registration = runRegisterTask(*driver, "getRegistrationInfo");
+    driver->disconnect();
+
+    view.setStatus(kCreatingStep);
+    view.setProgress(60);
+    const Json& answer = client.executeDelay(kCommandCashbox, cashboxRequest(report, true));
+    const auto result = enrolResult(answer);
+    if (!result)
+        throw EnrolmentError(kCannotAddMessage);
+    if (*result)
+        view.setProgress(90);
+    return *result;
+}
+
+CashBoxSettingsPtr newCashboxRecord(const EnrolmentInput& input) {
+    auto record = std::make_shared<TCashBoxSettings>();
+    record->KKTSerial = input.serial;
+    record->Driver = input.driverName;
+    const ConnectionChoice& c = input.connection;
+    if (c.automatic) {
+        record->ConnectionType = "USB";
+    } else {
+        record->ConnectionType = "COM";
+        record->ComPort = c.port;
+        record->BaudRate = c.speed;
+        record->Bits = c.bits;
+        record->StopBits = c.stopBits;
+        record->Parity = c.parity;
+    }
+    record->autostart = true;
+    return record;
+}
+
+void runEnrolment(const EnrolmentInput& input, IDialogs& dialogs, EnrolmentView& view) {
+    view.setProgress(0);
+    view.setError("");
+    view.setStatus("");
+    try {
+        if (input.settings == nullptr)
+            throw EnrolmentError(kNoSettingsMessage);
+        TTHVRESTClient client(dialogs);
+        client.setSettings(input.clientSettings ? input.clientSettings : input.settings);
+        client.setOnLog(input.logSink);
+        if (!addCashbox(input.driver.get(), input.driverName, client, view))
+            return;
+        view.setStatus(kSavingStep);
+        input.settings->setCashboxSettings(newCashboxRecord(input));
+        input.settings->save();
+        view.setProgress(100);
+        view.setStatus(kDoneStep);
+        std::this_thread::sleep_for(input.finishPause);
+        view.enableNext();
+    } catch (const std::exception& e) {
+        view.enableBack();
+        dialogs.show(BoxKind::Error, e.what());
+        view.setError(e.what());
+    }
+}
+
+}  // namespace th

@@ -1,0 +1,422 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStackedWidget>
+#include <QThreadPool>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "../support/TempDir.h"
+#include "../updater/DispatcherStub.h"
+#include "dispatcher/RestClient.h"
+#include "drivers/Atoldrv.h"
+#include "emulator/RegisterBackends.h"
+#include "platform/Dialogs.h"
+#include "settings/AppSettings.h"
+#include "wizard/AddCashboxWizard.h"
+#include "wizard/Enrolment.h"
+
+namespace th {
+namespace {
+
+using test::DispatcherStub;
+using test::TempDir;
+
+constexpr const char* kSerial = "00106900000017";
+
+QApplication& application() {
+    static int argc = 1;
+    static char name[] = "test_wizard";
+    static char* argv[] = {name, nullptr};
+    static QApplication app(argc, argv);
+    return app;
+}
+
+std::string text(const QLabel* label) {
+    return label->text().toStdString();
+}
+
+Json benchRegister(const std::string& serial, const std::string& port) {
+    return {{"serial", serial}, {"model", "АТОЛ 30Ф"}, {"port", port}, {"reachable", true}};
+}
+
+Json enrolAnswer(const Json& data) {
+    return {{"status", 200}, {"data", data}};
+}
+
+// Serves "AddIn.Fptr10" from another registry and pulls the register's plug (rewrites the
+// bench) just before the given call of processJson.
+class UnplugBeforeTask : public IAutomationObject {
+public:
+    UnplugBeforeTask(std::unique_ptr<IAutomationObject> inner, std::function<void()> unplug,
+                     int taskNumber)
+        : inner_(std::move(inner)), unplug_(std::move(unplug)), taskNumber_(taskNumber) {}
+    Variant invoke(const std::string& member, const std::vector<Variant>& args) override {
+        if (member == "processJson" && ++tasks_ == taskNumber_)
+            unplug_();
+        return inner_->invoke(member, args);
+    }
+
+private:
+    std::unique_ptr<IAutomationObject> inner_;
+    std::function<void()> unplug_;
+    int taskNumber_;
+    int tasks_ = 0;
+};
+
+// A register on the bench, a dispatcher, the process's settings and the wizard over them.
+class WizardTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        application();
+        plug(Json::array({benchRegister(kSerial, "USB")}));
+        dir.write("settings.ini", stub.settingsIni());
+        settings = std::make_unique<TAppSettings>(dir.path());
+        installRegisterBackend(registry, "emulator", dir.path());
+        shared = std::make_unique<TTHVRESTClient>(dialogs);
+        shared->setSettings(settings.get());
+        shared->setOnLog([this](const std::string& command, const Json& data) {
+            std::lock_guard lock(logMutex);
+            log.push_back(command + " " + dumpCompact(data));
+        });
+        makeWizard(registry);
+    }
+    void TearDown() override { waitForEnrolment(); }
+
+    void makeWizard(const AutomationRegistry& drivers) {
+        wizard = std::make_unique<TAddCashboxWizard>(dialogs, drivers, *shared);
+        wizard->setSettings(settings.get());
+        wizard->setFinishPause(std::chrono::milliseconds(0));
+    }
+    void plug(const Json& registers) {
+        dir.write("emulator.json", dumpCompact(Json{{"registers", registers}}));
+    }
+    void showAndChooseAtol() {
+        wizard->show();
+        wizard->acNext->trigger();
+        wizard->SDriver->setCurrentIndex(0);
+    }
+    void enrol() {
+        wizard->acNext->trigger();
+        waitForEnrolment();
+    }
+    static void waitForEnrolment() {
+        QThreadPool::globalInstance()->waitForDone();
+        QCoreApplication::processEvents();
+    }
+    QWidget* page() const { return wizard->pcWizard->currentWidget(); }
+    std::vector<std::string> logLines() {
+        std::lock_guard lock(logMutex);
+        return log;
+    }
+    // The settings as the next start of the program reads them.
+    TCashBoxSettings storedRecord() const {
+        TAppSettings reread(dir.path());
+        auto record = reread.getCashboxSettings(kSerial);
+        return record ? *record : TCashBoxSettings{};
+    }
+
+    TempDir dir;
+    DispatcherStub stub;
+    RecordingDialogs dialogs;
+    AutomationRegistry registry;
+    std::unique_ptr<TAppSettings> settings;
+    std::unique_ptr<TTHVRESTClient> shared;
+    std::unique_ptr<TAddCashboxWizard> wizard;
+    std::mutex logMutex;
+    std::vector<std::string> log;
+};
+
+TEST_F(WizardTest, FirstShowingAndAutomaticDetection) {
+    wizard->show();
+    EXPECT_EQ(page(), wizard->tsGreetings);
+    EXPECT_TRUE(wizard->acNext->isEnabled());
+    EXPECT_FALSE(wizard->BackButton->isVisible());
+    wizard->acNext->trigger();
+    EXPECT_EQ(page(), wizard->tsCheckConnection);
+    EXPECT_FALSE(wizard->NextButton->isEnabled());
+    EXPECT_EQ(text(wizard->modelInfo), "modelINfo");
+    EXPECT_EQ(text(wizard->serialInfo), "serialInfo");
+    EXPECT_FALSE(wizard->rAutomat->isEnabled());
+    EXPECT_FALSE(wizard->GroupBox1->isEnabled());
+    EXPECT_EQ(wizard->PortField->currentText(), "COM1");
+    EXPECT_EQ(wizard->SpeedField->currentText(), "115200");
+    EXPECT_EQ(wizard->ParityField->count(), 5);
+
+    wizard->SDriver->setCurrentIndex(0);
+    ASSERT_NE(wizard->driver(), nullptr);
+    EXPECT_TRUE(wizard->driver()->TestMode());
+    EXPECT_FALSE(text(wizard->VerInfo).empty());
+    EXPECT_TRUE(wizard->rAutomat->isEnabled());
+    wizard->rAutomat->click();
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{});
+    EXPECT_EQ(text(wizard->modelInfo), "АТОЛ 30Ф");
+    EXPECT_EQ(text(wizard->serialInfo), kSerial);
+    EXPECT_TRUE(wizard->NextButton->isEnabled());
+    EXPECT_FALSE(wizard->driver()->isConnected());
+}
+
+TEST_F(WizardTest, DetectionWithoutARegisterKeepsNextDisabled) {
+    plug(Json::array());
+    showAndChooseAtol();
+    wizard->rAutomat->click();
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Невозможно подключиться к кассе"});
+    EXPECT_EQ(text(wizard->serialInfo), "");
+    EXPECT_FALSE(wizard->NextButton->isEnabled());
+}
+
+TEST_F(WizardTest, ManualParametersAreTestedAndStored) {
+    plug(Json::array({benchRegister(kSerial, "COM3")}));
+    stub.answerJson("cashbox", enrolAnswer({{"result", true}}));
+    showAndChooseAtol();
+    wizard->rManual->click();
+    EXPECT_TRUE(wizard->GroupBox1->isEnabled());
+    EXPECT_TRUE(wizard->TestButton->isEnabled());
+    EXPECT_EQ(text(wizard->modelInfo), "");
+
+    wizard->PortField->setCurrentText("COM3");
+    wizard->SpeedField->setCurrentText("9600");
+    wizard->ParityField->setCurrentText("Четность");
+    wizard->TestButton->click();
+    EXPECT_EQ(text(wizard->serialInfo), kSerial);
+    ASSERT_TRUE(wizard->NextButton->isEnabled());
+
+    // A failing test after a successful one leaves the earlier result in place.
+    wizard->PortField->setCurrentText("COM5");
+    wizard->TestButton->click();
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Невозможно подключиться к кассе"});
+    EXPECT_EQ(text(wizard->serialInfo), kSerial);
+    EXPECT_TRUE(wizard->NextButton->isEnabled());
+
+    // What is stored is what the last successful test used, not a field edited since.
+    wizard->SpeedField->setCurrentText("19200");
+    enrol();
+    EXPECT_EQ(text(wizard->StatusCaption), "Готово!");
+    const TCashBoxSettings record = storedRecord();
+    EXPECT_EQ(record.ConnectionType, "COM");
+    EXPECT_EQ(record.ComPort, "COM3");
+    EXPECT_EQ(record.BaudRate, "9600");
+    EXPECT_EQ(record.Bits, "8");
+    EXPECT_EQ(record.StopBits, "1 бит");
+    EXPECT_EQ(record.Parity, "Четность");
+    EXPECT_TRUE(record.autostart);
+}
+
+TEST_F(WizardTest, EnrolmentStoresTheRegisterAndFinishes) {
+    stub.answerJson("cashbox", enrolAnswer({{"result", true}}));
+    showAndChooseAtol();
+    wizard->rAutomat->click();
+    enrol();
+
+    EXPECT_EQ(page(), wizard->tsCheckParams);
+    EXPECT_EQ(wizard->ProgressBar1->value(), 100);
+    EXPECT_EQ(text(wizard->StatusCaption), "Готово!");
+    EXPECT_EQ(text(wizard->ErrorCaption), "");
+    EXPECT_TRUE(wizard->NextButton->isEnabled());
+    EXPECT_FALSE(wizard->BackButton->isEnabled());
+    EXPECT_EQ(dialogs.count(), 0u);
+
+    const auto requests = stub.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    std::vector<std::string> members;
+    for (const auto& [key, value] : requests[0].body.items())
+        members.push_back(key);
+    EXPECT_EQ(members,
+              (std::vector<std::string>{"Driver", "cashbox", "status", "fn", "reg", "add"}));
+    EXPECT_EQ(requests[0].body["Driver"], "Атол");
+    EXPECT_EQ(requests[0].body["add"], "1");
+    EXPECT_EQ(requests[0].body["cashbox"]["deviceInfo"]["serial"], kSerial);
+
+    TCashBoxSettings expected;
+    expected.KKTSerial = kSerial;
+    expected.Driver = "Атол";
+    expected.ConnectionType = "USB";
+    expected.autostart = true;
+    EXPECT_EQ(storedRecord(), expected);
+    EXPECT_NE(dir.read("settings.ini").find("Autostart=1"), std::string::npos);
+
+    wizard->acNext->trigger();
+    EXPECT_EQ(page(), wizard->tsCongrat);
+    EXPECT_EQ(wizard->CancelButton->text(), "Готово");
+    EXPECT_FALSE(wizard->NextButton->isVisible());
+    wizard->acCancel->trigger();
+    EXPECT_FALSE(wizard->isVisible());
+    EXPECT_TRUE(wizard->success());
+}
+
+TEST_F(WizardTest, ServiceRefusingTheRegisterLeavesOnlyCancel) {
+    stub.answerJson("cashbox", enrolAnswer({{"result", false}}));
+    showAndChooseAtol();
+    wizard->rAutomat->click();
+    enrol();
+    EXPECT_EQ(wizard->ProgressBar1->value(), 60);
+    EXPECT_EQ(text(wizard->StatusCaption), "Создание кассы в сервисе...");
+    EXPECT_FALSE(wizard->NextButton->isEnabled());
+    EXPECT_FALSE(wizard->BackButton->isEnabled());
+    EXPECT_TRUE(wizard->CancelButton->isEnabled());
+    EXPECT_EQ(dialogs.count(), 0u);
+    EXPECT_TRUE(settings->serials().empty());
+}
+
+TEST_F(WizardTest, AnswersWithoutResultFailTheEnrolment) {
+    struct Case {
+        Json answer;
+        std::vector<std::string> boxes;
+    };
+    const Case cases[] = {
+        {enrolAnswer(Json::object()), {"Касса не может быть добавлена"}},
+        {enrolAnswer({{"result", "yes"}}), {"Касса не может быть добавлена"}},
+        {Json{{"status", 409}, {"message", "Касса уже есть"}},
+         {"Error: Касса уже есть", "Касса не может быть добавлена"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(dumpCompact(c.answer));
+        dialogs.clear();
+        stub.answerJson("cashbox", c.answer);
+        showAndChooseAtol();
+        wizard->rAutomat->click();
+        enrol();
+        EXPECT_EQ(dialogs.texts(), c.boxes);
+        EXPECT_EQ(dialogs.boxes().back().kind, BoxKind::Error);
+        EXPECT_EQ(text(wizard->ErrorCaption), "Касса не может быть добавлена");
+        EXPECT_TRUE(wizard->BackButton->isVisible());
+        EXPECT_TRUE(wizard->BackButton->isEnabled());
+        EXPECT_TRUE(settings->serials().empty());
+        wizard->acCancel->trigger();
+    }
+}
+
+TEST_F(WizardTest, RegisterUnpluggedDuringTheEnrolment) {
+    AutomationRegistry unplugging;
+    unplugging.registerProgId(kFptrProgId, [this] {
+        // The third task of the enrolment (getDeviceInfo of the check is the first).
+        return std::make_unique<UnplugBeforeTask>(
+            registry.create(kFptrProgId), [this] { plug(Json::array()); }, 4);
+    });
+    makeWizard(unplugging);
+    showAndChooseAtol();
+    wizard->rAutomat->click();
+    ASSERT_TRUE(wizard->NextButton->isEnabled());
+    enrol();
+
+    EXPECT_EQ(text(wizard->StatusCaption), "Запрос информации о ФН...");
+    EXPECT_EQ(wizard->ProgressBar1->value(), 30);
+    EXPECT_EQ(text(wizard->ErrorCaption), "Нет связи с кассой");
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Нет связи с кассой"});
+    EXPECT_TRUE(wizard->BackButton->isEnabled());
+    EXPECT_EQ(stub.requests().size(), 0u);
+
+    wizard->acBack->trigger();
+    EXPECT_EQ(page(), wizard->tsCheckConnection);
+    EXPECT_FALSE(wizard->NextButton->isEnabled());
+}
+
+TEST_F(WizardTest, SecondShowingStartsAtTheGreetingWithTheDriverKept) {
+    showAndChooseAtol();
+    wizard->rAutomat->click();
+    TCashboxdrv* driver = wizard->driver();
+    wizard->acCancel->trigger();
+    EXPECT_FALSE(wizard->success());
+
+    wizard->show();
+    EXPECT_EQ(page(), wizard->tsGreetings);
+    EXPECT_EQ(wizard->CancelButton->text(), "Отмена");
+    EXPECT_EQ(wizard->SDriver->currentText(), "Атол");
+    EXPECT_EQ(wizard->driver(), driver);
+    wizard->acNext->trigger();
+    EXPECT_EQ(text(wizard->serialInfo), kSerial);
+    EXPECT_FALSE(wizard->NextButton->isEnabled());
+}
+
+TEST_F(WizardTest, CancelDuringTheEnrolmentEndsWithoutSuccess) {
+    // The service holds its answer until the test lets it go.
+    std::mutex mutex;
+    std::condition_variable released;
+    bool answer = false;
+    stub.answer("cashbox", [&](const Json&) {
+        std::unique_lock lock(mutex);
+        released.wait_for(lock, std::chrono::seconds(30), [&] { return answer; });
+        return enrolAnswer({{"result", true}});
+    });
+    showAndChooseAtol();
+    wizard->rAutomat->click();
+    wizard->acNext->trigger();
+    wizard->acCancel->trigger();
+    EXPECT_FALSE(wizard->isVisible());
+    EXPECT_FALSE(wizard->success());
+
+    // Shown again while the first enrolment still runs: its driver is not used twice, and
+    // the old run's "Готово!" never enables "Далее >" of the new showing.
+    wizard->show();
+    wizard->acNext->trigger();
+    ASSERT_TRUE(wizard->enrolmentRunning());
+    wizard->rAutomat->click();
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{kEnrolmentBusyMessage});
+    {
+        std::lock_guard lock(mutex);
+        answer = true;
+    }
+    released.notify_all();
+    waitForEnrolment();
+    EXPECT_FALSE(wizard->enrolmentRunning());
+    EXPECT_EQ(page(), wizard->tsCheckConnection);
+    EXPECT_FALSE(wizard->NextButton->isEnabled());
+    EXPECT_EQ(text(wizard->StatusCaption), "");
+    EXPECT_FALSE(wizard->success());
+    // The enrolment itself went on and stored the register.
+    EXPECT_EQ(storedRecord().KKTSerial, kSerial);
+}
+
+TEST_F(WizardTest, EnrolmentWhileTheSharedClientIsBusyOnTheUiThread) {
+    // The enrolment's request is answered only once the shared client's request has arrived,
+    // so both are under way at the same time.
+    std::mutex mutex;
+    std::condition_variable arrived;
+    bool sharedRequestSeen = false;
+    stub.answer("cashbox", [&](const Json& body) {
+        std::unique_lock lock(mutex);
+        if (body.contains("add")) {
+            arrived.wait_for(lock, std::chrono::seconds(30), [&] { return sharedRequestSeen; });
+            return enrolAnswer({{"result", true}});
+        }
+        sharedRequestSeen = true;
+        arrived.notify_all();
+        return Json{{"status", 200}, {"data", Json::object()}};
+    });
+    showAndChooseAtol();
+    wizard->rAutomat->click();
+    wizard->acNext->trigger();
+    const Json report = {{"Driver", "Атол"}, {"cashbox", Json::object()}};
+    shared->executeDelay("cashbox", report);
+    waitForEnrolment();
+
+    EXPECT_EQ(text(wizard->StatusCaption), "Готово!");
+    EXPECT_EQ(dialogs.count(), 0u);
+    EXPECT_EQ(stub.count("cashbox"), 2u);
+    int requestLines = 0;
+    for (const auto& line : logLines())
+        requestLines += line.rfind(std::string(kRequestLogMarker) + "cashbox", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(requestLines, 2);
+}
+
+TEST_F(WizardTest, NoDriverChosen) {
+    wizard->show();
+    wizard->acNext->trigger();
+    EXPECT_THROW(wizard->TestButtonClick(), EnrolmentError);
+    wizard->manualVisible(true);
+    wizard->TestButton->click();
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Сначала необходимо выбрать тип драйвера"});
+}
+
+}  // namespace
+}  // namespace th
