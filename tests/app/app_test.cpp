@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTableView>
+
+#include "app/CashboxListModel.h"
+#include "app/MainForm.h"
+#include "app/ShellTestKit.h"
+#include "dispatcher/gui/ClientForm.h"
+#include "platform/Version.h"
+#include "settings/AppSettings.h"
+
+using namespace th;
+using namespace th::test;
+
+namespace {
+
+std::vector<std::string> menuItems(const QMenu& menu) {
+    std::vector<std::string> items;
+    for (const QAction* action : menu.actions())
+        items.push_back(action->isSeparator() ? "-" : action->text().toStdString());
+    return items;
+}
+
+// A program that got past the start sequence: token accepted, the given sale points.
+class RunningShell : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dispatcher.answerJson("test", testAnswer(true));
+        dispatcher.answerJson("getsalepoints", {{"status", 200}, {"data", salePoints}});
+        shell.start();
+        shell.showMainWindow();
+        ASSERT_EQ(shell.quits, 0);
+        ASSERT_EQ(dispatcher.count("getsalepoints"), 1u);
+    }
+
+    TForm1& form() { return shell.app->Form1(); }
+
+    Json salePoints = Json::array();
+    ShellDispatcher dispatcher;
+    ShellHarness shell{dispatcher.settingsIni("stored-token")};
+};
+
+}  // namespace
+
+TEST(MainWindow, CaptionCarriesTheBuildVersion) {
+    ShellHarness shell(settingsIniFor(closedPort(), ""));
+    TForm1& form = shell.start().Form1();
+    EXPECT_EQ(form.windowTitle().toStdString(),
+              std::string("Кассовый клиент tillhaven. Версия ПО: ") + kProgramVersion);
+    EXPECT_STREQ(kProgramVersion, "1.0.1.0");
+    EXPECT_EQ(form.TrayIcon->toolTip().toStdString(), "Тиллхейвен");
+    EXPECT_TRUE(form.TrayIcon->isVisible());
+    EXPECT_EQ(form.TrayIcon->icon().cacheKey(), form.RedImage.cacheKey());
+    EXPECT_EQ(form.GreenIMage.availableSizes().value(0), QSize(40, 44));
+}
+
+TEST(MainWindow, MenusHoldTheActionsInOrder) {
+    ShellHarness shell(settingsIniFor(closedPort(), ""));
+    TForm1& form = shell.start().Form1();
+    EXPECT_EQ(menuItems(*form.ActionsMenu),
+              (std::vector<std::string>{"Добавить кассу", "Открыть клиент", "-", "Выход",
+                                        "Разлогинить"}));
+    EXPECT_EQ(form.ActionsMenu->title().toStdString(), "Действия");
+    EXPECT_EQ(menuItems(*form.HelpMenu),
+              (std::vector<std::string>{"Помощь", "Проверить обновления", "Обновить", "-",
+                                        "О программе"}));
+    EXPECT_EQ(form.HelpMenu->title().toStdString(), "Справка");
+    EXPECT_EQ(menuItems(*form.PopupMenu1),
+              (std::vector<std::string>{"Управление", "Открыть клиент", "-", "Помощь", "Обновить",
+                                        "-", "Выход"}));
+    EXPECT_EQ(form.TrayIcon->contextMenu(), form.PopupMenu1);
+    for (QAction* action : {form.AddCashbox, form.showClient, form.AppClose, form.Logout,
+                            form.ActionHelp, form.ActionCheckUpdate, form.About, form.ShowApp})
+        EXPECT_TRUE(action->isEnabled()) << action->text().toStdString();
+    EXPECT_FALSE(form.ActionUpdate->isEnabled());
+}
+
+TEST_F(RunningShell, CloseAndMinimiseHideTheProgramAndShowAppBringsItBack) {
+    form().close();
+    EXPECT_FALSE(form().isVisible());
+    EXPECT_TRUE(form().TrayIcon->isVisible());
+    form().ShowApp->trigger();
+    EXPECT_TRUE(form().isVisible());
+
+    form().showMinimized();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(form().isVisible());
+    emit form().TrayIcon->activated(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(form().isVisible());
+    EXPECT_FALSE(form().isMinimized());
+
+    QCoreApplication::processEvents();
+    EXPECT_EQ(shell.quits, 0);
+    // Showing again repeats neither the token check nor the list.
+    EXPECT_EQ(dispatcher.count("test"), 1u);
+    EXPECT_EQ(dispatcher.count("getsalepoints"), 1u);
+}
+
+TEST_F(RunningShell, ShowClientOpensTheClientWindow) {
+    form().showClient->trigger();
+    EXPECT_TRUE(shell.app->ClientForm().isVisible());
+    EXPECT_TRUE(form().isVisible());
+}
+
+TEST_F(RunningShell, QuitEndsTheProgramWithoutSaving) {
+    const std::string before = shell.home.read("settings.ini");
+    form().AppClose->trigger();
+    EXPECT_EQ(shell.quits, 1);
+    EXPECT_FALSE(form().isVisible());
+    EXPECT_EQ(shell.home.read("settings.ini"), before);
+}
+
+TEST_F(RunningShell, LogoutEmptiesTheStoredTokenAndEnds) {
+    form().Logout->trigger();
+    EXPECT_EQ(shell.quits, 1);
+    EXPECT_EQ(TAppSettings(shell.home.path()).Token(), "");
+    const std::string ini = shell.home.read("settings.ini");
+    EXPECT_NE(ini.find("[auth]\ntoken=\n"), std::string::npos) << ini;
+}
+
+TEST_F(RunningShell, LogoutThatCannotSaveKeepsTheProgramRunning) {
+    // A directory where settings.ini should be: no write succeeds, not even for root.
+    std::filesystem::remove(shell.home.file("settings.ini"));
+    std::filesystem::create_directory(shell.home.file("settings.ini"));
+    EXPECT_ANY_THROW(form().LogoutExecute());
+    EXPECT_EQ(shell.quits, 0);
+}
+
+class SalePointList : public RunningShell {
+protected:
+    void SetUp() override {
+        salePoints = Json::parse(R"([
+            {"kkt_serial": "300", "address": "ул. Длинная-предлинная, дом 1", "place": "A"},
+            {"kkt_serial": "100", "address": "Склад", "place": "B"},
+            {"kkt_serial": "300", "address": "Дубликат", "place": "C"},
+            "not a sale point",
+            {"address": "без серийного номера"},
+            {"kkt_serial": "200", "address": "Зал", "place": "D"}])");
+        RunningShell::SetUp();
+    }
+    std::string cell(int row, int column) {
+        return form().FDMemTable1->index(row, column).data().toString().toStdString();
+    }
+};
+
+TEST_F(SalePointList, RowsAreSortedBySerialOncePerRegister) {
+    TCashboxListModel& rows = *form().FDMemTable1;
+    ASSERT_EQ(rows.rowCount(), 3);
+    EXPECT_EQ(cell(0, TCashboxListModel::KKTSerial), "100");
+    EXPECT_EQ(cell(1, TCashboxListModel::KKTSerial), "200");
+    EXPECT_EQ(cell(2, TCashboxListModel::KKTSerial), "300");
+    EXPECT_EQ(cell(2, TCashboxListModel::Address), "ул. Длинная-предлинн");
+    EXPECT_EQ(cell(0, TCashboxListModel::device), "фискальный регистрат");
+    EXPECT_EQ(cell(0, TCashboxListModel::status), "не активен");
+
+    form().prepareCashboxes();
+    EXPECT_EQ(rows.rowCount(), 3);
+}
+
+TEST_F(SalePointList, ConnectionChangeMarksTheRowAndTheTrayIcon) {
+    form().CashboxConnectionChange("200", true);
+    EXPECT_EQ(cell(1, TCashboxListModel::status), "активен");
+    EXPECT_EQ(form().CashBoxGrid->currentIndex().row(), 1);
+    EXPECT_EQ(form().TrayIcon->icon().cacheKey(), form().GreenIMage.cacheKey());
+
+    form().CashboxConnectionChange("300", false);
+    EXPECT_EQ(cell(1, TCashboxListModel::status), "активен");
+    EXPECT_EQ(form().TrayIcon->icon().cacheKey(), form().RedImage.cacheKey());
+
+    form().CashboxConnectionChange("unknown", true);
+    EXPECT_EQ(form().TrayIcon->icon().cacheKey(), form().RedImage.cacheKey());
+}

@@ -1,0 +1,18 @@
+// Holds the single-instance lock until killed, as a running program does.
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/InstanceLock.h"
+
+int main() {
+    th::InstanceLock lock;
+    if (!lock.tryAcquire()) {
+        std::puts("busy");
+        return 1;
+    }
+    std::puts("locked");
+    std::fflush(stdout);
+    for (;;)
+        ::pause();
+}

@@ -1,0 +1,154 @@
+// The login dialog on its own, against a dispatcher on 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "app/ShellTestKit.h"
+#include "dispatcher/Messages.h"
+#include "dispatcher/RestClient.h"
+#include "settings/AppSettings.h"
+
+using namespace th;
+using namespace th::test;
+
+namespace {
+
+class PasswordDialog : public ::testing::Test, public WithQtApplication {
+protected:
+    void SetUp() override {
+        ensureQtApplication();
+        home.write("settings.ini", dispatcher.settingsIni("stored-token"));
+        settings = std::make_unique<TAppSettings>(home.path());
+        client.setSettings(settings.get());
+        dialog.Login->setText("user@example.com");
+        dialog.Password->setText("secret");
+    }
+
+    ShellDispatcher dispatcher;
+    TempDir home;
+    std::unique_ptr<TAppSettings> settings;
+    RecordingDialogs dialogs;
+    TTHVRESTClient client{dialogs};
+    TPasswordDlg dialog{client, dialogs};
+};
+
+// The next widget that Tab reaches.
+QWidget* nextTabStop(QWidget* widget) {
+    QWidget* next = widget->nextInFocusChain();
+    while (next != widget && !(next->focusPolicy() & Qt::TabFocus))
+        next = next->nextInFocusChain();
+    return next;
+}
+
+struct TokenCheckCase {
+    const char* name;
+    const char* answer;
+    bool authorized;
+};
+
+class TokenCheck : public PasswordDialog, public ::testing::WithParamInterface<TokenCheckCase> {};
+
+struct LoginCase {
+    const char* name;
+    const char* answer;
+    const char* message;
+    bool passwordKept;
+};
+
+class UnusableLoginAnswer : public PasswordDialog,
+                            public ::testing::WithParamInterface<LoginCase> {};
+
+}  // namespace
+
+TEST_P(TokenCheck, OnlyStatus200WithAuthTrueAuthorizesAndNothingIsShown) {
+    dispatcher.answerJson("test", Json::parse(GetParam().answer));
+    dialog.checkAuthBegin();
+    EXPECT_EQ(dialog.isAuthorized(), GetParam().authorized);
+    EXPECT_EQ(dialogs.count(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, TokenCheck,
+    ::testing::Values(
+        TokenCheckCase{"accepted", R"({"status":200,"data":{"auth":true}})", true},
+        TokenCheckCase{"statusText", R"({"status":"200","data":{"auth":true}})", true},
+        TokenCheckCase{"refused", R"({"status":200,"data":{"auth":false}})", false},
+        TokenCheckCase{"unauthorized", R"({"status":401,"message":"Unauthorized"})", false},
+        TokenCheckCase{"authMissing", R"({"status":200,"data":{}})", false},
+        TokenCheckCase{"authAsText", R"({"status":200,"data":{"auth":"true"}})", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(UnusableLoginAnswer, IsNoLoginAndTheUserIsTold) {
+    dispatcher.answerJson("authorize", Json::parse(GetParam().answer));
+    dialog.OKBtnClick();
+    EXPECT_FALSE(dialog.isAuthorized());
+    EXPECT_NE(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(dialog.Token(), "");
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{GetParam().message});
+    EXPECT_EQ(dialog.Password->text().isEmpty(), !GetParam().passwordKept);
+    EXPECT_EQ(dialog.Login->text(), "user@example.com");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, UnusableLoginAnswer,
+    ::testing::Values(
+        LoginCase{"wrongPassword", R"({"status":200,"data":{"auth":false}})",
+                  "Неверное имя пользователя или пароль", false},
+        LoginCase{"refusedStatus", R"({"status":403,"message":"Blocked"})", "Error: Blocked", true},
+        LoginCase{"authMissing", R"({"status":200,"data":{"token":"t"}})", kNoAuthInAnswer, true},
+        LoginCase{"authAsNumber", R"({"status":200,"data":{"auth":1,"token":"t"}})",
+                  kNoAuthInAnswer, true},
+        LoginCase{"tokenMissing", R"({"status":200,"data":{"auth":true}})", kNoTokenInAnswer, true},
+        LoginCase{"tokenEmpty", R"({"status":200,"data":{"auth":true,"token":""}})",
+                  kNoTokenInAnswer, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PasswordDialog, SuccessfulLoginKeepsTheTokenAndClosesWithoutTouchingSettings) {
+    dispatcher.answerJson("authorize",
+                          Json::parse(R"({"status":200,"data":{"auth":true,"token":"new"}})"));
+    const std::string before = home.read("settings.ini");
+    dialog.OKBtnClick();
+    EXPECT_TRUE(dialog.isAuthorized());
+    EXPECT_EQ(dialog.Token(), "new");
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(home.read("settings.ini"), before);
+    EXPECT_EQ(settings->Token(), "stored-token");
+}
+
+TEST_F(PasswordDialog, EmptyFieldsAreSentAsTyped) {
+    dialog.Login->clear();
+    dialog.Password->clear();
+    dialog.OKBtnClick();
+    ASSERT_EQ(dispatcher.count("authorize"), 1u);
+    EXPECT_EQ(dumpCompact(dispatcher.requests("authorize")[0].body),
+              R"({"login":"","password":""})");
+}
+
+TEST_F(PasswordDialog, LayoutTabOrderAndButtons) {
+    EXPECT_EQ(dialog.windowTitle().toStdString(), "Авторизация");
+    EXPECT_EQ(dialog.size(), QSize(284, 183));
+    EXPECT_EQ(dialog.Password->echoMode(), QLineEdit::Password);
+    EXPECT_TRUE(dialog.OKBtn->isDefault());
+    EXPECT_EQ(nextTabStop(dialog.Password), dialog.OKBtn);
+    EXPECT_EQ(nextTabStop(dialog.OKBtn), dialog.CancelBtn);
+    EXPECT_EQ(nextTabStop(dialog.CancelBtn), dialog.Login);
+    EXPECT_EQ(nextTabStop(dialog.Login), dialog.Password);
+    EXPECT_FALSE(dialog.LoginLink->openExternalLinks());
+
+    dialog.CancelBtn->click();
+    EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    EXPECT_FALSE(dialog.isAuthorized());
+    EXPECT_EQ(dispatcher.count("authorize"), 0u);
+}
+
+TEST_F(PasswordDialog, TransportFailureOfALoginLeavesTheHandler) {
+    home.write("settings.ini", settingsIniFor(closedPort(), ""));
+    TAppSettings unreachable(home.path());
+    client.setSettings(&unreachable);
+    EXPECT_THROW(dialog.OKBtnClick(), RestRequestError);
+    EXPECT_FALSE(dialog.isAuthorized());
+    EXPECT_EQ(dialog.Password->text(), "secret");
+    client.setSettings(settings.get());
+}

@@ -1,0 +1,130 @@
+// The client window: the request log and the saved log switch.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include <thread>
+
+#include "app/ShellTestKit.h"
+#include "dispatcher/RestClient.h"
+#include "dispatcher/gui/ClientForm.h"
+#include "settings/AppSettings.h"
+
+using namespace th;
+using namespace th::test;
+
+namespace {
+
+class ClientWindow : public ::testing::Test, public WithQtApplication {
+protected:
+    void SetUp() override {
+        ensureQtApplication();
+        home.write("settings.ini", dispatcher.settingsIni("token") + "[client]\nlog=1\n");
+        settings = std::make_unique<TAppSettings>(home.path());
+        form.SetSettings(settings.get());
+    }
+
+    QStringList lines() const {
+        const QString text = form.Memo1->toPlainText();
+        return text.isEmpty() ? QStringList() : text.split('\n');
+    }
+
+    ShellDispatcher dispatcher;
+    TempDir home;
+    std::unique_ptr<TAppSettings> settings;
+    RecordingDialogs dialogs;
+    TClientForm form{dialogs};
+};
+
+}  // namespace
+
+TEST_F(ClientWindow, LogsEachRequestAndAnswerInTheirLineFormat) {
+    dispatcher.answerJson("test", testAnswer(true));
+    form.RestClient().executeDelay("test", Json::object());
+    form.RestClient().executeDelay("getsalepoints", Json{{"a", "б"}});
+    EXPECT_EQ(lines(),
+              (QStringList{
+                  "<<<<<  test {}", R"(>>>>>   {"status":200,"message":"","data":{"auth":true}})",
+                  R"(<<<<<  getsalepoints {"a":"б"})", R"(>>>>>   {"status":200,"data":{}})"}));
+}
+
+TEST_F(ClientWindow, TheCheckBoxIsAskedAtEachLine) {
+    form.isLog->setChecked(false);
+    form.RestClient().executeDelay("test", Json::object());
+    EXPECT_TRUE(lines().isEmpty());
+    form.isLog->setChecked(true);
+    form.RestClient().executeDelay("test", Json::object());
+    EXPECT_EQ(lines().size(), 2);
+    EXPECT_TRUE(settings->ClientLog()) << "unchecking is not a save";
+}
+
+TEST_F(ClientWindow, AFailedRequestLeavesOnlyItsRequestLine) {
+    home.write("settings.ini", settingsIniFor(closedPort(), "token") + "[client]\nlog=1\n");
+    TAppSettings unreachable(home.path());
+    form.SetSettings(&unreachable);
+    EXPECT_THROW(form.RestClient().executeDelay("test", Json::object()), RestRequestError);
+    EXPECT_EQ(lines(), QStringList{"<<<<<  test {}"});
+    form.SetSettings(settings.get());
+}
+
+TEST_F(ClientWindow, ALineFromAWorkerIsAppendedOnTheUserInterfaceThread) {
+    std::thread worker([&] { form.log("<<<<<  cashbox", Json{{"add", "1"}}); });
+    worker.join();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(lines(), QStringList{R"(<<<<<  cashbox {"add":"1"})"});
+}
+
+TEST_F(ClientWindow, TheLogKeepsItsNewestLinesOnly) {
+    for (int i = 0; i < TClientForm::kMaxLogLines + 3; ++i)
+        form.log("line", i);
+    const QStringList kept = lines();
+    ASSERT_EQ(kept.size(), TClientForm::kMaxLogLines);
+    EXPECT_EQ(kept.front(), "line 3");
+    EXPECT_EQ(kept.back(), QString("line %1").arg(TClientForm::kMaxLogLines + 2));
+}
+
+TEST_F(ClientWindow, AnyChangeEnablesSave) {
+    const std::vector<std::function<void()>> changes = {
+        [&] { form.isLog->setChecked(false); },
+        [&] { form.useProxy->setChecked(true); },
+        [&] { form.LabeledEdit1->setText("proxy.local"); },
+        [&] { form.ProxyPort->setText("3128"); },
+        [&] { form.LabeledEdit3->setText("user"); },
+        [&] { form.ProxyPass->setText("pass"); },
+    };
+    for (size_t i = 0; i < changes.size(); ++i) {
+        form.SaveAction->setEnabled(false);
+        changes[i]();
+        EXPECT_TRUE(form.SaveAction->isEnabled()) << "change " << i;
+        EXPECT_TRUE(form.Button1->isEnabled()) << "change " << i;
+    }
+}
+
+TEST_F(ClientWindow, SaveStoresTheLogSwitchAndNothingOfTheProxy) {
+    EXPECT_TRUE(form.isLog->isChecked());
+    EXPECT_FALSE(form.SaveAction->isEnabled());
+    for (QLineEdit* edit : {form.LabeledEdit1, form.ProxyPort, form.LabeledEdit3, form.ProxyPass})
+        EXPECT_FALSE(edit->isEnabled());
+
+    form.isLog->setChecked(false);
+    form.useProxy->setChecked(true);
+    form.Button1->click();
+
+    EXPECT_FALSE(form.SaveAction->isEnabled());
+    EXPECT_FALSE(TAppSettings(home.path()).ClientLog());
+    EXPECT_EQ(home.read("settings.ini").find("roxy"), std::string::npos);
+    EXPECT_FALSE(form.LabeledEdit1->isEnabled()) << "the proxy stays unsupported";
+}
+
+TEST_F(ClientWindow, StoredSwitchIsShownBySetSettings) {
+    home.write("settings.ini", "[client]\nlog=0\n");
+    TAppSettings quiet(home.path());
+    form.SetSettings(&quiet);
+    EXPECT_FALSE(form.isLog->isChecked());
+    EXPECT_FALSE(form.SaveAction->isEnabled());
+    form.SetSettings(settings.get());
+}
