@@ -78,6 +78,9 @@ int SandboxServer::start(const std::string& host, int port) {
     size_t threads = options_.threads;
     http_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     http_->set_payload_max_length(kMaxRequestBytes);
+    // A client polls on one connection; let it keep it for many exchanges. The idle
+    // time-out stays short because stop() waits for idle connections to time out.
+    http_->set_keep_alive_max_count(1000);
     http_->set_exception_handler(
         [this](const httplib::Request&, httplib::Response& response, std::exception_ptr error) {
             std::string what = "unknown error";

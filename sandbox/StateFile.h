@@ -27,7 +27,7 @@ public:
     using ErrorSink = std::function<void(const std::string&)>;
 
     StateSaver(std::filesystem::path path, Snapshot snapshot, ErrorSink onError,
-               std::chrono::milliseconds pause = std::chrono::milliseconds(100));
+               std::chrono::milliseconds pause = std::chrono::milliseconds(250));
     ~StateSaver();
     StateSaver(const StateSaver&) = delete;
     StateSaver& operator=(const StateSaver&) = delete;

@@ -151,6 +151,8 @@ int run(const CommandLine& line) {
         return 0;
     }
     sigset_t signals = blockStopSignals();
+    // A client that hangs up mid-answer must not end the sandbox.
+    std::signal(SIGPIPE, SIG_IGN);
     SandboxOptions options;
     options.seed = readSeed(line.seedFile);
     if (line.stateFile)
