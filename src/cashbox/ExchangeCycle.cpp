@@ -1,5 +1,7 @@
 #include "cashbox/ExchangeCycle.h"
 
+#include <algorithm>
+
 #include "cashbox/CommandResults.h"
 #include "cashbox/Journal.h"
 #include "dispatcher/Messages.h"
@@ -39,6 +41,7 @@ void TExchangeCycle::ClientTimerTimer() {
         return;
     RegisterState state = readRegisterState();
     const std::string serial = host_.serialText();
+    saveUnsavedAnswers();
     // The journal is read before the command results are taken: a journal error then ends
     // the cycle with nothing taken.
     TasksState request;
@@ -131,13 +134,41 @@ Json TExchangeCycle::runCommand(const Json& command) {
 
 void TExchangeCycle::executionPass(const std::string& serial) {
     for (const CheckRow& row : journal_.selectChecks(serial, statusText(CheckStatus::Added))) {
+        if (isUnsaved(row))
+            continue;
         // A row whose data is not JSON is no task: the register gives no answer to it.
         const std::optional<Json> task = parseJson(row.data);
         const std::optional<Json> answer = runTask(task ? &*task : nullptr);
         if (answer)
-            journal_.completeCheck(statusText(CheckStatus::Completed), dumpCompact(*answer),
-                                   row.serial, row.orig_id);
+            completeRow(row, dumpCompact(*answer));
     }
+}
+
+void TExchangeCycle::completeRow(const CheckRow& row, const std::string& response) {
+    try {
+        journal_.completeCheck(statusText(CheckStatus::Completed), response, row.serial,
+                               row.orig_id);
+    } catch (const JournalError&) {
+        // The register has executed the document (a receipt may be printed): it must not
+        // be executed again because the journal was briefly unwritable.
+        unsavedAnswers_.push_back({row.serial, row.orig_id, response});
+        throw;
+    }
+}
+
+void TExchangeCycle::saveUnsavedAnswers() {
+    while (!unsavedAnswers_.empty()) {
+        const UnsavedAnswer& first = unsavedAnswers_.front();
+        journal_.completeCheck(statusText(CheckStatus::Completed), first.response, first.serial,
+                               first.origId);
+        unsavedAnswers_.erase(unsavedAnswers_.begin());
+    }
+}
+
+bool TExchangeCycle::isUnsaved(const CheckRow& row) const {
+    return std::any_of(unsavedAnswers_.begin(), unsavedAnswers_.end(), [&](const auto& unsaved) {
+        return unsaved.serial == row.serial && unsaved.origId == row.orig_id;
+    });
 }
 
 }  // namespace th

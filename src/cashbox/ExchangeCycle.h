@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Errors.h"
 #include "platform/Json.h"
@@ -12,6 +13,7 @@ class IDialogs;
 class TCashboxdrv;
 class TCommandResults;
 class TJournal;
+struct CheckRow;
 class TTHVRESTClient;
 
 // "Нет связи с кассой": the register did not answer one of the state tasks.
@@ -47,6 +49,8 @@ public:
     // ExchangeError "Нет связи с кассой" when a state task is unanswered (after starting the
     // reconnection) and lets journal errors of the lists and the execution pass through, for
     // the window to show. A failed exchange itself starts the reconnection and goes no further.
+    // An answer the journal refused to keep is kept here and written first in the next cycle,
+    // so its document is never executed twice.
     void ClientTimerTimer();
 
     // Handles a "tasks" answer with status 200: acknowledgements, then documents, then
@@ -68,6 +72,18 @@ private:
     void storeDocument(const std::string& serial, const Json& document);
     Json runCommand(const Json& command);
     void executionPass(const std::string& serial);
+    void completeRow(const CheckRow& row, const std::string& response);
+    void saveUnsavedAnswers();
+    bool isUnsaved(const CheckRow& row) const;
+
+    // Register answers whose row could not be marked completed; written before the journal
+    // is read again, and their rows are not executed again meanwhile.
+    struct UnsavedAnswer {
+        std::string serial;
+        std::string origId;
+        std::string response;
+    };
+    std::vector<UnsavedAnswer> unsavedAnswers_;
 
     ExchangeHost& host_;
     TTHVRESTClient& client_;

@@ -33,6 +33,12 @@ Json seed() {
                                        {"salepoints", Json::array({salepoint})}}})}};
 }
 
+sandbox::SandboxOptions sandboxOptions() {
+    sandbox::SandboxOptions options;
+    options.seed = seed();
+    return options;
+}
+
 // The real driver, with a hand that can pull the register's cable after a number of sales.
 class UnpluggableDriver : public TCashboxdrv {
 public:
@@ -63,7 +69,7 @@ private:
 class EndToEndTest : public ::testing::Test, public ExchangeHost {
 protected:
     EndToEndTest()
-        : sandbox_(sandbox::SandboxOptions{seed()}),
+        : sandbox_(sandboxOptions()),
           port_(sandbox_.start()),
           settings_(prepared(dir_)),
           atol_(kSerial, backend()),

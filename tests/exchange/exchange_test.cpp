@@ -2,6 +2,7 @@
 // and an in-test register.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <deque>
@@ -120,6 +121,8 @@ public:
         if (!connected_ || data == nullptr)
             return std::nullopt;
         tasks.push_back(*data);
+        if (onTask)
+            onTask(*data);
         const std::string type = data->value("type", "");
         if (silentTypes.count(type))
             return std::nullopt;
@@ -143,6 +146,7 @@ public:
 
     std::vector<Json> tasks;
     std::set<std::string> silentTypes;
+    std::function<void(const Json&)> onTask;
 
 private:
     bool connected_ = true;
@@ -152,13 +156,13 @@ private:
 // The part of a cashbox window that the cycle sees.
 struct Window : ExchangeHost {
     Window(const std::string& serial, TAppSettings& settings, IDialogs& dialogs,
-           const fs::path& journalPath, TCommandResults& results)
+           const fs::path& journalPath, TCommandResults& results, int busyTimeoutMs)
         : serial(serial),
           reg(serial),
           client(dialogs),
           cycle(*this, client, journal, results, dialogs) {
         client.setSettings(&settings);
-        journal.openJournal(journalPath);
+        journal.openJournal(journalPath, {busyTimeoutMs});
     }
     std::string serialText() override { return serial; }
     std::string cashboxToken() override { return "token-" + serial; }
@@ -217,8 +221,9 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    std::unique_ptr<Window> window(const std::string& serial) {
-        return std::make_unique<Window>(serial, *settings, dialogs, dir_ / "checks.db", results);
+    std::unique_ptr<Window> window(const std::string& serial, int busyTimeoutMs = 5000) {
+        return std::make_unique<Window>(serial, *settings, dialogs, dir_ / "checks.db", results,
+                                        busyTimeoutMs);
     }
 
     FakeService service;
@@ -442,6 +447,29 @@ TEST_F(ExchangeTest, ABadDocumentIsShownTheOthersStoredAndATickDuringTheBoxSkipp
     EXPECT_EQ(requestsSeenInBox, 1u);
     EXPECT_EQ(w->reg.typesOtherThanState(), std::vector<std::string>{"sell"});
     EXPECT_EQ(ids(w->journal.selectChecks("K1", "completed")), std::vector<std::string>{"good"});
+}
+
+TEST_F(ExchangeTest, AnAnswerTheJournalCouldNotKeepIsNeverExecutedAgain) {
+    auto w = window("K1", 50);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((dir_ / "checks.db").c_str(), &other), SQLITE_OK);
+    w->reg.onTask = [&](const Json& task) {
+        if (task.value("type", "") == "sell")  // another connection writes meanwhile
+            sqlite3_exec(other, "begin immediate", nullptr, nullptr, nullptr);
+    };
+    service.queueDocument(sell("s"));
+    EXPECT_THROW(w->cycle.ClientTimerTimer(), JournalError);
+    EXPECT_THROW(w->cycle.ClientTimerTimer(), JournalError);  // still locked: nothing runs
+    EXPECT_EQ(service.requests().size(), 1u);
+
+    sqlite3_exec(other, "commit", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    w->cycle.ClientTimerTimer();
+    const Json report = service.lastRequest()["completed"];
+    ASSERT_EQ(report.size(), 1u);
+    EXPECT_EQ(report[0]["id"], "s");
+    EXPECT_EQ(report[0]["response"]["answered"], "sell");
+    EXPECT_EQ(w->reg.countOf("sell"), 1u);
 }
 
 }  // namespace
