@@ -1,0 +1,182 @@
+#pragma once
+
+// What the cashbox window's tests and the register list's tests share: a Qt application, a
+// dispatcher on 127.0.0.1, a data directory with settings.ini, an empty journal and the
+// emulator's bench, and the process-wide objects a cashbox window is built with.
+
+#include <httplib.h>
+
+#include <QApplication>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cashbox/CashboxForm.h"
+#include "cashbox/CommandResults.h"
+#include "cashbox/Journal.h"
+#include "dispatcher/gui/ClientForm.h"
+#include "drivers/Automation.h"
+#include "emulator/RegisterBackends.h"
+#include "platform/Dialogs.h"
+#include "platform/Json.h"
+#include "settings/AppSettings.h"
+#include "support/TempDir.h"
+
+namespace th::test {
+
+// Widgets need one application object per process; tests never run its loop, so no timer
+// ever fires on its own: the tests call the timers' handlers.
+inline void ensureQtApplication() {
+    if (QApplication::instance() == nullptr) {
+        static int argc = 1;
+        static char name[] = "tillhaven-test";
+        static char* argv[] = {name, nullptr};
+        new QApplication(argc, argv);
+    }
+}
+
+// The dispatcher on 127.0.0.1 (any free port): records every command's body and answers
+// with what the test set for the command, or with status 200 and empty task lists.
+class TestDispatcher {
+public:
+    TestDispatcher() {
+        server_.Post(R"(/dispatcher/v1/(\w+))",
+                     [this](const httplib::Request& req, httplib::Response& res) {
+                         const std::string command = req.matches[1];
+                         std::lock_guard lock(mutex_);
+                         bodies_[command].push_back(parseJson(req.body).value_or(Json()));
+                         auto it = answers_.find(command);
+                         const Json reply = it != answers_.end() ? it->second : defaultAnswer();
+                         res.set_content(dumpCompact(reply), "application/json");
+                     });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+    }
+    ~TestDispatcher() {
+        while (!server_.is_running())
+            std::this_thread::yield();
+        server_.stop();
+        thread_.join();
+    }
+
+    std::string baseUrl() const {
+        return "http://127.0.0.1:" + std::to_string(port_) + "/dispatcher/v1";
+    }
+    void answer(const std::string& command, const Json& reply) {
+        std::lock_guard lock(mutex_);
+        answers_[command] = reply;
+    }
+    std::vector<Json> bodies(const std::string& command) const {
+        std::lock_guard lock(mutex_);
+        auto it = bodies_.find(command);
+        return it == bodies_.end() ? std::vector<Json>{} : it->second;
+    }
+    size_t count(const std::string& command) const { return bodies(command).size(); }
+
+private:
+    static Json defaultAnswer() {
+        return {{"status", 200},
+                {"message", ""},
+                {"data",
+                 {{"acked", Json::array()}, {"docs", Json::array()}, {"commands", Json::array()}}}};
+    }
+
+    httplib::Server server_;
+    int port_ = 0;
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::map<std::string, std::vector<Json>> bodies_;
+    std::map<std::string, Json> answers_;
+};
+
+// One register on the emulator's bench; the flags default to a healthy, registered register.
+inline Json benchRegister(const std::string& serial, const std::string& port = "USB") {
+    return {{"serial", serial}, {"port", port}, {"reachable", true}};
+}
+
+// One register's record in settings.ini.
+struct RecordSpec {
+    std::string serial;
+    std::string driver = "Атол";
+    std::string connectionType = "USB";
+    std::string comPort;
+    bool autostart = true;
+};
+
+// One element of "getsalepoints".
+inline Json salePoint(const std::string& serial, const std::string& address = "ул. Ленина, 1",
+                      const std::string& place = "Касса 1") {
+    return {{"kkt_serial", serial},   {"address", address},      {"place", place},
+            {"token", "t-" + serial}, {"kkt_reg_num", "000111"}, {"fs_serial", "FS" + serial}};
+}
+
+// A data directory with settings.ini (test endpoint, emulator backend, register records),
+// an empty journal and the emulator's bench, and the process-wide objects over it.
+class CashboxWorld {
+public:
+    explicit CashboxWorld(const std::vector<RecordSpec>& records = {},
+                          const std::vector<Json>& bench = {}, bool withBackend = true) {
+        ensureQtApplication();
+        home.write("settings.ini", settingsIni(records));
+        setBench(bench);
+        createJournalFile(home.file(kJournalFileName));
+        settings = std::make_unique<TAppSettings>(home.path());
+        if (withBackend)
+            installRegisterBackend(automation, settings->RegisterDriver(), home.path());
+        clientForm = std::make_unique<TClientForm>(dialogs);
+        clientForm->SetSettings(settings.get());
+    }
+
+    TCashboxEnvironment environment() {
+        return {dialogs, automation, commandResults, *clientForm, home.file(kJournalFileName)};
+    }
+
+    // A window as the register list makes one: created, given its data, then the settings.
+    std::unique_ptr<TFormCashbox> makeWindow(const Json& data) {
+        auto window = std::make_unique<TFormCashbox>(environment());
+        window->setData(data);
+        window->setSettings(*settings);
+        return window;
+    }
+
+    void setBench(const std::vector<Json>& registers) {
+        home.write("emulator.json", dumpCompact(Json{{"registers", registers}}));
+    }
+    // Changes one flag of a register on the bench, as a person at the register would.
+    void setBenchFlag(const std::string& serial, const std::string& flag, bool value) {
+        Json bench = *parseJson(home.read("emulator.json"));
+        for (Json& reg : bench["registers"])
+            if (reg["serial"] == serial)
+                reg[flag] = value;
+        home.write("emulator.json", dumpCompact(bench));
+    }
+
+    TestDispatcher dispatcher;
+    TempDir home;
+    RecordingDialogs dialogs;
+    AutomationRegistry automation;
+    TCommandResults commandResults;
+    std::unique_ptr<TAppSettings> settings;
+    std::unique_ptr<TClientForm> clientForm;
+
+private:
+    std::string settingsIni(const std::vector<RecordSpec>& records) const {
+        std::string serials;
+        std::string sections;
+        for (const RecordSpec& r : records) {
+            serials += (serials.empty() ? "" : ",") + r.serial;
+            sections += "[" + r.serial + "]\nKKTSerial=" + r.serial + "\nDriver=" + r.driver +
+                        "\nConnectionType=" + r.connectionType + "\nComPort=" + r.comPort +
+                        "\nAutostart=" + (r.autostart ? "1" : "0") + "\n";
+        }
+        return "[auth]\ntoken=account-token\n[system]\nTestMode=1\nTestUrl=" +
+               dispatcher.baseUrl() + "\nRegisterDriver=emulator\n[cashboxes]\nserials=" + serials +
+               "\n" + sections;
+    }
+};
+
+}  // namespace th::test
