@@ -260,6 +260,31 @@ TEST_F(SandboxTest, CompletedIsAckedAgainWhenTheClientMissedTheAck) {
     EXPECT_TRUE(sawEvent("doc-completed serial=S1 id=17 error=68 [Смена уже открыта]"));
 }
 
+TEST_F(SandboxTest, TasksWithMembersOfTheWrongTypeIsAnsweredAndRecordsNothingBogus) {
+    auto queued = queueSales("S1", 1);
+    const Json bodies[] = {
+        {{"Serial", "S1"},
+         {"Token", "t1"},
+         {"received", "x"},
+         {"completed", {{"id", 1}}},
+         {"commands", 5}},
+        {{"Serial", "S1"},
+         {"Token", "t1"},
+         {"received", {nullptr, Json::object(), true}},
+         {"completed", {5, "x", Json::object(), {{"id", Json::array()}}}},
+         {"commands", {"x", 7, {{"id", {{"deep", 1}}}}}}},
+    };
+    for (const auto& body : bodies) {
+        Answer answer = call("tasks", body);
+        EXPECT_EQ(answer.body.value("status", 0), 200) << dumpCompact(body);
+        EXPECT_TRUE(answer.body["data"]["acked"].empty());
+        EXPECT_EQ(ids(answer.body["data"]["docs"]), queued);
+    }
+    Json book = admin("GET", "/admin/registers/S1");
+    EXPECT_EQ(book["docs"].size(), 1u);
+    EXPECT_EQ(book["command_results"].size(), 1u) << "the object with an odd id is kept as sent";
+}
+
 TEST_F(SandboxTest, CommandResultCarriedByAnotherRegisterIsFiledWithItsCommand) {
     auto id = admin("POST", "/admin/registers/S1/commands", {{"type", "reportX"}})["queued"][0];
     tasks("S1", "t1");
