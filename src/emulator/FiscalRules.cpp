@@ -359,15 +359,22 @@ private:
         }
         return {{"device",
                  {{"registrationNumber", registrationNumber(config_)},
-                  {"fnSerial", fnSerial(config_)},
                   {"ffdVersion", "1.2"},
+                  {"fnsUrl", "www.nalog.gov.ru"},
+                  {"paymentsAddress", config_.paymentsAddress},
                   {"offlineMode", false},
                   {"internet", true}}},
                 {"organization",
                  {{"name", config_.organizationName},
                   {"vatin", config_.organizationVatin},
+                  {"address", config_.organizationAddress},
+                  {"email", "kassa@example.ru"},
                   {"taxationTypes", Json::array({"osn", "usnIncome"})}}},
-                {"ofd", {{"name", "ОФД"}, {"host", "ofd.example.ru"}, {"port", 7777}}}};
+                {"ofd",
+                 {{"name", "ОФД"},
+                  {"vatin", "7704211201"},
+                  {"host", "ofd.example.ru"},
+                  {"port", 7777}}}};
     }
 
     Json shiftStatus() {

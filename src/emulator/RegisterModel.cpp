@@ -59,6 +59,8 @@ TRegisterConfig parseRegister(const Json& entry, std::size_t index) {
     readText(entry, "registrationNumber", config.registrationNumber, index);
     readText(entry, "organizationName", config.organizationName, index);
     readText(entry, "organizationVatin", config.organizationVatin, index);
+    readText(entry, "organizationAddress", config.organizationAddress, index);
+    readText(entry, "paymentsAddress", config.paymentsAddress, index);
     return config;
 }
 

@@ -35,6 +35,8 @@ struct TRegisterConfig {
     std::string registrationNumber;  // derived from the serial when empty
     std::string organizationName = "ООО \"Тиллхейвен\"";
     std::string organizationVatin = "7701234567";
+    std::string organizationAddress = "г. Москва, ул. Примерная, д. 1";
+    std::string paymentsAddress = "Торговый зал";
 };
 
 // Parses the text of emulator.json; raises EmulatorError naming the faulty member.
