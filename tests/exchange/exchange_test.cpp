@@ -472,4 +472,25 @@ TEST_F(ExchangeTest, AnAnswerTheJournalCouldNotKeepIsNeverExecutedAgain) {
     EXPECT_EQ(w->reg.countOf("sell"), 1u);
 }
 
+TEST_F(ExchangeTest, RowsThatAreNotJsonAreReportedButNeverExecuted) {
+    auto w = window("K1");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir_ / "checks.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "insert into checks values ('K1','bad','sell','{not json','added','');"
+                           "insert into checks values ('K1','c','sell','{}','completed','<html>');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    service.script({200, R"({"status":200,"data":{"acked":[],"docs":[],"commands":[]}})"});
+    w->cycle.ClientTimerTimer();
+    w->cycle.ClientTimerTimer();
+
+    const Json request = service.lastRequest();
+    EXPECT_EQ(request["received"], Json::array({"bad"}));
+    EXPECT_EQ(request["completed"], Json::array({{{"id", "c"}}}));
+    EXPECT_EQ(w->reg.typesOtherThanState(), std::vector<std::string>{});
+    EXPECT_EQ(ids(w->journal.selectChecks("K1", "added")), std::vector<std::string>{"bad"});
+}
+
 }  // namespace
