@@ -62,11 +62,11 @@ TFptrEmulator::TFptrEmulator(std::shared_ptr<TEmulatorBench> bench)
     : bench_(std::move(bench)), errorDescription_(fptr::errorText(ErrorCode::ok)) {}
 
 Variant TFptrEmulator::invoke(const std::string& member, const std::vector<Variant>& args) {
-    struct Spec {
+    struct MemberEntry {
         Member call;
         std::size_t arity;
     };
-    static const std::map<std::string, Spec> kMembers = {
+    static const std::map<std::string, MemberEntry> kMembers = {
         {"isOpened", {&TFptrEmulator::isOpened, 0}},
         {"open", {&TFptrEmulator::open, 0}},
         {"close", {&TFptrEmulator::close, 0}},
