@@ -119,7 +119,14 @@ std::vector<TRegisterConfig> parseBench(const std::string& text) {
     }
     std::vector<TRegisterConfig> result;
     for (std::size_t i = 0; i < registers->size(); ++i) {
-        result.push_back(parseRegister((*registers)[i], i));
+        TRegisterConfig config = parseRegister((*registers)[i], i);
+        // A serial names one register and one state: two entries could not share it.
+        for (const TRegisterConfig& earlier : result) {
+            if (earlier.serial == config.serial) {
+                benchFault("серийный номер \"" + config.serial + "\" указан дважды");
+            }
+        }
+        result.push_back(std::move(config));
     }
     return result;
 }

@@ -185,8 +185,10 @@ TEST_F(EmulatorObject, DamagedStateIsNeverWrittenOverAndTakesNoDocuments) {
 
 TEST_F(EmulatorObject, BrokenOrMissingBenchFileFailsTheOpenWithAReason) {
     Fptr fptr(bench);
-    for (const char* text : {"{\"registers\": [", R"({"registers": [{"port": "USB"}]})",
-                             R"({"registers": [{"serial": "X", "reachable": "yes"}]})"}) {
+    for (const char* text :
+         {"{\"registers\": [", R"({"registers": [{"port": "USB"}]})",
+          R"({"registers": [{"serial": "X", "reachable": "yes"}]})",
+          R"({"registers": [{"serial": "X"}, {"serial": "X", "port": "COM1"}]})"}) {
         dir.writeText("emulator.json", text);
         EXPECT_FALSE(fptr.openUsb()) << text;
         EXPECT_EQ(fptr.errorCode(), 4);
