@@ -11,6 +11,7 @@ namespace th {
 class AutomationRegistry;
 class IDialogs;
 class TClientForm;
+class TCommandResults;
 class TPasswordDlg;
 
 // Runs a dialog modally and returns its result. The program runs exec(); tests play the
@@ -28,6 +29,8 @@ struct TShellServices {
     QuitRequest quit;
     DataPaths paths;
     AutomationRegistry& automation;
+    // The command results not yet sent by any cashbox window, for every cashbox window.
+    TCommandResults& commandResults;
 };
 
 // The process-wide windows after the main window, filled in by the application object as it

@@ -26,6 +26,15 @@ const QString& cellText(const TCashboxRow& row, int column) {
 
 }  // namespace
 
+QString TCashboxListModel::cutText(const QString& text) {
+    // Characters, not UTF-16 units: a character outside the basic plane is never split.
+    const QList<uint> characters = text.toUcs4();
+    if (characters.size() <= kMaxTextLength)
+        return text;
+    return QString::fromUcs4(reinterpret_cast<const char32_t*>(characters.constData()),
+                             kMaxTextLength);
+}
+
 int TCashboxListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
@@ -37,7 +46,7 @@ int TCashboxListModel::columnCount(const QModelIndex& parent) const {
 QVariant TCashboxListModel::data(const QModelIndex& index, int role) const {
     if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount())
         return {};
-    return cellText(rows_[index.row()], index.column()).left(kMaxTextLength);
+    return cutText(cellText(rows_[index.row()], index.column()));
 }
 
 QVariant TCashboxListModel::headerData(int section, Qt::Orientation orientation, int role) const {

@@ -41,6 +41,8 @@ public:
     int addRow(const TCashboxRow& row);
     void setStatus(int row, const QString& status);
     const TCashboxRow& rowAt(int row) const { return rows_.at(row); }
+    // The first kMaxTextLength characters of text, as the grid shows it.
+    static QString cutText(const QString& text);
 
 private:
     std::vector<TCashboxRow> rows_;

@@ -3,12 +3,15 @@
 #include "app/MainForm.h"
 #include "auth/PasswordDlg.h"
 #include "dispatcher/gui/ClientForm.h"
+#include "emulator/RegisterBackends.h"
+#include "settings/AppSettings.h"
 
 namespace th {
 
 TillhavenApp::TillhavenApp(IDialogs& dialogs, ModalRunner runModal, QuitRequest quit,
                            DataPaths paths)
-    : services_{dialogs, std::move(runModal), std::move(quit), std::move(paths), automation_} {
+    : services_{dialogs,          std::move(runModal), std::move(quit),
+                std::move(paths), automation_,         commandResults_} {
     form1_ = std::make_unique<TForm1>(services_, windows_);
     installRegisterBackend();
     clientForm_ = std::make_unique<TClientForm>(dialogs);
@@ -21,7 +24,9 @@ TillhavenApp::~TillhavenApp() = default;
 
 void TillhavenApp::installRegisterBackend() {
     // The register driver's automation object comes from the backend that settings.ini's
-    // system/RegisterDriver names, installed into automation_ once the settings are read.
+    // system/RegisterDriver names; the settings are read by now.
+    th::installRegisterBackend(automation_, form1_->AppSettings().RegisterDriver(),
+                               services_.paths.settingsDir);
 }
 
 }  // namespace th

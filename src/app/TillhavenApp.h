@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "app/AppContext.h"
+#include "cashbox/CommandResults.h"
 #include "drivers/Automation.h"
 
 namespace th {
@@ -24,14 +25,14 @@ public:
     TClientForm& ClientForm() { return *clientForm_; }
     TPasswordDlg& PasswordDlg() { return *passwordDlg_; }
     AutomationRegistry& Automation() { return automation_; }
+    TCommandResults& CommandResults() { return commandResults_; }
     IDialogs& Dialogs() { return services_.dialogs; }
 
 private:
     void installRegisterBackend();
 
     AutomationRegistry automation_;
-    // commandResults (TCommandResults), the command results not yet sent by any cashbox
-    // window, joins the process-wide objects here with the exchange cycle.
+    TCommandResults commandResults_;
     TShellServices services_;
     TProcessWindows windows_;
     // Declared in creation order, so they go in reverse: the client window, which holds a

@@ -173,3 +173,11 @@ TEST_F(SalePointList, ConnectionChangeMarksTheRowAndTheTrayIcon) {
     form().CashboxConnectionChange("unknown", true);
     EXPECT_EQ(form().TrayIcon->icon().cacheKey(), form().RedImage.cacheKey());
 }
+
+TEST(Application, RegisterDriverOfTheSettingsServesTheDriverObject) {
+    for (const auto& [driver, served] :
+         std::vector<std::pair<std::string, bool>>{{"emulator", true}, {"", false}}) {
+        ShellHarness shell(settingsIniFor(closedPort(), "") + "RegisterDriver=" + driver + "\n");
+        EXPECT_EQ(shell.start().Automation().isRegistered(kFptrProgId), served) << driver;
+    }
+}
