@@ -1,3 +1,6 @@
+// Before Qt: the sandbox has a member named like Qt's "emit" keyword macro.
+#include "SandboxServer.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -171,6 +174,30 @@ TEST_F(UpdaterFixture, UnusableAnswersChangeNothing) {
     } catch (const UpdateCheckError& e) {
         EXPECT_STREQ(e.what(), kNoNewVersionMessage);
     }
+}
+
+TEST(UpdateCheckWithSandbox, StartUpOffersTheVersionTheServiceNames) {
+    sandbox::SandboxOptions options;
+    options.newVersion = "1.0.2.0";
+    sandbox::SandboxServer service(options);
+    const int port = service.start();
+    TempDir dir;
+    dir.write("settings.ini", "[system]\nTestMode=1\nTestUrl=http://127.0.0.1:" +
+                                  std::to_string(port) + "/dispatcher/v1\n");
+    TAppSettings settings(dir.path());
+    RecordingDialogs dialogs;
+    TUpdater updater(settings, dialogs);
+    bool enabled = false;
+    int appClosed = 0;
+    UpdateActions actions(updater, dialogs,
+                          {.isUpdateEnabled = [&] { return enabled; },
+                           .enableUpdate = [&] { enabled = true; },
+                           .appClose = [&] { ++appClosed; },
+                           .startUpdater = [] {}});
+    actions.ActionCheckUpdateExecute(false);
+    EXPECT_TRUE(enabled);
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{outdatedWarning("1.0.2.0")});
+    EXPECT_EQ(appClosed, 0);
 }
 
 TEST(UpdateProgram, StartsUpdFromTheCurrentDirectoryThenCloses) {

@@ -1,3 +1,6 @@
+// Before Qt: the sandbox has a member named like Qt's "emit" keyword macro.
+#include "SandboxServer.h"
+
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -416,6 +419,45 @@ TEST_F(WizardTest, NoDriverChosen) {
     wizard->manualVisible(true);
     wizard->TestButton->click();
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Сначала необходимо выбрать тип драйвера"});
+}
+
+TEST(WizardWithSandbox, EnrolledRegisterJoinsTheAccount) {
+    application();
+    sandbox::SandboxOptions options;
+    options.seed = {{"accounts", Json::array({{{"login", "shop@example.org"},
+                                               {"password", "secret"},
+                                               {"token", "account-token"},
+                                               {"salepoints", Json::array()}}})}};
+    sandbox::SandboxServer service(options);
+    const int port = service.start();
+    TempDir dir;
+    dir.write("emulator.json",
+              dumpCompact(Json{{"registers", Json::array({benchRegister(kSerial, "USB")})}}));
+    dir.write("settings.ini", "[auth]\ntoken=account-token\n[system]\nTestMode=1\nTestUrl=" +
+                                  std::string("http://127.0.0.1:") + std::to_string(port) +
+                                  "/dispatcher/v1\n");
+    TAppSettings settings(dir.path());
+    AutomationRegistry registry;
+    installRegisterBackend(registry, "emulator", dir.path());
+    RecordingDialogs dialogs;
+    TTHVRESTClient shared(dialogs);
+    shared.setSettings(&settings);
+    TAddCashboxWizard wizard(dialogs, registry, shared);
+    wizard.setSettings(&settings);
+    wizard.setFinishPause(std::chrono::milliseconds(0));
+
+    wizard.show();
+    wizard.acNext->trigger();
+    wizard.SDriver->setCurrentIndex(0);
+    wizard.rAutomat->click();
+    wizard.acNext->trigger();
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{});
+    EXPECT_EQ(text(wizard.StatusCaption), "Готово!");
+    EXPECT_EQ(service.state().registerSerials(), std::vector<std::string>{kSerial});
+    EXPECT_EQ(TAppSettings(dir.path()).serials(), std::vector<std::string>{kSerial});
 }
 
 }  // namespace
