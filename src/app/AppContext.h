@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QCoreApplication>
 #include <QDialog>
+#include <QMetaObject>
 
 #include <functional>
 
@@ -45,6 +47,13 @@ struct TProcessWindows {
 // The modal runner of the program.
 inline int execModal(QDialog& dialog) {
     return dialog.exec();
+}
+
+// The quit request of the program. Queued, so that a quit asked for before the message
+// loop runs still ends it.
+inline void quitApplication() {
+    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
+                              Qt::QueuedConnection);
 }
 
 }  // namespace th

@@ -1,7 +1,4 @@
 // Process entry: one instance per user, the application object, the message loop.
-#include <QCoreApplication>
-#include <QMetaObject>
-
 #include <cstdlib>
 #include <exception>
 
@@ -13,12 +10,6 @@
 #include "platform/gui/SafeApplication.h"
 
 namespace {
-
-// Queued, so that a quit asked for before the loop runs still ends it.
-void quitApplication() {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
-                              Qt::QueuedConnection);
-}
 
 th::DataPaths prepareDataPaths() {
     th::DataPaths paths = th::resolveDataPaths();
@@ -44,7 +35,7 @@ int main(int argc, char** argv) {
     application.setDialogs(&dialogs);
 
     try {
-        th::TillhavenApp app(dialogs, th::execModal, quitApplication, prepareDataPaths());
+        th::TillhavenApp app(dialogs, th::execModal, th::quitApplication, prepareDataPaths());
         app.Form1().show();
         return application.exec();
     } catch (const std::exception& e) {
