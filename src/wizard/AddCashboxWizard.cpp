@@ -55,10 +55,12 @@ QLabel* wrappedLabel(const QString& text, Qt::TextFormat format = Qt::PlainText)
     return label;
 }
 
-// A link that goes nowhere: the label shows it, clicking it does nothing.
+// A link that goes nowhere: the label shows it, clicking it does nothing. A link without a
+// target still needs an anchor to be drawn as one.
 QLabel* textWithLink(const QString& text, const QString& link, const QString& target) {
+    const QString anchor = target.isEmpty() ? QStringLiteral("#") : target.toHtmlEscaped();
     auto* label =
-        wrappedLabel(text.toHtmlEscaped() + QStringLiteral("<a href=\"") + target.toHtmlEscaped() +
+        wrappedLabel(text.toHtmlEscaped() + QStringLiteral("<a href=\"") + anchor +
                          QStringLiteral("\">") + link.toHtmlEscaped() + QStringLiteral("</a>"),
                      Qt::RichText);
     label->setOpenExternalLinks(false);

@@ -1,0 +1,89 @@
+// Writes a picture of each wizard page and of the about box, walking the wizard through an
+// enrolment with the register emulator and the sandbox. Run under xvfb-run:
+//   xvfb-run -a wizard_screenshots <directory>
+#include "SandboxServer.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QRadioButton>
+#include <QStackedWidget>
+#include <QThreadPool>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "dispatcher/RestClient.h"
+#include "emulator/RegisterBackends.h"
+#include "platform/Dialogs.h"
+#include "settings/AppSettings.h"
+#include "updater/AboutForm.h"
+#include "wizard/AddCashboxWizard.h"
+
+namespace {
+
+void save(QWidget& window, const std::filesystem::path& file) {
+    QCoreApplication::processEvents();
+    window.grab().save(QString::fromStdString(file.string()));
+    std::printf("%s\n", file.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <directory>\n", argv[0]);
+        return 2;
+    }
+    QApplication app(argc, argv);
+    const std::filesystem::path out = argv[1];
+    std::filesystem::create_directories(out);
+    const std::filesystem::path data = out / "data";
+    std::filesystem::create_directories(data);
+
+    th::sandbox::SandboxOptions options;
+    options.seed = {{"accounts", th::Json::array({{{"login", "shop@example.org"},
+                                                   {"password", "secret"},
+                                                   {"token", "account-token"},
+                                                   {"salepoints", th::Json::array()}}})}};
+    th::sandbox::SandboxServer service(options);
+    const int port = service.start();
+    std::ofstream(data / "emulator.json")
+        << R"({"registers":[{"serial":"00106900000017","model":"АТОЛ 30Ф","port":"USB"}]})";
+    std::ofstream(data / "settings.ini")
+        << "[auth]\ntoken=account-token\n[system]\nTestMode=1\nTestUrl=http://127.0.0.1:" << port
+        << "/dispatcher/v1\n";
+
+    th::TAppSettings settings(data);
+    th::AutomationRegistry registry;
+    th::installRegisterBackend(registry, "emulator", data);
+    th::RecordingDialogs dialogs;
+    th::TTHVRESTClient shared(dialogs);
+    shared.setSettings(&settings);
+    th::TAddCashboxWizard wizard(dialogs, registry, shared);
+    wizard.setSettings(&settings);
+    wizard.setFinishPause(std::chrono::milliseconds(0));
+
+    wizard.show();
+    save(wizard, out / "wizard-1-greetings.png");
+    wizard.acNext->trigger();
+    wizard.SDriver->setCurrentIndex(0);
+    wizard.rManual->click();
+    save(wizard, out / "wizard-2-connection-manual.png");
+    wizard.rAutomat->click();
+    save(wizard, out / "wizard-2-connection.png");
+    wizard.acNext->trigger();
+    QThreadPool::globalInstance()->waitForDone();
+    save(wizard, out / "wizard-3-params.png");
+    wizard.acNext->trigger();
+    save(wizard, out / "wizard-4-congrat.png");
+
+    th::TAboutForm about;
+    about.Version->setText("1.0.1.0");
+    about.show();
+    save(about, out / "about.png");
+    for (const auto& text : dialogs.texts())
+        std::fprintf(stderr, "box: %s\n", text.c_str());
+    return dialogs.count() == 0 ? 0 : 1;
+}
