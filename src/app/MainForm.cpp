@@ -14,6 +14,7 @@
 #include "app/CashboxListModel.h"
 #include "app/Icons.h"
 #include "auth/PasswordDlg.h"
+#include "cashbox/CashboxForm.h"
 #include "dispatcher/gui/ClientForm.h"
 #include "platform/Dialogs.h"
 #include "platform/Errors.h"
@@ -200,8 +201,7 @@ void TForm1::closeMainWindow() {
 }
 
 void TForm1::FormClose() {
-    // Each cashbox window (FCashboxes, in creation order) closes its register connection
-    // here once the cashbox windows exist.
+    closeCashboxes();
 }
 
 void TForm1::TrayIconDblClick() {

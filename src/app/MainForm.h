@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/AppContext.h"
 #include "platform/Json.h"
@@ -18,6 +19,7 @@ namespace th {
 
 class TAppSettings;
 class TCashboxListModel;
+class TFormCashbox;
 
 // The main window: the register list, the menus, the tray icon and the start sequence.
 // Minimising or closing it only hides the program in the tray; "Выход" and "Разлогинить"
@@ -54,12 +56,16 @@ public:
 
     // The register list (CashboxList.cpp).
     void prepareCashboxes();
-    // Adds the row of one "getsalepoints" element; false when the register is listed
-    // already or the element does not describe a register.
-    bool CashboxCreate(const Json& data);
+    // Adds the row and the cashbox window of one "getsalepoints" element; nullptr when the
+    // register is listed already or the element does not describe a register.
+    TFormCashbox* CashboxCreate(const Json& data);
+    // The listener of every cashbox window's connection changes.
+    void CashboxConnectionChange(TFormCashbox& Sender);
     // Shows a register's new connection state in its row and in the tray icon.
     void CashboxConnectionChange(const std::string& serial, bool isConnected);
     void CashBoxGridDblClick();
+    // The cashbox windows, in the order of their creation.
+    const std::vector<std::unique_ptr<TFormCashbox>>& Cashboxes() const { return FCashboxes; }
 
     QAction* AddCashbox = nullptr;
     QAction* showClient = nullptr;
@@ -95,12 +101,16 @@ private:
     void hideToTray();
     // Closes the main window for good, which ends the program.
     void closeMainWindow();
+    TFormCashbox* findCashbox(const std::string& serial) const;
+    // Closes every register's connection (CashboxList.cpp).
+    void closeCashboxes();
 
     TShellServices& services_;
     const TProcessWindows& windows_;
     std::unique_ptr<TAppSettings> FAppSettings;
-    // FUpdater (TUpdater) and FCashboxes (the cashbox windows, TFormCashbox) join here with
-    // the updater and the cashbox windows.
+    // FUpdater (TUpdater) joins here with the updater.
+    // After the settings, which the windows use until they go.
+    std::vector<std::unique_ptr<TFormCashbox>> FCashboxes;
     bool FShown = false;
     bool FClosing = false;
 };

@@ -107,6 +107,25 @@ struct RecordSpec {
     bool autostart = true;
 };
 
+// settings.ini for the test endpoint at baseUrl, the emulator's backend and the records.
+inline std::string settingsIniText(const std::string& baseUrl,
+                                   const std::vector<RecordSpec>& records) {
+    std::string serials;
+    std::string sections;
+    for (const RecordSpec& r : records) {
+        serials += (serials.empty() ? "" : ",") + r.serial;
+        sections += "[" + r.serial + "]\nKKTSerial=" + r.serial + "\nDriver=" + r.driver +
+                    "\nConnectionType=" + r.connectionType + "\nComPort=" + r.comPort +
+                    "\nAutostart=" + (r.autostart ? "1" : "0") + "\n";
+    }
+    return "[auth]\ntoken=account-token\n[system]\nTestMode=1\nTestUrl=" + baseUrl +
+           "\nRegisterDriver=emulator\n[cashboxes]\nserials=" + serials + "\n" + sections;
+}
+
+inline std::string benchText(const std::vector<Json>& registers) {
+    return dumpCompact(Json{{"registers", registers}});
+}
+
 // One element of "getsalepoints".
 inline Json salePoint(const std::string& serial, const std::string& address = "ул. Ленина, 1",
                       const std::string& place = "Касса 1") {
@@ -121,7 +140,7 @@ public:
     explicit CashboxWorld(const std::vector<RecordSpec>& records = {},
                           const std::vector<Json>& bench = {}, bool withBackend = true) {
         ensureQtApplication();
-        home.write("settings.ini", settingsIni(records));
+        home.write("settings.ini", settingsIniText(dispatcher.baseUrl(), records));
         setBench(bench);
         createJournalFile(home.file(kJournalFileName));
         settings = std::make_unique<TAppSettings>(home.path());
@@ -144,7 +163,7 @@ public:
     }
 
     void setBench(const std::vector<Json>& registers) {
-        home.write("emulator.json", dumpCompact(Json{{"registers", registers}}));
+        home.write("emulator.json", benchText(registers));
     }
     // Changes one flag of a register on the bench, as a person at the register would.
     void setBenchFlag(const std::string& serial, const std::string& flag, bool value) {
@@ -162,21 +181,6 @@ public:
     TCommandResults commandResults;
     std::unique_ptr<TAppSettings> settings;
     std::unique_ptr<TClientForm> clientForm;
-
-private:
-    std::string settingsIni(const std::vector<RecordSpec>& records) const {
-        std::string serials;
-        std::string sections;
-        for (const RecordSpec& r : records) {
-            serials += (serials.empty() ? "" : ",") + r.serial;
-            sections += "[" + r.serial + "]\nKKTSerial=" + r.serial + "\nDriver=" + r.driver +
-                        "\nConnectionType=" + r.connectionType + "\nComPort=" + r.comPort +
-                        "\nAutostart=" + (r.autostart ? "1" : "0") + "\n";
-        }
-        return "[auth]\ntoken=account-token\n[system]\nTestMode=1\nTestUrl=" +
-               dispatcher.baseUrl() + "\nRegisterDriver=emulator\n[cashboxes]\nserials=" + serials +
-               "\n" + sections;
-    }
 };
 
 }  // namespace th::test
