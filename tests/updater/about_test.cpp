@@ -13,7 +13,9 @@ TEST(AboutForm, ShowsTheVersionAndClosesOnOk) {
     static int argc = 1;
     static char name[] = "test_about";
     static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
+    // Never destroyed: at exit it would outlive Qt's own statics.
+    static auto* app = new QApplication(argc, argv);
+    (void)app;
 
     TAboutForm about;
     about.Version->setText("1.0.1.0");

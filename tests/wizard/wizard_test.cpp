@@ -41,8 +41,9 @@ QApplication& application() {
     static int argc = 1;
     static char name[] = "test_wizard";
     static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
+    // Never destroyed: at exit it would outlive Qt's own statics.
+    static auto* app = new QApplication(argc, argv);
+    return *app;
 }
 
 std::string text(const QLabel* label) {
