@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
 
@@ -211,8 +212,11 @@ TEST_F(CashboxWindowTest, OnlyTheDisconnectButtonSwitchesTheReconnectionOff) {
 TEST_F(CashboxWindowTest, LostContactInTheExchangeCycleMovesToReconnecting) {
     setUp({{kSerial}}, {benchRegister(kSerial)});
     auto w = window();
+    world->clientForm->isLog->setChecked(true);
     w->ClientTimerTimer(w->ClientTimer);
     ASSERT_EQ(world->dispatcher.count("tasks"), 1u);
+    // The window's own client logs to the client window.
+    EXPECT_TRUE(world->clientForm->Memo1->toPlainText().contains("tasks"));
     EXPECT_EQ(world->dispatcher.bodies("tasks")[0]["Serial"], kSerial);
     EXPECT_EQ(world->dispatcher.bodies("tasks")[0]["Token"], std::string("t-") + kSerial);
 
@@ -273,6 +277,11 @@ TEST_F(CashboxWindowTest, WithoutADriverTheActionsReportItAndNothingChanges) {
         }
     }
     expectState(w, State::Idle);
+    // Pressed by the user, the error goes to the error display.
+    w.Connect->click();
+    ASSERT_EQ(world->dialogs.count(), 1u);
+    EXPECT_EQ(world->dialogs.boxes()[0].kind, BoxKind::Error);
+    EXPECT_EQ(world->dialogs.boxes()[0].text, "Драйвер не выбран");
     EXPECT_FALSE(w.SaveBtn->isEnabled());
     EXPECT_EQ(world->dispatcher.count("cashbox"), 0u);
     EXPECT_EQ(panel1(w), "Соединение с ККТ не установлено");
