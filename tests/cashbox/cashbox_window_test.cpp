@@ -117,7 +117,7 @@ TEST_F(CashboxWindowTest, SetDataReadsTheMembersAsTextAndMissingOnesAsEmpty) {
 }
 
 TEST_F(CashboxWindowTest, AutostartWithTheRegisterReachableEndsConnectedAndReported) {
-    setUp({{kSerial}}, {benchRegister(kSerial)});
+    setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     auto w = window();
 
     expectState(*w, State::Connected);
@@ -134,7 +134,7 @@ TEST_F(CashboxWindowTest, AutostartWithTheRegisterReachableEndsConnectedAndRepor
 }
 
 TEST_F(CashboxWindowTest, AutostartUnpluggedReconnectsByItselfOncePluggedIn) {
-    setUp({{kSerial}}, {benchRegister(kSerial)});
+    setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     world->setBenchFlag(kSerial, "reachable", false);
     TFormCashbox w(world->environment());
     w.setData(salePoint(kSerial));
@@ -158,7 +158,7 @@ TEST_F(CashboxWindowTest, AutostartUnpluggedReconnectsByItselfOncePluggedIn) {
 }
 
 TEST_F(CashboxWindowTest, ReconnectionWhoseStateCheckFailsStaysConnectedWithTheErrorShown) {
-    setUp({{kSerial}}, {benchRegister(kSerial)});
+    setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     world->setBenchFlag(kSerial, "reachable", false);
     TFormCashbox w(world->environment());
     w.setData(salePoint(kSerial));
@@ -176,7 +176,7 @@ TEST_F(CashboxWindowTest, ReconnectionWhoseStateCheckFailsStaysConnectedWithTheE
 }
 
 TEST_F(CashboxWindowTest, CheckConnectionOnAConnectedWindowLeavesItIdleWithSavingEnabled) {
-    setUp({{kSerial}}, {benchRegister(kSerial)});
+    setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     auto w = window();
     expectState(*w, State::Connected);
 
@@ -190,7 +190,7 @@ TEST_F(CashboxWindowTest, CheckConnectionOnAConnectedWindowLeavesItIdleWithSavin
 }
 
 TEST_F(CashboxWindowTest, OnlyTheDisconnectButtonSwitchesTheReconnectionOff) {
-    setUp({{kSerial}}, {benchRegister(kSerial)});
+    setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     world->setBenchFlag(kSerial, "reachable", false);
     TFormCashbox w(world->environment());
     w.setData(salePoint(kSerial));
@@ -210,7 +210,7 @@ TEST_F(CashboxWindowTest, OnlyTheDisconnectButtonSwitchesTheReconnectionOff) {
 }
 
 TEST_F(CashboxWindowTest, LostContactInTheExchangeCycleMovesToReconnecting) {
-    setUp({{kSerial}}, {benchRegister(kSerial)});
+    setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     auto w = window();
     world->clientForm->isLog->setChecked(true);
     w->ClientTimerTimer(w->ClientTimer);
@@ -230,7 +230,7 @@ TEST_F(CashboxWindowTest, CoverOpenAndNoPaperWarnCoverFirstAndStayConnected) {
     Json reg = benchRegister(kSerial);
     reg["coverOpened"] = true;
     reg["paperPresent"] = false;
-    setUp({{kSerial}}, {reg});
+    setUp({{.serial = kSerial}}, {reg});
     auto w = window();
 
     expectState(*w, State::Connected);
@@ -246,7 +246,7 @@ TEST_F(CashboxWindowTest, NoFiscalStorageWarnsOfItsAbsenceOnly) {
     Json reg = benchRegister(kSerial);
     reg["fnPresent"] = false;
     reg["fnFiscal"] = false;
-    setUp({{kSerial}}, {reg});
+    setUp({{.serial = kSerial}}, {reg});
     auto w = window();
 
     expectState(*w, State::Connected);
@@ -307,7 +307,7 @@ TEST_F(CashboxWindowTest, OnlyTheExactNameMakesADriver) {
 }
 
 TEST_F(CashboxWindowTest, AMissingVendorDriverReachesTheCallerAndLeavesNoDriver) {
-    world = std::make_unique<CashboxWorld>(std::vector<RecordSpec>{{kSerial}},
+    world = std::make_unique<CashboxWorld>(std::vector<RecordSpec>{{.serial = kSerial}},
                                            std::vector<Json>{benchRegister(kSerial)}, false);
     TFormCashbox w(world->environment());
     w.setData(salePoint(kSerial));
@@ -319,7 +319,7 @@ TEST_F(CashboxWindowTest, AMissingVendorDriverReachesTheCallerAndLeavesNoDriver)
 // Replacing the driver of a connected register lets the register go and says so, instead
 // of showing a connection that no driver holds any more.
 TEST_F(CashboxWindowTest, ChangingTheDriverWhileConnectedReportsTheDisconnection) {
-    setUp({{kSerial}}, {benchRegister(kSerial)});
+    setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     auto w = window();
     std::vector<bool> heard;
     w->setOnConnectionChange([&](TFormCashbox& sender) { heard.push_back(sender.isConnected()); });
@@ -395,7 +395,7 @@ TEST_F(CashboxWindowTest, ANewWindowKeepsTheCommandResultsWaiting) {
 }
 
 TEST_F(CashboxWindowTest, FreeReportsTheDisconnectionBeforeTheWindowGoes) {
-    setUp({{kSerial}}, {benchRegister(kSerial)});
+    setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     auto w = window();
     std::vector<std::pair<std::string, bool>> heard;
     w->setOnConnectionChange([&](TFormCashbox& sender) {

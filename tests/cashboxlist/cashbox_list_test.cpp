@@ -139,7 +139,7 @@ TEST(CashboxList, AnswersWithoutAListAndElementsThatAreNoRegisterAddNothing) {
 }
 
 TEST(CashboxList, TheTrayIconFollowsTheRegisterThatChangedLast) {
-    ListWorld world({{"A"}, {"B", "Атол", "COM", "COM2"}},
+    ListWorld world({{.serial = "A"}, {.serial = "B", .connectionType = "COM", .comPort = "COM2"}},
                     {benchRegister("A"), benchRegister("B", "COM2")});
     world.answerSalePoints(Json::array({salePoint("A"), salePoint("B")}));
     world.form().prepareCashboxes();
@@ -163,7 +163,7 @@ TEST(CashboxList, AnUnpluggedRegisterAtStartIsShownOnceAndTheOthersStillListed) 
     std::vector<Json> bench;
     for (const char* serial : {"1", "2", "3"}) {
         const std::string port = std::string("COM") + serial;
-        records.push_back({serial, "Атол", "COM", port});
+        records.push_back({.serial = serial, .connectionType = "COM", .comPort = port});
         bench.push_back(benchRegister(serial, port));
     }
     bench[0]["reachable"] = false;
@@ -181,7 +181,7 @@ TEST(CashboxList, AnUnpluggedRegisterAtStartIsShownOnceAndTheOthersStillListed) 
 }
 
 TEST(CashboxList, ClosingTheProgramReportsEveryRegisterDisconnected) {
-    ListWorld world({{"A"}}, {benchRegister("A")});
+    ListWorld world({{.serial = "A"}}, {benchRegister("A")});
     world.answerSalePoints(Json::array({salePoint("A")}));
     world.form().prepareCashboxes();
     ASSERT_EQ(world.column(TCashboxListModel::status), Strings{"активен"});
