@@ -103,7 +103,7 @@ struct RecordSpec {
     std::string serial;
     std::string driver = "Атол";
     std::string connectionType = "USB";
-    std::string comPort;
+    std::string comPort = "";
     bool autostart = true;
 };
 
