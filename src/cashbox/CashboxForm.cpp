@@ -180,11 +180,10 @@ QGroupBox* TFormCashbox::createConnectionBox() {
         makeEditable(*combo);
         combo->setEditText(QString::fromUtf8(text));
     }
-    for (QWidget* w : {static_cast<QWidget*>(SComPort), static_cast<QWidget*>(SComPortLabel),
-                       static_cast<QWidget*>(SBaudRate), static_cast<QWidget*>(SBaudRateLabel),
-                       static_cast<QWidget*>(SBit), static_cast<QWidget*>(SBitLabel),
-                       static_cast<QWidget*>(SParity), static_cast<QWidget*>(SParityLabel),
-                       static_cast<QWidget*>(SStop), static_cast<QWidget*>(SStopLabel)})
+    const std::initializer_list<QWidget*> disabled = {
+        SComPort,  SComPortLabel, SBaudRate,    SBaudRateLabel, SBit,
+        SBitLabel, SParity,       SParityLabel, SStop,          SStopLabel};
+    for (QWidget* w : disabled)
         w->setEnabled(false);
 
     autostart = new QCheckBox(
@@ -459,6 +458,7 @@ void TFormCashbox::setPanel1(const std::string& text) {
 }
 
 void TFormCashbox::free() {
+    ClientTimer->stop();
     ReconnectTimer->stop();
     if (FDriver)
         FDriver->onclose();
