@@ -4,6 +4,7 @@
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTableView>
+#include <QTimer>
 
 #include "app/CashboxListModel.h"
 #include "app/MainForm.h"
@@ -180,4 +181,24 @@ TEST(Application, RegisterDriverOfTheSettingsServesTheDriverObject) {
         ShellHarness shell(settingsIniFor(closedPort(), "") + "RegisterDriver=" + driver + "\n");
         EXPECT_EQ(shell.start().Automation().isRegistered(kFptrProgId), served) << driver;
     }
+}
+
+TEST(Application, QuitEndsTheMessageLoopWhileTheWindowIsHidden) {
+    ShellDispatcher dispatcher;
+    dispatcher.answerJson("test", testAnswer(true));
+    ShellHarness shell(dispatcher.settingsIni("stored-token"));
+    shell.app = std::make_unique<TillhavenApp>(
+        shell.dialogs, [](QDialog&) { return int(QDialog::Rejected); }, quitApplication,
+        DataPaths{shell.home.path(), shell.home.path()});
+    TForm1& form = shell.app->Form1();
+    form.show();
+    QMetaObject::invokeMethod(
+        &form, [&] { form.close(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &form, [&] { form.AppClose->trigger(); }, Qt::QueuedConnection);
+    // Only a safety net: a loop that never ends fails the test instead of hanging it.
+    QTimer::singleShot(60000, [] { QCoreApplication::exit(2); });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_EQ(dispatcher.count("getsalepoints"), 1u);
 }

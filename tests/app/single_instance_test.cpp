@@ -29,7 +29,15 @@ protected:
         environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime.path().string()));
         environment.insert("TILLHAVEN_HOME", QString::fromStdString(home.path().string()));
         environment.insert("QT_QPA_PLATFORM", "offscreen");
+        if (const char* previous = std::getenv("XDG_RUNTIME_DIR"))
+            previousRuntime = previous;
         setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    }
+    void TearDown() override {
+        if (previousRuntime.empty())
+            unsetenv("XDG_RUNTIME_DIR");
+        else
+            setenv("XDG_RUNTIME_DIR", previousRuntime.c_str(), 1);
     }
 
     void start(QProcess& process, const char* program) {
@@ -47,6 +55,7 @@ protected:
     TempDir home;
     ShellDispatcher dispatcher;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    std::string previousRuntime;
 };
 
 }  // namespace
