@@ -15,6 +15,8 @@ class IDialogs;
 class TClientForm;
 class TCommandResults;
 class TPasswordDlg;
+class TAddCashboxWizard;
+class TAboutForm;
 
 // Runs a dialog modally and returns its result. The program runs exec(); tests play the
 // user's part in the dialog instead.
@@ -40,8 +42,8 @@ struct TShellServices {
 struct TProcessWindows {
     TClientForm* ClientForm = nullptr;
     TPasswordDlg* PasswordDlg = nullptr;
-    // AddCashboxWizard (TAddCashboxWizard) and AboutForm (TAboutForm) join here with the
-    // enrolment wizard and the about box.
+    TAddCashboxWizard* AddCashboxWizard = nullptr;
+    TAboutForm* AboutForm = nullptr;
 };
 
 // The modal runner of the program.

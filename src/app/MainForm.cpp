@@ -5,6 +5,7 @@
 #include <QDesktopServices>
 #include <QFont>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QSystemTrayIcon>
@@ -21,6 +22,10 @@
 #include "platform/Version.h"
 #include "platform/gui/SafeApplication.h"
 #include "settings/AppSettings.h"
+#include "updater/AboutForm.h"
+#include "updater/UpdateActions.h"
+#include "updater/Updater.h"
+#include "wizard/AddCashboxWizard.h"
 
 namespace th {
 
@@ -47,7 +52,13 @@ TForm1::~TForm1() = default;
 void TForm1::FormCreate() {
     TrayIcon->show();
     FAppSettings = std::make_unique<TAppSettings>(services_.paths.settingsDir);
-    setWindowTitle(windowTitle() + kProgramVersion);
+    FUpdater = std::make_unique<TUpdater>(*FAppSettings, services_.dialogs);
+    FUpdateActions = std::make_unique<UpdateActions>(
+        *FUpdater, services_.dialogs,
+        UpdateActions::Hooks{.isUpdateEnabled = [this] { return ActionUpdate->isEnabled(); },
+                             .enableUpdate = [this] { ActionUpdate->setEnabled(true); },
+                             .appClose = [this] { AppCloseExecute(); }});
+    setWindowTitle(windowTitle() + QString::fromStdString(FUpdater->strVersion()));
     // The update check answers to the main window here, so it stays quiet without a newer
     // version; its errors go to the default error display and the start goes on.
     SafeApplication::guarded(services_.dialogs, [this] { ActionCheckUpdateExecute(this); });
@@ -141,6 +152,8 @@ void TForm1::showEvent(QShowEvent* event) {
 }
 
 void TForm1::FormShow() {
+    if (FClosing)
+        return;  // the update offered at start-up was accepted: no login
     TClientForm& clientForm = *windows_.ClientForm;
     TPasswordDlg& passwordDlg = *windows_.PasswordDlg;
     try {
@@ -238,21 +251,26 @@ void TForm1::ActionHelpExecute() {
 }
 
 void TForm1::AddCashboxExecute() {
-    // Runs the enrolment wizard (AddCashboxWizard) with AppSettings through the modal
-    // runner and, on its success, prepareCashboxes; the wizard is the fourth window.
+    TAddCashboxWizard& wizard = *windows_.AddCashboxWizard;
+    wizard.setSettings(FAppSettings.get());
+    services_.runModal(wizard);
+    if (wizard.success())
+        prepareCashboxes();
 }
 
-void TForm1::ActionCheckUpdateExecute(QObject*) {
-    // The update check of the updater (FUpdater): quiet when the sender is the main window
-    // and no newer version exists; enables ActionUpdate when one does.
+void TForm1::ActionCheckUpdateExecute(QObject* sender) {
+    // Quiet at start-up (the main window as sender) when there is no newer version.
+    FUpdateActions->ActionCheckUpdateExecute(sender == ActionCheckUpdate);
 }
 
 void TForm1::ActionUpdateExecute() {
-    // Starts the updater program, then AppCloseExecute.
+    FUpdateActions->ActionUpdateExecute();
 }
 
 void TForm1::AboutExecute() {
-    // Shows the about box (AboutForm) with the version through the modal runner.
+    TAboutForm& about = *windows_.AboutForm;
+    about.Version->setText(QString::fromStdString(FUpdater->strVersion()));
+    services_.runModal(about);
 }
 
 }  // namespace th

@@ -20,6 +20,8 @@ namespace th {
 class TAppSettings;
 class TCashboxListModel;
 class TFormCashbox;
+class TUpdater;
+class UpdateActions;
 
 // The main window: the register list, the menus, the tray icon and the start sequence.
 // Minimising or closing it only hides the program in the tray; "Выход" and "Разлогинить"
@@ -37,6 +39,7 @@ public:
     TAppSettings& AppSettings() { return *FAppSettings; }
     // True once "Выход", "Разлогинить" or an unauthorized start closed the window.
     bool isClosing() const { return FClosing; }
+    TUpdater& Updater() { return *FUpdater; }
 
     // The start sequence of the first show: token check, login, token saving, the list.
     void FormShow();
@@ -108,7 +111,8 @@ private:
     TShellServices& services_;
     const TProcessWindows& windows_;
     std::unique_ptr<TAppSettings> FAppSettings;
-    // FUpdater (TUpdater) joins here with the updater.
+    std::unique_ptr<TUpdater> FUpdater;
+    std::unique_ptr<UpdateActions> FUpdateActions;
     // After the settings, which the windows use until they go.
     std::vector<std::unique_ptr<TFormCashbox>> FCashboxes;
     bool FShown = false;

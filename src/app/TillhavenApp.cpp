@@ -5,6 +5,8 @@
 #include "dispatcher/gui/ClientForm.h"
 #include "emulator/RegisterBackends.h"
 #include "settings/AppSettings.h"
+#include "updater/AboutForm.h"
+#include "wizard/AddCashboxWizard.h"
 
 namespace th {
 
@@ -18,6 +20,11 @@ TillhavenApp::TillhavenApp(IDialogs& dialogs, ModalRunner runModal, QuitRequest 
     windows_.ClientForm = clientForm_.get();
     passwordDlg_ = std::make_unique<TPasswordDlg>(clientForm_->RestClient(), dialogs);
     windows_.PasswordDlg = passwordDlg_.get();
+    addCashboxWizard_ =
+        std::make_unique<TAddCashboxWizard>(dialogs, automation_, clientForm_->RestClient());
+    windows_.AddCashboxWizard = addCashboxWizard_.get();
+    aboutForm_ = std::make_unique<TAboutForm>();
+    windows_.AboutForm = aboutForm_.get();
 }
 
 TillhavenApp::~TillhavenApp() = default;

@@ -24,6 +24,8 @@ public:
     TForm1& Form1() { return *form1_; }
     TClientForm& ClientForm() { return *clientForm_; }
     TPasswordDlg& PasswordDlg() { return *passwordDlg_; }
+    TAddCashboxWizard& AddCashboxWizard() { return *addCashboxWizard_; }
+    TAboutForm& AboutForm() { return *aboutForm_; }
     AutomationRegistry& Automation() { return automation_; }
     TCommandResults& CommandResults() { return commandResults_; }
     IDialogs& Dialogs() { return services_.dialogs; }
@@ -40,6 +42,8 @@ private:
     std::unique_ptr<TForm1> form1_;
     std::unique_ptr<TClientForm> clientForm_;
     std::unique_ptr<TPasswordDlg> passwordDlg_;
+    std::unique_ptr<TAddCashboxWizard> addCashboxWizard_;
+    std::unique_ptr<TAboutForm> aboutForm_;
 };
 
 }  // namespace th

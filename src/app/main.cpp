@@ -36,6 +36,10 @@ int main(int argc, char** argv) {
 
     try {
         th::TillhavenApp app(dialogs, th::execModal, th::quitApplication, prepareDataPaths());
+        // An update accepted during the start-up check ends the program before the main
+        // window is ever shown.
+        if (app.Form1().isClosing())
+            return 0;
         app.Form1().show();
         return application.exec();
     } catch (const std::exception& e) {

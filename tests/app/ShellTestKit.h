@@ -60,7 +60,7 @@ inline int closedPort() {
 
 inline std::string settingsIniFor(int port, const std::string& token) {
     return "[auth]\ntoken=" + token +
-           "\n[system]\nTestMode=1\nTestUrl=http://127.0.0.1:" + std::to_string(port) +
+           "\n[system]\nTestMode=1\nKeepVersion=1\nTestUrl=http://127.0.0.1:" + std::to_string(port) +
            "/dispatcher/v1\n";
 }
 

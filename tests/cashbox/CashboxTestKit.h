@@ -118,7 +118,7 @@ inline std::string settingsIniText(const std::string& baseUrl,
                     "\nConnectionType=" + r.connectionType + "\nComPort=" + r.comPort +
                     "\nAutostart=" + (r.autostart ? "1" : "0") + "\n";
     }
-    return "[auth]\ntoken=account-token\n[system]\nTestMode=1\nTestUrl=" + baseUrl +
+    return "[auth]\ntoken=account-token\n[system]\nTestMode=1\nKeepVersion=1\nTestUrl=" + baseUrl +
            "\nRegisterDriver=emulator\n[cashboxes]\nserials=" + serials + "\n" + sections;
 }
 

@@ -1,0 +1,87 @@
+// The main window's actions that reach the updater, the about box and the wizard.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QLabel>
+
+#include "app/MainForm.h"
+#include "app/ShellTestKit.h"
+#include "updater/AboutForm.h"
+#include "wizard/AddCashboxWizard.h"
+
+using namespace th;
+using namespace th::test;
+
+namespace {
+
+std::string settingsWithUpdateCheck(int port) {
+    return "[auth]\ntoken=stored\n[system]\nTestMode=1\nTestUrl=http://127.0.0.1:" +
+           std::to_string(port) + "/dispatcher/v1\n";
+}
+
+Json offeredVersion(const std::string& version) {
+    return {{"status", 200}, {"data", {{"new_version", version}}}};
+}
+
+}  // namespace
+
+TEST(StartupUpdateCheck, SilentWithoutANewerVersionAndTheStartGoesOn) {
+    ShellDispatcher dispatcher;
+    dispatcher.answerJson("swversion", offeredVersion("1.0.1.0"));
+    dispatcher.answerJson("test", testAnswer(true));
+    dispatcher.answerJson("getsalepoints", {{"status", 200}, {"data", Json::array()}});
+    ShellHarness shell(settingsWithUpdateCheck(dispatcher.port()));
+    shell.start();
+    shell.showMainWindow();
+    EXPECT_TRUE(shell.dialogs.texts().empty());
+    EXPECT_FALSE(shell.app->Form1().ActionUpdate->isEnabled());
+    EXPECT_EQ(dispatcher.count("getsalepoints"), 1u);
+}
+
+TEST(StartupUpdateCheck, AcceptedUpdateEndsTheProgramBeforeAnyLogin) {
+    ShellDispatcher dispatcher;
+    dispatcher.answerJson("swversion", offeredVersion("1.0.2.0"));
+    ShellHarness shell(settingsWithUpdateCheck(dispatcher.port()));
+    shell.dialogs.scriptAnswer(true);
+    shell.start();
+    TForm1& form = shell.app->Form1();
+    EXPECT_TRUE(form.isClosing());
+    EXPECT_EQ(shell.quits, 1);
+    ASSERT_EQ(shell.dialogs.boxes().size(), 1u);
+    EXPECT_NE(shell.dialogs.texts()[0].find("до версии 1.0.2.0\r\nНажмите ДА"), std::string::npos);
+    form.FormShow();  // a show queued before the quit takes effect does nothing
+    EXPECT_EQ(dispatcher.count("test"), 0u);
+}
+
+TEST(StartupUpdateCheck, UnreachableServiceIsShownAndTheStartGoesOn) {
+    const int deadPort = closedPort();
+    ShellHarness shell(settingsWithUpdateCheck(deadPort));
+    shell.start();
+    ASSERT_EQ(shell.dialogs.boxes().size(), 1u);
+    EXPECT_EQ(shell.dialogs.texts()[0].rfind("REST request failed: ", 0), 0u);
+    EXPECT_FALSE(shell.app->Form1().isClosing());
+}
+
+TEST(MainActions, MenuUpdateCheckSaysWhenThereIsNone) {
+    ShellDispatcher dispatcher;
+    dispatcher.answerJson("swversion", offeredVersion("1.0.0.9"));
+    ShellHarness shell(settingsWithUpdateCheck(dispatcher.port()));
+    shell.start();
+    shell.app->Form1().ActionCheckUpdate->trigger();
+    EXPECT_EQ(shell.dialogs.texts(), std::vector<std::string>{"Обновлений не найдено"});
+}
+
+TEST(MainActions, AboutShowsTheVersionAndCancelledWizardChangesNothing) {
+    ShellDispatcher dispatcher;
+    ShellHarness shell(dispatcher.settingsIni("stored"));
+    auto& app = shell.start();
+    shell.loginScript = nullptr;
+    TForm1& form = app.Form1();
+    // The harness rejects every dialog that is not the login: the wizard ends without success.
+    form.About->trigger();
+    EXPECT_EQ(app.AboutForm().Version->text().toStdString(), "1.0.1.0");
+    form.AddCashbox->trigger();
+    EXPECT_EQ(app.AddCashboxWizard().settings(), &form.AppSettings());
+    EXPECT_EQ(shell.modalRuns, 2);
+    EXPECT_EQ(dispatcher.count("getsalepoints"), 0u);
+}
