@@ -1,0 +1,113 @@
+// What the exchange fuzz targets share: a data directory with an emulated register on
+// USB, a real journal file, settings pointing at a dispatcher that refuses connections,
+// and one exchange cycle over them. Built once per fuzzing process.
+#pragma once
+
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "FuzzDir.h"
+#include "cashbox/CommandResults.h"
+#include "cashbox/ExchangeCycle.h"
+#include "cashbox/Journal.h"
+#include "dispatcher/RestClient.h"
+#include "drivers/Atoldrv.h"
+#include "emulator/RegisterBackends.h"
+#include "platform/Dialogs.h"
+#include "settings/AppSettings.h"
+
+namespace th::fuzz {
+
+inline constexpr const char* kSerial = "00106700000001";
+
+// Port 1 on loopback refuses at once: every exchange fails fast without a network.
+inline std::filesystem::path preparedDir(const char* name) {
+    const auto dir = makeWorkDir(name);
+    writeFile(dir / "settings.ini",
+              "[auth]\ntoken=fuzz\n[system]\nTestMode=1\n"
+              "TestUrl=http://127.0.0.1:1/dispatcher/v1\nRegisterDriver=emulator\n");
+    writeFile(dir / "emulator.json",
+              R"({"registers": [{"serial": ")" + std::string(kSerial) + R"(", "port": "USB"}]})");
+    createJournalFile(dir / kJournalFileName);
+    return dir;
+}
+
+class ExchangeRig : public ExchangeHost {
+public:
+    explicit ExchangeRig(const char* name)
+        : dir_(preparedDir(name)),
+          settings_(dir_),
+          atol_(kSerial, registry()),
+          client_(dialogs_),
+          cycle_(*this, client_, journal_, results_, dialogs_) {
+        client_.setSettings(&settings_);
+        journal_.openJournal(dir_ / kJournalFileName);
+        atol_.setComType("USB");
+        atol_.connect();
+        if (!atol_.checkConnected())
+            std::abort();
+    }
+
+    std::string serialText() override { return kSerial; }
+    std::string cashboxToken() override { return "fuzz-kkt"; }
+    std::string driverName() override { return kAtolDriverName; }
+    TCashboxdrv* driver() override { return &atol_; }
+    // The register stays connected, so the execution pass after a failed exchange runs.
+    void reconnectAfterFailure() override {}
+
+    TExchangeCycle& cycle() { return cycle_; }
+    TTHVRESTClient& client() { return client_; }
+    TJournal& journal() { return journal_; }
+    TCommandResults& results() { return results_; }
+    RecordingDialogs& dialogs() { return dialogs_; }
+    const std::filesystem::path& dir() const { return dir_; }
+
+    // Keeps the files from growing over millions of runs: an empty table, no task log.
+    void startAfresh() {
+        runSql("delete from checks");
+        std::error_code ec;
+        std::filesystem::remove(dir_ / "emulator-log.jsonl", ec);
+        results_.takeAll();
+        dialogs_.clear();
+    }
+
+    // Writes rows behind the journal's back, as another program or a damaged disk might.
+    void runSql(const std::string& sql, const std::vector<std::string>& texts = {}) {
+        sqlite3* db = nullptr;
+        sqlite3_open_v2((dir_ / kJournalFileName).c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+        sqlite3_busy_timeout(db, 5000);
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK)
+            std::abort();
+        for (size_t n = 0; n < texts.size(); ++n)
+            sqlite3_bind_text(statement, static_cast<int>(n + 1), texts[n].data(),
+                              static_cast<int>(texts[n].size()), SQLITE_TRANSIENT);
+        if (sqlite3_step(statement) != SQLITE_DONE)
+            std::abort();
+        sqlite3_finalize(statement);
+        sqlite3_close(db);
+    }
+
+private:
+    AutomationRegistry& registry() {
+        installRegisterBackend(registry_, "emulator", dir_);
+        return registry_;
+    }
+
+    std::filesystem::path dir_;
+    TAppSettings settings_;
+    AutomationRegistry registry_;
+    TAtoldrv atol_;
+    RecordingDialogs dialogs_;
+    TTHVRESTClient client_;
+    TJournal journal_;
+    TCommandResults results_;
+    TExchangeCycle cycle_;
+};
+
+}  // namespace th::fuzz
