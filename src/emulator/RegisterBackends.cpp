@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "drivers/native/NativeFptr.h"
 #include "emulator/FptrEmulator.h"
 
 namespace th {
@@ -9,6 +10,13 @@ namespace th {
 namespace {
 
 constexpr const char* kEmulatorBackend = "emulator";
+
+// A path names the vendor's library (or one with its interface): anything with a slash,
+// or a bare library file name the loader looks up itself.
+bool namesLibrary(const std::string& registerDriver) {
+    return registerDriver.find('/') != std::string::npos || registerDriver.ends_with(".so") ||
+           registerDriver.find(".so.") != std::string::npos;
+}
 
 }  // namespace
 
@@ -18,8 +26,12 @@ void installRegisterBackend(AutomationRegistry& registry, const std::string& reg
         auto bench = std::make_shared<TEmulatorBench>(dataDir);
         registry.registerProgId(kFptrProgId,
                                 [bench] { return std::make_unique<TFptrEmulator>(bench); });
+    } else if (namesLibrary(registerDriver)) {
+        // The library is loaded when the first driver is created, so a missing or broken
+        // one fails that creation with the loader's description, as a missing vendor
+        // component does.
+        registry.registerProgId(kFptrProgId, nativeFptrFactory(registerDriver));
     }
-    // A backend over the vendor's native library is to be registered here, beside this one.
 }
 
 }  // namespace th

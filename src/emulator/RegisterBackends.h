@@ -9,8 +9,10 @@ namespace th {
 
 // Serves "AddIn.Fptr10" according to settings.ini's system/RegisterDriver:
 // "emulator" installs the register emulator over the bench files in dataDir (every object
-// it creates shares one bench); any other value leaves the ProgID unserved, so creating
-// the driver fails as when the vendor's driver is not installed.
+// it creates shares one bench); a path of a library (such as /opt/.../libfptr10.so, or
+// lib/libfptr10-emulator.so) installs the vendor's native driver loaded from it; any other
+// value leaves the ProgID unserved, so creating the driver fails as when the vendor's
+// driver is not installed.
 void installRegisterBackend(AutomationRegistry& registry, const std::string& registerDriver,
                             const std::filesystem::path& dataDir);
 
