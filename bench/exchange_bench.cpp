@@ -1,0 +1,301 @@
+// The exchange cycle end to end: the in-process sandbox on 127.0.0.1 as the service, the
+// register emulator behind the ATOL driver as the register, a real journal file. Each figure
+// runs next to its floor, the least the same work can cost:
+//
+// exchange/cycle/P  one ClientTimerTimer with P pending rows; floor: the same "tasks" POST
+//                   made with plain libcurl plus the cycle's three indexed selects.
+//                   Pending rows are "added" rows the register cannot answer (their data is
+//                   not a JSON task): they stay "added", go out in "received" every cycle
+//                   and are offered to the register every execution pass, as a document does
+//                   that the register keeps refusing to answer. Completed rows cannot wait:
+//                   the sandbox acknowledges every completed row in the very answer.
+// exchange/burst    one answer with 1,000 sales, stored, executed and completed in one
+//                   cycle; floor: the journal's 2,000 statements of that cycle (1,000
+//                   inserts, then 1,000 updates) as plain autocommit SQLite statements with
+//                   the journal's settings (WAL, synchronous=FULL).
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+
+#include <iostream>
+
+#include "BenchRig.h"
+#include "DemoFeed.h"
+#include "SandboxServer.h"
+#include "dispatcher/Messages.h"
+#include "emulator/RegisterBackends.h"
+
+namespace th::bench {
+namespace {
+
+constexpr const char* kSelect = "select * from checks where serial = ?1 and status = ?2";
+
+sandbox::SandboxOptions sandboxOptions() {
+    sandbox::SandboxOptions options;
+    options.seed = sandboxSeed(1);
+    return options;
+}
+
+// One register at work: its own directory, journal, sandbox and emulator.
+class ExchangeRig {
+public:
+    ExchangeRig()
+        : sandbox_(sandboxOptions()),
+          port_(prepare()),
+          settings_(dir_.path()),
+          exchange_(0, registry_, settings_, journalFile(), results_, dialogs_) {}
+
+    std::filesystem::path journalFile() const { return dir_.file(kJournalFileName); }
+    const std::string serial() const { return registerSerial(0); }
+    RegisterExchange& exchange() { return exchange_; }
+    sandbox::SandboxServer& sandbox() { return sandbox_; }
+    const CountingDialogs& dialogs() const { return dialogs_; }
+    std::string tasksUrl() { return exchange_.client().baseUrl() + "/tasks"; }
+
+    // The body of the "tasks" request the next cycle sends, as the client's log sees it.
+    std::string nextTasksBody() {
+        std::string body;
+        exchange_.client().setOnLog([&](const std::string& command, const Json& data) {
+            if (command == std::string(kRequestLogMarker) + kCommandTasks)
+                body = dumpDispatcher(data);
+        });
+        exchange_.tick();
+        exchange_.client().setOnLog(nullptr);
+        return body;
+    }
+
+private:
+    int prepare() {
+        dir_.write("emulator.json", emulatorBench(1));
+        createJournalFile(journalFile());
+        installRegisterBackend(registry_, "emulator", dir_.path());
+        const int port = sandbox_.start();
+        dir_.write("settings.ini", settingsFor(port));
+        return port;
+    }
+
+    ScratchDir dir_;
+    sandbox::SandboxServer sandbox_;
+    int port_;
+    TAppSettings settings_;
+    AutomationRegistry registry_;
+    TCommandResults results_;
+    CountingDialogs dialogs_;
+    RegisterExchange exchange_;
+};
+
+// The plain libcurl POST the client's "tasks" request amounts to: the same URL, headers and
+// body on a reused connection.
+class PlainPost {
+public:
+    PlainPost(std::string url, std::string body) : url_(std::move(url)), body_(std::move(body)) {
+        headers_ = curl_slist_append(headers_, "Content-Type: application/json");
+        headers_ = curl_slist_append(headers_, "Accept: application/json");
+        headers_ = curl_slist_append(headers_, "Accept-Charset: utf-8");
+        headers_ =
+            curl_slist_append(headers_, (std::string("X-Api-Key: ") + kAccountToken).c_str());
+        headers_ = curl_slist_append(headers_, "Expect:");
+        curl_ = curl_easy_init();
+    }
+    ~PlainPost() {
+        curl_easy_cleanup(curl_);
+        curl_slist_free_all(headers_);
+    }
+    PlainPost(const PlainPost&) = delete;
+    PlainPost& operator=(const PlainPost&) = delete;
+
+    // The answer's body; raises when the request did not get one.
+    const std::string& post() {
+        answer_.clear();
+        curl_easy_setopt(curl_, CURLOPT_URL, url_.c_str());
+        curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body_.data());
+        curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body_.size()));
+        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers_);
+        curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &PlainPost::collect);
+        curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &answer_);
+        const CURLcode code = curl_easy_perform(curl_);
+        if (code != CURLE_OK)
+            throw std::runtime_error(curl_easy_strerror(code));
+        return answer_;
+    }
+
+private:
+    static size_t collect(char* data, size_t size, size_t count, void* answer) {
+        static_cast<std::string*>(answer)->append(data, size * count);
+        return size * count;
+    }
+
+    std::string url_;
+    std::string body_;
+    std::string answer_;
+    curl_slist* headers_ = nullptr;
+    CURL* curl_ = nullptr;
+};
+
+// P "added" rows the register cannot answer, behind 1,000 "acked" rows of the register.
+void addPendingRows(const std::filesystem::path& journalFile, const std::string& serial,
+                    int pending) {
+    RawDatabase db(journalFile);
+    db.exec("begin;");
+    RawStatement insert(db, "insert into checks values (?1, ?2, 'sell', ?3, ?4, ?5)");
+    const std::string answer = dumpCompact(saleAnswer(1));
+    for (int n = 0; n < 1000; ++n) {
+        const std::string id = "old-" + std::to_string(n);
+        insert.bind(1, serial).bind(2, id).bind(3, dumpCompact(saleDocument(id)));
+        insert.bind(4, "acked").bind(5, answer).run();
+    }
+    for (int n = 0; n < pending; ++n) {
+        const std::string id = "pending-" + std::to_string(n);
+        // Cut short: not JSON, so the driver gives no answer and the row stays "added".
+        const std::string data = dumpCompact(saleDocument(id)).substr(0, 120);
+        insert.bind(1, serial).bind(2, id).bind(3, data).bind(4, "added").bind(5, "").run();
+    }
+    db.exec("commit;");
+}
+
+void checkQuiet(benchmark::State& state, ExchangeRig& rig) {
+    if (rig.dialogs().shown() != 0 || rig.exchange().failures() != 0)
+        state.SkipWithError(("the cycle did not go through: " + rig.dialogs().lastText()).c_str());
+}
+
+void cycle(benchmark::State& state, ExchangeRig& rig) {
+    for (auto _ : state)
+        rig.exchange().tick();
+    checkQuiet(state, rig);
+}
+
+struct CycleFloor {
+    RawDatabase db;
+    RawStatement select;
+    PlainPost post;
+
+    CycleFloor(ExchangeRig& rig)
+        : db(rig.journalFile()), select(db, kSelect), post(rig.tasksUrl(), rig.nextTasksBody()) {}
+};
+
+void cycleFloor(benchmark::State& state, ExchangeRig& rig, CycleFloor& floor) {
+    const std::string serial = rig.serial();
+    for (auto _ : state) {
+        floor.select.bind(1, serial).bind(2, "added").readAll();
+        floor.select.bind(1, serial).bind(2, "completed").readAll();
+        benchmark::DoNotOptimize(floor.post.post());
+        floor.select.bind(1, serial).bind(2, "added").readAll();
+    }
+}
+
+constexpr int kBurst = 1000;
+
+// The register opens its shift before the sales come.
+void openShift(ExchangeRig& rig) {
+    rig.sandbox().state().queueDocs(rig.serial(), sandbox::DemoFeed::openShiftTask());
+    rig.exchange().tick();  // stored and executed
+    rig.exchange().tick();  // reported and acknowledged
+}
+
+void burst(benchmark::State& state, ExchangeRig& rig) {
+    int round = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        Json sales = Json::array();
+        for (int n = 0; n < kBurst; ++n)
+            sales.push_back(
+                saleDocument("burst-" + std::to_string(round) + "-" + std::to_string(n)));
+        rig.sandbox().state().queueDocs(rig.serial(), sales);
+        ++round;
+        state.ResumeTiming();
+
+        rig.exchange().tick();
+
+        state.PauseTiming();
+        if (rig.exchange().journal().selectChecks(rig.serial(), "completed").size() != kBurst)
+            state.SkipWithError("the burst was not completed in one cycle");
+        rig.exchange().tick();  // reports the answers; the sandbox acknowledges them
+        state.ResumeTiming();
+    }
+    checkQuiet(state, rig);
+}
+
+void burstFloor(benchmark::State& state, const std::filesystem::path& file) {
+    RawDatabase db(file);
+    RawStatement insert(db, "insert into checks values (?1, ?2, 'sell', ?3, 'added', '')");
+    RawStatement complete(
+        db, "update checks set status='completed', response=?1 where serial=?2 and orig_id=?3");
+    const std::string serial = registerSerial(0);
+    const std::string answer = dumpCompact(saleAnswer(1));
+    int round = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<std::pair<std::string, std::string>> rows;  // id, data
+        for (int n = 0; n < kBurst; ++n) {
+            std::string id = "burst-" + std::to_string(round) + "-" + std::to_string(n);
+            rows.emplace_back(id, dumpCompact(saleDocument(id)));
+        }
+        ++round;
+        state.ResumeTiming();
+        for (const auto& [id, data] : rows)
+            insert.bind(1, serial).bind(2, id).bind(3, data).run();
+        for (const auto& [id, data] : rows)
+            complete.bind(1, answer).bind(2, serial).bind(3, id).run();
+    }
+}
+
+}  // namespace
+}  // namespace th::bench
+
+int main(int argc, char** argv) {
+    using namespace th;
+    using namespace th::bench;
+    benchmark::Initialize(&argc, argv);
+    int burstRounds = 3;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--burst-rounds=", 0) == 0) {
+            burstRounds = std::max(1, std::atoi(arg.c_str() + 15));
+        } else {
+            std::cerr << "exchange_bench: unknown option " << arg << '\n';
+            return 2;
+        }
+    }
+    try {
+        std::vector<std::unique_ptr<ExchangeRig>> rigs;
+        std::vector<std::unique_ptr<CycleFloor>> floors;
+        for (int pending : {0, 20, 200}) {
+            auto& rig = rigs.emplace_back(std::make_unique<ExchangeRig>());
+            addPendingRows(rig->journalFile(), rig->serial(), pending);
+            auto& floor = floors.emplace_back(std::make_unique<CycleFloor>(*rig));
+            const std::string size = std::to_string(pending);
+            benchmark::RegisterBenchmark(("exchange/cycle/" + size).c_str(),
+                                         [&rig](benchmark::State& s) { cycle(s, *rig); })
+                ->UseRealTime()
+                ->Unit(benchmark::kMicrosecond);
+            benchmark::RegisterBenchmark(
+                ("exchange/cycle_floor/" + size).c_str(),
+                [&rig, &floor](benchmark::State& s) { cycleFloor(s, *rig, *floor); })
+                ->UseRealTime()
+                ->Unit(benchmark::kMicrosecond);
+        }
+
+        auto& burstRig = rigs.emplace_back(std::make_unique<ExchangeRig>());
+        openShift(*burstRig);
+        benchmark::RegisterBenchmark("exchange/burst/1000",
+                                     [&burstRig](benchmark::State& s) { burst(s, *burstRig); })
+            ->Iterations(burstRounds)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+        ScratchDir floorDir;
+        const auto floorFile = floorDir.file(kJournalFileName);
+        createJournalFile(floorFile);
+        benchmark::RegisterBenchmark(
+            "exchange/burst_floor/1000",
+            [&floorFile](benchmark::State& s) { burstFloor(s, floorFile); })
+            ->Iterations(burstRounds)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+
+        benchmark::RunSpecifiedBenchmarks();
+        benchmark::Shutdown();
+    } catch (const std::exception& e) {
+        std::cerr << "exchange_bench: " << e.what() << '\n';
+        return 1;
+    }
+    return 0;
+}
