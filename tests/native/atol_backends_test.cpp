@@ -22,6 +22,10 @@ struct Backend {
     std::string registerDriver;
 };
 
+void PrintTo(const Backend& backend, std::ostream* out) {
+    *out << backend.name << " (" << backend.registerDriver << ")";
+}
+
 class AtolOnBackend : public ::testing::TestWithParam<Backend> {
 protected:
     void SetUp() override {
