@@ -17,14 +17,27 @@ std::string systemFault(const std::filesystem::path& file, const char* action) {
     return std::string("Невозможно ") + action + " " + file.string() + ": " + std::strerror(errno);
 }
 
+// The whole file, or nullopt when it cannot be opened or read.
 std::optional<std::string> readWholeFile(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         return std::nullopt;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    std::string text;
+    char buffer[16384];
+    ssize_t got = 0;
+    while ((got = ::read(fd, buffer, sizeof buffer)) != 0) {
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return text;
 }
 
 bool writeAll(int fd, const std::string& data) {
@@ -101,7 +114,12 @@ std::vector<TRegisterConfig> TEmulatorBench::Session::registers() {
     if (!text) {
         throw EmulatorError("Нет файла " + bench_.benchFile().string());
     }
-    return parseBench(*text);
+    auto& known = bench_.registers_;
+    if (!known || known->text != *text) {
+        known.reset();
+        known.emplace(ParsedText<std::vector<TRegisterConfig>>{*text, parseBench(*text)});
+    }
+    return known->parsed;
 }
 
 const Json& TEmulatorBench::Session::states() {
@@ -110,15 +128,22 @@ const Json& TEmulatorBench::Session::states() {
     }
     auto text = readWholeFile(bench_.stateFile());
     if (!text) {
-        states_ = Json{{"registers", Json::object()}};
+        // No state yet: every register starts afresh.
+        missingStates_ = Json{{"registers", Json::object()}};
+        states_ = &missingStates_;
         return *states_;
     }
-    auto parsed = parseJson(*text);
-    if (!parsed || !parsed->is_object() || !parsed->contains("registers") ||
-        !(*parsed)["registers"].is_object()) {
-        throw EmulatorError("emulator-state.json повреждён: " + bench_.stateFile().string());
+    auto& known = bench_.states_;
+    if (!known || known->text != *text) {
+        known.reset();
+        std::optional<Json> parsed = parseJson(*text);
+        if (!parsed || !parsed->is_object() || !parsed->contains("registers") ||
+            !(*parsed)["registers"].is_object()) {
+            throw EmulatorError("emulator-state.json повреждён: " + bench_.stateFile().string());
+        }
+        known.emplace(ParsedText<Json>{std::move(*text), std::move(*parsed)});
     }
-    states_ = std::move(*parsed);
+    states_ = &known->parsed;
     return *states_;
 }
 
@@ -134,8 +159,10 @@ TRegisterState TEmulatorBench::Session::state(const std::string& serial) {
 void TEmulatorBench::Session::saveState(const std::string& serial, const TRegisterState& state) {
     Json updated = states();
     updated["registers"][serial] = stateToJson(state);
-    writeFileAtomically(bench_.stateFile(), updated.dump(2) + "\n");
-    states_ = std::move(updated);
+    std::string text = updated.dump(2) + "\n";
+    writeFileAtomically(bench_.stateFile(), text);
+    bench_.states_.emplace(ParsedText<Json>{std::move(text), std::move(updated)});
+    states_ = &bench_.states_->parsed;
 }
 
 bool TEmulatorBench::Session::appendLog(const Json& line) {

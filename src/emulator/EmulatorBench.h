@@ -55,7 +55,8 @@ public:
         TEmulatorBench& bench_;
         std::unique_lock<std::mutex> lock_;
         int lockFd_ = -1;
-        std::optional<Json> states_;
+        const Json* states_ = nullptr;  // the bench's parsed state file, read in this session
+        Json missingStates_;            // what states_ points to while there is no file
     };
 
     Session session() { return Session(*this); }
@@ -65,8 +66,18 @@ public:
     std::vector<Json> logLines() const;
 
 private:
+    // A file's text as last read and what it parsed to: every task reads the files again,
+    // and parses them again only when the text has changed.
+    template <typename Parsed>
+    struct ParsedText {
+        std::string text;
+        Parsed parsed;
+    };
+
     std::filesystem::path dir_;
     std::mutex mutex_;
+    std::optional<ParsedText<std::vector<TRegisterConfig>>> registers_;
+    std::optional<ParsedText<Json>> states_;
 };
 
 }  // namespace th
