@@ -74,10 +74,10 @@ private:
     }
 
     ScratchDir dir_;
+    AutomationRegistry registry_;
     sandbox::SandboxServer sandbox_;
     int port_;
     TAppSettings settings_;
-    AutomationRegistry registry_;
     TCommandResults results_;
     CountingDialogs dialogs_;
     RegisterExchange exchange_;
@@ -166,11 +166,32 @@ void cycle(benchmark::State& state, ExchangeRig& rig) {
 struct CycleFloor {
     RawDatabase db;
     RawStatement select;
+    std::string body;
     PlainPost post;
 
-    CycleFloor(ExchangeRig& rig)
-        : db(rig.journalFile()), select(db, kSelect), post(rig.tasksUrl(), rig.nextTasksBody()) {}
+    explicit CycleFloor(ExchangeRig& rig)
+        : db(rig.journalFile()),
+          select(db, kSelect),
+          body(rig.nextTasksBody()),
+          post(rig.tasksUrl(), body) {}
 };
+
+// Where a cycle's time goes beyond its floor: the register's three state tasks, and the
+// request through the dispatcher client.
+void stateTasks(benchmark::State& state, ExchangeRig& rig) {
+    const Json tasks[] = {{{"type", "getShiftStatus"}},
+                          {{"type", "ofdExchangeStatus"}},
+                          {{"type", "getShiftTotals"}}};
+    for (auto _ : state)
+        for (const Json& task : tasks)
+            benchmark::DoNotOptimize(rig.exchange().driver()->processJSON(&task));
+}
+
+void clientPost(benchmark::State& state, ExchangeRig& rig, CycleFloor& floor) {
+    const Json request = Json::parse(floor.body);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(rig.exchange().client().executeDelay(kCommandTasks, request));
+}
 
 void cycleFloor(benchmark::State& state, ExchangeRig& rig, CycleFloor& floor) {
     const std::string serial = rig.serial();
@@ -264,12 +285,24 @@ int main(int argc, char** argv) {
             auto& floor = floors.emplace_back(std::make_unique<CycleFloor>(*rig));
             const std::string size = std::to_string(pending);
             benchmark::RegisterBenchmark(("exchange/cycle/" + size).c_str(),
-                                         [&rig](benchmark::State& s) { cycle(s, *rig); })
+                                         [r = rig.get()](benchmark::State& s) { cycle(s, *r); })
                 ->UseRealTime()
                 ->Unit(benchmark::kMicrosecond);
             benchmark::RegisterBenchmark(
                 ("exchange/cycle_floor/" + size).c_str(),
-                [&rig, &floor](benchmark::State& s) { cycleFloor(s, *rig, *floor); })
+                [r = rig.get(), f = floor.get()](benchmark::State& s) { cycleFloor(s, *r, *f); })
+                ->UseRealTime()
+                ->Unit(benchmark::kMicrosecond);
+            if (pending != 0)
+                continue;
+            benchmark::RegisterBenchmark(
+                "exchange/part/state_tasks",
+                [r = rig.get()](benchmark::State& s) { stateTasks(s, *r); })
+                ->UseRealTime()
+                ->Unit(benchmark::kMicrosecond);
+            benchmark::RegisterBenchmark(
+                "exchange/part/client_post",
+                [r = rig.get(), f = floor.get()](benchmark::State& s) { clientPost(s, *r, *f); })
                 ->UseRealTime()
                 ->Unit(benchmark::kMicrosecond);
         }
@@ -277,7 +310,7 @@ int main(int argc, char** argv) {
         auto& burstRig = rigs.emplace_back(std::make_unique<ExchangeRig>());
         openShift(*burstRig);
         benchmark::RegisterBenchmark("exchange/burst/1000",
-                                     [&burstRig](benchmark::State& s) { burst(s, *burstRig); })
+                                     [r = burstRig.get()](benchmark::State& s) { burst(s, *r); })
             ->Iterations(burstRounds)
             ->UseRealTime()
             ->Unit(benchmark::kMillisecond);

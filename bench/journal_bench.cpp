@@ -220,8 +220,8 @@ int main(int argc, char** argv) {
             for (auto& sized : journals)
                 benchmark::RegisterBenchmark(
                     (std::string("journal/") + name + "/" + std::to_string(sized->rows())).c_str(),
-                    [&sized, status = status](benchmark::State& state) {
-                        selectRows(state, *sized, status);
+                    [journal = sized.get(), status = status](benchmark::State& state) {
+                        selectRows(state, *journal, status);
                     })
                     ->UseRealTime()
                     ->Unit(benchmark::kMicrosecond);
@@ -231,7 +231,9 @@ int main(int argc, char** argv) {
             for (auto& sized : journals)
                 benchmark::RegisterBenchmark(
                     (std::string("journal/") + name + "/" + std::to_string(sized->rows())).c_str(),
-                    [&sized, write = write](benchmark::State& state) { write(state, *sized); })
+                    [journal = sized.get(), write = write](benchmark::State& state) {
+                        write(state, *journal);
+                    })
                     ->Iterations(options.writes)
                     ->UseRealTime()
                     ->Unit(benchmark::kMicrosecond);

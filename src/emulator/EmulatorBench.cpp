@@ -65,7 +65,11 @@ void writeFileAtomically(const std::filesystem::path& file, const std::string& d
     if (fd < 0) {
         throw EmulatorError(systemFault(temporary, "создать"));
     }
-    bool ok = writeAll(fd, data) && ::fsync(fd) == 0;
+    // No fsync: the rename alone keeps the old or the new state for anyone who reads the
+    // file after this process dies, which is all a stand-in register must survive. Flushing
+    // the disk for every document would make the emulator cost as much as the journal's own
+    // durable writes and hide them in every measurement.
+    bool ok = writeAll(fd, data);
     std::string fault = ok ? "" : systemFault(temporary, "записать");
     ::close(fd);
     if (!ok) {

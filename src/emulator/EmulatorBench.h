@@ -41,8 +41,8 @@ public:
         // The register's saved state, or a new register's state. Raises EmulatorError when
         // the state file is damaged; the file is then never written over.
         TRegisterState state(const std::string& serial);
-        // Replaces the state file as a whole (temporary file and rename), so a crash
-        // leaves either the old or the new state. Raises EmulatorError.
+        // Replaces the state file as a whole (temporary file and rename), so a killed
+        // process leaves either the old or the new state. Raises EmulatorError.
         void saveState(const std::string& serial, const TRegisterState& state);
         // Appends one line to the log with a single write; false when it could not.
         bool appendLog(const Json& line);
