@@ -1,0 +1,229 @@
+// The client's memory over a long run: 20 registers (emulated) exchanging with the sandbox
+// every 5 seconds each, as 20 cashbox windows do, while the sandbox's demo feed sends every
+// register a sale per 5 seconds and a command now and then. The sandbox runs as a process of
+// its own, so only the client's memory is measured: peak (VmHWM) and resident (VmRSS) from
+// /proc/self/status, and the growth of the resident size from the end of the warm-up (the
+// first tenth of the run) to the end.
+//
+// bench_memory [--sandbox PATH] [--minutes N] [--seconds N] [--registers N] [--json FILE]
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <thread>
+
+#include "BenchRig.h"
+#include "emulator/RegisterBackends.h"
+
+extern char** environ;
+
+namespace th::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kCycleInterval = std::chrono::milliseconds(5000);  // ClientTimer
+
+struct Options {
+    std::string sandbox = TH_SANDBOX_PROGRAM;
+    std::chrono::seconds duration{600};
+    int registers = 20;
+    std::string json;
+};
+
+Options readOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--sandbox" && hasValue)
+            options.sandbox = argv[++i];
+        else if (arg == "--minutes" && hasValue)
+            options.duration = std::chrono::seconds(long(std::stod(argv[++i]) * 60));
+        else if (arg == "--seconds" && hasValue)
+            options.duration = std::chrono::seconds(std::stol(argv[++i]));
+        else if (arg == "--registers" && hasValue)
+            options.registers = std::max(1, std::stoi(argv[++i]));
+        else if (arg == "--json" && hasValue)
+            options.json = argv[++i];
+        else
+            throw std::runtime_error("unknown option " + arg);
+    }
+    return options;
+}
+
+// A kibibyte figure of /proc/self/status, such as "VmRSS".
+long statusKiB(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(field + ":", 0) == 0)
+            return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+
+// tillhaven-sandbox in a process of its own, with the demo feed; stopped with the object.
+class SandboxProcess {
+public:
+    SandboxProcess(const std::string& program, const std::filesystem::path& seed) {
+        int out[2];
+        if (::pipe(out) != 0)
+            throw std::runtime_error("pipe failed");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        const std::string seedText = seed.string();
+        std::vector<std::string> args = {
+            program, "--port",       "0", "--seed", seedText, "--demo-feed", "--feed-interval",
+            "5",     "--feed-sales", "0", "--quiet"};
+        std::vector<char*> argv;
+        for (auto& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        if (rc != 0) {
+            ::close(out[0]);
+            throw std::runtime_error("cannot start " + program);
+        }
+        port_ = readPort(out[0]);
+        ::close(out[0]);
+    }
+    ~SandboxProcess() {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    SandboxProcess(const SandboxProcess&) = delete;
+    SandboxProcess& operator=(const SandboxProcess&) = delete;
+
+    int port() const { return port_; }
+
+private:
+    // "tillhaven-sandbox listening on http://127.0.0.1:PORT"
+    int readPort(int fd) {
+        std::string line;
+        char c = 0;
+        while (::read(fd, &c, 1) == 1 && c != '\n')
+            line += c;
+        const size_t colon = line.rfind(':');
+        if (line.find("listening on") == std::string::npos || colon == std::string::npos) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+            throw std::runtime_error("the sandbox did not start: " + line);
+        }
+        return std::stoi(line.substr(colon + 1));
+    }
+
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+struct Sample {
+    double minutes;
+    long rssKiB;
+    long hwmKiB;
+};
+
+struct RunResult {
+    std::vector<Sample> samples;
+    long baselineRssKiB = 0;
+    size_t cycles = 0;
+    size_t failedCycles = 0;
+};
+
+// Every register's ClientTimer fires every 5 s; their phases are spread over the interval.
+RunResult run(std::vector<std::unique_ptr<RegisterExchange>>& registers,
+              std::chrono::seconds duration) {
+    RunResult result;
+    const auto start = Clock::now();
+    const auto end = start + duration;
+    const auto warmUpEnd = start + std::max<Clock::duration>(duration / 10, kCycleInterval);
+    const auto spacing = kCycleInterval / registers.size();
+    auto nextSample = start;
+    bool baselineTaken = false;
+    for (size_t tick = 0;; ++tick) {
+        const auto due = start + spacing * tick;
+        if (due >= end)
+            break;
+        std::this_thread::sleep_until(due);
+        try {
+            registers[tick % registers.size()]->tick();
+            ++result.cycles;
+        } catch (const std::exception& e) {
+            ++result.failedCycles;
+            std::cerr << "cycle failed: " << e.what() << '\n';
+        }
+        const auto now = Clock::now();
+        if (!baselineTaken && now >= warmUpEnd) {
+            result.baselineRssKiB = statusKiB("VmRSS");
+            baselineTaken = true;
+        }
+        if (now >= nextSample) {
+            const double minutes = std::chrono::duration<double>(now - start).count() / 60;
+            result.samples.push_back({minutes, statusKiB("VmRSS"), statusKiB("VmHWM")});
+            std::cerr << "minute " << minutes << ": VmRSS " << result.samples.back().rssKiB
+                      << " KiB, VmHWM " << result.samples.back().hwmKiB << " KiB\n";
+            nextSample += std::chrono::seconds(30);
+        }
+    }
+    result.samples.push_back({std::chrono::duration<double>(duration).count() / 60,
+                              statusKiB("VmRSS"), statusKiB("VmHWM")});
+    return result;
+}
+
+long countRows(const std::filesystem::path& journal, const char* status) {
+    RawDatabase db(journal);
+    RawStatement count(db, "select * from checks where status = ?1");
+    return static_cast<long>(count.bind(1, status).readAll());
+}
+
+}  // namespace
+}  // namespace th::bench
+
+int main(int argc, char** argv) {
+    using namespace th;
+    using namespace th::bench;
+    try {
+        const Options options = readOptions(argc, argv);
+        ScratchDir dir;
+        dir.write("seed.json", dumpCompact(sandboxSeed(options.registers)));
+        dir.write("emulator.json", emulatorBench(options.registers));
+        const auto journalFile = dir.file(kJournalFileName);
+        createJournalFile(journalFile);
+        SandboxProcess sandbox(options.sandbox, dir.file("seed.json"));
+        dir.write("settings.ini", settingsFor(sandbox.port()));
+
+        // The process-wide objects, handed to every register as the program hands them.
+        TAppSettings settings(dir.path());
+        AutomationRegistry registry;
+        installRegisterBackend(registry, "emulator", dir.path());
+        TCommandResults results;
+        CountingDialogs dialogs;
+        std::vector<std::unique_ptr<RegisterExchange>> registers;
+        for (int i = 0; i < options.registers; ++i)
+            registers.push_back(std::make_unique<RegisterExchange>(i, registry, settings,
+                                                                   journalFile, results, dialogs));
+
+        const RunResult result = run(registers, options.duration);
+        const Sample& last = result.samples.back();
+        const long growth = last.rssKiB - result.baselineRssKiB;
+        Json summary = {
+            {"registers", options.registers}, {"minutes", last.minutes},
+            {"cycles", result.cycles},        {"failed_cycles", result.failedCycles},
+            {"boxes", dialogs.shown()},       {"acked_rows", countRows(journalFile, "acked")},
+            {"peak_kib", last.hwmKiB},        {"baseline_rss_kib", result.baselineRssKiB},
+            {"final_rss_kib", last.rssKiB},   {"growth_kib", growth}};
+        std::cout << summary.dump(2) << '\n';
+        if (!options.json.empty())
+            std::ofstream(options.json) << summary.dump(2) << '\n';
+    } catch (const std::exception& e) {
+        std::cerr << "bench_memory: " << e.what() << '\n';
+        return 1;
+    }
+    return 0;
+}
