@@ -3,10 +3,11 @@
 // What the shell's tests share: a Qt application, a dispatcher on 127.0.0.1 and a
 // program assembled around a temporary data directory.
 
-#include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include "support/LoopbackServer.h"
+#include "support/QtTestApp.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -30,16 +31,6 @@
 
 namespace th::test {
 
-// Widgets need one application object per process; tests never run its loop.
-inline void ensureQtApplication() {
-    if (QApplication::instance() == nullptr) {
-        static int argc = 1;
-        static char name[] = "tillhaven-test";
-        static char* argv[] = {name, nullptr};
-        new QApplication(argc, argv);
-    }
-}
-
 // Base of fixtures whose members are widgets: the application exists before them.
 struct WithQtApplication {
     WithQtApplication() { ensureQtApplication(); }
@@ -60,8 +51,8 @@ inline int closedPort() {
 
 inline std::string settingsIniFor(int port, const std::string& token) {
     return "[auth]\ntoken=" + token +
-           "\n[system]\nTestMode=1\nKeepVersion=1\nTestUrl=http://127.0.0.1:" + std::to_string(port) +
-           "/dispatcher/v1\n";
+           "\n[system]\nTestMode=1\nKeepVersion=1\nTestUrl=http://127.0.0.1:" +
+           std::to_string(port) + "/dispatcher/v1\n";
 }
 
 // The dispatcher on 127.0.0.1 (any free port): records each command with its body and
@@ -79,13 +70,9 @@ public:
         server_.Post(
             R"(/dispatcher/v1/(\w+))",
             [this](const httplib::Request& req, httplib::Response& res) { handle(req, res); });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        port_ = server_.start();
     }
-    ~ShellDispatcher() {
-        server_.stop();
-        thread_.join();
-    }
+    ~ShellDispatcher() { server_.shutdown(); }
 
     int port() const { return port_; }
     std::string settingsIni(const std::string& token) const { return settingsIniFor(port_, token); }
@@ -135,9 +122,8 @@ private:
         res.set_content(dumpCompact(reply), "application/json");
     }
 
-    httplib::Server server_;
+    LoopbackServer server_;
     int port_ = 0;
-    std::thread thread_;
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
     std::vector<Request> requests_;

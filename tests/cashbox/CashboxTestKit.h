@@ -4,7 +4,8 @@
 // dispatcher on 127.0.0.1, a data directory with settings.ini, an empty journal and the
 // emulator's bench, and the process-wide objects a cashbox window is built with.
 
-#include <httplib.h>
+#include "support/LoopbackServer.h"
+#include "support/QtTestApp.h"
 
 #include <QApplication>
 
@@ -28,17 +29,6 @@
 
 namespace th::test {
 
-// Widgets need one application object per process; tests never run its loop, so no timer
-// ever fires on its own: the tests call the timers' handlers.
-inline void ensureQtApplication() {
-    if (QApplication::instance() == nullptr) {
-        static int argc = 1;
-        static char name[] = "tillhaven-test";
-        static char* argv[] = {name, nullptr};
-        new QApplication(argc, argv);
-    }
-}
-
 // The dispatcher on 127.0.0.1 (any free port): records every command's body and answers
 // with what the test set for the command, or with status 200 and empty task lists.
 class TestDispatcher {
@@ -53,15 +43,9 @@ public:
                          const Json reply = it != answers_.end() ? it->second : defaultAnswer();
                          res.set_content(dumpCompact(reply), "application/json");
                      });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        port_ = server_.start();
     }
-    ~TestDispatcher() {
-        while (!server_.is_running())
-            std::this_thread::yield();
-        server_.stop();
-        thread_.join();
-    }
+    ~TestDispatcher() { server_.shutdown(); }
 
     std::string baseUrl() const {
         return "http://127.0.0.1:" + std::to_string(port_) + "/dispatcher/v1";
@@ -85,9 +69,8 @@ private:
                  {{"acked", Json::array()}, {"docs", Json::array()}, {"commands", Json::array()}}}};
     }
 
-    httplib::Server server_;
+    LoopbackServer server_;
     int port_ = 0;
-    std::thread thread_;
     mutable std::mutex mutex_;
     std::map<std::string, std::vector<Json>> bodies_;
     std::map<std::string, Json> answers_;

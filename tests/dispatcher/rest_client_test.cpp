@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include "support/LoopbackServer.h"
 
 #include <functional>
 #include <map>
@@ -18,6 +18,7 @@
 using th::Json;
 using th::TAppSettings;
 using th::TTHVRESTClient;
+using th::test::LoopbackServer;
 using th::test::TempDir;
 
 namespace {
@@ -48,13 +49,9 @@ public:
         server_.Get(R"(/.*)", [this](const httplib::Request& req, httplib::Response& res) {
             answer(req, res);
         });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        port_ = server_.start();
     }
-    ~FakeDispatcher() {
-        server_.stop();
-        thread_.join();
-    }
+    ~FakeDispatcher() { server_.shutdown(); }
 
     int port() const { return port_; }
     std::string baseUrl(const std::string& path = "/dispatcher/v1") const {
@@ -105,9 +102,8 @@ private:
             });
     }
 
-    httplib::Server server_;
+    LoopbackServer server_;
     int port_ = 0;
-    std::thread thread_;
     mutable std::mutex mutex_;
     Reply default_;
     std::map<std::string, Reply> byPath_;

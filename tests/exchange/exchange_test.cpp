@@ -1,9 +1,9 @@
 // The exchange cycle against a small dispatcher service on 127.0.0.1, a real journal file
 // and an in-test register.
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <sqlite3.h>
 #include <unistd.h>
+#include "support/LoopbackServer.h"
 
 #include <deque>
 #include <filesystem>
@@ -24,6 +24,7 @@
 
 namespace fs = std::filesystem;
 using namespace th;
+using th::test::LoopbackServer;
 
 namespace {
 
@@ -50,15 +51,9 @@ public:
                          }
                          res.set_content(dumpCompact(answer(requests_.back())), "application/json");
                      });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        port_ = server_.start();
     }
-    ~FakeService() {
-        while (!server_.is_running())
-            std::this_thread::yield();
-        server_.stop();
-        thread_.join();
-    }
+    ~FakeService() { server_.shutdown(); }
 
     std::string baseUrl() const {
         return "http://127.0.0.1:" + std::to_string(port_) + "/dispatcher/v1";
@@ -95,9 +90,8 @@ private:
         return {{"status", 200}, {"data", data}};
     }
 
-    httplib::Server server_;
+    LoopbackServer server_;
     int port_ = 0;
-    std::thread thread_;
     mutable std::mutex mutex_;
     std::vector<Json> requests_;
     std::deque<Reply> scripted_;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <httplib.h>
+#include "support/LoopbackServer.h"
 
 #include <functional>
 #include <mutex>
@@ -26,14 +26,10 @@ public:
         server_.Post(
             R"(/dispatcher/v1/(\w+))",
             [this](const httplib::Request& req, httplib::Response& res) { handle(req, res); });
-        port_ = server_.bind_to_any_port("127.0.0.1");
         // The socket already listens after bind: requests queue until the loop takes them.
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        port_ = server_.start();
     }
-    ~DispatcherStub() {
-        server_.stop();
-        thread_.join();
-    }
+    ~DispatcherStub() { server_.shutdown(); }
 
     std::string baseUrl() const {
         return "http://127.0.0.1:" + std::to_string(port_) + "/dispatcher/v1";
@@ -79,9 +75,8 @@ private:
         res.set_content(dumpCompact(reply), "application/json");
     }
 
-    httplib::Server server_;
+    LoopbackServer server_;
     int port_ = 0;
-    std::thread thread_;
     mutable std::mutex mutex_;
     std::vector<Request> requests_;
     std::vector<std::pair<std::string, Answer>> answers_;

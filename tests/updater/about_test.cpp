@@ -4,18 +4,14 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "support/QtTestApp.h"
 #include "updater/AboutForm.h"
 
 namespace th {
 namespace {
 
 TEST(AboutForm, ShowsTheVersionAndClosesOnOk) {
-    static int argc = 1;
-    static char name[] = "test_about";
-    static char* argv[] = {name, nullptr};
-    // Never destroyed: at exit it would outlive Qt's own statics.
-    static auto* app = new QApplication(argc, argv);
-    (void)app;
+    test::ensureQtApplication();
 
     TAboutForm about;
     about.Version->setText("1.0.1.0");

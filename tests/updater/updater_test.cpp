@@ -10,10 +10,10 @@
 #include <memory>
 #include <thread>
 
-#include "../support/TempDir.h"
 #include "DispatcherStub.h"
 #include "platform/Dialogs.h"
 #include "settings/AppSettings.h"
+#include "support/TempDir.h"
 #include "updater/UpdateActions.h"
 #include "updater/Updater.h"
 

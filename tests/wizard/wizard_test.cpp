@@ -19,13 +19,14 @@
 #include <memory>
 #include <mutex>
 
-#include "../support/TempDir.h"
 #include "../updater/DispatcherStub.h"
 #include "dispatcher/RestClient.h"
 #include "drivers/Atoldrv.h"
 #include "emulator/RegisterBackends.h"
 #include "platform/Dialogs.h"
 #include "settings/AppSettings.h"
+#include "support/QtTestApp.h"
+#include "support/TempDir.h"
 #include "wizard/AddCashboxWizard.h"
 #include "wizard/Enrolment.h"
 
@@ -38,12 +39,7 @@ using test::TempDir;
 constexpr const char* kSerial = "00106900000017";
 
 QApplication& application() {
-    static int argc = 1;
-    static char name[] = "test_wizard";
-    static char* argv[] = {name, nullptr};
-    // Never destroyed: at exit it would outlive Qt's own statics.
-    static auto* app = new QApplication(argc, argv);
-    return *app;
+    return test::ensureQtApplication();
 }
 
 std::string text(const QLabel* label) {
