@@ -212,8 +212,8 @@ void openShift(ExchangeRig& rig) {
     rig.exchange().tick();  // reported and acknowledged
 }
 
-void burst(benchmark::State& state, ExchangeRig& rig) {
-    int round = 0;
+// round: counts on over repetitions, so every round has identifiers of its own.
+void burst(benchmark::State& state, ExchangeRig& rig, int& round) {
     for (auto _ : state) {
         state.PauseTiming();
         Json sales = Json::array();
@@ -235,14 +235,13 @@ void burst(benchmark::State& state, ExchangeRig& rig) {
     checkQuiet(state, rig);
 }
 
-void burstFloor(benchmark::State& state, const std::filesystem::path& file) {
+void burstFloor(benchmark::State& state, const std::filesystem::path& file, int& round) {
     RawDatabase db(file);
     RawStatement insert(db, "insert into checks values (?1, ?2, 'sell', ?3, 'added', '')");
     RawStatement complete(
         db, "update checks set status='completed', response=?1 where serial=?2 and orig_id=?3");
     const std::string serial = registerSerial(0);
     const std::string answer = dumpCompact(saleAnswer(1));
-    int round = 0;
     for (auto _ : state) {
         state.PauseTiming();
         std::vector<std::pair<std::string, std::string>> rows;  // id, data
@@ -307,19 +306,22 @@ int main(int argc, char** argv) {
                 ->Unit(benchmark::kMicrosecond);
         }
 
+        int burstRound = 0, floorRound = 0;
         auto& burstRig = rigs.emplace_back(std::make_unique<ExchangeRig>());
         openShift(*burstRig);
-        benchmark::RegisterBenchmark("exchange/burst/1000",
-                                     [r = burstRig.get()](benchmark::State& s) { burst(s, *r); })
+        benchmark::RegisterBenchmark(
+            "exchange/burst/1000",
+            [r = burstRig.get(), &burstRound](benchmark::State& s) { burst(s, *r, burstRound); })
             ->Iterations(burstRounds)
             ->UseRealTime()
             ->Unit(benchmark::kMillisecond);
         ScratchDir floorDir;
         const auto floorFile = floorDir.file(kJournalFileName);
         createJournalFile(floorFile);
-        benchmark::RegisterBenchmark(
-            "exchange/burst_floor/1000",
-            [&floorFile](benchmark::State& s) { burstFloor(s, floorFile); })
+        benchmark::RegisterBenchmark("exchange/burst_floor/1000",
+                                     [&floorFile, &floorRound](benchmark::State& s) {
+                                         burstFloor(s, floorFile, floorRound);
+                                     })
             ->Iterations(burstRounds)
             ->UseRealTime()
             ->Unit(benchmark::kMillisecond);
