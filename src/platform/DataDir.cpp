@@ -22,11 +22,21 @@ std::filesystem::path xdgDir(const char* variable, const char* fallbackUnderHome
     return dir / "tillhaven";
 }
 
+std::filesystem::path installedJournalTemplate(const std::filesystem::path& exeDir) {
+    return exeDir.parent_path() / "share" / "tillhaven" / "checks.db";
+}
+
+// A portable build keeps its files beside the executable (the build tree puts an empty
+// journal there). An installed program has neither file beside it, and either cannot write
+// there or comes with the installed journal template; the template counts for root, whom a
+// read-only directory does not stop.
 bool isInstalledLayout(const std::filesystem::path& exeDir) {
     std::error_code ec;
-    if (std::filesystem::exists(exeDir / "settings.ini", ec))
+    if (std::filesystem::exists(exeDir / "settings.ini", ec) ||
+        std::filesystem::exists(exeDir / "checks.db", ec))
         return false;
-    return ::access(exeDir.c_str(), W_OK) != 0;
+    return ::access(exeDir.c_str(), W_OK) != 0 ||
+           std::filesystem::exists(installedJournalTemplate(exeDir), ec);
 }
 
 }  // namespace
@@ -40,9 +50,12 @@ std::filesystem::path executableDirectory() {
 }
 
 DataPaths resolveDataPaths() {
+    return resolveDataPaths(executableDirectory());
+}
+
+DataPaths resolveDataPaths(const std::filesystem::path& exeDir) {
     if (auto home = envPath("TILLHAVEN_HOME"); !home.empty())
         return {home, home};
-    auto exeDir = executableDirectory();
     if (!isInstalledLayout(exeDir))
         return {exeDir, exeDir};
     return {xdgDir("XDG_CONFIG_HOME", ".config"), xdgDir("XDG_DATA_HOME", ".local/share")};
@@ -63,9 +76,8 @@ void prepareInstalledDataPaths(const DataPaths& paths) {
             ::close(fd);
     }
     if (!std::filesystem::exists(paths.journalFile(), ec)) {
-        // <prefix>/bin/tillhaven -> <prefix>/share/tillhaven/checks.db
-        auto templ = executableDirectory().parent_path() / "share" / "tillhaven" / "checks.db";
-        std::filesystem::copy_file(templ, paths.journalFile(), ec);
+        std::filesystem::copy_file(installedJournalTemplate(executableDirectory()),
+                                   paths.journalFile(), ec);
     }
 }
 

@@ -19,6 +19,8 @@ struct DataPaths {
 // portable build keeps them; but an installed program (its directory not writable and holding
 // no settings.ini) uses $XDG_CONFIG_HOME/tillhaven and $XDG_DATA_HOME/tillhaven.
 DataPaths resolveDataPaths();
+// The same for a program whose executable lies in exeDir.
+DataPaths resolveDataPaths(const std::filesystem::path& exeDir);
 
 // The directory of settings.ini (see resolveDataPaths).
 std::filesystem::path dataDirectory();
