@@ -117,6 +117,20 @@ std::string oneLine(const std::string& value) {
     return out;
 }
 
+// A value that reading would change (blanks at either end, or one pair of enclosing
+// quotation marks, as a serial list whose first and last entries are quoted has) goes out
+// inside one more pair of quotation marks, which reading takes off again: a saved value
+// reads back as it was.
+std::string storedValue(const std::string& value) {
+    const std::string line = oneLine(value);
+    if (line.empty())
+        return line;
+    const bool blankAtAnEnd = isBlank(line.front()) || isBlank(line.back());
+    if (blankAtAnEnd || unquote(line) != line)
+        return "\"" + line + "\"";
+    return line;
+}
+
 void writeWhole(const std::filesystem::path& path, const std::string& content) {
     const std::string failure = "Unable to write to " + path.string();
     std::string tmp = path.string() + ".tmp-XXXXXX";
@@ -174,7 +188,7 @@ bool ProfileFile::readBool(const std::string& section, const std::string& key) c
 void ProfileFile::writeString(const std::string& section, const std::string& key,
                               const std::string& value) {
     auto lines = readLines(path_);
-    const std::string entry = key + "=" + oneLine(value);
+    const std::string entry = key + "=" + storedValue(value);
     size_t start = findSection(lines, section);
     if (start == std::string::npos) {
         if (!lines.empty() && !trimBlanks(lines.back()).empty())

@@ -1,0 +1,228 @@
+#pragma once
+
+// What the fault tests share: a sandbox account with one emulated register, the data
+// directory of a client, the emulator's record of fiscal documents, the real program as a
+// child process, and a clear prefix for what the tests find.
+
+#include <fcntl.h>
+#include <httplib.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SandboxServer.h"
+#include "cashbox/Journal.h"
+#include "emulator/EmulatorBench.h"
+#include "platform/Json.h"
+#include "support/TempDir.h"
+
+extern char** environ;
+
+namespace th::faults {
+
+inline constexpr const char* kSerial = "00106700000001";
+inline constexpr const char* kAccountToken = "faults-account-token";
+inline constexpr const char* kRegisterToken = "faults-kkt-token";
+
+// Every finding goes to the test's output with this prefix, to be read in the ctest log.
+inline std::ostream& finding() {
+    return std::cout << "[faults] ";
+}
+
+inline Json sandboxSeed() {
+    Json salepoint = {{"kkt_serial", kSerial},       {"address", "Садовая, 3"},
+                      {"place", "касса 1"},          {"token", kRegisterToken},
+                      {"kkt_reg_num", "0000000001"}, {"fs_serial", "9999078900000001"}};
+    return {{"accounts", Json::array({{{"login", "faults@tillhaven.local"},
+                                       {"password", "faults"},
+                                       {"token", kAccountToken},
+                                       {"salepoints", Json::array({salepoint})}}})}};
+}
+
+inline sandbox::SandboxOptions sandboxOptions() {
+    sandbox::SandboxOptions options;
+    options.seed = sandboxSeed();
+    return options;
+}
+
+// settings.ini of a client that runs against the sandbox with the emulated register and
+// connects to it at start.
+inline std::string clientSettings(int port) {
+    return std::string("[auth]\ntoken=") + kAccountToken +
+           "\n[system]\nTestMode=1\nKeepVersion=1\nRegisterDriver=emulator\n"
+           "TestUrl=http://127.0.0.1:" +
+           std::to_string(port) + "/dispatcher/v1\n[cashboxes]\nserials=" + kSerial + "\n[" +
+           kSerial + "]\nKKTSerial=" + kSerial + "\nDriver=Атол\nConnectionType=USB\nAutostart=1\n";
+}
+
+inline std::string benchFile(bool reachable = true) {
+    Json bench = {
+        {"registers",
+         Json::array({{{"serial", kSerial}, {"port", "USB"}, {"reachable", reachable}}})}};
+    return dumpCompact(bench);
+}
+
+// A client's data directory: settings.ini, emulator.json and an empty checks.db.
+inline void prepareHome(const test::TempDir& home, int sandboxPort) {
+    home.write("settings.ini", clientSettings(sandboxPort));
+    home.write("emulator.json", benchFile());
+    createJournalFile(home.file(kJournalFileName));
+}
+
+// Fiscal documents per "external_id", from the emulator's task log; a document the
+// register refused leaves a line with "error" and counts for nothing.
+inline std::map<std::string, int> fiscalisations(const std::filesystem::path& home) {
+    std::map<std::string, int> count;
+    for (const Json& line : TEmulatorBench(home).logLines()) {
+        if (line.contains("fiscalDocumentNumber") && line.contains("external_id"))
+            ++count[valueText(line["external_id"]).value_or("?")];
+    }
+    return count;
+}
+
+inline int fiscalisedMoreThanOnce(const std::map<std::string, int>& count) {
+    int twice = 0;
+    for (const auto& [id, times] : count)
+        twice += times > 1 ? 1 : 0;
+    return twice;
+}
+
+// The admin API of a sandbox on 127.0.0.1.
+class SandboxAdmin {
+public:
+    explicit SandboxAdmin(int port) : http_("127.0.0.1", port) { http_.set_read_timeout(30, 0); }
+
+    std::vector<std::string> queueDocs(const Json& docs) {
+        auto reply = http_.Post(std::string("/admin/registers/") + kSerial + "/docs",
+                                dumpCompact(docs), "application/json");
+        if (!reply || reply->status != 200)
+            throw std::runtime_error("the sandbox refused the documents");
+        return Json::parse(reply->body)["queued"].get<std::vector<std::string>>();
+    }
+
+    Json registerState() {
+        auto reply = http_.Get(std::string("/admin/registers/") + kSerial);
+        if (!reply || reply->status != 200)
+            throw std::runtime_error("the sandbox gave no register state");
+        return Json::parse(reply->body);
+    }
+
+    int64_t tasksRequests() { return registerState()["requests"].value("tasks", int64_t{0}); }
+
+    // Ids of documents in the given state ("acked", "queued", ...).
+    std::vector<std::string> docsIn(const std::string& state) {
+        std::vector<std::string> ids;
+        const Json snapshot = registerState();
+        for (const Json& doc : snapshot["docs"])
+            if (doc["state"] == state)
+                ids.push_back(doc["external_id"]);
+        return ids;
+    }
+
+    void setFault(const Json& plan) {
+        auto reply = http_.Post("/admin/faults", dumpCompact(plan), "application/json");
+        if (!reply || reply->status != 200)
+            throw std::runtime_error("the sandbox refused the fault plan");
+    }
+
+private:
+    httplib::Client http_;
+};
+
+// Polls until the condition holds; false when the deadline passes first. The deadline only
+// keeps a broken run from hanging: nothing is said about speed.
+inline bool waitFor(const std::function<bool()>& condition, std::chrono::seconds deadline,
+                    std::chrono::milliseconds step = std::chrono::milliseconds(100)) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(step);
+    }
+    return condition();
+}
+
+// The real program, started headless on a data directory; killed when the object goes.
+class ClientProcess {
+public:
+    explicit ClientProcess(const std::filesystem::path& home) : home_(home) {}
+    ~ClientProcess() { kill(SIGKILL); }
+    ClientProcess(const ClientProcess&) = delete;
+    ClientProcess& operator=(const ClientProcess&) = delete;
+
+    void start() {
+        std::vector<std::string> env = {"TILLHAVEN_HOME=" + home_.string(),
+                                        "QT_QPA_PLATFORM=offscreen",
+                                        "XDG_RUNTIME_DIR=" + home_.string()};
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string text = *entry;
+            if (text.rfind("TILLHAVEN_HOME=", 0) != 0 && text.rfind("QT_QPA_PLATFORM=", 0) != 0 &&
+                text.rfind("XDG_RUNTIME_DIR=", 0) != 0)
+                env.push_back(text);
+        }
+        std::vector<char*> envp;
+        for (std::string& text : env)
+            envp.push_back(text.data());
+        envp.push_back(nullptr);
+        const std::string program = std::string(TH_TEST_BIN_DIR) + "/tillhaven";
+        const std::string log = (home_ / "client-output.log").string();
+        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0600);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0)
+            throw std::runtime_error("cannot start " + program);
+    }
+
+    bool running() {
+        if (pid_ <= 0)
+            return false;
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return false;
+        }
+        return true;
+    }
+
+    void kill(int signal) {
+        if (pid_ <= 0)
+            return;
+        ::kill(pid_, signal);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+
+private:
+    std::filesystem::path home_;
+    pid_t pid_ = -1;
+};
+
+// Peak resident memory of this process so far, in MiB.
+inline long peakMemoryMiB() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024;
+}
+
+inline int envNumber(const char* name, int fallback) {
+    const char* text = std::getenv(name);
+    return text && *text ? std::atoi(text) : fallback;
+}
+
+}  // namespace th::faults

@@ -1,0 +1,115 @@
+// The real program killed with SIGKILL at random moments while documents flow from the
+// sandbox to the emulated register, and started again each time: every document must end
+// acknowledged and fiscalised; documents fiscalised twice are counted and reported.
+//
+// The short run (3 kills, 30 documents) belongs to every test run; TILLHAVEN_LONG_FAULTS=1
+// makes it 20 kills and 200 documents. TILLHAVEN_FAULT_SEED repeats a run's kill moments.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "DemoFeed.h"
+#include "FaultKit.h"
+
+using namespace th;
+using namespace th::faults;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct KillPlan {
+    int kills;
+    int documents;
+};
+
+KillPlan killPlan() {
+    if (envNumber("TILLHAVEN_LONG_FAULTS", 0) != 0)
+        return {20, 200};
+    return {3, 30};
+}
+
+// A shift is opened first; every later document is a sale.
+Json documentBatch(int first, int count) {
+    Json batch = Json::array();
+    for (int n = first; n < first + count; ++n)
+        batch.push_back(n == 0 ? sandbox::DemoFeed::openShiftTask()
+                               : sandbox::DemoFeed::saleTask(n - 1));
+    return batch;
+}
+
+class KillLoopTest : public ::testing::Test {
+protected:
+    KillLoopTest() : sandbox_(sandboxOptions()), port_(sandbox_.start()), admin_(port_) {
+        prepareHome(home_, port_);
+    }
+
+    // Starts the program and waits for its first "tasks" exchange.
+    bool startAndExchange() {
+        const int64_t before = admin_.tasksRequests();
+        client_.start();
+        return waitFor([&] { return admin_.tasksRequests() > before || !client_.running(); }, 90s,
+                       20ms) &&
+               client_.running();
+    }
+
+    test::TempDir home_;
+    sandbox::SandboxServer sandbox_;
+    int port_;
+    SandboxAdmin admin_;
+    ClientProcess client_{home_.path()};
+};
+
+TEST_F(KillLoopTest, EveryDocumentEndsAcknowledgedThroughKillsAndRestarts) {
+    const KillPlan plan = killPlan();
+    const unsigned seed = static_cast<unsigned>(
+        envNumber("TILLHAVEN_FAULT_SEED", static_cast<int>(std::random_device{}() & 0x7fffffff)));
+    std::mt19937 random(seed);
+    // A kill lands anywhere from the first exchange to past the next one, 5 s later:
+    // while documents are stored, executed, completed, reported or acknowledged.
+    std::uniform_int_distribution<int> killAfterMs(0, 6500);
+    finding() << "kill loop: " << plan.kills << " kills, " << plan.documents << " documents, seed "
+              << seed << "\n";
+
+    std::vector<std::string> ids;
+    const int perRound = plan.documents / plan.kills;
+    for (int round = 0; round < plan.kills; ++round) {
+        const int count = round + 1 == plan.kills ? plan.documents - perRound * round : perRound;
+        for (const std::string& id : admin_.queueDocs(documentBatch(perRound * round, count)))
+            ids.push_back(id);
+        ASSERT_TRUE(startAndExchange())
+            << "the program did not exchange, see " << home_.file("client-output.log");
+        const int delay = killAfterMs(random);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        ASSERT_TRUE(client_.running()) << "the program ended by itself in round " << round;
+        client_.kill(SIGKILL);
+        finding() << "round " << round << ": killed " << delay << " ms after the first exchange, "
+                  << admin_.docsIn("acked").size() << " of " << ids.size() << " acknowledged\n";
+    }
+
+    // The last start runs undisturbed until the sandbox has acknowledged everything.
+    ASSERT_TRUE(startAndExchange());
+    const bool drained =
+        waitFor([&] { return admin_.docsIn("acked").size() == ids.size(); }, 600s, 250ms);
+    client_.kill(SIGKILL);
+    EXPECT_TRUE(drained) << admin_.docsIn("acked").size() << " of " << ids.size()
+                         << " acknowledged";
+
+    const auto fiscal = fiscalisations(home_.path());
+    int lost = 0;
+    for (const std::string& id : ids)
+        lost += fiscal.count(id) == 0 ? 1 : 0;
+    const int twice = fiscalisedMoreThanOnce(fiscal);
+    finding() << "documents lost: " << lost << "\n";
+    finding() << "documents fiscalised twice: " << twice << " of " << ids.size() << "\n";
+    for (const auto& [id, times] : fiscal)
+        if (times > 1)
+            finding() << "  " << id << " fiscalised " << times << " times\n";
+    EXPECT_EQ(lost, 0);
+
+    TJournal journal;
+    journal.openJournal(home_.file(kJournalFileName));
+    EXPECT_TRUE(journal.selectChecks(kSerial, "added").empty());
+    EXPECT_TRUE(journal.selectChecks(kSerial, "completed").empty());
+}
+
+}  // namespace
