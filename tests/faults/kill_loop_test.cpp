@@ -64,9 +64,12 @@ TEST_F(KillLoopTest, EveryDocumentEndsAcknowledgedThroughKillsAndRestarts) {
     const unsigned seed = static_cast<unsigned>(
         envNumber("TILLHAVEN_FAULT_SEED", static_cast<int>(std::random_device{}() & 0x7fffffff)));
     std::mt19937 random(seed);
-    // A kill lands anywhere from the first exchange to past the next one, 5 s later:
-    // while documents are stored, executed, completed, reported or acknowledged.
-    std::uniform_int_distribution<int> killAfterMs(0, 6500);
+    // Half the kills land in the first moments after an exchange, while the documents it
+    // brought are stored and executed; the rest anywhere up to past the next exchange, 5 s
+    // later, while answers are completed, reported or acknowledged.
+    std::bernoulli_distribution early(0.5);
+    std::uniform_int_distribution<int> earlyMs(0, 400);
+    std::uniform_int_distribution<int> anyMs(0, 6500);
     finding() << "kill loop: " << plan.kills << " kills, " << plan.documents << " documents, seed "
               << seed << "\n";
 
@@ -78,7 +81,7 @@ TEST_F(KillLoopTest, EveryDocumentEndsAcknowledgedThroughKillsAndRestarts) {
             ids.push_back(id);
         ASSERT_TRUE(startAndExchange())
             << "the program did not exchange, see " << home_.file("client-output.log");
-        const int delay = killAfterMs(random);
+        const int delay = early(random) ? earlyMs(random) : anyMs(random);
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
         ASSERT_TRUE(client_.running()) << "the program ended by itself in round " << round;
         client_.kill(SIGKILL);
