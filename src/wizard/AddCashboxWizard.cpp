@@ -525,9 +525,7 @@ void TAddCashboxWizard::rAutomatClick() {
     acNext->setEnabled(false);
     manualVisible(false);
     clearModel();
-    if (!FDriver)
-        throw EnrolmentError(kChooseDriverMessage);
-    FDriver->setComType("USB");
+    driverForCheck().setComType("USB");
     CheckCashbox();
 }
 
@@ -538,9 +536,7 @@ void TAddCashboxWizard::rManualClick() {
 }
 
 void TAddCashboxWizard::TestButtonClick() {
-    if (!FDriver)
-        throw EnrolmentError(kChooseDriverMessage);
-    FDriver->setComType("COM");
+    driverForCheck().setComType("COM");
     FDriver->setComPort(str(PortField->currentText()));
     FDriver->setBaudrate(str(SpeedField->currentText()));
     FDriver->setParity(str(ParityField->currentText()));
@@ -549,14 +545,18 @@ void TAddCashboxWizard::TestButtonClick() {
     CheckCashbox();
 }
 
-void TAddCashboxWizard::CheckCashbox() {
+TCashboxdrv& TAddCashboxWizard::driverForCheck() {
     if (!FDriver)
         throw EnrolmentError(kChooseDriverMessage);
     // The driver serves one thread at a time: an enrolment left running by an earlier
-    // showing may still be using it.
+    // showing may still be using it, so not even its connection settings may change.
     if (enrolmentRunning())
         throw EnrolmentError(kEnrolmentBusyMessage);
-    const DeviceIdentity identity = checkCashbox(*FDriver);
+    return *FDriver;
+}
+
+void TAddCashboxWizard::CheckCashbox() {
+    const DeviceIdentity identity = checkCashbox(driverForCheck());
     checkedConnection_ = connectionOf(*FDriver);
     modelInfo->setText(qs(identity.modelName));
     serialInfo->setText(qs(identity.serial));

@@ -101,6 +101,9 @@ protected:
     void done(int result) override;
 
 private:
+    // The wizard's driver, for a connection check: raises when none is chosen or an
+    // enrolment still uses it.
+    TCashboxdrv& driverForCheck();
     void createActions();
     QWidget* createButtonRow();
     QWidget* createPage(QWidget* content);
