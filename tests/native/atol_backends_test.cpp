@@ -120,6 +120,8 @@ TEST_P(AtolOnBackend, EveryCatalogueTaskIsAnswered) {
         ASSERT_TRUE(answer) << type;
         EXPECT_NE(findPath(*answer, member), nullptr) << type << ": " << answer->dump();
     }
+    Json info = {{"type", "getDeviceInfo"}};
+    EXPECT_EQ(textAt(*drv->processJSON(&info), "deviceInfo.modelName"), "АТОЛ 30Ф");
 }
 
 // Answers far longer than a first read buffer, and not ASCII, arrive whole.
