@@ -1,20 +1,11 @@
 #include "cashbox/CashboxConnection.h"
 
-#include "cashbox/ExchangeCycle.h"
 #include "dispatcher/RestClient.h"
 #include "drivers/Cashboxdrv.h"
 
 namespace th {
 
 namespace {
-
-Json runIdentityTask(TCashboxdrv& driver, const char* type) {
-    const Json task = {{"type", type}};
-    std::optional<Json> answer = driver.processJSON(&task);
-    if (!answer)
-        throw ExchangeError(kNoRegisterContact);
-    return std::move(*answer);
-}
 
 // A condition on the status answer: the flag at path must read as expected; a flag that
 // cannot be read never holds.
@@ -67,10 +58,10 @@ std::optional<bool> getJSONValueAsBoolean(const Json& value, std::string_view pa
 CashboxReport readCashboxReport(TCashboxdrv& driver, const std::string& driverName) {
     CashboxReport report;
     report.driver = driverName;
-    report.deviceInfo = runIdentityTask(driver, "getDeviceInfo");
-    report.deviceStatus = runIdentityTask(driver, "getDeviceStatus");
-    report.fnInfo = runIdentityTask(driver, "getFnInfo");
-    report.registration = runIdentityTask(driver, "getRegistrationInfo");
+    report.deviceInfo = runRegisterTask(driver, "getDeviceInfo");
+    report.deviceStatus = runRegisterTask(driver, "getDeviceStatus");
+    report.fnInfo = runRegisterTask(driver, "getFnInfo");
+    report.registration = runRegisterTask(driver, "getRegistrationInfo");
     return report;
 }
 

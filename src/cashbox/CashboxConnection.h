@@ -19,7 +19,6 @@ class TTHVRESTClient;
 TH_DECLARE_ERROR(CashboxError, Error);
 
 inline constexpr const char* kNoDriverSelected = "Драйвер не выбран";
-inline constexpr const char* kNoDriverInstalled = "Драйвер не установлен";
 inline constexpr const char* kRegisterFound = "Касса найдена! Сохраните настройки";
 inline constexpr const char* kDriverVersionPrefix = "Установленная версия драйвера: ";
 
@@ -38,7 +37,7 @@ struct StateWarning {
 // The Boolean at a dotted path; nullopt when the path is missing or holds another type.
 std::optional<bool> getJSONValueAsBoolean(const Json& value, std::string_view path);
 
-// Runs the four identity tasks on the register in their fixed order. Raises ExchangeError
+// Runs the four identity tasks on the register in their fixed order. Raises DriverError
 // "Нет связи с кассой" at the first task without an answer; the tasks after it do not run.
 CashboxReport readCashboxReport(TCashboxdrv& driver, const std::string& driverName);
 

@@ -3,7 +3,7 @@
 # The state check after a connection: the identity tasks, the "cashbox" report and the
 # warnings about the register's state. No Qt widgets.
 add_library(th_cashbox_connection STATIC CashboxConnection.cpp)
-target_link_libraries(th_cashbox_connection PUBLIC th_exchange th_dispatcher th_drivers th_platform)
+target_link_libraries(th_cashbox_connection PUBLIC th_dispatcher th_drivers th_platform)
 
 # The window of one register.
 add_library(th_cashbox_gui STATIC CashboxForm.cpp)

@@ -19,7 +19,6 @@ class TTHVRESTClient;
 // "Нет связи с кассой": the register did not answer one of the state tasks.
 TH_DECLARE_ERROR(ExchangeError, Error);
 
-inline constexpr const char* kNoRegisterContact = "Нет связи с кассой";
 // Put between an error's class name and its message in the box shown for a document that
 // cannot be stored.
 inline constexpr const char* kDocumentErrorJoin = " ошибка с сообщением : ";

@@ -10,4 +10,12 @@ TCashboxdrv::TCashboxdrv(std::string serial) : FSerial(std::move(serial)) {
     FTestMode = FSerial == "0";
 }
 
+Json runRegisterTask(TCashboxdrv& driver, const char* type) {
+    const Json task = {{"type", type}};
+    std::optional<Json> answer = driver.processJSON(&task);
+    if (!answer)
+        throw DriverError(kNoRegisterContact);
+    return std::move(*answer);
+}
+
 }  // namespace th

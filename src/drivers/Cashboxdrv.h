@@ -11,6 +11,9 @@ namespace th {
 
 TH_DECLARE_ERROR(DriverError, Error);
 
+inline constexpr const char* kNoRegisterContact = "Нет связи с кассой";
+inline constexpr const char* kNoDriverInstalled = "Драйвер не установлен";
+
 // The abstract register driver: one object per physical register.
 class TCashboxdrv {
 public:
@@ -54,7 +57,8 @@ public:
 
 protected:
     void notifyChangedState() {
-        if (FChangedState) FChangedState(*this);
+        if (FChangedState)
+            FChangedState(*this);
     }
 
 private:
@@ -68,5 +72,9 @@ private:
     ChangedStateEvent FChangedState;
     bool FTestMode = false;
 };
+
+// Runs the task {"type": type} on the register; DriverError "Нет связи с кассой" when the
+// register gives no answer.
+Json runRegisterTask(TCashboxdrv& driver, const char* type);
 
 }  // namespace th

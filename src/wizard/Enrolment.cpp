@@ -8,14 +8,6 @@
 
 namespace th {
 
-Json runRegisterTask(TCashboxdrv& driver, const char* type) {
-    const Json task = {{"type", type}};
-    auto answer = driver.processJSON(&task);
-    if (!answer)
-        throw EnrolmentError(kNoContactMessage);
-    return std::move(*answer);
-}
-
 DeviceIdentity checkCashbox(TCashboxdrv& driver) {
     driver.connect();
     const Json info = runRegisterTask(driver, "getDeviceInfo");
@@ -30,7 +22,7 @@ DeviceIdentity checkCashbox(TCashboxdrv& driver) {
 bool addCashbox(TCashboxdrv* driver, const std::string& driverName, TTHVRESTClient& client,
                 EnrolmentView& view) {
     if (driver == nullptr)
-        throw EnrolmentError(kNoDriverMessage);
+        throw EnrolmentError(kNoDriverInstalled);
     CashboxReport report;
     report.driver = driverName;
     view.setStatus(kReadingDeviceStep);

@@ -18,8 +18,6 @@ class TCashboxdrv;
 TH_DECLARE_ERROR(EnrolmentError, Error);
 
 inline constexpr const char* kChooseDriverMessage = "Сначала необходимо выбрать тип драйвера";
-inline constexpr const char* kNoDriverMessage = "Драйвер не установлен";
-inline constexpr const char* kNoContactMessage = "Нет связи с кассой";
 inline constexpr const char* kCannotAddMessage = "Касса не может быть добавлена";
 inline constexpr const char* kNoSettingsMessage = "Не заданы настройки программы";
 // The register answered the identity task without its serial number: nothing could be stored.
@@ -41,10 +39,6 @@ struct DeviceIdentity {
     std::string modelName;
     std::string serial;
 };
-
-// Runs one task {"type": type} on the connected register; EnrolmentError "Нет связи с
-// кассой" when it gives no answer (the register stays connected).
-Json runRegisterTask(TCashboxdrv& driver, const char* type);
 
 // connect, "getDeviceInfo", disconnect: the model and serial number of the register the
 // driver reaches. An answer without a serial number fails with kNoSerialMessage, since the
