@@ -139,10 +139,6 @@ std::optional<Json> runTask(IAutomationObject& fptr, const Json* data) {
 TAtoldrv::TAtoldrv(const std::string& serial, const AutomationRegistry& registry)
     : TCashboxdrv(serial), fptr(registry.create(kFptrProgId)) {}
 
-Variant TAtoldrv::constant(const char* name) {
-    return fptr->invoke(name);
-}
-
 void TAtoldrv::connect() {
     if (isOpened(*fptr)) {
         fptr->invoke(member::close);

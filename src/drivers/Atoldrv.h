@@ -23,7 +23,6 @@ public:
     std::optional<Json> processJSON(const Json* data) override;
 
 private:
-    Variant constant(const char* name);
     std::unique_ptr<IAutomationObject> fptr;
 };
 
