@@ -1,5 +1,4 @@
 // Process entry: one instance per user, the application object, the message loop.
-#include <cstdlib>
 #include <exception>
 
 #include "app/MainForm.h"
@@ -13,9 +12,7 @@ namespace {
 
 th::DataPaths prepareDataPaths() {
     th::DataPaths paths = th::resolveDataPaths();
-    const bool installed =
-        std::getenv("TILLHAVEN_HOME") == nullptr && paths.settingsDir != th::executableDirectory();
-    if (installed)
+    if (paths.installed)
         th::prepareInstalledDataPaths(paths);
     return paths;
 }

@@ -58,7 +58,7 @@ DataPaths resolveDataPaths(const std::filesystem::path& exeDir) {
         return {home, home};
     if (!isInstalledLayout(exeDir))
         return {exeDir, exeDir};
-    return {xdgDir("XDG_CONFIG_HOME", ".config"), xdgDir("XDG_DATA_HOME", ".local/share")};
+    return {xdgDir("XDG_CONFIG_HOME", ".config"), xdgDir("XDG_DATA_HOME", ".local/share"), true};
 }
 
 std::filesystem::path dataDirectory() {

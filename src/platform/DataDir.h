@@ -11,6 +11,7 @@ std::filesystem::path executableDirectory();
 struct DataPaths {
     std::filesystem::path settingsDir;  // settings.ini, emulator.json
     std::filesystem::path journalDir;   // checks.db
+    bool installed = false;             // the XDG layout of an installed program
     std::filesystem::path settingsFile() const { return settingsDir / "settings.ini"; }
     std::filesystem::path journalFile() const { return journalDir / "checks.db"; }
 };

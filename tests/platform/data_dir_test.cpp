@@ -30,6 +30,7 @@ TEST_P(DataPathsLayout, PortableOrInstalled) {
     setenv("XDG_CONFIG_HOME", prefix.file("config").c_str(), 1);
     setenv("XDG_DATA_HOME", prefix.file("data").c_str(), 1);
     const th::DataPaths paths = th::resolveDataPaths(prefix.file("bin"));
+    EXPECT_EQ(paths.installed, GetParam().installed);
     if (GetParam().installed) {
         EXPECT_EQ(paths.settingsFile(), prefix.file("config") / "tillhaven" / "settings.ini");
         EXPECT_EQ(paths.journalFile(), prefix.file("data") / "tillhaven" / "checks.db");
