@@ -6,8 +6,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include "support/LoopbackServer.h"
 #include "support/QtTestApp.h"
+#include "support/RecordingDispatcher.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -55,79 +55,13 @@ inline std::string settingsIniFor(int port, const std::string& token) {
            std::to_string(port) + "/dispatcher/v1\n";
 }
 
-// The dispatcher on 127.0.0.1 (any free port): records each command with its body and
-// X-Api-Key, and answers with what the test set for the command ("status" 200 otherwise).
-class ShellDispatcher {
+// The shell's stand-in service; its settings.ini also carries the stored token and skips
+// the update check.
+class ShellDispatcher : public RecordingDispatcher {
 public:
-    struct Request {
-        std::string command;
-        Json body;
-        std::string apiKey;
-    };
-    using Answer = std::function<Json(const Json& body)>;
-
-    ShellDispatcher() {
-        server_.Post(
-            R"(/dispatcher/v1/(\w+))",
-            [this](const httplib::Request& req, httplib::Response& res) { handle(req, res); });
-        port_ = server_.start();
+    std::string settingsIni(const std::string& token) const {
+        return settingsIniFor(port(), token);
     }
-    ~ShellDispatcher() { server_.shutdown(); }
-
-    int port() const { return port_; }
-    std::string settingsIni(const std::string& token) const { return settingsIniFor(port_, token); }
-
-    void answer(const std::string& command, Answer answer) {
-        std::lock_guard lock(mutex_);
-        answers_[command] = std::move(answer);
-    }
-    void answerJson(const std::string& command, const Json& body) {
-        answer(command, [body](const Json&) { return body; });
-    }
-
-    std::vector<Request> requests(const std::string& command) const {
-        std::lock_guard lock(mutex_);
-        std::vector<Request> found;
-        for (const auto& request : requests_)
-            if (request.command == command)
-                found.push_back(request);
-        return found;
-    }
-    size_t count(const std::string& command) const { return requests(command).size(); }
-
-    // Waits for a request of another process; false when none came in time.
-    bool waitFor(const std::string& command, std::chrono::seconds patience) {
-        std::unique_lock lock(mutex_);
-        return arrived_.wait_for(lock, patience, [&] {
-            for (const auto& request : requests_)
-                if (request.command == command)
-                    return true;
-            return false;
-        });
-    }
-
-private:
-    void handle(const httplib::Request& req, httplib::Response& res) {
-        const std::string command = req.matches[1];
-        Json body = parseJson(req.body).value_or(Json());
-        Answer answer;
-        {
-            std::lock_guard lock(mutex_);
-            requests_.push_back({command, body, req.get_header_value("X-Api-Key")});
-            if (auto it = answers_.find(command); it != answers_.end())
-                answer = it->second;
-        }
-        arrived_.notify_all();
-        Json reply = answer ? answer(body) : Json{{"status", 200}, {"data", Json::object()}};
-        res.set_content(dumpCompact(reply), "application/json");
-    }
-
-    LoopbackServer server_;
-    int port_ = 0;
-    mutable std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::vector<Request> requests_;
-    std::map<std::string, Answer> answers_;
 };
 
 inline Json testAnswer(bool auth) {
