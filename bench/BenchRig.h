@@ -182,6 +182,7 @@ public:
         ++failures_;
         driver_.disconnect();
     }
+    void reportProblem(const std::string&) override { ++failures_; }
 
     // One tick of ClientTimer; what the window would show is counted, the register is
     // connected again after a lost contact, as ReconnectTimer would.

@@ -59,6 +59,7 @@ public:
     TCashboxdrv* driver() override { return &atol_; }
     // The register stays connected, so the execution pass after a failed exchange runs.
     void reconnectAfterFailure() override {}
+    void reportProblem(const std::string&) override {}
 
     TExchangeCycle& cycle() { return cycle_; }
     TTHVRESTClient& client() { return client_; }

@@ -453,6 +453,12 @@ void TFormCashbox::reconnectAfterFailure() {
     DisconnectClick(this);
 }
 
+// The status bar keeps the last problem in sight; the request log keeps every one of them.
+void TFormCashbox::reportProblem(const std::string& text) {
+    setPanel1(text);
+    clientForm_.log("problem", Json{{"serial", serial()}, {"message", text}});
+}
+
 void TFormCashbox::setPanel1(const std::string& text) {
     StatusPanel1->setText(qtText(text));
 }

@@ -154,6 +154,7 @@ private:
     std::string driverName() override;
     TCashboxdrv* driver() override { return FDriver.get(); }
     void reconnectAfterFailure() override;
+    void reportProblem(const std::string& text) override;
 
     void FormCreate();
     void createControls();

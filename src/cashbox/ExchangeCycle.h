@@ -34,6 +34,10 @@ public:
     virtual TCashboxdrv* driver() = 0;
     // Lost contact: switch ReconnectTimer on and disconnect, with the window as the sender.
     virtual void reconnectAfterFailure() = 0;
+    // A problem the cycle found on its own (a document it cannot store or must not print
+    // again, a journal that refused an answer). Shown where the merchant looks, never in a box
+    // that waits for a click: the register goes on exchanging meanwhile.
+    virtual void reportProblem(const std::string& text) = 0;
 };
 
 // One register's periodic "tasks" exchange: the register's state and the journal's rows go

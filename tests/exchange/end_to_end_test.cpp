@@ -108,6 +108,7 @@ protected:
         ++reconnects_;
         driver_.disconnect();
     }
+    void reportProblem(const std::string& text) override { problems_.push_back(text); }
 
     // Runs one cycle as the window's timer does, keeping what it would show.
     void tick() {
@@ -147,6 +148,7 @@ protected:
     TCommandResults results_;
     TExchangeCycle cycle_;
     int reconnects_ = 0;
+    std::vector<std::string> problems_;
     std::vector<std::string> shown_;
 };
 

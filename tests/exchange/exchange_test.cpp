@@ -166,6 +166,8 @@ struct Window : ExchangeHost {
         ++reconnects;
         reg.disconnect();
     }
+    void reportProblem(const std::string& text) override { problems.push_back(text); }
+    std::vector<std::string> problems;
 
     std::string serial;
     FakeRegister reg;

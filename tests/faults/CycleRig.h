@@ -71,6 +71,9 @@ public:
         ++reconnects_;
         atol_.disconnect();
     }
+    void reportProblem(const std::string& text) override { problems.push_back(text); }
+    // What the cycle reported without a box, in order.
+    std::vector<std::string> problems;
 
     // One timer tick; what the window would show is kept in `shown`.
     void tick() {

@@ -60,6 +60,7 @@ protected:
     std::string driverName() override { return kAtolDriverName; }
     TCashboxdrv* driver() override { return atol_.get(); }
     void reconnectAfterFailure() override { atol_->disconnect(); }
+    void reportProblem(const std::string& text) override { problems_.push_back(text); }
 
     void tick() {
         try {
@@ -91,6 +92,7 @@ protected:
     TCommandResults results_;
     TExchangeCycle cycle_{*this, client_, journal_, results_, dialogs_};
     std::vector<std::string> shown_;
+    std::vector<std::string> problems_;
 };
 
 TEST_F(NativeExchange, QueuedDocumentsAreFiscalisedOnceReportedAndAcknowledged) {
