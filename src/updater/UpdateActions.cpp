@@ -3,6 +3,9 @@
 #include <QDir>
 #include <QProcess>
 
+#include <QFileInfo>
+
+#include "platform/DataDir.h"
 #include "platform/Dialogs.h"
 #include "updater/Updater.h"
 
@@ -12,9 +15,38 @@ std::string outdatedWarning(const std::string& newVersion) {
     return std::string(kOutdatedMessage) + newVersion + "\r\n" + kUpdateNowMessage;
 }
 
-void startUpdaterProgram() {
-    const QString directory = QDir::currentPath();
-    QProcess::startDetached(QDir(directory).filePath(kUpdaterProgram), {}, directory);
+std::string packageManagerNotice(const std::string& newVersion) {
+    return std::string(kNoUpdaterMessage) + newVersion + kPackageManagerMessage;
+}
+
+namespace {
+
+bool isExecutableFile(const std::filesystem::path& path) {
+    const QFileInfo info(QString::fromStdString(path.string()));
+    return info.isFile() && info.isExecutable();
+}
+
+}  // namespace
+
+std::optional<std::filesystem::path> findUpdaterProgram(
+    const std::filesystem::path& currentDir, const std::filesystem::path& executableDir) {
+    for (const auto& directory : {currentDir, executableDir}) {
+        const auto program = directory / kUpdaterProgram;
+        if (isExecutableFile(program))
+            return program;
+    }
+    return std::nullopt;
+}
+
+bool startUpdaterProgram(const std::filesystem::path& currentDir,
+                         const std::filesystem::path& executableDir) {
+    const auto program = findUpdaterProgram(currentDir, executableDir);
+    return program && QProcess::startDetached(QString::fromStdString(program->string()), {},
+                                              QString::fromStdString(currentDir.string()));
+}
+
+bool startUpdaterProgram() {
+    return startUpdaterProgram(QDir::currentPath().toStdString(), executableDirectory());
 }
 
 UpdateActions::UpdateActions(TUpdater& updater, IDialogs& dialogs, Hooks hooks)
@@ -33,9 +65,11 @@ void UpdateActions::ActionCheckUpdateExecute(bool senderIsAction) {
 }
 
 void UpdateActions::ActionUpdateExecute() {
+    if (!hooks_.startUpdater()) {
+        dialogs_.show(BoxKind::Information, packageManagerNotice(updater_.strNewVersion()));
+        return;
+    }
     updateStarted_ = true;
-    if (hooks_.startUpdater)
-        hooks_.startUpdater();
     hooks_.appClose();
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace th {
@@ -13,15 +15,29 @@ inline constexpr const char* kOutdatedMessage =
     "Версия программы устарела. Некоторые функции могут перестать работать. Необходимо "
     "обновление до версии ";
 inline constexpr const char* kUpdateNowMessage = "Нажмите ДА чтобы обновить сейчас";
-// The separate updater program, started from the current directory.
+inline constexpr const char* kNoUpdaterMessage =
+    "Программа обновления не найдена. Обновление до версии ";
+inline constexpr const char* kPackageManagerMessage =
+    " устанавливается через менеджер пакетов системы";
+// The separate updater program.
 inline constexpr const char* kUpdaterProgram = "upd";
 
 // The warning that offers the update to newVersion.
 std::string outdatedWarning(const std::string& newVersion);
+// The notice that newVersion comes through the system's package manager, as it does for an
+// installed package, which has no updater program of its own.
+std::string packageManagerNotice(const std::string& newVersion);
 
-// Starts ./upd from the current directory, detached and without parameters. Whether it
-// started is not checked: the program ends either way.
-void startUpdaterProgram();
+// The updater program to start: an executable file "upd" in currentDir, else one in
+// executableDir; none when neither holds one.
+std::optional<std::filesystem::path> findUpdaterProgram(const std::filesystem::path& currentDir,
+                                                        const std::filesystem::path& executableDir);
+// Starts the updater program findUpdaterProgram finds, detached, without parameters, in
+// currentDir. False when there is none or it could not be started.
+bool startUpdaterProgram(const std::filesystem::path& currentDir,
+                         const std::filesystem::path& executableDir);
+// The same for the process's current directory and the running executable's directory.
+bool startUpdaterProgram();
 
 // The main window's actions "Проверить обновления" and "Обновить". The window keeps the
 // action "Обновить" and hands its state in through the hooks.
@@ -31,7 +47,8 @@ public:
         std::function<bool()> isUpdateEnabled;  // ActionUpdate's enabled state
         std::function<void()> enableUpdate;     // enables ActionUpdate
         std::function<void()> appClose;         // runs "Выход"
-        std::function<void()> startUpdater = startUpdaterProgram;
+        // Starts the updater program; false when there is none to start.
+        std::function<bool()> startUpdater = [] { return startUpdaterProgram(); };
     };
 
     UpdateActions(TUpdater& updater, IDialogs& dialogs, Hooks hooks);
@@ -39,9 +56,10 @@ public:
     // senderIsAction: the user chose "Проверить обновления" (false for the start-up check,
     // which stays silent when there is no update). Errors of the check reach the caller.
     void ActionCheckUpdateExecute(bool senderIsAction);
-    // Starts the updater program, then "Выход".
+    // Starts the updater program, then "Выход". Without an updater program the client keeps
+    // running (the registers must go on fiscalising) and says where the update comes from.
     void ActionUpdateExecute();
-    // True once "Обновить" has run: a start-up check that ran it must not go on.
+    // True once "Обновить" started the updater: a start-up check that did so must not go on.
     bool updateStarted() const { return updateStarted_; }
 
 private:

@@ -2,11 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QDir>
 #include <QLabel>
+
+#include <filesystem>
 
 #include "app/MainForm.h"
 #include "app/ShellTestKit.h"
 #include "updater/AboutForm.h"
+#include "updater/UpdateActions.h"
 #include "wizard/AddCashboxWizard.h"
 
 using namespace th;
@@ -22,6 +26,21 @@ std::string settingsWithUpdateCheck(int port) {
 Json offeredVersion(const std::string& version) {
     return {{"status", 200}, {"data", {{"new_version", version}}}};
 }
+
+// The process's current directory, where the updater program is looked for first.
+class CurrentDirectory {
+public:
+    explicit CurrentDirectory(const std::filesystem::path& directory)
+        : previous_(QDir::currentPath()) {
+        EXPECT_TRUE(QDir::setCurrent(QString::fromStdString(directory.string())));
+    }
+    ~CurrentDirectory() { QDir::setCurrent(previous_); }
+    CurrentDirectory(const CurrentDirectory&) = delete;
+    CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+private:
+    QString previous_;
+};
 
 }  // namespace
 
@@ -42,6 +61,9 @@ TEST(StartupUpdateCheck, AcceptedUpdateEndsTheProgramBeforeAnyLogin) {
     ShellDispatcher dispatcher;
     dispatcher.answerJson("swversion", offeredVersion("1.0.2.0"));
     ShellHarness shell(settingsWithUpdateCheck(dispatcher.port()));
+    shell.home.write("upd", "#!/bin/sh\n");
+    std::filesystem::permissions(shell.home.file("upd"), std::filesystem::perms::owner_all);
+    CurrentDirectory inHome(shell.home.path());
     shell.dialogs.scriptAnswer(true);
     shell.start();
     TForm1& form = shell.app->Form1();
@@ -51,6 +73,29 @@ TEST(StartupUpdateCheck, AcceptedUpdateEndsTheProgramBeforeAnyLogin) {
     EXPECT_NE(shell.dialogs.texts()[0].find("до версии 1.0.2.0\r\nНажмите ДА"), std::string::npos);
     form.FormShow();  // a show queued before the quit takes effect does nothing
     EXPECT_EQ(dispatcher.count("test"), 0u);
+}
+
+TEST(StartupUpdateCheck, AcceptedUpdateWithoutAnUpdaterProgramLetsTheStartGoOn) {
+    ShellDispatcher dispatcher;
+    dispatcher.answerJson("swversion", offeredVersion("1.0.2.0"));
+    dispatcher.answerJson("test", testAnswer(true));
+    dispatcher.answerJson("getsalepoints", {{"status", 200}, {"data", Json::array()}});
+    ShellHarness shell(settingsWithUpdateCheck(dispatcher.port()));
+    CurrentDirectory inHome(shell.home.path());
+    shell.dialogs.scriptAnswer(true);
+    shell.start();
+    TForm1& form = shell.app->Form1();
+    EXPECT_FALSE(form.isClosing());
+    EXPECT_EQ(shell.quits, 0);
+    ASSERT_EQ(shell.dialogs.boxes().size(), 2u);
+    EXPECT_EQ(shell.dialogs.texts()[1], packageManagerNotice("1.0.2.0"));
+    shell.showMainWindow();
+    EXPECT_EQ(dispatcher.count("getsalepoints"), 1u);
+    // "Обновить" stays offered, in the tray menu too, and says the same again.
+    ASSERT_TRUE(form.ActionUpdate->isEnabled());
+    form.ActionUpdate->trigger();
+    EXPECT_FALSE(form.isClosing());
+    EXPECT_EQ(shell.dialogs.texts().back(), packageManagerNotice("1.0.2.0"));
 }
 
 TEST(StartupUpdateCheck, UnreachableServiceIsShownAndTheStartGoesOn) {

@@ -82,7 +82,11 @@ struct UpdaterFixture : ::testing::Test {
         return {.isUpdateEnabled = [this] { return updateEnabled; },
                 .enableUpdate = [this] { updateEnabled = true; },
                 .appClose = [this] { ++appClosed; },
-                .startUpdater = [this] { ++updaterStarted; }};
+                .startUpdater =
+                    [this] {
+                        ++updaterStarted;
+                        return updaterFound;
+                    }};
     }
 
     DispatcherStub stub;
@@ -94,6 +98,7 @@ struct UpdaterFixture : ::testing::Test {
     bool updateEnabled = false;
     int appClosed = 0;
     int updaterStarted = 0;
+    bool updaterFound = true;
 };
 
 TEST_F(UpdaterFixture, KeepVersionAsksNothing) {
@@ -152,6 +157,27 @@ TEST_F(UpdaterFixture, AcceptedAtStartUpStartsTheUpdaterAndEnds) {
     EXPECT_TRUE(actions->updateStarted());
 }
 
+TEST_F(UpdaterFixture, WithoutAnUpdaterProgramTheClientKeepsRunningAndNamesTheVersion) {
+    updaterFound = false;
+    stub.answerJson("swversion", offering("1.0.2.0"));
+    dialogs.scriptAnswer(true);
+    actions->ActionCheckUpdateExecute(false);  // accepted at start-up
+    actions->ActionUpdateExecute();            // "Обновить" from the tray menu later on
+    EXPECT_EQ(updaterStarted, 2);
+    EXPECT_EQ(appClosed, 0);
+    EXPECT_FALSE(actions->updateStarted());
+    EXPECT_TRUE(updateEnabled);
+    ASSERT_EQ(dialogs.count(), 3u);
+    for (size_t i : {1u, 2u}) {
+        const auto box = dialogs.boxes()[i];
+        EXPECT_FALSE(box.question);
+        EXPECT_EQ(box.kind, BoxKind::Information);
+        EXPECT_EQ(box.text,
+                  "Программа обновления не найдена. Обновление до версии 1.0.2.0 "
+                  "устанавливается через менеджер пакетов системы");
+    }
+}
+
 TEST_F(UpdaterFixture, UnusableAnswersChangeNothing) {
     const Json answers[] = {
         Json{{"status", 200}, {"data", Json::object()}},
@@ -193,20 +219,111 @@ TEST(UpdateCheckWithSandbox, StartUpOffersTheVersionTheServiceNames) {
                           {.isUpdateEnabled = [&] { return enabled; },
                            .enableUpdate = [&] { enabled = true; },
                            .appClose = [&] { ++appClosed; },
-                           .startUpdater = [] {}});
+                           .startUpdater = [] { return true; }});
     actions.ActionCheckUpdateExecute(false);
     EXPECT_TRUE(enabled);
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{outdatedWarning("1.0.2.0")});
     EXPECT_EQ(appClosed, 0);
 }
 
+// An "upd" that records its argument count and working directory in "started" beside it.
+void writeRecordingUpdater(const TempDir& dir) {
+    dir.write("upd",
+              "#!/bin/sh\necho \"$#:$(pwd)\" > \"$(dirname \"$0\")/started.tmp\" && "
+              "mv \"$(dirname \"$0\")/started.tmp\" \"$(dirname \"$0\")/started\"\n");
+    std::filesystem::permissions(dir.file("upd"), std::filesystem::perms::owner_all);
+}
+
+// The updater runs detached; waits for its mark (the cap only guards a broken machine).
+std::string waitForStartMark(const TempDir& dir) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!std::filesystem::exists(dir.file("started")) &&
+           std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return dir.read("started");
+}
+
+// The process's current directory for one test.
+class CurrentDirectory {
+public:
+    explicit CurrentDirectory(const std::filesystem::path& directory)
+        : previous_(QDir::currentPath()) {
+        EXPECT_TRUE(QDir::setCurrent(QString::fromStdString(directory.string())));
+    }
+    ~CurrentDirectory() { QDir::setCurrent(previous_); }
+    CurrentDirectory(const CurrentDirectory&) = delete;
+    CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+private:
+    QString previous_;
+};
+
+enum class Upd { None, Executable, NotExecutable, Directory };
+
+void placeUpd(const TempDir& dir, Upd kind) {
+    namespace fs = std::filesystem;
+    switch (kind) {
+        case Upd::None:
+            return;
+        case Upd::Executable:
+        case Upd::NotExecutable:
+            dir.write("upd", "#!/bin/sh\n");
+            fs::permissions(dir.file("upd"), kind == Upd::Executable
+                                                 ? fs::perms::owner_all
+                                                 : fs::perms::owner_read | fs::perms::owner_write);
+            return;
+        case Upd::Directory:
+            fs::create_directory(dir.file("upd"));
+            fs::permissions(dir.file("upd"), fs::perms::owner_all);
+            return;
+    }
+}
+
+struct LookupCase {
+    Upd inCurrentDir;
+    Upd besideExecutable;
+    const char* found;  // "current", "executable" or "" for none
+};
+
+TEST(UpdateProgram, LookedForInTheCurrentDirectoryThenBesideTheExecutable) {
+    const LookupCase cases[] = {
+        {Upd::Executable, Upd::Executable, "current"},
+        {Upd::None, Upd::Executable, "executable"},
+        {Upd::NotExecutable, Upd::Executable, "executable"},
+        {Upd::Directory, Upd::Executable, "executable"},
+        {Upd::NotExecutable, Upd::NotExecutable, ""},
+        {Upd::Directory, Upd::None, ""},
+        {Upd::None, Upd::None, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(static_cast<int>(c.inCurrentDir)) + "/" +
+                     std::to_string(static_cast<int>(c.besideExecutable)));
+        TempDir current, executable;
+        placeUpd(current, c.inCurrentDir);
+        placeUpd(executable, c.besideExecutable);
+        const auto found = findUpdaterProgram(current.path(), executable.path());
+        const std::string expected = c.found;
+        if (expected.empty()) {
+            EXPECT_FALSE(found);
+            EXPECT_FALSE(startUpdaterProgram(current.path(), executable.path()));
+        } else {
+            ASSERT_TRUE(found);
+            EXPECT_EQ(*found, (expected == "current" ? current : executable).file("upd"));
+        }
+    }
+}
+
+TEST(UpdateProgram, BesideTheExecutableItStartsInTheCurrentDirectory) {
+    TempDir current, executable;
+    writeRecordingUpdater(executable);
+    ASSERT_TRUE(startUpdaterProgram(current.path(), executable.path()));
+    EXPECT_EQ(waitForStartMark(executable),
+              "0:" + std::filesystem::canonical(current.path()).string() + "\n");
+}
+
 TEST(UpdateProgram, StartsUpdFromTheCurrentDirectoryThenCloses) {
     TempDir dir;
-    dir.write("upd", "#!/bin/sh\necho \"$#:$(pwd)\" > started.tmp && mv started.tmp started\n");
-    std::filesystem::permissions(dir.file("upd"), std::filesystem::perms::owner_all);
-    const QString previous = QDir::currentPath();
-    ASSERT_TRUE(QDir::setCurrent(QString::fromStdString(dir.path().string())));
-
+    writeRecordingUpdater(dir);
     RecordingDialogs dialogs;
     TAppSettings settings(dir.path());
     TUpdater updater(settings, dialogs);
@@ -216,17 +333,32 @@ TEST(UpdateProgram, StartsUpdFromTheCurrentDirectoryThenCloses) {
                           {.isUpdateEnabled = [&] { return enabled; },
                            .enableUpdate = [&] { enabled = true; },
                            .appClose = [&] { ++appClosed; }});
-    actions.ActionUpdateExecute();
-    QDir::setCurrent(previous);
+    {
+        CurrentDirectory inDir(dir.path());
+        actions.ActionUpdateExecute();
+    }
     EXPECT_EQ(appClosed, 1);
     EXPECT_EQ(dialogs.count(), 0u);
+    EXPECT_EQ(waitForStartMark(dir), "0:" + std::filesystem::canonical(dir.path()).string() + "\n");
+}
 
-    // The updater runs detached; wait for its mark (the cap only guards a broken machine).
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!std::filesystem::exists(dir.file("started")) &&
-           std::chrono::steady_clock::now() < giveUp)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(dir.read("started"), "0:" + std::filesystem::canonical(dir.path()).string() + "\n");
+TEST(UpdateProgram, NoneInTheCurrentDirectoryNorBesideTheTestProgramKeepsRunning) {
+    TempDir dir;
+    RecordingDialogs dialogs;
+    TAppSettings settings(dir.path());
+    TUpdater updater(settings, dialogs);
+    int appClosed = 0;
+    UpdateActions actions(updater, dialogs,
+                          {.isUpdateEnabled = [] { return true; },
+                           .enableUpdate = [] {},
+                           .appClose = [&] { ++appClosed; }});
+    {
+        CurrentDirectory inDir(dir.path());
+        actions.ActionUpdateExecute();
+    }
+    EXPECT_EQ(appClosed, 0);
+    EXPECT_FALSE(actions.updateStarted());
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{packageManagerNotice("0.0.0.0")});
 }
 
 }  // namespace
