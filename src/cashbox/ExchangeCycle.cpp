@@ -8,6 +8,7 @@
 #include "dispatcher/RestClient.h"
 #include "drivers/Cashboxdrv.h"
 #include "platform/Dialogs.h"
+#include "platform/Errors.h"
 
 namespace th {
 
@@ -17,6 +18,10 @@ namespace {
 constexpr const char* kShiftStatusTask = R"({"type": "getShiftStatus"})";
 constexpr const char* kOfdExchangeStatusTask = R"({"type": "ofdExchangeStatus"})";
 constexpr const char* kShiftTotalsTask = R"({"type": "getShiftTotals"})";
+
+constexpr const char* kAckNotSaved = "Подтверждение не записано в журнал заданий, документ ";
+constexpr const char* kDocumentsNotSaved =
+    "Документы не записаны в журнал заданий и будут записаны при следующем обмене: ";
 
 const Json* member(const Json& object, const char* name) {
     if (!object.is_object())
@@ -39,9 +44,10 @@ void TExchangeCycle::ClientTimerTimer() {
     // A box shown while this window's request is under way lets timer ticks through.
     if (!client_.isReady())
         return;
-    RegisterState state = readRegisterState();
     const std::string serial = host_.serialText();
-    saveUnsavedAnswers();
+    flushPending();
+    RegisterState state = readRegisterState();
+    settleInFlight();
     // The journal is read before the command results are taken: a journal error then ends
     // the cycle with nothing taken.
     TasksState request;
@@ -58,6 +64,37 @@ void TExchangeCycle::ClientTimerTimer() {
     request.commands = commandResults_.takeAll();
     exchange(tasksRequest(request), request.commands);
     executionPass(serial);
+}
+
+void TExchangeCycle::flushPending() {
+    saveUnsavedAnswers();
+    if (!pendingDocuments_.empty())
+        storeDocuments(host_.serialText(), Json::array());
+}
+
+void TExchangeCycle::settleInFlight() {
+    // An answer still waiting for the journal settles its row by itself.
+    if (!unsavedAnswers_.empty() || host_.driver() == nullptr)
+        return;
+    const std::string serial = host_.serialText();
+    try {
+        const auto run = [this](const Json& task) { return runTask(&task); };
+        for (const SettledMark& settled : th::settleInFlight(journal_, serial, run))
+            if (settled.outcome == Settlement::Doubtful)
+                reportDoubtful(serial, settled.origId);
+    } catch (const JournalError& e) {
+        // The marks stay; their rows are not executed until they are settled.
+        host_.reportProblem(e.what());
+    }
+}
+
+void TExchangeCycle::reportDoubtful(const std::string& serial, const std::string& origId) {
+    if (!reportedDoubtful_.insert(origId).second)
+        return;
+    CheckRow unknown;
+    unknown.orig_id = origId;
+    const std::optional<CheckRow> row = journal_.findCheck(serial, origId);
+    host_.reportProblem(doubtfulDocumentMessage(serial, row ? *row : unknown));
 }
 
 std::optional<Json> TExchangeCycle::runTask(const Json* task) {
@@ -108,22 +145,54 @@ void TExchangeCycle::exchange(const Json& request, const Json& takenResults) {
 void TExchangeCycle::processResponseData(TTHVRESTClient& /*sender*/, const Json& response) {
     const TasksAnswer answer = readTasksAnswer(response);
     const std::string serial = host_.serialText();
-    for (const std::string& id : answer.acked)
-        journal_.ackCheck(statusText(CheckStatus::Acked), serial, id);
-    for (const Json& document : answer.docs)
-        storeDocument(serial, document);
+    acknowledge(serial, answer.acked);
+    storeDocuments(serial, answer.docs);
     for (const Json& command : answer.commands)
         commandResults_.append(runCommand(command));
 }
 
-void TExchangeCycle::storeDocument(const std::string& serial, const Json& document) {
+// An acknowledgement the journal cannot write costs nothing: the row stays "completed", is
+// reported again, and the service acknowledges it again. The first failure ends the list,
+// so a locked journal is waited for once, not once per identifier.
+void TExchangeCycle::acknowledge(const std::string& serial, const std::vector<std::string>& ids) {
+    for (const std::string& id : ids) {
+        try {
+            journal_.ackCheck(statusText(CheckStatus::Acked), serial, id);
+        } catch (const JournalError& e) {
+            host_.reportProblem(kAckNotSaved + id + ": " + e.what());
+            return;
+        }
+    }
+}
+
+// One answer's documents are stored in one transaction, after any left over from before.
+// A document the register already has is dropped (the service sent it again); one that is
+// no document is reported and dropped; any other journal failure keeps them all here.
+void TExchangeCycle::storeDocuments(const std::string& serial, const Json& documents) {
+    std::vector<Json> batch = std::move(pendingDocuments_);
+    pendingDocuments_.clear();
+    for (const Json& document : documents)
+        batch.push_back(document);
+    if (batch.empty())
+        return;
+    std::vector<bool> unreadable(batch.size(), false);
     try {
-        journal_.insertCheck(serial, document);
-    } catch (const JournalError&) {
-        // The database refused the row; a document sent again with the same "external_id"
-        // ends here, so it is neither stored nor executed twice.
-    } catch (const std::exception& e) {
-        dialogs_.show(BoxKind::Error, errorTypeName(e) + kDocumentErrorJoin + e.what());
+        TJournal::Transaction transaction(journal_);
+        for (size_t n = 0; n < batch.size(); ++n) {
+            try {
+                journal_.insertCheck(serial, batch[n]);
+            } catch (const JournalDuplicateError&) {
+            } catch (const JournalDocumentError& e) {
+                unreadable[n] = true;
+                host_.reportProblem(errorTypeName(e) + kDocumentErrorJoin + e.what());
+            }
+        }
+        transaction.commit();
+    } catch (const JournalError& e) {
+        for (size_t n = 0; n < batch.size(); ++n)
+            if (!unreadable[n])
+                pendingDocuments_.push_back(std::move(batch[n]));
+        host_.reportProblem(kDocumentsNotSaved + std::string(e.what()));
     }
 }
 
@@ -132,35 +201,87 @@ Json TExchangeCycle::runCommand(const Json& command) {
     return commandResult(member(command, "id"), result);
 }
 
+// Rows run in the order they were stored. A marked row waits for its settlement; a fiscal
+// document goes to the register only once its mark is on disk; the pass ends at the first
+// document without an answer, whose fate the next settlement decides.
 void TExchangeCycle::executionPass(const std::string& serial) {
+    std::set<std::string> marked;
+    for (const InFlightMark& mark : journal_.inFlightMarks(serial))
+        marked.insert(mark.origId);
+    std::optional<FiscalCount> count;
     for (const CheckRow& row : journal_.selectChecks(serial, statusText(CheckStatus::Added))) {
-        if (isUnsaved(row))
+        if (isUnsaved(row) || marked.count(row.orig_id))
             continue;
         // A row whose data is not JSON is no task: the register gives no answer to it.
         const std::optional<Json> task = parseJson(row.data);
+        if (task && isFiscalDocument(*task)) {
+            if (!executeFiscal(row, *task, count))
+                return;
+            continue;
+        }
         const std::optional<Json> answer = runTask(task ? &*task : nullptr);
-        if (answer)
-            completeRow(row, dumpCompact(*answer));
+        if (answer && !completeRow(row, dumpCompact(*answer), false))
+            return;
     }
 }
 
-void TExchangeCycle::completeRow(const CheckRow& row, const std::string& response) {
+// The register's count is read once per pass and then followed from each answer's own
+// fiscal document number.
+bool TExchangeCycle::executeFiscal(const CheckRow& row, const Json& task,
+                                   std::optional<FiscalCount>& count) {
+    if (!count)
+        count = readFiscalCount([this](const Json& t) { return runTask(&t); });
+    if (count->kind == FiscalCount::Kind::NoAnswer)
+        return false;
     try {
-        journal_.completeCheck(statusText(CheckStatus::Completed), response, row.serial,
-                               row.orig_id);
-    } catch (const JournalError&) {
-        // The register has executed the document (a receipt may be printed): it must not
-        // be executed again because the journal was briefly unwritable.
-        unsavedAnswers_.push_back({row.serial, row.orig_id, response});
-        throw;
+        journal_.markInFlight({row.serial, row.orig_id,
+                               count->isKnown() ? std::optional(count->number) : std::nullopt});
+    } catch (const JournalError& e) {
+        host_.reportProblem(e.what());
+        return false;
+    }
+    const std::optional<Json> answer = runTask(&task);
+    if (!answer)
+        return false;
+    if (auto made = answeredFiscalNumber(*answer))
+        count = FiscalCount::known(*made);
+    else if (!answer->is_object() || !answer->contains("error"))
+        count.reset();
+    return completeRow(row, dumpCompact(*answer), true);
+}
+
+// The register has executed the document (a receipt may be printed): an answer the journal
+// cannot take now is kept, and the row is not executed again meanwhile.
+bool TExchangeCycle::completeRow(const CheckRow& row, const std::string& response, bool fiscal) {
+    try {
+        if (fiscal)
+            journal_.completeInFlight(statusText(CheckStatus::Completed), response, row.serial,
+                                      row.orig_id);
+        else
+            journal_.completeCheck(statusText(CheckStatus::Completed), response, row.serial,
+                                   row.orig_id);
+        return true;
+    } catch (const JournalError& e) {
+        unsavedAnswers_.push_back({row.serial, row.orig_id, response, fiscal});
+        host_.reportProblem(e.what());
+        return false;
     }
 }
 
 void TExchangeCycle::saveUnsavedAnswers() {
     while (!unsavedAnswers_.empty()) {
         const UnsavedAnswer& first = unsavedAnswers_.front();
-        journal_.completeCheck(statusText(CheckStatus::Completed), first.response, first.serial,
-                               first.origId);
+        try {
+            if (first.fiscal)
+                journal_.completeInFlight(statusText(CheckStatus::Completed), first.response,
+                                          first.serial, first.origId);
+            else
+                journal_.completeCheck(statusText(CheckStatus::Completed), first.response,
+                                       first.serial, first.origId);
+        } catch (const JournalError& e) {
+            host_.reportProblem(e.what());
+            return;
+        }
         unsavedAnswers_.erase(unsavedAnswers_.begin());
     }
 }

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "cashbox/InFlight.h"
 #include "platform/Errors.h"
 #include "platform/Json.h"
 
@@ -50,11 +52,21 @@ public:
 
     // One cycle, run by ClientTimer. Does nothing while the window's client is busy. Raises
     // ExchangeError "Нет связи с кассой" when a state task is unanswered (after starting the
-    // reconnection) and lets journal errors of the lists and the execution pass through, for
-    // the window to show. A failed exchange itself starts the reconnection and goes no further.
-    // An answer the journal refused to keep is kept here and written first in the next cycle,
-    // so its document is never executed twice.
+    // reconnection) and lets journal errors of the lists through, for the host to show. A
+    // failed exchange itself starts the reconnection and goes no further.
+    // What the journal refused to keep (a register's answer, a document from the service) is
+    // kept here and written first in the next cycle; meanwhile it is never executed.
     void ClientTimerTimer();
+
+    // Settles the documents whose fate only the register knows (see InFlight.h); run at the
+    // start of every cycle and by the host after each connection. Never raises.
+    void settleInFlight();
+
+    // Writes what the journal refused earlier; run at the start of every cycle and by the
+    // host when the register's work stops (quit, logout, a driver change). Never raises:
+    // what still cannot be written is reported and kept.
+    void flushPending();
+    bool hasPending() const { return !unsavedAnswers_.empty() || !pendingDocuments_.empty(); }
 
     // Handles a "tasks" answer with status 200: acknowledgements, then documents, then
     // commands. Raises DispatcherAnswerError, before touching anything, when "data.acked",
@@ -72,12 +84,15 @@ private:
     std::optional<Json> runTask(const char* constantTask);
     RegisterState readRegisterState();
     void exchange(const Json& request, const Json& takenResults);
-    void storeDocument(const std::string& serial, const Json& document);
+    void acknowledge(const std::string& serial, const std::vector<std::string>& ids);
+    void storeDocuments(const std::string& serial, const Json& documents);
     Json runCommand(const Json& command);
     void executionPass(const std::string& serial);
-    void completeRow(const CheckRow& row, const std::string& response);
+    bool executeFiscal(const CheckRow& row, const Json& task, std::optional<FiscalCount>& count);
+    bool completeRow(const CheckRow& row, const std::string& response, bool fiscal);
     void saveUnsavedAnswers();
     bool isUnsaved(const CheckRow& row) const;
+    void reportDoubtful(const std::string& serial, const std::string& origId);
 
     // Register answers whose row could not be marked completed; written before the journal
     // is read again, and their rows are not executed again meanwhile.
@@ -85,8 +100,14 @@ private:
         std::string serial;
         std::string origId;
         std::string response;
+        bool fiscal = false;  // its in-flight mark goes in the same transaction
     };
     std::vector<UnsavedAnswer> unsavedAnswers_;
+    // Documents from the service the journal could not store yet; stored before anything
+    // else in the next cycle, executed only from the journal.
+    std::vector<Json> pendingDocuments_;
+    // Doubtful documents already reported by this run of the program.
+    std::set<std::string> reportedDoubtful_;
 
     ExchangeHost& host_;
     TTHVRESTClient& client_;

@@ -38,8 +38,45 @@ std::string databaseMessage(sqlite3* db) {
     return db ? sqlite3_errmsg(db) : "out of memory";
 }
 
+constexpr const char* kFindCheck =
+    "select * from checks where serial = :serial and orig_id = :id";
+
+// In-flight marks live in a table of their own, so `checks` keeps exactly its six columns.
+constexpr const char* kCreateInFlight =
+    "create table if not exists checks_in_flight ("
+    " serial text not null, orig_id text not null, fiscal_number_before integer,"
+    " marked_at text not null default (datetime('now')),"
+    " primary key (serial, orig_id))";
+constexpr const char* kMarkInFlight =
+    "insert or replace into checks_in_flight (serial, orig_id, fiscal_number_before)"
+    " values (:serial, :id, :before)";
+constexpr const char* kSelectInFlight =
+    "select serial, orig_id, fiscal_number_before from checks_in_flight"
+    " where serial = :serial order by rowid";
+constexpr const char* kClearInFlight =
+    "delete from checks_in_flight where serial = :serial and orig_id = :id";
+
+// Older journals were made without the unique key; it is added when their rows allow.
+constexpr const char* kAddUniqueKey =
+    "create unique index if not exists checks_serial_orig_id on checks (serial, orig_id)";
+constexpr const char* kUniqueKeyColumns =
+    "select count(*) from pragma_index_list('checks') as list"
+    " where list.[unique] = 1 and (select group_concat(info.name, ',') from"
+    " (select name from pragma_index_info(list.name) order by name) as info)"
+    " = 'orig_id,serial'";
+constexpr const char* kCountCheck =
+    "select count(*) from checks where serial = :serial and orig_id = :id";
+
+bool isDuplicateKey(sqlite3* db) {
+    const int code = sqlite3_extended_errcode(db);
+    return code == SQLITE_CONSTRAINT_UNIQUE || code == SQLITE_CONSTRAINT_PRIMARYKEY;
+}
+
 [[noreturn]] void raiseStatementError(sqlite3* db) {
-    throw JournalError("Ошибка журнала заданий: " + databaseMessage(db));
+    const std::string message = "Ошибка журнала заданий: " + databaseMessage(db);
+    if (db && isDuplicateKey(db))
+        throw JournalDuplicateError(message);
+    throw JournalError(message);
 }
 
 std::string columnText(sqlite3_stmt* statement, int column) {
@@ -82,6 +119,14 @@ public:
         if (rc != SQLITE_ROW && rc != SQLITE_DONE)
             raiseStatementError(db_);
         return rc;
+    }
+
+    void bind(const char* name, std::optional<std::int64_t> number) {
+        const int index = sqlite3_bind_parameter_index(statement_, name);
+        const int rc = number ? sqlite3_bind_int64(statement_, index, *number)
+                              : sqlite3_bind_null(statement_, index);
+        if (index == 0 || rc != SQLITE_OK)
+            raiseStatementError(db_);
     }
 
     // Leaves the statement ready for its next use, whatever happened to this one.
@@ -195,13 +240,40 @@ void execute(sqlite3* db, const char* sql) {
 
 }  // namespace
 
+// The statements of the in-flight table, prepared at first use: the table is made then,
+// so opening a journal writes nothing beyond what it always did.
+struct InFlightStatements {
+    Statement mark;
+    Statement select;
+    Statement clear;
+
+    explicit InFlightStatements(sqlite3* db)
+        : mark(db, kMarkInFlight), select(db, kSelectInFlight), clear(db, kClearInFlight) {}
+};
+
+bool queryCount(sqlite3* db, const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    bool found = false;
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW)
+        found = sqlite3_column_int64(statement, 0) > 0;
+    sqlite3_finalize(statement);
+    return found;
+}
+
 struct TJournal::Connection {
     DatabaseHandle db;
     Statement select;
     Statement complete;
     Statement ack;
     Statement insert;
+    Statement find;
     RowColumns columns;
+    RowColumns findColumns;
+    std::unique_ptr<InFlightStatements> inFlight;
+    // Set for a journal whose rows repeat a (serial, orig_id), so the key cannot be added:
+    // each insert then looks for the row first.
+    std::unique_ptr<Statement> countBeforeInsert;
 
     explicit Connection(DatabaseHandle handle)
         : db(std::move(handle)),
@@ -209,7 +281,39 @@ struct TJournal::Connection {
           complete(db.get(), kCompleteCheck),
           ack(db.get(), kAckCheck),
           insert(db.get(), kInsertCheck),
-          columns(select.get()) {}
+          find(db.get(), kFindCheck),
+          columns(select.get()),
+          findColumns(find.get()) {}
+
+    InFlightStatements& marks() {
+        if (!inFlight) {
+            char* message = nullptr;
+            if (sqlite3_exec(db.get(), kCreateInFlight, nullptr, nullptr, &message) != SQLITE_OK) {
+                const std::string text = message ? message : databaseMessage(db.get());
+                sqlite3_free(message);
+                throw JournalError("Ошибка журнала заданий: " + text);
+            }
+            inFlight = std::make_unique<InFlightStatements>(db.get());
+        }
+        return *inFlight;
+    }
+
+    // A document sent twice must make one row, also in a journal made without the key.
+    void ensureUniqueKey() {
+        if (queryCount(db.get(), kUniqueKeyColumns))
+            return;
+        if (sqlite3_exec(db.get(), kAddUniqueKey, nullptr, nullptr, nullptr) == SQLITE_OK)
+            return;
+        countBeforeInsert = std::make_unique<Statement>(db.get(), kCountCheck);
+    }
+
+    bool hasRow(const std::string& serial, const std::string& id) {
+        Statement::Use use(*countBeforeInsert);
+        countBeforeInsert->bind(":serial", serial);
+        countBeforeInsert->bind(":id", id);
+        return countBeforeInsert->step() == SQLITE_ROW &&
+               sqlite3_column_int64(countBeforeInsert->get(), 0) > 0;
+    }
 };
 
 TJournal::TJournal() : unavailableReason_("журнал не открыт") {}
@@ -230,6 +334,7 @@ void TJournal::openJournal(const std::filesystem::path& path, JournalOptions opt
             throw JournalError("Журнал заданий " + pathText(path) + " не подходит: " + e.what());
         }
         execute(connection->db.get(), "pragma journal_mode=WAL; pragma synchronous=FULL;");
+        connection->ensureUniqueKey();
         connection_ = std::move(connection);
         unavailableReason_.clear();
     } catch (const JournalError& e) {
@@ -286,6 +391,8 @@ void TJournal::insertCheck(const std::string& serial, const Json& document) {
     const std::string origId = documentText(document, "external_id");
     const std::string command = documentText(document, "type");
     Connection& connection = usable();
+    if (connection.countBeforeInsert && connection.hasRow(serial, origId))
+        throw JournalDuplicateError("Документ " + origId + " уже есть в журнале заданий");
     Statement::Use use(connection.insert);
     connection.insert.bind(":serial", serial);
     connection.insert.bind(":orig_id", origId);
@@ -294,6 +401,84 @@ void TJournal::insertCheck(const std::string& serial, const Json& document) {
     connection.insert.bind(":status", statusText(CheckStatus::Added));
     connection.insert.bind(":response", "");
     connection.insert.step();
+}
+
+void TJournal::markInFlight(const InFlightMark& mark) {
+    InFlightStatements& marks = usable().marks();
+    Statement::Use use(marks.mark);
+    marks.mark.bind(":serial", mark.serial);
+    marks.mark.bind(":id", mark.origId);
+    marks.mark.bind(":before", mark.fiscalNumberBefore);
+    marks.mark.step();
+}
+
+std::vector<InFlightMark> TJournal::inFlightMarks(const std::string& serial) {
+    InFlightStatements& marks = usable().marks();
+    Statement::Use use(marks.select);
+    marks.select.bind(":serial", serial);
+    std::vector<InFlightMark> found;
+    while (marks.select.step() == SQLITE_ROW) {
+        sqlite3_stmt* row = marks.select.get();
+        InFlightMark mark{columnText(row, 0), columnText(row, 1), std::nullopt};
+        if (sqlite3_column_type(row, 2) == SQLITE_INTEGER)
+            mark.fiscalNumberBefore = sqlite3_column_int64(row, 2);
+        found.push_back(std::move(mark));
+    }
+    return found;
+}
+
+void TJournal::clearInFlight(const std::string& serial, const std::string& id) {
+    InFlightStatements& marks = usable().marks();
+    Statement::Use use(marks.clear);
+    marks.clear.bind(":serial", serial);
+    marks.clear.bind(":id", id);
+    marks.clear.step();
+}
+
+void TJournal::completeInFlight(const std::string& status, const std::string& resp,
+                                const std::string& serial, const std::string& id) {
+    Transaction transaction(*this);
+    completeCheck(status, resp, serial, id);
+    clearInFlight(serial, id);
+    transaction.commit();
+}
+
+std::optional<CheckRow> TJournal::findCheck(const std::string& serial, const std::string& id) {
+    Connection& connection = usable();
+    Statement::Use use(connection.find);
+    connection.find.bind(":serial", serial);
+    connection.find.bind(":id", id);
+    if (connection.find.step() != SQLITE_ROW)
+        return std::nullopt;
+    return connection.findColumns.read(connection.find.get());
+}
+
+void TJournal::runSql(const char* sql) {
+    Connection& connection = usable();
+    try {
+        execute(connection.db.get(), sql);
+    } catch (const JournalError& e) {
+        throw JournalError(std::string("Ошибка журнала заданий: ") + e.what());
+    }
+}
+
+TJournal::Transaction::Transaction(TJournal& journal) : journal_(journal) {
+    journal_.runSql("begin immediate");
+}
+
+TJournal::Transaction::~Transaction() {
+    if (!open_)
+        return;
+    // SQLite may have rolled back already (a full disk, an I/O error): nothing to undo then.
+    try {
+        journal_.runSql("rollback");
+    } catch (const JournalError&) {
+    }
+}
+
+void TJournal::Transaction::commit() {
+    journal_.runSql("commit");
+    open_ = false;
 }
 
 std::filesystem::path defaultJournalPath() {

@@ -2,7 +2,9 @@
 
 #include <array>
 #include <filesystem>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,8 +16,11 @@ struct sqlite3;
 namespace th {
 
 // A failure of the database itself: the file cannot be opened, is damaged, locked beyond
-// the busy time-out, or a statement is refused (a repeated (serial, orig_id) among them).
+// the busy time-out, full, or a statement is refused.
 TH_DECLARE_ERROR(JournalError, Error);
+// The one refusal that is no failure: the register already has a row for this document
+// (the service sent the same "external_id" again). The document is stored, once.
+TH_DECLARE_ERROR(JournalDuplicateError, JournalError);
 // A document from the service that cannot become a journal row: no "external_id" or
 // "type", or one of them not readable as text.
 TH_DECLARE_ERROR(JournalDocumentError, Error);
@@ -44,8 +49,16 @@ struct JournalOptions {
     int busyTimeoutMs = 5000;
 };
 
-// One connection to the task journal checks.db. Every statement commits on its own.
-// Not thread-safe: one connection per cashbox window, used on that window's thread.
+// A fiscal document handed to the register whose outcome is not yet written down: the
+// register's last fiscal document number read just before, when it could be read.
+struct InFlightMark {
+    std::string serial;
+    std::string origId;
+    std::optional<std::int64_t> fiscalNumberBefore;
+};
+
+// One connection to the task journal checks.db. Statements commit on their own unless a
+// Transaction is open. Not thread-safe: one connection per register, used on one thread.
 class TJournal {
 public:
     TJournal();
@@ -66,13 +79,45 @@ public:
                        const std::string& serial, const std::string& id);
     void ackCheck(const std::string& status, const std::string& serial, const std::string& id);
     // Stores a document from the service as an "added" row keyed by its "external_id".
-    // JournalDocumentError for a document that cannot be read, JournalError when the
-    // database refuses it (a repeated "external_id" of the same register among others).
+    // JournalDocumentError for a document that cannot be read, JournalDuplicateError when
+    // the register already has a row with that "external_id", JournalError when the
+    // database fails.
     void insertCheck(const std::string& serial, const Json& document);
+
+    // In-flight marks, kept in a table of their own beside `checks`. A mark is written
+    // (and on disk) before a fiscal document goes to the register, and removed in the
+    // same transaction that completes the row, so after any crash a mark names exactly
+    // the documents whose fate only the register knows.
+    void markInFlight(const InFlightMark& mark);
+    std::vector<InFlightMark> inFlightMarks(const std::string& serial);
+    void clearInFlight(const std::string& serial, const std::string& id);
+    // completeCheck and clearInFlight as one transaction.
+    void completeInFlight(const std::string& status, const std::string& resp,
+                          const std::string& serial, const std::string& id);
+    // The register's row for a document, whatever its status.
+    std::optional<CheckRow> findCheck(const std::string& serial, const std::string& id);
+
+    // Groups statements into one transaction (one write to disk): committed by commit(),
+    // rolled back when it goes out of scope without. "begin immediate", so a lock held by
+    // another program shows at once, before any statement of the group.
+    class Transaction {
+    public:
+        explicit Transaction(TJournal& journal);
+        ~Transaction();
+        Transaction(const Transaction&) = delete;
+        Transaction& operator=(const Transaction&) = delete;
+        void commit();
+
+    private:
+        TJournal& journal_;
+        bool open_ = true;
+    };
 
 private:
     struct Connection;
     Connection& usable();
+
+    void runSql(const char* sql);
 
     std::filesystem::path path_;
     std::string unavailableReason_;

@@ -65,11 +65,13 @@ inline std::string clientSettings(int port) {
            kSerial + "]\nKKTSerial=" + kSerial + "\nDriver=Атол\nConnectionType=USB\nAutostart=1\n";
 }
 
-inline std::string benchFile(bool reachable = true) {
-    Json bench = {
-        {"registers",
-         Json::array({{{"serial", kSerial}, {"port", "USB"}, {"reachable", reachable}}})}};
-    return dumpCompact(bench);
+// printSeconds: how long the register takes over each document (the document is made at
+// once, its answer comes at the end), so a kill can land in the middle of a print.
+inline std::string benchFile(bool reachable = true, double printSeconds = 0) {
+    Json reg = {{"serial", kSerial}, {"port", "USB"}, {"reachable", reachable}};
+    if (printSeconds > 0)
+        reg["printSeconds"] = printSeconds;
+    return dumpCompact(Json{{"registers", Json::array({reg})}});
 }
 
 // A client's data directory: settings.ini, emulator.json and an empty checks.db.

@@ -1,6 +1,7 @@
 // The real program killed with SIGKILL at random moments while documents flow from the
 // sandbox to the emulated register, and started again each time: every document must end
-// acknowledged and fiscalised; documents fiscalised twice are counted and reported.
+// acknowledged and fiscalised exactly once. The register takes a moment over each document,
+// so many kills land between the register making a receipt and the client hearing of it.
 //
 // The short run (3 kills, 30 documents) belongs to every test run; TILLHAVEN_LONG_FAULTS=1
 // makes it 20 kills and 200 documents. TILLHAVEN_FAULT_SEED repeats a run's kill moments.
@@ -41,7 +42,10 @@ class KillLoopTest : public ::testing::Test {
 protected:
     KillLoopTest() : sandbox_(sandboxOptions()), port_(sandbox_.start()), admin_(port_) {
         prepareHome(home_, port_);
+        home_.write("emulator.json", benchFile(true, kPrintSeconds));
     }
+
+    static constexpr double kPrintSeconds = 0.25;
 
     // Starts the program and waits for its first "tasks" exchange.
     bool startAndExchange() {
@@ -65,10 +69,10 @@ TEST_F(KillLoopTest, EveryDocumentEndsAcknowledgedThroughKillsAndRestarts) {
         envNumber("TILLHAVEN_FAULT_SEED", static_cast<int>(std::random_device{}() & 0x7fffffff)));
     std::mt19937 random(seed);
     // Half the kills land in the first moments after an exchange, while the documents it
-    // brought are stored and executed; the rest anywhere up to past the next exchange, 5 s
-    // later, while answers are completed, reported or acknowledged.
+    // brought are stored and printed one after another; the rest anywhere up to past the
+    // next exchange, 5 s later, while answers are completed, reported or acknowledged.
     std::bernoulli_distribution early(0.5);
-    std::uniform_int_distribution<int> earlyMs(0, 400);
+    std::uniform_int_distribution<int> earlyMs(0, 2500);
     std::uniform_int_distribution<int> anyMs(0, 6500);
     finding() << "kill loop: " << plan.kills << " kills, " << plan.documents << " documents, seed "
               << seed << "\n";
@@ -99,9 +103,10 @@ TEST_F(KillLoopTest, EveryDocumentEndsAcknowledgedThroughKillsAndRestarts) {
         return journal.selectChecks(kSerial, "added").empty() &&
                journal.selectChecks(kSerial, "completed").empty();
     };
+    // Well inside the test's own time-out, so what went wrong is printed.
     const bool drained =
         waitFor([&] { return admin_.docsIn("acked").size() == ids.size() && journalSettled(); },
-                600s, 250ms);
+                240s, 250ms);
     client_.kill(SIGKILL);
     EXPECT_TRUE(drained) << admin_.docsIn("acked").size() << " of " << ids.size()
                          << " acknowledged";
@@ -116,7 +121,8 @@ TEST_F(KillLoopTest, EveryDocumentEndsAcknowledgedThroughKillsAndRestarts) {
     for (const auto& [id, times] : fiscal)
         if (times > 1)
             finding() << "  " << id << " fiscalised " << times << " times\n";
-    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(lost, 0) << "seed " << seed;
+    EXPECT_EQ(twice, 0) << "seed " << seed << " (TILLHAVEN_FAULT_SEED repeats the run)";
 
     TJournal journal;
     journal.openJournal(home_.file(kJournalFileName));

@@ -171,11 +171,11 @@ TEST_F(JournalTest, OpensInWalModeAndLeavesNoNullUnread) {
     sqlite3_close(db);
 }
 
-TEST_F(JournalTest, ARepeatedExternalIdIsRefusedAsADatabaseError) {
+TEST_F(JournalTest, ARepeatedExternalIdIsRefusedAsADuplicate) {
     auto journal = freshJournal();
     journal->insertCheck("K1", doc("7"));
     journal->completeCheck("completed", "{}", "K1", "7");
-    EXPECT_THROW(journal->insertCheck("K1", doc(7, "other")), JournalError);
+    EXPECT_THROW(journal->insertCheck("K1", doc(7, "other")), th::JournalDuplicateError);
     auto rows = journal->selectChecks("K1", "completed");
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].command, "sell");
@@ -312,4 +312,64 @@ TEST_F(JournalTest, CreatingNeverOverwritesAJournal) {
     EXPECT_EQ(journal->selectChecks("K1", "added").size(), 1u);
 }
 
+// Journals of older installations have the plain table, without the key on (serial, orig_id).
+constexpr const char* kPlainTable =
+    "create table checks (serial text, orig_id text, command text, data text, status text,"
+    " response text);";
+
+TEST_F(JournalTest, AJournalWithoutTheKeyGetsItAndStoresADocumentOnce) {
+    rawExec(path_, kPlainTable);
+    auto journal = openedJournal();
+    journal->insertCheck("K1", doc("1"));
+    EXPECT_THROW(journal->insertCheck("K1", doc("1")), th::JournalDuplicateError);
+    EXPECT_EQ(journal->selectChecks("K1", "added").size(), 1u);
+}
+
+TEST_F(JournalTest, AJournalWhoseRowsRepeatAKeyStillRefusesAnotherRepeat) {
+    rawExec(path_, std::string(kPlainTable) +
+                       "insert into checks values ('K1','1','sell','{}','acked','');"
+                       "insert into checks values ('K1','1','sell','{}','acked','');");
+    auto journal = openedJournal();
+    EXPECT_THROW(journal->insertCheck("K1", doc("1")), th::JournalDuplicateError);
+    journal->insertCheck("K1", doc("2"));
+    EXPECT_THROW(journal->insertCheck("K1", doc("2")), th::JournalDuplicateError);
+    EXPECT_EQ(ids(journal->selectChecks("K1", "added")), std::vector<std::string>{"2"});
+}
+
+TEST_F(JournalTest, InFlightMarksSurviveARestartAndGoWithTheirCompletion) {
+    {
+        auto journal = freshJournal();
+        journal->insertCheck("K1", doc("1"));
+        journal->insertCheck("K1", doc("2"));
+        journal->markInFlight({"K1", "1", 41});
+        journal->markInFlight({"K1", "2", std::nullopt});
+        journal->markInFlight({"K2", "1", 7});
+    }
+    auto journal = openedJournal();
+    const auto marks = journal->inFlightMarks("K1");
+    ASSERT_EQ(marks.size(), 2u);
+    EXPECT_EQ(marks[0].origId, "1");
+    EXPECT_EQ(marks[0].fiscalNumberBefore, std::optional<std::int64_t>(41));
+    EXPECT_EQ(marks[1].fiscalNumberBefore, std::nullopt);
+
+    journal->completeInFlight("completed", R"({"n":1})", "K1", "1");
+    EXPECT_EQ(journal->inFlightMarks("K1").size(), 1u);
+    EXPECT_EQ(journal->findCheck("K1", "1")->status, "completed");
+    EXPECT_EQ(journal->inFlightMarks("K2").size(), 1u);
+}
+
+TEST_F(JournalTest, ATransactionNotCommittedLeavesNothing) {
+    auto journal = freshJournal();
+    {
+        TJournal::Transaction transaction(*journal);
+        journal->insertCheck("K1", doc("1"));
+    }
+    EXPECT_TRUE(journal->selectChecks("K1", "added").empty());
+    TJournal::Transaction transaction(*journal);
+    journal->insertCheck("K1", doc("1"));
+    transaction.commit();
+    EXPECT_EQ(openedJournal()->selectChecks("K1", "added").size(), 1u);
+}
+
 }  // namespace
+
