@@ -74,6 +74,8 @@ TEST_F(ClientWindow, AFailedRequestLeavesOnlyItsRequestLine) {
 TEST_F(ClientWindow, ALineFromAWorkerIsAppendedOnTheUserInterfaceThread) {
     std::thread worker([&] { form.log("<<<<<  cashbox", Json{{"add", "1"}}); });
     worker.join();
+    // The worker only handed the line over: the widget is untouched until the event loop runs.
+    EXPECT_TRUE(lines().isEmpty());
     QCoreApplication::processEvents();
     EXPECT_EQ(lines(), QStringList{R"(<<<<<  cashbox {"add":"1"})"});
 }

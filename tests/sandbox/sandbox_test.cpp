@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -67,11 +70,17 @@ protected:
 
     Answer call(const std::string& command, const Json& body,
                 const std::string& key = kTokenEncoded) {
+        return callVia(*client, command, body, key);
+    }
+
+    // Through a client of the caller's own: one httplib::Client serialises its requests.
+    static Answer callVia(httplib::Client& via, const std::string& command, const Json& body,
+                          const std::string& key = kTokenEncoded) {
         httplib::Headers headers;
         if (!key.empty())
             headers.emplace("X-Api-Key", key);
-        auto result = client->Post(("/dispatcher/v1/" + command).c_str(), headers,
-                                   dumpDispatcher(body), "application/json");
+        auto result = via.Post(("/dispatcher/v1/" + command).c_str(), headers, dumpDispatcher(body),
+                               "application/json");
         if (!result)
             return {};
         return {result->status, parseJson(result->body).value_or(Json())};
@@ -79,24 +88,35 @@ protected:
 
     Json tasks(const std::string& serial, const std::string& token, Json received = Json::array(),
                Json completed = Json::array(), Json commands = Json::array()) {
+        return tasksVia(*client, serial, token, std::move(received), std::move(completed),
+                        std::move(commands));
+    }
+
+    static Json tasksVia(httplib::Client& via, const std::string& serial, const std::string& token,
+                         Json received = Json::array(), Json completed = Json::array(),
+                         Json commands = Json::array()) {
         Json body = {{"Serial", serial},      {"Token", token},
                      {"Driver", "Атол"},      {"Shift", {{"shiftStatus", {{"state", "opened"}}}}},
                      {"Ofd", Json::object()}, {"Totals", Json::object()},
                      {"commands", commands},  {"received", received},
                      {"completed", completed}};
-        Answer answer = call("tasks", body);
+        Answer answer = callVia(via, "tasks", body);
         EXPECT_EQ(answer.body.value("status", 0), 200) << dumpCompact(answer.body);
         return answer.body.value("data", Json::object());
     }
 
     Json admin(const std::string& method, const std::string& path, const Json& body = nullptr,
                int expectedHttp = 200) {
+        return adminVia(*client, method, path, body, expectedHttp);
+    }
+
+    static Json adminVia(httplib::Client& via, const std::string& method, const std::string& path,
+                         const Json& body = nullptr, int expectedHttp = 200) {
         httplib::Result result =
-            method == "GET" ? client->Get(path.c_str())
-            : method == "DELETE"
-                ? client->Delete(path.c_str())
-                : client->Post(path.c_str(), body.is_null() ? "" : dumpCompact(body),
-                               "application/json");
+            method == "GET"      ? via.Get(path.c_str())
+            : method == "DELETE" ? via.Delete(path.c_str())
+                                 : via.Post(path.c_str(), body.is_null() ? "" : dumpCompact(body),
+                                            "application/json");
         EXPECT_TRUE(result);
         if (!result)
             return nullptr;
@@ -105,10 +125,15 @@ protected:
     }
 
     std::vector<std::string> queueSales(const std::string& serial, int count) {
+        return queueSalesVia(*client, serial, count);
+    }
+
+    static std::vector<std::string> queueSalesVia(httplib::Client& via, const std::string& serial,
+                                                  int count) {
         Json docs = Json::array();
         for (int i = 0; i < count; ++i)
             docs.push_back(DemoFeed::saleTask(i));
-        auto queued = admin("POST", "/admin/registers/" + serial + "/docs", docs)["queued"];
+        auto queued = adminVia(via, "POST", "/admin/registers/" + serial + "/docs", docs)["queued"];
         return queued.get<std::vector<std::string>>();
     }
 
@@ -298,27 +323,32 @@ TEST_F(SandboxTest, CommandResultCarriedByAnotherRegisterIsFiledWithItsCommand) 
 TEST_F(SandboxTest, ConcurrentExchangesLoseNothing) {
     auto s1 = queueSales("S1", 30);
     auto s2 = queueSales("S2", 30);
+    // Each register talks through its own connection, so their requests really overlap.
     auto exchange = [this](const std::string& serial, const std::string& token) {
+        httplib::Client own("127.0.0.1", port);
+        own.set_read_timeout(30, 0);
         Json stored = Json::array();
         for (int round = 0; round < 40; ++round) {
             Json completed = Json::array();
             for (const auto& id : stored)
                 completed.push_back({{"id", id}, {"response", {{"ok", round}}}});
-            Json data = tasks(serial, token, Json::array(), completed);
+            Json data = tasksVia(own, serial, token, Json::array(), completed);
             stored = Json::array();
             for (const auto& doc : data["docs"])
                 stored.push_back(doc["external_id"]);
             if (round % 3 == 0 && round < 39)
-                queueSales(serial, 1);
+                queueSalesVia(own, serial, 1);
         }
         Json completed = Json::array();
         for (const auto& id : stored)
             completed.push_back({{"id", id}});
-        tasks(serial, token, Json::array(), completed);
+        tasksVia(own, serial, token, Json::array(), completed);
     };
     std::thread a(exchange, "S1", "t1"), b(exchange, "S2", "t2");
     a.join();
     b.join();
+    // The service's own counts are shared by both registers' requests.
+    EXPECT_EQ(admin("GET", "/admin/state")["requests"]["tasks"], 2 * 41);
     for (const char* serial : {"S1", "S2"}) {
         Json book = admin("GET", std::string("/admin/registers/") + serial);
         EXPECT_TRUE(book["pending_docs"].empty()) << serial;
@@ -470,13 +500,27 @@ TEST_F(SandboxTest, HugeAndHangingAnswers) {
     EXPECT_EQ(admin("GET", "/admin/registers/S1")["docs"][0]["state"], "queued");
 }
 
+// A thread stuck in the server cannot be unwound by a failed assertion: the program ends with
+// the failure instead of waiting for ctest's time-out.
+void requireReadyWithin(std::future<void>& done, std::chrono::seconds bound, const char* what) {
+    if (done.wait_for(bound) == std::future_status::ready)
+        return;
+    ADD_FAILURE() << what << " did not end within " << bound.count() << " s";
+    std::fflush(nullptr);
+    std::_Exit(1);
+}
+
 TEST_F(SandboxTest, StopEndsAHangingAnswer) {
     admin("POST", "/admin/faults", {{"mode", "hang"}, {"seconds", 3600}});
-    std::thread caller([this] { call("test", Json::object()); });
-    while (server->faults().served() == 0)
+    auto answered = std::async(std::launch::async, [this] { call("test", Json::object()); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (server->faults().served() == 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    server->stop();
-    caller.join();
+    ASSERT_EQ(server->faults().served(), 1);
+    auto stopped = std::async(std::launch::async, [this] { server->stop(); });
+    // Well inside the caller's own 30 s read time-out: it is the stop that ends the answer.
+    requireReadyWithin(stopped, std::chrono::seconds(10), "stop()");
+    requireReadyWithin(answered, std::chrono::seconds(10), "the hanging request");
 }
 
 // ---- state file ----

@@ -379,15 +379,19 @@ TEST_F(WizardTest, CancelDuringTheEnrolmentEndsWithoutSuccess) {
 
 TEST_F(WizardTest, EnrolmentWhileTheSharedClientIsBusyOnTheUiThread) {
     // The enrolment's request is answered only once the shared client's request has arrived,
-    // so both are under way at the same time.
+    // so both are under way at the same time. Had the shared request waited for the enrolment,
+    // the enrolment is refused and the wait counts as timed out.
     std::mutex mutex;
     std::condition_variable arrived;
     bool sharedRequestSeen = false;
+    bool enrolmentTimedOut = false;
     stub.answer("cashbox", [&](const Json& body) {
         std::unique_lock lock(mutex);
         if (body.contains("add")) {
-            arrived.wait_for(lock, std::chrono::seconds(30), [&] { return sharedRequestSeen; });
-            return enrolAnswer({{"result", true}});
+            const bool both =
+                arrived.wait_for(lock, std::chrono::seconds(30), [&] { return sharedRequestSeen; });
+            enrolmentTimedOut = !both;
+            return enrolAnswer({{"result", both}});
         }
         sharedRequestSeen = true;
         arrived.notify_all();
@@ -400,6 +404,7 @@ TEST_F(WizardTest, EnrolmentWhileTheSharedClientIsBusyOnTheUiThread) {
     shared->executeDelay("cashbox", report);
     waitForEnrolment();
 
+    EXPECT_FALSE(enrolmentTimedOut) << "the shared request waited for the enrolment";
     EXPECT_EQ(text(wizard->StatusCaption), "Готово!");
     EXPECT_EQ(dialogs.count(), 0u);
     EXPECT_EQ(stub.count("cashbox"), 2u);
