@@ -138,14 +138,19 @@ void TExchangeCycle::exchange(const Json& request, const Json& takenResults) {
         return;
     }
     // An answer with a status other than 200 refused the request, results included.
-    if (!answerHandled)
+    if (!answerHandled) {
         commandResults_.restoreFront(takenResults);
+        return;
+    }
+    host_.exchangeSucceeded();
 }
 
 void TExchangeCycle::processResponseData(TTHVRESTClient& /*sender*/, const Json& response) {
     const TasksAnswer answer = readTasksAnswer(response);
     const std::string serial = host_.serialText();
     acknowledge(serial, answer.acked);
+    for (const std::string& refusal : answer.refusedDocs)
+        host_.reportProblem(refusal);
     storeDocuments(serial, answer.docs);
     for (const Json& command : answer.commands)
         commandResults_.append(runCommand(command));
@@ -206,8 +211,14 @@ Json TExchangeCycle::runCommand(const Json& command) {
 // document without an answer, whose fate the next settlement decides.
 void TExchangeCycle::executionPass(const std::string& serial) {
     std::set<std::string> marked;
-    for (const InFlightMark& mark : journal_.inFlightMarks(serial))
-        marked.insert(mark.origId);
+    try {
+        for (const InFlightMark& mark : journal_.inFlightMarks(serial))
+            marked.insert(mark.origId);
+    } catch (const JournalError& e) {
+        // Without the marks nothing can be handed over safely; the next cycle tries again.
+        host_.reportProblem(e.what());
+        return;
+    }
     std::optional<FiscalCount> count;
     for (const CheckRow& row : journal_.selectChecks(serial, statusText(CheckStatus::Added))) {
         if (isUnsaved(row) || marked.count(row.orig_id))

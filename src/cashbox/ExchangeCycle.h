@@ -40,6 +40,9 @@ public:
     // again, a journal that refused an answer). Shown where the merchant looks, never in a box
     // that waits for a click: the register goes on exchanging meanwhile.
     virtual void reportProblem(const std::string& text) = 0;
+    // The service took the request and its answer was handled: problems reported before
+    // may be notified again when they come back.
+    virtual void exchangeSucceeded() {}
 };
 
 // One register's periodic "tasks" exchange: the register's state and the journal's rows go

@@ -115,11 +115,30 @@ std::optional<bool> enrolResult(const Json& answer) {
 
 namespace {
 
+const Json kNoElements = Json::array();
+
+// Services that write an empty list as null exist: null reads as no elements.
 const Json& requireArray(const Json& answer, const char* path) {
     const Json* member = findPath(answer, path);
+    if (member != nullptr && member->is_null())
+        return kNoElements;
     if (member == nullptr || !member->is_array())
         throw DispatcherAnswerError(std::string(kTasksMemberNotArray) + path);
     return *member;
+}
+
+// Why a "docs" element cannot be a document of the journal; nullopt when it can. An
+// "external_id" number must be an exact integer: 10^22+1 and 10^22+2 read as the same
+// floating-point value, and the second sale would be taken for the first.
+std::optional<std::string> documentRefusal(const Json& document) {
+    if (!document.is_object())
+        return std::string(kDocumentNotObject) + dumpCompact(document).substr(0, 200);
+    const auto id = document.find("external_id");
+    if (id == document.end())
+        return std::string(kDocumentWithoutId);
+    if (id->is_string() || id->is_number_integer())
+        return std::nullopt;
+    return std::string(kDocumentBadId) + dumpCompact(*id).substr(0, 200);
 }
 
 }  // namespace
@@ -133,7 +152,12 @@ TasksAnswer readTasksAnswer(const Json& answer) {
         if (std::optional<std::string> text = valueText(id))
             result.acked.push_back(*text);
     }
-    result.docs = copyJson(docs);
+    for (const Json& document : docs) {
+        if (std::optional<std::string> refusal = documentRefusal(document))
+            result.refusedDocs.push_back(*refusal);
+        else
+            result.docs.push_back(copyJson(document));
+    }
     result.commands = copyJson(commands);
     return result;
 }

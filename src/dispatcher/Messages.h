@@ -28,6 +28,12 @@ inline constexpr const char* kNoTokenInAnswer = "Сервис не присла�
 inline constexpr const char* kNoAuthInAnswer = "Сервис прислал некорректный ответ авторизации";
 inline constexpr const char* kTasksMemberNotArray =
     "Сервис прислал некорректный ответ на обмен заданиями: не является списком: ";
+// Texts of a "docs" element left out of a "tasks" answer.
+inline constexpr const char* kDocumentNotObject =
+    "Сервис прислал документ, который не является объектом: ";
+inline constexpr const char* kDocumentWithoutId = "Сервис прислал документ без \"external_id\"";
+inline constexpr const char* kDocumentBadId =
+    "Сервис прислал документ с недопустимым \"external_id\": ";
 
 // ---- requests ------------------------------------------------------------------------------
 
@@ -105,13 +111,17 @@ std::optional<SalePoint> readSalePoint(const Json& element);
 std::optional<bool> enrolResult(const Json& answer);
 
 // "tasks": the three lists, all validated before any is used. Raises DispatcherAnswerError
-// naming the member when "data.acked", "data.docs" or "data.commands" is not an array.
-// Acknowledged identifiers that are neither text nor number are left out: the document
-// then stays reported as completed and the service can acknowledge it again.
+// naming the member when "data.acked", "data.docs" or "data.commands" is neither an array
+// nor null (null is an empty list). Acknowledged identifiers that are neither text nor
+// number are left out: the document then stays reported as completed and the service can
+// acknowledge it again. A "docs" element that is no object, has no "external_id", or one
+// that is neither text nor an exact integer is left out of docs and described in
+// refusedDocs; the answer's other elements stand.
 struct TasksAnswer {
     std::vector<std::string> acked;
     Json docs = Json::array();
     Json commands = Json::array();
+    std::vector<std::string> refusedDocs;
 };
 TasksAnswer readTasksAnswer(const Json& answer);
 

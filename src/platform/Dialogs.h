@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -46,6 +47,24 @@ private:
     mutable std::mutex mutex_;
     std::vector<Box> boxes_;
     std::deque<bool> answers_;
+};
+
+// For work the program does on its own (a register's exchange, a reconnection): what would
+// have been a box becomes a report, and nothing waits for a click. A question is answered
+// Cancel, the choice that changes nothing.
+class ReportingDialogs : public IDialogs {
+public:
+    using Report = std::function<void(const std::string& text)>;
+    explicit ReportingDialogs(Report report) : report_(std::move(report)) {}
+
+    void show(BoxKind, const std::string& text) override { report_(text); }
+    bool askYesCancel(BoxKind, const std::string& text) override {
+        report_(text);
+        return false;
+    }
+
+private:
+    Report report_;
 };
 
 }  // namespace th

@@ -64,6 +64,13 @@ void UpdateActions::ActionCheckUpdateExecute(bool senderIsAction) {
     }
 }
 
+std::optional<std::string> UpdateActions::checkAtStartup(IDialogs& failureDialogs) {
+    if (!updater_.CheckUpdate(failureDialogs))
+        return std::nullopt;
+    hooks_.enableUpdate();
+    return kOutdatedMessage + updater_.strNewVersion();
+}
+
 void UpdateActions::ActionUpdateExecute() {
     if (!hooks_.startUpdater()) {
         dialogs_.show(BoxKind::Information, packageManagerNotice(updater_.strNewVersion()));

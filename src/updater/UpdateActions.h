@@ -56,6 +56,11 @@ public:
     // senderIsAction: the user chose "Проверить обновления" (false for the start-up check,
     // which stays silent when there is no update). Errors of the check reach the caller.
     void ActionCheckUpdateExecute(bool senderIsAction);
+    // The check at start-up, which nobody may be there to answer: a newer version enables
+    // "Обновить" and its offer is returned, to be shown without a question (the question
+    // comes when the user chooses "Проверить обновления"); nullopt without one. The
+    // request's failures go to failureDialogs; other errors reach the caller.
+    std::optional<std::string> checkAtStartup(IDialogs& failureDialogs);
     // Starts the updater program, then "Выход". Without an updater program the client keeps
     // running (the registers must go on fiscalising) and says where the update comes from.
     void ActionUpdateExecute();

@@ -71,12 +71,16 @@ TUpdater::TUpdater(TAppSettings& settings, IDialogs& dialogs)
 }
 
 bool TUpdater::CheckUpdate() {
+    return CheckUpdate(dialogs_);
+}
+
+bool TUpdater::CheckUpdate(IDialogs& failureDialogs) {
     if (FSettings.KeepVersion())
         return false;
     TVersion offered;
     {
         // A client of its own, without a log sink: the check never reaches the request log.
-        TTHVRESTClient client(dialogs_);
+        TTHVRESTClient client(failureDialogs);
         client.setSettings(&FSettings);
         const Json& answer = client.executeDelay(kCommandSwVersion, swversionRequest());
         const auto text = newVersion(answer);

@@ -48,6 +48,9 @@ public:
     // UpdateCheckError for an answer without "data.new_version" and VersionError for one
     // that does not parse; NewVersion() is unchanged then.
     bool CheckUpdate();
+    // The same, with the request's failure box going to the given dialogs (the start-up
+    // check reports it instead of waiting for a click).
+    bool CheckUpdate(IDialogs& failureDialogs);
 
     const TVersion& Version() const { return FVersion; }
     const TVersion& NewVersion() const { return FNewVersion; }

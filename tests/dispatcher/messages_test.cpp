@@ -214,4 +214,28 @@ TEST(DispatcherMessages, TasksAnswerListsAndDocuments) {
     }
 }
 
+TEST(DispatcherMessages, TasksAnswerNullListsAreEmptyAndBadDocumentsAreLeftOut) {
+    th::TasksAnswer empty = th::readTasksAnswer(
+        parsed(R"({"status":200,"data":{"acked":null,"docs":null,"commands":null}})"));
+    EXPECT_TRUE(empty.acked.empty());
+    EXPECT_TRUE(empty.docs.empty());
+    EXPECT_TRUE(empty.commands.empty());
+
+    // Two sales whose numbers only differ beyond a double's precision must never merge.
+    th::TasksAnswer answer = th::readTasksAnswer(parsed(
+        R"({"status":200,"data":{"acked":[],"commands":[],"docs":[
+            "sell", {"type":"sell"}, {"type":"sell","external_id":{"n":1}},
+            {"type":"sell","external_id":10000000000000000000001},
+            {"type":"sell","external_id":2.5},
+            {"type":"sell","external_id":9223372036854775807},
+            {"type":"sell","external_id":"ok"}]}})"));
+    ASSERT_EQ(answer.docs.size(), 2u);
+    EXPECT_EQ(th::documentExternalId(answer.docs[0]), "9223372036854775807");
+    EXPECT_EQ(th::documentExternalId(answer.docs[1]), "ok");
+    ASSERT_EQ(answer.refusedDocs.size(), 5u);
+    EXPECT_EQ(answer.refusedDocs[0], std::string(th::kDocumentNotObject) + "\"sell\"");
+    EXPECT_EQ(answer.refusedDocs[1], th::kDocumentWithoutId);
+    EXPECT_EQ(answer.refusedDocs[3], std::string(th::kDocumentBadId) + "1e+22");
+}
+
 }  // namespace

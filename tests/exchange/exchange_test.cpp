@@ -2,7 +2,10 @@
 // and an in-test register.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 #include "support/LoopbackServer.h"
 
 #include <deque>
@@ -404,7 +407,7 @@ TEST_F(ExchangeTest, AnAnswerWithoutItsThreeListsTakesTheReconnectionPath) {
     const char* datas[] = {
         R"({"acked":"x","docs":[DOC],"commands":[CMD]})",
         R"({"acked":["p"],"docs":{},"commands":[CMD]})",
-        R"({"acked":["p"],"docs":[DOC],"commands":null})",
+        R"({"acked":["p"],"docs":[DOC],"commands":"none"})",
         R"({"acked":["p"],"docs":[DOC]})",
     };
     for (const char* data : datas) {
@@ -464,8 +467,7 @@ TEST_F(ExchangeTest, ABadDocumentIsReportedWithoutABoxAndTheOthersStored) {
     w->cycle.ClientTimerTimer();
 
     EXPECT_EQ(w->problems,
-              std::vector<std::string>{
-                  "JournalDocumentError ошибка с сообщением : В документе нет \"external_id\""});
+              std::vector<std::string>{"Сервис прислал документ без \"external_id\""});
     EXPECT_EQ(dialogs.count(), 0u);
     EXPECT_EQ(w->reg.typesOtherThanState(), std::vector<std::string>{"sell"});
     EXPECT_EQ(ids(w->journal.selectChecks("K1", "completed")), std::vector<std::string>{"good"});
@@ -636,6 +638,92 @@ TEST_F(ExchangeTest, NonFiscalDocumentsAreExecutedWithoutAMark) {
     EXPECT_EQ(w->reg.countOf("reportX"), 2u);
     EXPECT_EQ(w->reg.countOf("getFnStatus"), 0u);
     EXPECT_TRUE(w->journal.inFlightMarks("K1").empty());
+}
+
+// ---- the journal never drops a document ---------------------------------------------------
+
+// Another program (a backup, an sqlite3 shell) holds checks.db past the busy time-out while
+// an answer with an acknowledgement, a document and a command arrives.
+TEST_F(ExchangeTest, ALockedJournalLosesNoDocumentCommandOrAcknowledgement) {
+    auto w = window("K1", 50);
+    service.queueDocument(sell("first"));
+    w->cycle.ClientTimerTimer();  // "first" is completed
+    service.queueDocument(sell("second"));
+    service.queueCommand({{"id", 7}, {"payload", {{"type", "getDeviceStatus"}}}});
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((dir_ / "checks.db").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "begin immediate", nullptr, nullptr, nullptr), SQLITE_OK);
+    w->cycle.ClientTimerTimer();  // acknowledges "first", brings "second" and the command
+    EXPECT_EQ(w->reconnects, 0);
+    EXPECT_EQ(w->reg.countOf("getDeviceStatus"), 1u);
+    EXPECT_EQ(w->reg.countOf("sell"), 1u);  // "second" is not run before it is stored
+    EXPECT_TRUE(w->cycle.hasPending());
+    EXPECT_EQ(w->problems.size(), 2u);
+
+    sqlite3_exec(other, "commit", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    for (int n = 0; n < 3; ++n)
+        w->cycle.ClientTimerTimer();
+    EXPECT_EQ(w->reg.countOf("getDeviceStatus"), 1u);
+    EXPECT_EQ(w->reg.countOf("sell"), 2u);
+    EXPECT_EQ(ids(w->journal.selectChecks("K1", "acked")),
+              (std::vector<std::string>{"first", "second"}));
+    Json commandResults = Json::array();
+    for (const Json& request : service.requests())
+        for (const Json& result : request["commands"])
+            commandResults.push_back(result["id"]);
+    EXPECT_EQ(commandResults, Json::array({7}));
+}
+
+TEST_F(ExchangeTest, AJournalWithoutTheKeyPrintsADocumentSentTwiceOnce) {
+    fs::remove(dir_ / "checks.db");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir_ / "checks.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "create table checks (serial text, orig_id text, command text,"
+                           " data text, status text, response text)",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    auto w = window("K1");
+    service.queueDocument(sell("s"));
+    service.queueDocument(sell("s"));
+    w->cycle.ClientTimerTimer();
+    service.queueDocument(sell("s"));
+    w->cycle.ClientTimerTimer();
+    EXPECT_EQ(w->reg.countOf("sell"), 1u);
+    EXPECT_EQ(w->journal.selectChecks("K1", "added").size() +
+                  w->journal.selectChecks("K1", "completed").size() +
+                  w->journal.selectChecks("K1", "acked").size(),
+              1u);
+}
+
+// The disk fills up (a file size limit stands in for it) as a document arrives; it is kept
+// and stored, and printed, once there is room again.
+TEST_F(ExchangeTest, AFullDiskKeepsTheDocumentUntilThereIsRoom) {
+    service.queueDocument(sell("s"));
+    EXPECT_EXIT(
+        {
+            // Everything that touches the journal runs in the child that has the limit.
+            auto w = window("K1");
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit unlimited{};
+            getrlimit(RLIMIT_FSIZE, &unlimited);
+            rlimit full = unlimited;
+            full.rlim_cur = 4096;
+            setrlimit(RLIMIT_FSIZE, &full);
+            w->cycle.ClientTimerTimer();
+            const bool kept = w->cycle.hasPending() && w->reg.countOf("sell") == 0 &&
+                              !w->problems.empty();
+            setrlimit(RLIMIT_FSIZE, &unlimited);
+            w->cycle.ClientTimerTimer();
+            w->cycle.ClientTimerTimer();
+            const bool storedOnce = !w->cycle.hasPending() && w->reg.countOf("sell") == 1 &&
+                                    ids(w->journal.selectChecks("K1", "acked")) ==
+                                        std::vector<std::string>{"s"};
+            _exit(kept ? (storedOnce ? 0 : 2) : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

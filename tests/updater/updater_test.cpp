@@ -202,6 +202,27 @@ TEST_F(UpdaterFixture, UnusableAnswersChangeNothing) {
     }
 }
 
+// Nobody may be at the screen when the program starts: an offer enables "Обновить" and is
+// told, never asked; a refusal of the service is a report, never a box.
+TEST_F(UpdaterFixture, TheStartUpCheckNeverWaitsForAnAnswer) {
+    std::vector<std::string> reports;
+    ReportingDialogs reporting([&](const std::string& text) { reports.push_back(text); });
+    stub.answerJson("swversion", Json{{"status", 403}, {"message", "Доступ запрещён"}});
+    EXPECT_THROW(actions->checkAtStartup(reporting), Error);
+    EXPECT_EQ(reports, std::vector<std::string>{"Error: Доступ запрещён"});
+
+    stub.answerJson("swversion", offering("1.0.0.100"));
+    EXPECT_EQ(actions->checkAtStartup(reporting), std::nullopt);
+    stub.answerJson("swversion", offering("1.0.2.0"));
+    EXPECT_EQ(actions->checkAtStartup(reporting),
+              "Версия программы устарела. Некоторые функции могут перестать работать. "
+              "Необходимо обновление до версии 1.0.2.0");
+    EXPECT_TRUE(updateEnabled);
+    EXPECT_EQ(dialogs.count(), 0u);
+    EXPECT_EQ(updaterStarted, 0);
+    EXPECT_EQ(appClosed, 0);
+}
+
 TEST(UpdateCheckWithSandbox, StartUpOffersTheVersionTheServiceNames) {
     sandbox::SandboxOptions options;
     options.newVersion = "1.0.2.0";
