@@ -117,10 +117,7 @@ void TForm1::createTrayIcon() {
     TrayIcon->setToolTip("Тиллхейвен");
     TrayIcon->setContextMenu(PopupMenu1);
     connect(TrayIcon, &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::DoubleClick)
-                    TrayIconDblClick();
-            });
+            [this](QSystemTrayIcon::ActivationReason reason) { TrayIconActivated(reason); });
 }
 
 void TForm1::createGrid() {
@@ -191,6 +188,9 @@ void TForm1::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
     if (event->type() != QEvent::WindowStateChange || !isMinimized())
         return;
+    // Without a tray the minimised window stays in the taskbar, the one way back to it.
+    if (!FTrayAvailable())
+        return;
     // Minimising hides the program instead; the window keeps its normal state for the
     // next "Управление". Hiding waits for the state change to finish.
     QMetaObject::invokeMethod(
@@ -203,7 +203,11 @@ void TForm1::changeEvent(QEvent* event) {
 }
 
 void TForm1::hideToTray() {
-    hide();
+    // A panel with a tray can come and go while the program runs: asked anew each time.
+    if (FTrayAvailable())
+        hide();
+    else
+        showMinimized();
 }
 
 void TForm1::closeMainWindow() {
@@ -221,7 +225,16 @@ void TForm1::TrayIconDblClick() {
     ShowApp->trigger();
 }
 
+void TForm1::TrayIconActivated(QSystemTrayIcon::ActivationReason reason) {
+    // StatusNotifierItem trays report only the click; XEmbed trays report both, and a
+    // double click shows a window that is shown already.
+    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+        TrayIconDblClick();
+}
+
 void TForm1::ShowAppExecute() {
+    if (FClosing)
+        return;  // a later start's request while the program ends
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();

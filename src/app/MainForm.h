@@ -2,7 +2,9 @@
 
 #include <QIcon>
 #include <QMainWindow>
+#include <QSystemTrayIcon>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,7 +14,6 @@
 
 class QAction;
 class QMenu;
-class QSystemTrayIcon;
 class QTableView;
 
 namespace th {
@@ -24,10 +25,13 @@ class TUpdater;
 class UpdateActions;
 
 // The main window: the register list, the menus, the tray icon and the start sequence.
-// Minimising or closing it only hides the program in the tray; "Выход" and "Разлогинить"
-// end the program.
+// Minimising or closing it only hides the program in the tray, or, while the desktop has no
+// tray, minimises it to the taskbar; "Выход" and "Разлогинить" end the program.
 class TForm1 : public QMainWindow {
 public:
+    // Whether the desktop has a tray to hide the program in now.
+    using TrayProbe = std::function<bool()>;
+
     static constexpr const char* kCaption = "Кассовый клиент tillhaven. Версия ПО: ";
     static constexpr const char* kHelpUrl = "https://tillhaven.ru/docs/manual/cashbox_client";
     static constexpr int kClientWidth = 728;
@@ -46,6 +50,10 @@ public:
     // Releases the cashbox windows before the program ends.
     void FormClose();
     void TrayIconDblClick();
+    // A click or a double click on the tray icon shows the main window.
+    void TrayIconActivated(QSystemTrayIcon::ActivationReason reason);
+    // The desktop's tray is asked at each close; the program asks Qt.
+    void setTrayProbe(TrayProbe probe) { FTrayAvailable = std::move(probe); }
 
     void AddCashboxExecute();
     void showClientExecute();
@@ -101,6 +109,8 @@ private:
     void createMenus();
     void createTrayIcon();
     void createGrid();
+    // Out of the way after the caption's close button: hidden in the tray, or minimised
+    // when there is no tray to bring it back from.
     void hideToTray();
     // Closes the main window for good, which ends the program.
     void closeMainWindow();
@@ -117,6 +127,7 @@ private:
     std::vector<std::unique_ptr<TFormCashbox>> FCashboxes;
     bool FShown = false;
     bool FClosing = false;
+    TrayProbe FTrayAvailable = &QSystemTrayIcon::isSystemTrayAvailable;
 };
 
 }  // namespace th

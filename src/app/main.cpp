@@ -4,6 +4,7 @@
 #include "app/MainForm.h"
 #include "app/TillhavenApp.h"
 #include "platform/DataDir.h"
+#include "platform/InstanceDoor.h"
 #include "platform/InstanceLock.h"
 #include "platform/gui/QtDialogs.h"
 #include "platform/gui/SafeApplication.h"
@@ -17,22 +18,33 @@ th::DataPaths prepareDataPaths() {
     return paths;
 }
 
+// Another instance runs: it stays the only one, but shows its main window, which may be
+// hidden in the tray or, on a desktop without one, out of sight; this start then ends.
+int showRunningInstance(int argc, char** argv, const th::InstanceLock& instanceLock) {
+    QCoreApplication application(argc, argv);
+    th::askRunningInstanceToShow(instanceLock.socketPath());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     th::InstanceLock instanceLock;
-    // Another instance runs: end at once, silently, leaving it undisturbed.
     if (!instanceLock.tryAcquire())
-        return 0;
+        return showRunningInstance(argc, argv, instanceLock);
 
     th::SafeApplication application(argc, argv);
     // The main window hides to the tray; only "Выход" and "Разлогинить" end the program.
     application.setQuitOnLastWindowClosed(false);
     th::QtDialogs dialogs;
     application.setDialogs(&dialogs);
+    // Listening before the windows exist, so that a start right after this one finds the door.
+    th::InstanceDoor door(instanceLock.socketPath());
+    door.listen();
 
     try {
         th::TillhavenApp app(dialogs, th::execModal, th::quitApplication, prepareDataPaths());
+        door.onShowRequest([&app] { app.Form1().ShowAppExecute(); });
         // An update accepted during the start-up check ends the program before the main
         // window is ever shown.
         if (app.Form1().isClosing())

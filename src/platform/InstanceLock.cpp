@@ -24,6 +24,12 @@ std::filesystem::path InstanceLock::path() const {
     return dir / name_;
 }
 
+std::filesystem::path InstanceLock::socketPath() const {
+    auto socket = path();
+    socket += ".socket";
+    return socket;
+}
+
 bool InstanceLock::tryAcquire() {
     if (fd_ >= 0)
         return true;

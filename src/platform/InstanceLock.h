@@ -18,6 +18,8 @@ public:
     bool tryAcquire();
     void release();
     std::filesystem::path path() const;
+    // The running program's local socket for later starts (InstanceDoor), beside the lock.
+    std::filesystem::path socketPath() const;
 
 private:
     std::string name_;

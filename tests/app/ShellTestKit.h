@@ -81,6 +81,8 @@ public:
         app = std::make_unique<TillhavenApp>(
             dialogs, [this](QDialog& dialog) { return runModal(dialog); }, [this] { ++quits; },
             DataPaths{home.path(), home.path()});
+        // Headless there is no tray; the tests say whether the desktop has one.
+        app->Form1().setTrayProbe([this] { return trayAvailable; });
         return *app;
     }
 
@@ -93,6 +95,7 @@ public:
     TempDir home;
     RecordingDialogs dialogs;
     std::function<int(TPasswordDlg&)> loginScript;
+    bool trayAvailable = true;
     int modalRuns = 0;
     int quits = 0;
     std::unique_ptr<TillhavenApp> app;

@@ -100,6 +100,42 @@ TEST_F(RunningShell, CloseAndMinimiseHideTheProgramAndShowAppBringsItBack) {
     EXPECT_EQ(dispatcher.count("getsalepoints"), 1u);
 }
 
+TEST_F(RunningShell, OneClickOnTheTrayIconShowsTheHiddenWindow) {
+    form().close();
+    ASSERT_FALSE(form().isVisible());
+    emit form().TrayIcon->activated(QSystemTrayIcon::Trigger);
+    EXPECT_TRUE(form().isVisible());
+
+    // The middle button and the context menu's own opening show nothing.
+    form().close();
+    for (auto reason : {QSystemTrayIcon::MiddleClick, QSystemTrayIcon::Context}) {
+        emit form().TrayIcon->activated(reason);
+        EXPECT_FALSE(form().isVisible()) << reason;
+    }
+}
+
+TEST_F(RunningShell, WithoutATrayCloseAndMinimiseLeaveTheWindowInTheTaskbar) {
+    shell.trayAvailable = false;
+    form().close();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(form().isVisible());
+    EXPECT_TRUE(form().isMinimized());
+    form().ShowApp->trigger();
+    EXPECT_FALSE(form().isMinimized());
+
+    form().showMinimized();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(form().isVisible());
+    EXPECT_TRUE(form().isMinimized());
+    EXPECT_EQ(shell.quits, 0);
+
+    // A panel with a tray that comes later is used from the next close on.
+    form().ShowApp->trigger();
+    shell.trayAvailable = true;
+    form().close();
+    EXPECT_FALSE(form().isVisible());
+}
+
 TEST_F(RunningShell, ShowClientOpensTheClientWindow) {
     form().showClient->trigger();
     EXPECT_TRUE(shell.app->ClientForm().isVisible());
