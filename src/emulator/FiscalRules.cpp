@@ -272,7 +272,7 @@ public:
             Clock::time_point now)
         : config_(config), state_(state), task_(task), now_(now) {}
 
-    Json run(const std::string& type, std::optional<std::int64_t>& documentNumber) {
+    Json run(const std::string& type, TTaskResult& result) {
         if (config_.ofdOnline) {
             markAllSent();
         }
@@ -284,10 +284,16 @@ public:
             {"getShiftStatus", &TaskRun::shiftStatus},
             {"ofdExchangeStatus", &TaskRun::ofdExchangeStatus},
             {"getShiftTotals", &TaskRun::shiftTotals},
-            {"reportX", &TaskRun::reportX},
+            {"getFnStatus", &TaskRun::fnStatus},
+            {"getLastFiscalParams", &TaskRun::lastFiscalParams},
         };
         if (auto it = kStateTasks.find(type); it != kStateTasks.end()) {
             return (this->*(it->second))();
+        }
+        if (type == "reportX") {
+            Json answer = reportX();
+            result.printed = true;
+            return answer;
         }
         Json answer;
         if (type == "openShift") {
@@ -300,7 +306,9 @@ public:
         } else {
             refuse(ErrorCode::unknownTask, type);
         }
-        documentNumber = state_.lastDocumentNumber;
+        result.fiscalDocumentNumber = state_.lastDocumentNumber;
+        result.printed = true;
+        rememberFiscalParams(answer["fiscalParams"]);
         return answer;
     }
 
@@ -415,6 +423,31 @@ private:
                  {{"shiftNumber", state_.shiftNumber},
                   {"receipts", receipts},
                   {"cashDrawer", {{"sum", roubles(state_.cash)}}}}}};
+    }
+
+    // The fiscal storage's counters: what it holds stays readable with the shift in any state.
+    Json fnStatus() {
+        requireFn();
+        return {{"fnStatus",
+                 {{"fiscalDocumentNumber", state_.lastDocumentNumber},
+                  {"fiscalReceiptNumber", state_.lastReceiptNumber},
+                  {"shiftNumber", state_.shiftNumber}}}};
+    }
+
+    // Before the first document of ours (or in a state kept before the register remembered
+    // its documents' parameters) only the number is known, so only the number is given.
+    Json lastFiscalParams() {
+        requireFn();
+        if (state_.lastFiscalParams.is_null()) {
+            return {{"fiscalParams", {{"fiscalDocumentNumber", state_.lastDocumentNumber}}}};
+        }
+        return {{"fiscalParams", state_.lastFiscalParams}};
+    }
+
+    // The fiscal storage keeps what it signed; the change handed out is the printer's affair.
+    void rememberFiscalParams(const Json& params) {
+        state_.lastFiscalParams = params;
+        state_.lastFiscalParams.erase("change");
     }
 
     Json reportX() {
@@ -563,14 +596,14 @@ TTaskResult executeTask(const TRegisterConfig& config, TRegisterState& state,
         result.type = type->get<std::string>();
         // The task runs on a copy, so a refusal half-way leaves the register untouched.
         TRegisterState working = state;
-        result.answer =
-            TaskRun(config, working, *task, now).run(result.type, result.fiscalDocumentNumber);
+        result.answer = TaskRun(config, working, *task, now).run(result.type, result);
         state = working;
     } catch (const Refusal& refusal) {
         result.code = refusal.code;
         result.description = describe(refusal);
         result.answer = Json();
         result.fiscalDocumentNumber.reset();
+        result.printed = false;
     }
     return result;
 }

@@ -17,6 +17,7 @@ struct TTaskResult {
     std::string description;                           // the failure's text; empty on success
     Json answer;                                       // the register's answer on success
     std::optional<std::int64_t> fiscalDocumentNumber;  // when a fiscal document was made
+    bool printed = false;  // a document (fiscal or not) came out of the printer
 
     bool ok() const { return code == fptr::ErrorCode::ok; }
 };

@@ -1,6 +1,8 @@
 #include "emulator/FptrEmulator.h"
 
+#include <chrono>
 #include <iostream>
+#include <thread>
 
 #include "emulator/FiscalRules.h"
 
@@ -16,8 +18,9 @@ std::string describeFailure(int code, const std::string& description) {
     return std::to_string(code) + " [" + description + "]";
 }
 
-// The log line of one task: what was asked of which register and what came of it.
-Json logLine(const std::string& serial, const TTaskResult& result) {
+// The log line of one task: what was asked of which register and what came of it. A document
+// whose answer the link lost was made all the same, so its line carries its number.
+Json logLine(const std::string& serial, const TTaskResult& result, bool answerLost) {
     Json line = {{"serial", serial}, {"type", result.type}};
     if (!result.externalId.is_null()) {
         line["external_id"] = result.externalId;
@@ -25,6 +28,9 @@ Json logLine(const std::string& serial, const TTaskResult& result) {
     if (result.ok()) {
         if (result.fiscalDocumentNumber) {
             line["fiscalDocumentNumber"] = *result.fiscalDocumentNumber;
+        }
+        if (answerLost) {
+            line["answerLost"] = true;
         }
     } else {
         line["error"] = describeFailure(static_cast<int>(result.code), result.description);
@@ -46,6 +52,23 @@ TTaskResult unanswered(const std::string& taskText, const std::string& descripti
     }
     result.code = ErrorCode::noConnection;
     result.description = description;
+    return result;
+}
+
+// While the bench asks for lost answers, a fiscal document the register made is answered the
+// way an unplugged register answers; the count is saved with the document itself.
+bool loseAnswer(const TRegisterConfig& config, TRegisterState& state, const TTaskResult& result) {
+    if (!result.ok() || !result.fiscalDocumentNumber || state.lostAnswers >= config.loseAnswers) {
+        return false;
+    }
+    state.lostAnswers += 1;
+    return true;
+}
+
+TTaskResult withoutAnswer(TTaskResult result) {
+    result.code = ErrorCode::noConnection;
+    result.description = fptr::errorText(ErrorCode::noConnection);
+    result.answer = Json();
     return result;
 }
 
@@ -269,43 +292,62 @@ Variant TFptrEmulator::processJson(const std::vector<Variant>&) {
     if (!connection_) {
         return fail(ErrorCode::connectionClosed);
     }
+    TTaskOutcome outcome;
     try {
         auto session = bench_->session();
-        return runTask(session, taskText);
+        outcome = runTask(session, taskText);
     } catch (const EmulatorError& e) {
         return fail(ErrorCode::noConnection, e.what());
     }
+    // The document is made and recorded; printing it holds neither the bench's mutex nor its
+    // flock, so other registers, threads and processes go on meanwhile. A process killed here
+    // leaves the document made and its answer never given.
+    std::this_thread::sleep_for(std::chrono::duration<double>(outcome.printSeconds));
+    return answer(outcome.result);
+}
+
+Variant TFptrEmulator::answer(const TTaskResult& result) {
+    if (!result.ok()) {
+        return failWith(static_cast<int>(result.code), result.description);
+    }
+    output_[fptr::kParamJsonData] = dumpCompact(result.answer);
+    return succeed();
 }
 
 // A task that cannot be recorded counts as never run: the caller gets no answer and will
 // offer the document again, rather than holding an answer the register forgot.
-Variant TFptrEmulator::runTask(TEmulatorBench::Session& session, const std::string& taskText) {
-    TTaskResult result;
-    std::optional<TRegisterConfig> config;
+TFptrEmulator::TTaskOutcome TFptrEmulator::runTask(TEmulatorBench::Session& session,
+                                                   const std::string& taskText) {
+    TTaskOutcome outcome;
+    TTaskResult& result = outcome.result;
+    bool answerLost = false;
     try {
-        config = reachConnected(session);
+        std::optional<TRegisterConfig> config = reachConnected(session);
         if (config) {
             TRegisterState state = session.state(config->serial);
             TRegisterState before = state;
             result = executeTask(*config, state, taskText, Clock::now());
+            answerLost = loseAnswer(*config, state, result);
             if (!(state == before)) {
                 session.saveState(config->serial, state);
             }
+            outcome.printSeconds = result.printed ? config->printSeconds : 0;
         } else {
             result = unanswered(taskText, errorDescription_);
         }
     } catch (const EmulatorError& e) {
         result = unanswered(taskText, fptr::errorText(ErrorCode::noConnection) + std::string(" (") +
                                           e.what() + ")");
+        answerLost = false;
+        outcome.printSeconds = 0;
     }
-    if (!session.appendLog(logLine(connection_->serial, result))) {
+    if (!session.appendLog(logLine(connection_->serial, result, answerLost))) {
         std::cerr << "emulator: cannot append to " << bench_->logFile() << '\n';
     }
-    if (!result.ok()) {
-        return failWith(static_cast<int>(result.code), result.description);
+    if (answerLost) {
+        result = withoutAnswer(std::move(result));
     }
-    output_[fptr::kParamJsonData] = dumpCompact(result.answer);
-    return succeed();
+    return outcome;
 }
 
 }  // namespace th

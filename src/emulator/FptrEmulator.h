@@ -7,6 +7,7 @@
 
 #include "drivers/Automation.h"
 #include "emulator/EmulatorBench.h"
+#include "emulator/FiscalRules.h"
 #include "emulator/FptrConstants.h"
 
 namespace th {
@@ -27,6 +28,11 @@ private:
         std::string port;  // "USB" or the COM port name it was opened on
     };
     using Member = Variant (TFptrEmulator::*)(const std::vector<Variant>&);
+    // A task's result and how long the register then prints, after the bench is released.
+    struct TTaskOutcome {
+        TTaskResult result;
+        double printSeconds = 0;
+    };
 
     Variant isOpened(const std::vector<Variant>&);
     Variant open(const std::vector<Variant>&);
@@ -46,7 +52,8 @@ private:
     // The connected register as the bench now describes it; nullopt (and the failure set)
     // when the connection is closed or the register went out of reach.
     std::optional<TRegisterConfig> reachConnected(TEmulatorBench::Session& session);
-    Variant runTask(TEmulatorBench::Session& session, const std::string& taskText);
+    TTaskOutcome runTask(TEmulatorBench::Session& session, const std::string& taskText);
+    Variant answer(const TTaskResult& result);
     Variant succeed();
     Variant fail(fptr::ErrorCode code, const std::string& detail = {});
     Variant failWith(int code, const std::string& description);

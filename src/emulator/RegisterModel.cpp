@@ -1,6 +1,8 @@
 #include "emulator/RegisterModel.h"
 
+#include <cmath>
 #include <ctime>
+#include <limits>
 
 namespace th {
 
@@ -35,6 +37,36 @@ void readFlag(const Json& entry, const char* name, bool& target, std::size_t ind
     target = it->get<bool>();
 }
 
+void readSeconds(const Json& entry, const char* name, double& target, std::size_t index) {
+    auto it = entry.find(name);
+    if (it == entry.end()) {
+        return;
+    }
+    double value = it->is_number() ? it->get<double>() : -1;
+    if (!std::isfinite(value) || value < 0 || value > kMaxPrintSeconds) {
+        benchFault("\"registers[" + std::to_string(index) + "]." + name +
+                   "\" должен быть числом секунд от 0 до " +
+                   std::to_string(static_cast<int>(kMaxPrintSeconds)));
+    }
+    target = value;
+}
+
+void readCount(const Json& entry, const char* name, std::int64_t& target, std::size_t index) {
+    auto it = entry.find(name);
+    if (it == entry.end()) {
+        return;
+    }
+    // The parser keeps every integer written without a sign as unsigned.
+    bool valid =
+        it->is_number_unsigned() &&
+        it->get<std::uint64_t>() <= std::uint64_t{std::numeric_limits<std::int64_t>::max()};
+    if (!valid) {
+        benchFault("\"registers[" + std::to_string(index) + "]." + name +
+                   "\" должен быть неотрицательным целым числом");
+    }
+    target = it->get<std::int64_t>();
+}
+
 TRegisterConfig parseRegister(const Json& entry, std::size_t index) {
     if (!entry.is_object()) {
         benchFault("\"registers[" + std::to_string(index) + "]\" должен быть объектом");
@@ -61,6 +93,8 @@ TRegisterConfig parseRegister(const Json& entry, std::size_t index) {
     readText(entry, "organizationVatin", config.organizationVatin, index);
     readText(entry, "organizationAddress", config.organizationAddress, index);
     readText(entry, "paymentsAddress", config.paymentsAddress, index);
+    readSeconds(entry, "printSeconds", config.printSeconds, index);
+    readCount(entry, "loseAnswers", config.loseAnswers, index);
     return config;
 }
 
@@ -71,6 +105,23 @@ std::int64_t stateInt(const Json& value, const char* name) {
         throw EmulatorError(std::string("emulator-state.json: нет целого \"") + name + "\"");
     }
     return it->get<std::int64_t>();
+}
+
+// Members later versions added: a file written before them reads as their default.
+std::int64_t optionalStateInt(const Json& value, const char* name) {
+    return value.contains(name) ? stateInt(value, name) : 0;
+}
+
+Json optionalStateObject(const Json& value, const char* name) {
+    auto it = value.find(name);
+    if (it == value.end() || it->is_null()) {
+        return Json();
+    }
+    if (!it->is_object()) {
+        throw EmulatorError(std::string("emulator-state.json: \"") + name +
+                            "\" должен быть объектом");
+    }
+    return *it;
 }
 
 bool stateBool(const Json& value, const char* name) {
@@ -136,7 +187,7 @@ Json stateToJson(const TRegisterState& state) {
     for (const auto& [type, receiptTotals] : state.totals) {
         totals[type] = totalsToJson(receiptTotals);
     }
-    return Json{{"shiftOpened", state.shiftOpened},
+    Json result{{"shiftOpened", state.shiftOpened},
                 {"shiftNumber", state.shiftNumber},
                 {"shiftOpenedAt", state.shiftOpenedAt},
                 {"lastDocumentNumber", state.lastDocumentNumber},
@@ -146,7 +197,12 @@ Json stateToJson(const TRegisterState& state) {
                 {"firstUnsentAt", state.firstUnsentAt},
                 {"cash", state.cash},
                 {"beeps", state.beeps},
-                {"totals", totals}};
+                {"totals", totals},
+                {"lostAnswers", state.lostAnswers}};
+    if (!state.lastFiscalParams.is_null()) {
+        result["lastFiscalParams"] = state.lastFiscalParams;
+    }
+    return result;
 }
 
 TRegisterState stateFromJson(const Json& value) {
@@ -164,6 +220,8 @@ TRegisterState stateFromJson(const Json& value) {
     state.firstUnsentAt = stateInt(value, "firstUnsentAt");
     state.cash = stateInt(value, "cash");
     state.beeps = stateInt(value, "beeps");
+    state.lostAnswers = optionalStateInt(value, "lostAnswers");
+    state.lastFiscalParams = optionalStateObject(value, "lastFiscalParams");
     auto totals = value.find("totals");
     if (totals == value.end() || !totals->is_object()) {
         throw EmulatorError("emulator-state.json: нет объекта \"totals\"");

@@ -37,7 +37,14 @@ struct TRegisterConfig {
     std::string organizationVatin = "7701234567";
     std::string organizationAddress = "г. Москва, ул. Примерная, д. 1";
     std::string paymentsAddress = "Торговый зал";
+    // Faults a test can stage. A document takes this long to print; the answer comes after.
+    double printSeconds = 0;
+    // The first this many fiscal documents are made but their answers lost on the link.
+    std::int64_t loseAnswers = 0;
 };
+
+// The longest print a bench may ask for: a register never takes an hour over one document.
+inline constexpr double kMaxPrintSeconds = 3600;
 
 // Parses the text of emulator.json; raises EmulatorError naming the faulty member.
 std::vector<TRegisterConfig> parseBench(const std::string& text);
@@ -63,6 +70,8 @@ struct TRegisterState {
     std::int64_t cash = 0;           // cash in the drawer, kopecks
     std::int64_t beeps = 0;
     std::map<std::string, TReceiptTotals> totals;  // this shift's receipts by type
+    std::int64_t lostAnswers = 0;  // fiscal documents made whose answer the link lost
+    Json lastFiscalParams;         // the last fiscal document's fiscalParams; null before one
     bool operator==(const TRegisterState&) const = default;
 };
 

@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <set>
 #include <thread>
 
@@ -56,13 +62,26 @@ protected:
                         benchRegister("B-2", "COM3"), benchRegister("C-3", "USB")});
     }
     void setFlag(const std::string& serial, const char* flag, bool value) {
+        setMember(serial, flag, value);
+    }
+    void setMember(const std::string& serial, const char* name, const Json& value) {
         Json bench = *parseJson(dir.readText("emulator.json"));
         for (Json& entry : bench["registers"]) {
             if (entry["serial"] == serial) {
-                entry[flag] = value;
+                entry[name] = value;
             }
         }
         dir.write("emulator.json", bench);
+    }
+    // The log's lines for one register, in the order they were written.
+    std::vector<Json> linesOf(const std::string& serial) {
+        std::vector<Json> lines;
+        for (Json& line : bench->logLines()) {
+            if (line["serial"] == serial) {
+                lines.push_back(std::move(line));
+            }
+        }
+        return lines;
     }
     std::string connectedSerial(Fptr& fptr) {
         fptr.call("setParam", {fptr::kParamDataType, fptr::kDtStatus});
@@ -254,6 +273,162 @@ TEST_F(EmulatorObject, ConcurrentObjectsNeverShareADocumentNumber) {
     EXPECT_EQ(*all.rbegin(), 2 + kWorkers * kSales);
     EXPECT_EQ(bench->logLines().size(), 1u + kWorkers * kSales);
     EXPECT_EQ(bench->stateOf("C-3").totals["sell"].count, kWorkers * kSales);
+}
+
+// A lost answer is the link's fault: the register made the document, so numbers rise each
+// time, and only the first N fiscal documents of the register's life lose their answers.
+TEST_F(EmulatorObject, LostAnswersAreDocumentsMadeWithoutAnAnswerUpToTheBenchCount) {
+    for (std::int64_t lose : {0, 1, 3}) {
+        SCOPED_TRACE("loseAnswers " + std::to_string(lose));
+        BenchDir own;
+        own.writeBench(Json::array({benchRegister("C-3", "USB", {{"loseAnswers", lose}})}));
+        auto ownBench = std::make_shared<TEmulatorBench>(own.path());
+        const std::vector<Json> tasks = {{{"type", "openShift"}}, cashSale(10, "s-1"),
+                                         {{"type", "reportX"}},   cashSale(20, "s-2"),
+                                         cashSale(30, "s-3"),     {{"type", "closeShift"}}};
+        Fptr fptr(ownBench);
+        ASSERT_TRUE(fptr.openUsb());
+        std::int64_t fiscalSoFar = 0;
+        for (const Json& task : tasks) {
+            bool fiscal = task["type"] != "reportX";
+            bool lost = fiscal && fiscalSoFar < lose;
+            fiscalSoFar += fiscal ? 1 : 0;
+            auto answer = fptr.task(task);
+            EXPECT_EQ(answer.has_value(), !lost) << task["type"];
+            EXPECT_EQ(fptr.errorCode(), lost ? 4 : 0) << task["type"];
+            auto status = fptr.task({{"type", "getFnStatus"}});
+            ASSERT_TRUE(status);
+            EXPECT_EQ((*status)["fnStatus"]["fiscalDocumentNumber"], 1 + fiscalSoFar)
+                << "the document is made whether or not its answer arrives";
+        }
+
+        std::vector<std::int64_t> numbers;
+        std::int64_t lostLines = 0;
+        for (const Json& line : ownBench->logLines()) {
+            if (line.contains("fiscalDocumentNumber")) {
+                numbers.push_back(line["fiscalDocumentNumber"].get<std::int64_t>());
+                lostLines += line.value("answerLost", false) ? 1 : 0;
+                EXPECT_EQ(line.contains("answerLost"), numbers.size() <= std::size_t(lose));
+                EXPECT_FALSE(line.contains("error"));
+            } else {
+                EXPECT_FALSE(line.contains("answerLost")) << line.dump();
+            }
+        }
+        EXPECT_EQ(numbers, (std::vector<std::int64_t>{2, 3, 4, 5, 6}));
+        EXPECT_EQ(lostLines, lose);
+        EXPECT_EQ(ownBench->stateOf("C-3").lostAnswers, lose);
+
+        // The count never resets: a restarted emulator answers the next document.
+        Fptr restarted(std::make_shared<TEmulatorBench>(own.path()));
+        ASSERT_TRUE(restarted.openUsb());
+        EXPECT_TRUE(restarted.task({{"type", "openShift"}}));
+    }
+}
+
+TEST_F(EmulatorObject, LastFiscalParamsOfALostSaleAreTheOnesItsAnswerWouldHaveCarried) {
+    setMember("C-3", "loseAnswers", 2);
+    Fptr fptr(bench);
+    ASSERT_TRUE(fptr.openUsb());
+    EXPECT_FALSE(fptr.task({{"type", "openShift"}}));
+    auto shift = fptr.task({{"type", "getLastFiscalParams"}});
+    ASSERT_TRUE(shift);
+    EXPECT_EQ((*shift)["fiscalParams"]["fiscalDocumentNumber"], 2);
+    EXPECT_FALSE((*shift)["fiscalParams"].contains("total"));
+
+    EXPECT_FALSE(fptr.task(cashSale(12.5, "s-1")));
+    auto sale = fptr.task({{"type", "getLastFiscalParams"}});
+    ASSERT_TRUE(sale);
+    EXPECT_EQ((*sale)["fiscalParams"]["fiscalDocumentNumber"], 3);
+    EXPECT_EQ((*sale)["fiscalParams"]["fiscalReceiptNumber"], 1);
+    EXPECT_EQ((*sale)["fiscalParams"]["total"], 12.5);
+    EXPECT_EQ(*findPath(*sale, "fiscalParams.fiscalDocumentSign"),
+              *findPath(bench->stateOf("C-3").lastFiscalParams, "fiscalDocumentSign"));
+    std::vector<Json> lines = linesOf("C-3");
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1]["type"], "getLastFiscalParams");
+    EXPECT_FALSE(lines[1].contains("fiscalDocumentNumber"));
+}
+
+// The sale waits out its print in one thread; meanwhile other objects (one sharing the
+// bench, one with a bench of its own as another process would have) reach both registers.
+TEST_F(EmulatorObject, PrintingHoldsNoOtherObjectAndTheDocumentIsMadeBeforeIt) {
+    constexpr double kPrintSeconds = 3;
+    setMember("C-3", "printSeconds", kPrintSeconds);
+    Fptr seller(bench);
+    ASSERT_TRUE(seller.openUsb());
+    ASSERT_TRUE(seller.task({{"type", "getDeviceInfo"}})) << "state tasks never wait";
+
+    std::atomic<bool> answered = false;
+    std::optional<Json> answer;
+    auto started = std::chrono::steady_clock::now();
+    std::thread printing([&] {
+        answer = seller.task({{"type", "openShift"}});
+        answered = true;
+    });
+    while (linesOf("C-3").size() < 2 && !answered) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::vector<std::pair<std::string, bool>> duringPrint;
+    const std::vector<std::pair<std::shared_ptr<TEmulatorBench>, std::string>> others = {
+        {bench, "openShift"}, {std::make_shared<TEmulatorBench>(dir.path()), "closeShift"}};
+    for (const auto& [other, document] : others) {
+        Fptr onCom(other);
+        ASSERT_TRUE(onCom.openCom("COM3"));
+        duringPrint.emplace_back("COM3 " + document, onCom.task({{"type", document}}) && !answered);
+        Fptr onUsb(other);
+        ASSERT_TRUE(onUsb.openUsb());
+        auto status = onUsb.task({{"type", "getFnStatus"}});
+        duringPrint.emplace_back("USB getFnStatus", status && !answered);
+        ASSERT_TRUE(status);
+        EXPECT_EQ((*status)["fnStatus"]["fiscalDocumentNumber"], 2) << "made before the print";
+    }
+    printing.join();
+    auto waited = std::chrono::steady_clock::now() - started;
+
+    for (const auto& [what, beforeTheAnswer] : duringPrint) {
+        EXPECT_TRUE(beforeTheAnswer) << what << " had to wait for the other register's print";
+    }
+    ASSERT_TRUE(answer);
+    EXPECT_EQ((*answer)["fiscalParams"]["fiscalDocumentNumber"], 2);
+    EXPECT_GE(waited, std::chrono::duration<double>(kPrintSeconds));
+    EXPECT_EQ(bench->stateOf("B-2").lastDocumentNumber, 3) << "COM3 made both its documents";
+}
+
+// A process killed while its register prints leaves the document made, its answer never
+// given, and the bench free for the next process.
+TEST_F(EmulatorObject, AProcessKilledWhilePrintingLeavesTheDocumentMade) {
+    {
+        Fptr opener(bench);
+        ASSERT_TRUE(opener.openCom("COM3"));
+        ASSERT_TRUE(opener.task({{"type", "openShift"}}));
+    }
+    setMember("B-2", "printSeconds", 60);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Fptr fptr(std::make_shared<TEmulatorBench>(dir.path()));
+        bool sold = fptr.openCom("COM3") && fptr.task(cashSale(10, "killed"));
+        _exit(sold ? 0 : 1);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (linesOf("B-2").size() < 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Fptr other(bench);
+    ASSERT_TRUE(other.openUsb());
+    EXPECT_TRUE(other.task({{"type", "getDeviceStatus"}})) << "the printing process holds no lock";
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status)) << "the sale must still have been printing";
+
+    std::vector<Json> lines = linesOf("B-2");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1]["external_id"], "killed");
+    EXPECT_EQ(lines[1]["fiscalDocumentNumber"], 3);
+    TRegisterState state = TEmulatorBench(dir.path()).stateOf("B-2");
+    EXPECT_EQ(state.lastDocumentNumber, 3);
+    EXPECT_EQ(state.lastFiscalParams["fiscalDocumentNumber"], 3);
 }
 
 }  // namespace

@@ -241,6 +241,24 @@ const std::vector<RuleCase> kCases = {
      "opened",
      nullptr,
      {{"status.notSentCount", 0}}},
+    {"FnStatus",
+     R"({"type":"getFnStatus"})",
+     ErrorCode::ok,
+     "closed",
+     nullptr,
+     {{"fnStatus.fiscalDocumentNumber", 10},
+      {"fnStatus.fiscalReceiptNumber", 4},
+      {"fnStatus.shiftNumber", 3}}},
+    {"FnStatusWithoutFn", R"({"type":"getFnStatus"})", ErrorCode::noFn, "opened",
+     [](TRegisterConfig& c) { c.fnPresent = false; }},
+    {"LastFiscalParamsOfAStateWithoutThem",
+     R"({"type":"getLastFiscalParams"})",
+     ErrorCode::ok,
+     "opened",
+     nullptr,
+     {{"fiscalParams", {{"fiscalDocumentNumber", 10}}}}},
+    {"LastFiscalParamsWithoutFn", R"({"type":"getLastFiscalParams"})", ErrorCode::noFn, "opened",
+     [](TRegisterConfig& c) { c.fnPresent = false; }},
     {"UnknownTask", R"({"type":"fly"})", ErrorCode::unknownTask},
     {"TaskWithoutType", R"({"items":[]})", ErrorCode::invalidTask},
     {"TypeNotText", R"({"type":7})", ErrorCode::invalidTask},
@@ -299,6 +317,45 @@ TEST(FiscalNumbering, DocumentNumbersOnlyGrowAndReceiptNumbersRestartWithTheShif
     EXPECT_EQ(state.shiftNumber, 2);
 }
 
+// What the fiscal storage reports of its last document is what that document's answer said,
+// less the change, which is no fiscal parameter; a document that is not fiscal leaves it be.
+TEST(FiscalStorage, LastFiscalParamsAndStatusFollowEachFiscalDocument) {
+    TRegisterConfig config;
+    config.serial = "1";
+    TRegisterState state;
+    Json first = run(config, state, {{"type", "getLastFiscalParams"}}).answer;
+    EXPECT_EQ(first, (Json{{"fiscalParams", {{"fiscalDocumentNumber", 1}}}}))
+        << "only the registration report so far";
+
+    const std::vector<Json> tasks = {{{"type", "openShift"}},   sellOf(10, 1, "cash", 15),
+                                     {{"type", "reportX"}},     sellOf(7.5, 2, "cash", 15, "buy"),
+                                     sellOf(1, 1, "cash", 0.5), {{"type", "closeShift"}}};
+    Json expected;
+    bool lastIsReceipt = false;
+    for (const Json& task : tasks) {
+        TTaskResult result = run(config, state, task);
+        if (result.fiscalDocumentNumber) {
+            expected = result.answer["fiscalParams"];
+            expected.erase("change");
+            lastIsReceipt = task["type"] == "sell" || task["type"] == "buy";
+        }
+        SCOPED_TRACE(task.dump());
+        Json last = run(config, state, {{"type", "getLastFiscalParams"}}).answer["fiscalParams"];
+        EXPECT_EQ(last, expected);
+        EXPECT_EQ(last.contains("total"), lastIsReceipt);
+        EXPECT_EQ(last.contains("fiscalReceiptNumber"), lastIsReceipt);
+        Json status = run(config, state, {{"type", "getFnStatus"}}).answer["fnStatus"];
+        EXPECT_EQ(status["fiscalDocumentNumber"], last["fiscalDocumentNumber"]);
+        EXPECT_EQ(status["shiftNumber"], 1);
+    }
+    for (const char* member :
+         {"fiscalDocumentNumber", "fiscalDocumentSign", "fiscalDocumentDateTime", "fnNumber",
+          "registrationNumber", "shiftNumber", "fnsUrl"}) {
+        EXPECT_TRUE(expected.contains(member)) << member;
+    }
+    EXPECT_EQ(expected["fiscalDocumentNumber"], 5) << "the closing of the shift";
+}
+
 TEST(FiscalTotals, ShiftTotalsAddUpThePaymentsNetOfChange) {
     TRegisterConfig config;
     config.serial = "1";
@@ -351,9 +408,76 @@ TEST(RegisterState, SurvivesItsJsonAndRefusesADamagedOne) {
     ASSERT_TRUE(run(config, state, sellOf(10, 1, "prepaid", 10)).ok());
     EXPECT_EQ(stateFromJson(stateToJson(state)), state);
 
-    Json damaged = stateToJson(state);
-    damaged["lastDocumentNumber"] = "three";
-    EXPECT_THROW(stateFromJson(damaged), EmulatorError);
+    state.lostAnswers = 2;
+    EXPECT_EQ(stateFromJson(stateToJson(state)), state);
+
+    for (auto [member, value] : std::vector<std::pair<const char*, Json>>{
+             {"lastDocumentNumber", "three"}, {"lostAnswers", 1.5}, {"lastFiscalParams", 7}}) {
+        Json damaged = stateToJson(state);
+        damaged[member] = value;
+        EXPECT_THROW(stateFromJson(damaged), EmulatorError) << member;
+    }
+}
+
+TEST(RegisterState, AFileFromBeforeLostAnswersAndFiscalParamsStillLoads) {
+    TRegisterConfig config;
+    config.serial = "1";
+    TRegisterState state;
+    ASSERT_TRUE(run(config, state, {{"type", "openShift"}}).ok());
+    Json older = stateToJson(state);
+    ASSERT_TRUE(older.contains("lastFiscalParams"));
+    older.erase("lostAnswers");
+    older.erase("lastFiscalParams");
+
+    TRegisterState loaded = stateFromJson(older);
+    EXPECT_EQ(loaded.lostAnswers, 0);
+    EXPECT_TRUE(loaded.lastFiscalParams.is_null());
+    EXPECT_EQ(loaded.lastDocumentNumber, 2);
+    Json last = run(config, loaded, {{"type", "getLastFiscalParams"}}).answer;
+    EXPECT_EQ(last, (Json{{"fiscalParams", {{"fiscalDocumentNumber", 2}}}}));
+}
+
+struct BenchMemberCase {
+    const char* text;             // one register's members besides its serial
+    const char* fault = nullptr;  // what the refusal names; nullptr when accepted
+    double printSeconds = 0;
+    std::int64_t loseAnswers = 0;
+};
+
+TEST(BenchFile, PrintSecondsAndLoseAnswersAreCheckedWhenRead) {
+    const std::vector<BenchMemberCase> cases = {
+        {R"()", nullptr, 0, 0},
+        {R"(,"printSeconds":0.25,"loseAnswers":3)", nullptr, 0.25, 3},
+        {R"(,"printSeconds":2)", nullptr, 2, 0},
+        {R"(,"printSeconds":-1)", "printSeconds"},
+        {R"(,"printSeconds":"2")", "printSeconds"},
+        {R"(,"printSeconds":true)", "printSeconds"},
+        {R"(,"printSeconds":1e9)", "printSeconds"},
+        {R"(,"loseAnswers":-1)", "loseAnswers"},
+        {R"(,"loseAnswers":1.5)", "loseAnswers"},
+        {R"(,"loseAnswers":"2")", "loseAnswers"},
+        {R"(,"loseAnswers":18446744073709551615)", "loseAnswers"},
+    };
+    for (const BenchMemberCase& c : cases) {
+        std::string text = std::string(R"({"registers":[{"serial":"1")") + c.text + "}]}";
+        SCOPED_TRACE(text);
+        if (!c.fault) {
+            std::vector<TRegisterConfig> registers = parseBench(text);
+            ASSERT_EQ(registers.size(), 1u);
+            EXPECT_DOUBLE_EQ(registers[0].printSeconds, c.printSeconds);
+            EXPECT_EQ(registers[0].loseAnswers, c.loseAnswers);
+            continue;
+        }
+        try {
+            parseBench(text);
+            ADD_FAILURE() << "accepted";
+        } catch (const EmulatorError& e) {
+            std::string message = e.what();
+            EXPECT_NE(message.find("emulator.json"), std::string::npos) << message;
+            EXPECT_NE(message.find(std::string("registers[0].") + c.fault), std::string::npos)
+                << message;
+        }
+    }
 }
 
 }  // namespace
