@@ -338,6 +338,7 @@ TFptrEmulator::TTaskOutcome TFptrEmulator::runTask(TEmulatorBench::Session& sess
     } catch (const EmulatorError& e) {
         result = unanswered(taskText, fptr::errorText(ErrorCode::noConnection) + std::string(" (") +
                                           e.what() + ")");
+        // Nothing was recorded: no document was made, so none prints and no answer is lost.
         answerLost = false;
         outcome.printSeconds = 0;
     }
