@@ -45,6 +45,7 @@ void TExchangeCycle::ClientTimerTimer() {
     if (!client_.isReady())
         return;
     const std::string serial = host_.serialText();
+    reportedThisCycle_ = false;
     flushPending();
     RegisterState state = readRegisterState();
     settleInFlight();
@@ -66,6 +67,11 @@ void TExchangeCycle::ClientTimerTimer() {
     executionPass(serial);
 }
 
+void TExchangeCycle::report(const std::string& text) {
+    reportedThisCycle_ = true;
+    host_.reportProblem(text);
+}
+
 void TExchangeCycle::flushPending() {
     saveUnsavedAnswers();
     if (!pendingDocuments_.empty())
@@ -84,7 +90,7 @@ void TExchangeCycle::settleInFlight() {
                 reportDoubtful(serial, settled.origId);
     } catch (const JournalError& e) {
         // The marks stay; their rows are not executed until they are settled.
-        host_.reportProblem(e.what());
+        report(e.what());
     }
 }
 
@@ -94,7 +100,7 @@ void TExchangeCycle::reportDoubtful(const std::string& serial, const std::string
     CheckRow unknown;
     unknown.orig_id = origId;
     const std::optional<CheckRow> row = journal_.findCheck(serial, origId);
-    host_.reportProblem(doubtfulDocumentMessage(serial, row ? *row : unknown));
+    report(doubtfulDocumentMessage(serial, row ? *row : unknown));
 }
 
 std::optional<Json> TExchangeCycle::runTask(const Json* task) {
@@ -129,12 +135,11 @@ void TExchangeCycle::exchange(const Json& request, const Json& takenResults) {
                                      answerHandled = true;
                                      processResponseData(sender, response);
                                  });
+    } catch (const std::exception& e) {
+        failedExchange(takenResults, answerHandled, e.what());
+        return;
     } catch (...) {
-        // The service never saw results of a request that failed before its answer was
-        // handled: they go out again with the next request.
-        if (!answerHandled)
-            commandResults_.restoreFront(takenResults);
-        host_.reconnectAfterFailure();
+        failedExchange(takenResults, answerHandled, "");
         return;
     }
     // An answer with a status other than 200 refused the request, results included.
@@ -142,7 +147,20 @@ void TExchangeCycle::exchange(const Json& request, const Json& takenResults) {
         commandResults_.restoreFront(takenResults);
         return;
     }
-    host_.exchangeSucceeded();
+    // An answer that brought problems of its own is no recovery from them.
+    if (!reportedThisCycle_)
+        host_.exchangeSucceeded();
+}
+
+// The service never saw results of a request that failed before its answer was handled:
+// they go out again with the next request. The reason stays in sight for the merchant.
+void TExchangeCycle::failedExchange(const Json& takenResults, bool answerHandled,
+                                    const std::string& reason) {
+    if (!answerHandled)
+        commandResults_.restoreFront(takenResults);
+    host_.reconnectAfterFailure();
+    if (!reason.empty())
+        report(reason);
 }
 
 void TExchangeCycle::processResponseData(TTHVRESTClient& /*sender*/, const Json& response) {
@@ -150,7 +168,7 @@ void TExchangeCycle::processResponseData(TTHVRESTClient& /*sender*/, const Json&
     const std::string serial = host_.serialText();
     acknowledge(serial, answer.acked);
     for (const std::string& refusal : answer.refusedDocs)
-        host_.reportProblem(refusal);
+        report(refusal);
     storeDocuments(serial, answer.docs);
     for (const Json& command : answer.commands)
         commandResults_.append(runCommand(command));
@@ -164,7 +182,7 @@ void TExchangeCycle::acknowledge(const std::string& serial, const std::vector<st
         try {
             journal_.ackCheck(statusText(CheckStatus::Acked), serial, id);
         } catch (const JournalError& e) {
-            host_.reportProblem(kAckNotSaved + id + ": " + e.what());
+            report(kAckNotSaved + id + ": " + e.what());
             return;
         }
     }
@@ -189,7 +207,7 @@ void TExchangeCycle::storeDocuments(const std::string& serial, const Json& docum
             } catch (const JournalDuplicateError&) {
             } catch (const JournalDocumentError& e) {
                 unreadable[n] = true;
-                host_.reportProblem(errorTypeName(e) + kDocumentErrorJoin + e.what());
+                report(errorTypeName(e) + kDocumentErrorJoin + e.what());
             }
         }
         transaction.commit();
@@ -197,7 +215,7 @@ void TExchangeCycle::storeDocuments(const std::string& serial, const Json& docum
         for (size_t n = 0; n < batch.size(); ++n)
             if (!unreadable[n])
                 pendingDocuments_.push_back(std::move(batch[n]));
-        host_.reportProblem(kDocumentsNotSaved + std::string(e.what()));
+        report(kDocumentsNotSaved + std::string(e.what()));
     }
 }
 
@@ -216,7 +234,7 @@ void TExchangeCycle::executionPass(const std::string& serial) {
             marked.insert(mark.origId);
     } catch (const JournalError& e) {
         // Without the marks nothing can be handed over safely; the next cycle tries again.
-        host_.reportProblem(e.what());
+        report(e.what());
         return;
     }
     std::optional<FiscalCount> count;
@@ -248,7 +266,7 @@ bool TExchangeCycle::executeFiscal(const CheckRow& row, const Json& task,
         journal_.markInFlight({row.serial, row.orig_id,
                                count->isKnown() ? std::optional(count->number) : std::nullopt});
     } catch (const JournalError& e) {
-        host_.reportProblem(e.what());
+        report(e.what());
         return false;
     }
     const std::optional<Json> answer = runTask(&task);
@@ -274,7 +292,7 @@ bool TExchangeCycle::completeRow(const CheckRow& row, const std::string& respons
         return true;
     } catch (const JournalError& e) {
         unsavedAnswers_.push_back({row.serial, row.orig_id, response, fiscal});
-        host_.reportProblem(e.what());
+        report(e.what());
         return false;
     }
 }
@@ -290,7 +308,7 @@ void TExchangeCycle::saveUnsavedAnswers() {
                 journal_.completeCheck(statusText(CheckStatus::Completed), first.response,
                                        first.serial, first.origId);
         } catch (const JournalError& e) {
-            host_.reportProblem(e.what());
+            report(e.what());
             return;
         }
         unsavedAnswers_.erase(unsavedAnswers_.begin());

@@ -87,6 +87,7 @@ private:
     std::optional<Json> runTask(const char* constantTask);
     RegisterState readRegisterState();
     void exchange(const Json& request, const Json& takenResults);
+    void failedExchange(const Json& takenResults, bool answerHandled, const std::string& reason);
     void acknowledge(const std::string& serial, const std::vector<std::string>& ids);
     void storeDocuments(const std::string& serial, const Json& documents);
     Json runCommand(const Json& command);
@@ -96,6 +97,7 @@ private:
     void saveUnsavedAnswers();
     bool isUnsaved(const CheckRow& row) const;
     void reportDoubtful(const std::string& serial, const std::string& origId);
+    void report(const std::string& text);
 
     // Register answers whose row could not be marked completed; written before the journal
     // is read again, and their rows are not executed again meanwhile.
@@ -111,6 +113,7 @@ private:
     std::vector<Json> pendingDocuments_;
     // Doubtful documents already reported by this run of the program.
     std::set<std::string> reportedDoubtful_;
+    bool reportedThisCycle_ = false;
 
     ExchangeHost& host_;
     TTHVRESTClient& client_;

@@ -15,6 +15,7 @@
 #include "drivers/Atoldrv.h"
 #include "emulator/RegisterBackends.h"
 #include "platform/Dialogs.h"
+#include "platform/ProblemLog.h"
 #include "settings/AppSettings.h"
 
 namespace th::faults {
@@ -51,8 +52,10 @@ public:
           admin_(port_),
           settings_(prepared()),
           atol_(kSerial, backend()),
-          client_(dialogs_),
-          cycle_(*this, client_, journal_, results_, dialogs_) {
+          reporting_([this](const std::string& text) { reportProblem(text); }),
+          client_(reporting_),
+          cycle_(*this, client_, journal_, results_, dialogs_),
+          problemLog_(home_.file(ProblemLog::kFileName)) {
         client_.setSettings(&settings_);
         atol_.setComType("USB");
         atol_.connect();
@@ -71,11 +74,19 @@ public:
         ++reconnects_;
         atol_.disconnect();
     }
-    void reportProblem(const std::string& text) override { problems.push_back(text); }
-    // What the cycle reported without a box, in order.
+    // As a register's worker does: the problem is logged, and notified when it is new.
+    void reportProblem(const std::string& text) override {
+        problems.push_back(text);
+        if (problemLog_.report(kSerial, text))
+            ++notifications;
+    }
+    void exchangeSucceeded() override { problemLog_.registerRecovered(kSerial); }
+    // What the cycle and the register's client reported without a box, in order, and how
+    // many of those reports a merchant would have been notified of.
     std::vector<std::string> problems;
+    int notifications = 0;
 
-    // One timer tick; what the window would show is kept in `shown`.
+    // One timer tick; an error that ends the cycle is kept in `shown` and reported.
     void tick() {
         if (!atol_.checkConnected())
             atol_.connect();
@@ -83,6 +94,7 @@ public:
             cycle_.ClientTimerTimer();
         } catch (const std::exception& e) {
             shown.push_back(e.what());
+            reportProblem(e.what());
         }
     }
 
@@ -134,10 +146,12 @@ public:
     TAtoldrv atol_;
     WatchedDriver watched_{atol_};
     RecordingDialogs dialogs_;
+    ReportingDialogs reporting_;
     TTHVRESTClient client_;
     TJournal journal_;
     TCommandResults results_;
     TExchangeCycle cycle_;
+    ProblemLog problemLog_;
     std::vector<std::string> shown;
     int reconnects_ = 0;
 

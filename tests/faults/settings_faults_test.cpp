@@ -73,14 +73,21 @@ TEST(SettingsFaults, BinaryGarbageAroundTheKeysLeavesTheKeysReadable) {
         EXPECT_TRUE(settings.SystemTestMode());
         EXPECT_EQ(settings.serials(), (std::vector<std::string>{"001", "002"}));
         settings.save();
-        EXPECT_EQ(TAppSettings(dir.path()).Token(), "good-token");
+        TAppSettings reread(dir.path());
+        EXPECT_EQ(reread.Token(), "good-token");
+        EXPECT_EQ(reread.serials(), (std::vector<std::string>{"001", "002"}));
     }
     test::TempDir dir;
     dir.write("settings.ini", binaryGarbage(64 * 1024, 99));
     TAppSettings onlyGarbage(dir.path());
+    const std::string token = onlyGarbage.Token();
+    const std::vector<std::string> serials = onlyGarbage.serials();
     onlyGarbage.save();
-    finding() << "settings.ini of binary garbage: read with token \""
-              << onlyGarbage.Token().substr(0, 20) << "\", saved\n";
+    TAppSettings reread(dir.path());
+    EXPECT_EQ(reread.Token(), token);
+    EXPECT_EQ(reread.serials(), serials);
+    finding() << "settings.ini of binary garbage: read with token \"" << token.substr(0, 20)
+              << "\", saved and read back alike\n";
 }
 
 TEST(SettingsFaults, AValueOfOneMegabyteIsReadCutAndOtherKeysSurviveASave) {
