@@ -136,7 +136,7 @@ TEST(InFlight, KilledDuringAPrintTheSaleIsFiscalisedOnceAfterTheRestart) {
     ASSERT_TRUE(waitFor([&] { return fiscalisations(home.path()).count(ids[0]) == 1; }, 90s, 20ms));
     client.kill(SIGKILL);
 
-    home.write("emulator.json", benchWith({}));
+    home.write("emulator.json", benchWith(Json::object()));
     client.start();
     const bool acknowledged =
         waitFor([&] { return admin.docsIn("acked").size() == ids.size(); }, 120s, 100ms);
