@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
         return showRunningInstance(argc, argv, instanceLock);
 
     th::SafeApplication application(argc, argv);
-    // The main window hides to the tray; only "Выход" and "Разлогинить" end the program.
+    // Closing the main window hides it in the tray or the taskbar; only "Выход" and
+    // "Разлогинить" end the program.
     application.setQuitOnLastWindowClosed(false);
     th::QtDialogs dialogs;
     application.setDialogs(&dialogs);

@@ -185,6 +185,12 @@ protected:
         return {};
     }
 
+    int visibleProgramWindows() const {
+        return desktop.x("xdotool", {"search", "--onlyvisible", "--class", "tillhaven"})
+            .split('\n', Qt::SkipEmptyParts)
+            .size();
+    }
+
     WindowState mainWindowState() const {
         const QString window = mainWindow();
         WindowState state;
@@ -222,12 +228,12 @@ protected:
     // The caption's close button, as the window manager passes it on.
     void closeMainWindow() { desktop.x("wmctrl", {"-i", "-c", mainWindow()}); }
     void minimiseMainWindow() { desktop.x("xdotool", {"windowminimize", mainWindow()}); }
-    void clickTrayIcon(int clicks) {
+    void clickTrayIcon(int clicks, const QString& button = "1") {
         // Away first: a synchronous move to where the pointer is already would wait for a
         // motion that never comes.
         desktop.x("xdotool", {"mousemove", "0", "0"});
         desktop.x("xdotool", {"mousemove", "--sync", "--window", trayIcon(), "5", "5", "click",
-                              "--repeat", QString::number(clicks), "--delay", "100", "1"});
+                              "--repeat", QString::number(clicks), "--delay", "100", button});
     }
 
     XDesktop desktop;
@@ -247,6 +253,15 @@ TEST_F(Desktop, WithATrayOneClickOnItsIconShowsTheWindowHiddenThere) {
     closeMainWindow();
     EXPECT_TRUE(eventually([this] { return isHiddenInTheTray(); }));
     clickTrayIcon(1);
+    EXPECT_TRUE(eventually([this] { return isShown(); }));
+
+    // The right button still opens the tray menu, whose first item, "Управление", shows the
+    // window as well.
+    closeMainWindow();
+    ASSERT_TRUE(eventually([this] { return isHiddenInTheTray(); }));
+    clickTrayIcon(1, "3");
+    EXPECT_TRUE(eventually([this] { return visibleProgramWindows() == 2; })) << "no tray menu";
+    desktop.x("xdotool", {"key", "Down", "Return"});
     EXPECT_TRUE(eventually([this] { return isShown(); }));
 
     minimiseMainWindow();
