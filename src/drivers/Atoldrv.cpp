@@ -137,11 +137,17 @@ std::optional<Json> runTask(IAutomationObject& fptr, const Json* data) {
 }  // namespace
 
 TAtoldrv::TAtoldrv(const std::string& serial, const AutomationRegistry& registry)
-    : TCashboxdrv(serial), fptr(registry.create(kFptrProgId)) {}
+    : TCashboxdrv(serial), fptr(registry.create(kFptrProgId)), ports_(registry.ports()) {}
 
 void TAtoldrv::connect() {
     if (isOpened(*fptr)) {
         fptr->invoke(member::close);
+    }
+    // A device the user may not open is the usual reason a register cannot be reached:
+    // say so, and how to mend it, instead of the vendor driver's bare failure.
+    if (ComType() == "COM") {
+        if (auto problem = ports_->comAccessProblem(ComPort()))
+            throw DriverError(*problem);
     }
     setSingleSetting(*fptr, "LIBFPTR_SETTING_MODEL",
                      DecimalConstantValue{"LIBFPTR_MODEL_ATOL_AUTO"});
@@ -149,7 +155,7 @@ void TAtoldrv::connect() {
     fptr->invoke(member::applySingleSettings);
     fptr->invoke(member::open);
     if (!isOpened(*fptr)) {
-        throw DriverError(kCannotConnectText);
+        throwCannotConnect();
     }
     std::string found = readSerialNumber(*fptr);
     if (!TestMode() && found != Serial()) {
@@ -159,6 +165,14 @@ void TAtoldrv::connect() {
     }
     fptr->invoke(member::beep);
     notifyChangedState();
+}
+
+void TAtoldrv::throwCannotConnect() const {
+    if (ComType() == "USB") {
+        if (auto problem = ports_->usbAccessProblem())
+            throw DriverError(*problem);
+    }
+    throw DriverError(kCannotConnectText);
 }
 
 // Two beeps mark a closed connection on the register itself, as one beep marks a new one.

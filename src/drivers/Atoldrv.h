@@ -23,7 +23,10 @@ public:
     std::optional<Json> processJSON(const Json* data) override;
 
 private:
+    [[noreturn]] void throwCannotConnect() const;
+
     std::unique_ptr<IAutomationObject> fptr;
+    std::shared_ptr<const RegisterPorts> ports_;
 };
 
 // Name of the one driver the windows offer.

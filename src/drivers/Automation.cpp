@@ -111,4 +111,14 @@ std::unique_ptr<IAutomationObject> AutomationRegistry::create(const std::string&
     return object;
 }
 
+void AutomationRegistry::setPorts(std::shared_ptr<const RegisterPorts> ports) {
+    std::lock_guard lock(mutex_);
+    ports_ = std::move(ports);
+}
+
+std::shared_ptr<const RegisterPorts> AutomationRegistry::ports() const {
+    std::lock_guard lock(mutex_);
+    return ports_;
+}
+
 }  // namespace th

@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "drivers/RegisterPorts.h"
 #include "platform/Errors.h"
 
 namespace th {
@@ -22,9 +23,9 @@ using Variant = std::variant<std::monostate, std::int64_t, std::string, bool>;
 // Raised by a failing call or an unknown member; the message is the object's description.
 TH_DECLARE_ERROR(AutomationError, Error);
 
-std::string variantText(const Variant& v);    // text of an integer, text or Boolean; "" for empty
-std::int64_t variantInt(const Variant& v);    // integer value; text parsed; raises AutomationError
-bool variantBool(const Variant& v);           // Boolean; integer != 0; raises on text/empty
+std::string variantText(const Variant& v);  // text of an integer, text or Boolean; "" for empty
+std::int64_t variantInt(const Variant& v);  // integer value; text parsed; raises AutomationError
+bool variantBool(const Variant& v);         // Boolean; integer != 0; raises on text/empty
 
 class IAutomationObject {
 public:
@@ -36,7 +37,8 @@ public:
 };
 
 // Creates automation objects by ProgID. Backends register a factory for a ProgID; the
-// driver only ever asks the registry, so a backend can be added without touching it.
+// driver only ever asks the registry, so a backend can be added without touching it. The
+// backend also says which ports its registers answer on (the machine's own by default).
 class AutomationRegistry {
 public:
     using Factory = std::function<std::unique_ptr<IAutomationObject>()>;
@@ -49,9 +51,13 @@ public:
     // serves the ProgID or the factory fails.
     std::unique_ptr<IAutomationObject> create(const std::string& progId) const;
 
+    void setPorts(std::shared_ptr<const RegisterPorts> ports);
+    std::shared_ptr<const RegisterPorts> ports() const;
+
 private:
     mutable std::mutex mutex_;
     std::map<std::string, Factory> factories_;
+    std::shared_ptr<const RegisterPorts> ports_ = std::make_shared<const RegisterPorts>();
 };
 
 // ProgID of the vendor's register driver.

@@ -1,6 +1,7 @@
 #include "emulator/RegisterBackends.h"
 
 #include <memory>
+#include <set>
 
 #include "drivers/native/NativeFptr.h"
 #include "emulator/FptrEmulator.h"
@@ -18,6 +19,23 @@ bool namesLibrary(const std::string& registerDriver) {
            registerDriver.find(".so.") != std::string::npos;
 }
 
+// The bench's COM port names, each with the register behind it. A bench that cannot be read
+// offers none; connecting says why.
+std::vector<SerialPortEntry> benchPorts(TEmulatorBench& bench) {
+    std::vector<SerialPortEntry> ports;
+    std::set<std::string> seen;
+    try {
+        for (const TRegisterConfig& r : bench.session().registers()) {
+            if (r.port == "USB" || !seen.insert(r.port).second)
+                continue;
+            ports.push_back({r.port, "эмулятор: " + r.model + ", " + r.serial});
+        }
+    } catch (const std::exception&) {
+        return {};
+    }
+    return ports;
+}
+
 }  // namespace
 
 void installRegisterBackend(AutomationRegistry& registry, const std::string& registerDriver,
@@ -26,6 +44,9 @@ void installRegisterBackend(AutomationRegistry& registry, const std::string& reg
         auto bench = std::make_shared<TEmulatorBench>(dataDir);
         registry.registerProgId(kFptrProgId,
                                 [bench] { return std::make_unique<TFptrEmulator>(bench); });
+        // The emulator's registers stand on no device of this machine.
+        registry.setPorts(
+            std::make_shared<const RegisterPorts>([bench] { return benchPorts(*bench); }, ""));
     } else if (namesLibrary(registerDriver)) {
         // The library is loaded when the first driver is created, so a missing or broken
         // one fails that creation with the loader's description, as a missing vendor

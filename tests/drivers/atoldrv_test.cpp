@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -9,6 +10,8 @@
 
 #include "RecordingFptr.h"
 #include "drivers/Atoldrv.h"
+#include "support/TempDir.h"
+#include "support/Unprivileged.h"
 
 using th::AutomationError;
 using th::AutomationRegistry;
@@ -46,8 +49,12 @@ const Trace kCloseOpen = {"isOpened", "beep", "beep", "close"};
 
 // A driver over a recording object, with a listener that notes what it was told.
 struct Rig {
-    explicit Rig(const std::string& serial = "SN-1") {
+    explicit Rig(const std::string& serial = "SN-1",
+                 std::filesystem::path usbDeviceDir = std::filesystem::path()) {
         th::test::serveRecordingFptr(registry, script);
+        // The machine's own devices stay out of it: only the ones a test puts in place.
+        registry.setPorts(std::make_shared<const th::RegisterPorts>(
+            [] { return std::vector<th::SerialPortEntry>{}; }, std::move(usbDeviceDir)));
         driver = std::make_unique<TAtoldrv>(serial, registry);
         driver->setOnChangedState([this](TCashboxdrv& sender) {
             EXPECT_EQ(&sender, driver.get());
@@ -337,3 +344,74 @@ TEST(AtolProcessJson, AutomationErrorAnywhereGivesNoAnswer) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a connection attempt by an unprivileged user ends with: the error's text, then the
+// object's calls, one a line.
+std::string connectUnprivileged(Rig& rig) {
+    auto attempt = [&rig] {
+        std::string seen;
+        try {
+            rig.driver->connect();
+            seen = "connected";
+        } catch (const DriverError& e) {
+            seen = e.what();
+        }
+        for (const std::string& call : rig.calls())
+            seen += "\n" + call;
+        return seen;
+    };
+    return th::test::runUnprivileged(attempt).value_or("<the child failed>");
+}
+
+}  // namespace
+
+TEST(AtolPortAccess, AComDeviceTheUserMayNotOpenIsNamedBeforeTheVendorDriverIsAsked) {
+    if (!th::test::canDropPrivileges())
+        GTEST_SKIP() << "needs root to hand the device to a group and drop to another user";
+    th::test::PseudoTerminal device;
+    ASSERT_TRUE(device.setAccess(*th::test::groupId("dialout"), 0660));
+    Rig rig;
+    rig.driver->setComType("COM");
+    rig.driver->setComPort(device.path().string());
+
+    const std::string seen = connectUnprivileged(rig);
+    EXPECT_TRUE(seen.starts_with("Нет доступа к порту " + device.path().string() + ": ")) << seen;
+    EXPECT_NE(seen.find("в группу dialout"), std::string::npos) << seen;
+    EXPECT_TRUE(seen.ends_with("снова.\nisOpened")) << "nothing set up, nothing opened: " << seen;
+}
+
+TEST(AtolPortAccess, AFailedUsbConnectionNamesTheRegistersDeviceTheUserMayNotOpen) {
+    if (!th::test::canDropPrivileges())
+        GTEST_SKIP() << "needs root to hand the device to a group and drop to another user";
+    th::test::TempDir devices;
+    std::filesystem::permissions(devices.path(), std::filesystem::perms(0755));
+    th::test::PseudoTerminal device;
+    ASSERT_TRUE(device.setAccess(*th::test::groupId("dialout"), 0660));
+    std::filesystem::create_symlink(device.path(), devices.file("ttyACM0"));
+    Rig rig("SN-1", devices.path());
+    rig.driver->setComType("USB");
+    rig.script->openSucceeds = false;
+
+    const std::string seen = connectUnprivileged(rig);
+    EXPECT_TRUE(seen.starts_with("Нет доступа к порту " + devices.file("ttyACM0").string() + ": "))
+        << seen;
+    EXPECT_TRUE(seen.ends_with("\nopen\nisOpened")) << "the vendor driver tried first: " << seen;
+    EXPECT_EQ(rig.listenerCalls(), 0);
+}
+
+TEST(AtolPortAccess, AFailedUsbConnectionWithEveryDeviceOpenKeepsTheDriversMessage) {
+    th::test::TempDir devices;
+    th::test::PseudoTerminal device;
+    std::filesystem::create_symlink(device.path(), devices.file("ttyACM0"));
+    Rig rig("SN-1", devices.path());
+    rig.driver->setComType("USB");
+    rig.script->openSucceeds = false;
+    try {
+        rig.driver->connect();
+        FAIL() << "connected";
+    } catch (const DriverError& e) {
+        EXPECT_STREQ(e.what(), "Невозможно подключиться к кассе");
+    }
+}
