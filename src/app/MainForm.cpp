@@ -21,6 +21,7 @@
 #include "platform/Errors.h"
 #include "platform/Version.h"
 #include "platform/gui/SafeApplication.h"
+#include "platform/gui/WindowFit.h"
 #include "settings/AppSettings.h"
 #include "updater/AboutForm.h"
 #include "updater/UpdateActions.h"
@@ -42,7 +43,7 @@ TForm1::TForm1(TShellServices& services, const TProcessWindows& windows)
     createMenus();
     createTrayIcon();
     createGrid();
-    resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+    resizeToFit(*this, {kClientWidth, kClientHeight + menuBar()->sizeHint().height()});
     move(0, 0);
     FormCreate();
 }

@@ -5,6 +5,7 @@
 #include "app/AppContext.h"
 #include "cashbox/CommandResults.h"
 #include "drivers/Automation.h"
+#include "platform/gui/QtTranslations.h"
 
 namespace th {
 
@@ -33,6 +34,8 @@ public:
 private:
     void installRegisterBackend();
 
+    // First of all: windows and boxes take Qt's texts as they are created.
+    QtTranslations translations_;
     AutomationRegistry automation_;
     TCommandResults commandResults_;
     TShellServices services_;

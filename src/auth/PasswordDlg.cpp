@@ -13,6 +13,7 @@
 #include "dispatcher/Messages.h"
 #include "dispatcher/RestClient.h"
 #include "platform/Dialogs.h"
+#include "platform/gui/WindowFit.h"
 
 namespace th {
 
@@ -48,7 +49,7 @@ TPasswordDlg::TPasswordDlg(TTHVRESTClient& client, IDialogs& dialogs, QWidget* p
     : QDialog(parent), client_(client), dialogs_(dialogs) {
     setWindowTitle("Авторизация");
     createControls();
-    setFixedSize(kClientWidth, kClientHeight);
+    fixToFit(*this, {kClientWidth, kClientHeight});
     FormCreate();
 }
 

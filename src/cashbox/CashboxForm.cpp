@@ -19,13 +19,14 @@
 #include "drivers/Atoldrv.h"
 #include "platform/Dialogs.h"
 #include "platform/gui/SafeApplication.h"
+#include "platform/gui/SerialPortCombo.h"
+#include "platform/gui/WindowFit.h"
 
 namespace th {
 
 namespace {
 
 constexpr const char* kComConnection = "COM";
-constexpr int kComPortCount = 15;
 
 QString qtText(const std::string& text) {
     return QString::fromStdString(text);
@@ -54,7 +55,7 @@ TFormCashbox::TFormCashbox(const TCashboxEnvironment& environment, QWidget* pare
     setWindowTitle(QString::fromUtf8(kCaption));
     createControls();
     createTimers();
-    resize(kClientWidth, kClientHeight);
+    resizeToFit(*this, {kClientWidth, kClientHeight});
     FormCreate();
     FExchange = std::make_unique<TExchangeCycle>(static_cast<ExchangeHost&>(*this), *FClient,
                                                  FJournal, environment.commandResults, dialogs_);
@@ -119,8 +120,9 @@ QLineEdit* TFormCashbox::addReadOnlyEdit(QGridLayout& grid, int row, int column,
 }
 
 QComboBox* TFormCashbox::addCombo(QGridLayout& grid, int row, int column, const char* label,
-                                  QLabel** labelOut) {
-    auto* combo = new QComboBox;
+                                  QLabel** labelOut, QComboBox* combo) {
+    if (combo == nullptr)
+        combo = new QComboBox;
     auto* caption = new QLabel(QString::fromUtf8(label));
     caption->setBuddy(combo);
     grid.addWidget(caption, row, column);
@@ -162,12 +164,12 @@ QGroupBox* TFormCashbox::createConnectionBox() {
     CheckConnection = new QPushButton(QString::fromUtf8("Проверить связь"));
     grid->addWidget(CheckConnection, 2, 1);
 
-    SComPort = addCombo(*grid, 0, 2, "COM-порт", &SComPortLabel);
-    makeEditable(*SComPort);
-    for (int port = 1; port <= kComPortCount; ++port)
-        SComPort->addItem(QStringLiteral("COM%1").arg(port));
+    // The machine's serial ports (or the emulator's), read afresh whenever the list opens.
+    SComPort = addCombo(
+        *grid, 0, 2, "COM-порт", &SComPortLabel,
+        new SerialPortCombo([&automation = automation_] { return automation.ports()->list(); }));
     SComPort->setCompleter(nullptr);
-    SComPort->setCurrentText("COM1");
+    SComPort->setCurrentIndex(SComPort->count() > 0 ? 0 : -1);
 
     // The line parameters are shown, never used: a COM connection always runs at 115200.
     SBaudRate = addCombo(*grid, 0, 3, "Скорость", &SBaudRateLabel);

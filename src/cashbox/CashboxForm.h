@@ -164,8 +164,9 @@ private:
     void createTimers();
     void connectSignals();
     QLineEdit* addReadOnlyEdit(QGridLayout& grid, int row, int column, const char* label);
+    // A labelled combo box: combo, or a plain one when none is given.
     QComboBox* addCombo(QGridLayout& grid, int row, int column, const char* label,
-                        QLabel** labelOut);
+                        QLabel** labelOut, QComboBox* combo = nullptr);
     void fillControls(const TCashBoxSettings& record);
     void editRecord(const std::function<void(TCashBoxSettings&)>& change);
     void releaseDriver();

@@ -1,11 +1,14 @@
 #include "updater/AboutForm.h"
 
+#include <QGridLayout>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
 #include <QPushButton>
+
+#include "platform/gui/WindowFit.h"
 
 namespace th {
 
@@ -58,28 +61,36 @@ QPixmap aboutPicture() {
 
 TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("О программе"));
-    setFixedSize(kWidth, kHeight);
 
     Image1 = new QLabel(this);
-    Image1->setGeometry(12, 12, kPictureSize, kPictureSize);
+    Image1->setFixedSize(kPictureSize, kPictureSize);
     Image1->setPixmap(aboutPicture());
 
     StaticText1 = new QLabel(QStringLiteral("Кассовый клиент сервиса tillhaven"), this);
-    StaticText1->setGeometry(76, 14, 276, 20);
     QFont title = StaticText1->font();
     title.setBold(true);
     StaticText1->setFont(title);
 
     StaticText2 = new QLabel(QStringLiteral("Версия ПО:"), this);
-    StaticText2->setGeometry(76, 42, 80, 20);
     Version = new QLabel(this);
-    Version->setGeometry(160, 42, 192, 20);
     Version->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
     Button1 = new QPushButton(QStringLiteral("OK"), this);
-    Button1->setGeometry(kWidth - 12 - 88, kHeight - 12 - 28, 88, 28);
+    Button1->setMinimumWidth(88);
     Button1->setDefault(true);
     connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+
+    auto* grid = new QGridLayout(this);
+    grid->setContentsMargins(12, 12, 12, 12);
+    grid->setHorizontalSpacing(12);
+    grid->addWidget(Image1, 0, 0, 3, 1, Qt::AlignTop);
+    grid->addWidget(StaticText1, 0, 1, 1, 2);
+    grid->addWidget(StaticText2, 1, 1);
+    grid->addWidget(Version, 1, 2);
+    grid->setColumnStretch(2, 1);
+    grid->setRowStretch(2, 1);
+    grid->addWidget(Button1, 3, 0, 1, 3, Qt::AlignRight);
+    fixToFit(*this, {kWidth, kHeight});
 }
 
 void TAboutForm::Button1Click() {

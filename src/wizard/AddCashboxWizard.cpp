@@ -23,6 +23,8 @@
 #include "platform/Dialogs.h"
 #include "platform/UiThread.h"
 #include "platform/gui/SafeApplication.h"
+#include "platform/gui/SerialPortCombo.h"
+#include "platform/gui/WindowFit.h"
 #include "wizard/Enrolment.h"
 
 namespace th {
@@ -82,6 +84,15 @@ QComboBox* editableCombo(const QStringList& items, const QString& initial) {
     combo->setEditable(true);
     combo->addItems(items);
     combo->setCurrentText(initial);
+    combo->setEnabled(false);
+    return combo;
+}
+
+// The machine's serial ports (or the emulator's), the first of them chosen; a typed name
+// is taken as it is.
+QComboBox* serialPortField(const AutomationRegistry& registry) {
+    auto* combo = new SerialPortCombo([&registry] { return registry.ports()->list(); });
+    combo->setCurrentIndex(combo->count() > 0 ? 0 : -1);
     combo->setEnabled(false);
     return combo;
 }
@@ -232,7 +243,6 @@ TAddCashboxWizard::TAddCashboxWizard(IDialogs& dialogs, const AutomationRegistry
       run_(std::make_shared<RunState>()) {
     run_->wizard = this;
     setWindowTitle(QStringLiteral("Мастер добавления кассы"));
-    setFixedSize(kWidth, kHeight);
     createActions();
 
     pcWizard = new QStackedWidget;
@@ -252,6 +262,7 @@ TAddCashboxWizard::TAddCashboxWizard(IDialogs& dialogs, const AutomationRegistry
     layout->addWidget(pcWizard, 1);
     layout->addWidget(line);
     layout->addWidget(createButtonRow());
+    fixToFit(*this, {kWidth, kHeight});
 }
 
 TAddCashboxWizard::~TAddCashboxWizard() {
@@ -377,10 +388,7 @@ QWidget* TAddCashboxWizard::createConnectionPage() {
 QGroupBox* TAddCashboxWizard::createConnectionFields() {
     GroupBox1 = new QGroupBox(QStringLiteral("Параметры соединения"));
     GroupBox1->setEnabled(false);
-    QStringList ports;
-    for (int i = 0; i <= 9; ++i)
-        ports << QStringLiteral("COM%1").arg(i);
-    PortField = editableCombo(ports, QStringLiteral("COM1"));
+    PortField = serialPortField(registry_);
     SpeedField = editableCombo(
         {"1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200", "230400", "460800"},
         QStringLiteral("115200"));

@@ -149,7 +149,9 @@ TEST_F(WizardTest, FirstShowingAndAutomaticDetection) {
     EXPECT_EQ(text(wizard->serialInfo), "serialInfo");
     EXPECT_FALSE(wizard->rAutomat->isEnabled());
     EXPECT_FALSE(wizard->GroupBox1->isEnabled());
-    EXPECT_EQ(wizard->PortField->currentText(), "COM1");
+    // The bench has no register on a COM port: no port to offer.
+    EXPECT_EQ(wizard->PortField->count(), 0);
+    EXPECT_TRUE(wizard->PortField->currentText().isEmpty());
     EXPECT_EQ(wizard->SpeedField->currentText(), "115200");
     EXPECT_EQ(wizard->ParityField->count(), 5);
 
@@ -210,6 +212,28 @@ TEST_F(WizardTest, ManualParametersAreTestedAndStored) {
     EXPECT_EQ(record.StopBits, "1 бит");
     EXPECT_EQ(record.Parity, "Четность");
     EXPECT_TRUE(record.autostart);
+}
+
+TEST_F(WizardTest, PortListIsReadAgainEachTimeItOpens) {
+    showAndChooseAtol();
+    wizard->rManual->click();
+    EXPECT_EQ(wizard->PortField->count(), 0);
+
+    // A register plugged in while the wizard is open shows up the next time the list opens.
+    plug(Json::array({benchRegister(kSerial, "COM3"), benchRegister("00106900000018", "USB")}));
+    wizard->PortField->setEditText("/dev/ttyUSB0");
+    wizard->PortField->showPopup();
+    wizard->PortField->hidePopup();
+    ASSERT_EQ(wizard->PortField->count(), 2);
+    EXPECT_EQ(wizard->PortField->itemText(0), "/dev/ttyUSB0");
+    EXPECT_EQ(wizard->PortField->itemData(0, Qt::ToolTipRole).toString(),
+              "/dev/ttyUSB0 (не найден)");
+    EXPECT_EQ(wizard->PortField->itemText(1), "COM3");
+    EXPECT_EQ(wizard->PortField->currentText(), "/dev/ttyUSB0") << "the typed name stays";
+
+    wizard->PortField->setCurrentIndex(1);
+    wizard->TestButton->click();
+    EXPECT_EQ(text(wizard->serialInfo), kSerial);
 }
 
 TEST_F(WizardTest, EnrolmentStoresTheRegisterAndFinishes) {

@@ -16,6 +16,7 @@
 
 #include "dispatcher/RestClient.h"
 #include "platform/UiThread.h"
+#include "platform/gui/WindowFit.h"
 #include "settings/AppSettings.h"
 
 namespace th {
@@ -46,7 +47,7 @@ TClientForm::TClientForm(IDialogs& dialogs, QWidget* parent) : QWidget(parent) {
     QFont tahoma("Tahoma");
     setFont(tahoma);
     createControls();
-    resize(kClientWidth, kClientHeight);
+    resizeToFit(*this, {kClientWidth, kClientHeight});
     FormCreate(dialogs);
 }
 
