@@ -5,6 +5,11 @@
 // Each register has 10 "added" and 10 "completed" rows at the end of the file, as a journal
 // in use has; the rest are "acked". The writes are measured on rows made for them, which
 // end "acked" again, so every size keeps its make-up for the next benchmark.
+//
+// A write waits for the disk (synchronous=FULL), whose pace drifts over a run. The writes are
+// therefore measured in rounds, every size once per round and back to back, the order turned
+// round every other round; the report takes the median of the rounds. A slow spell of the disk
+// then weighs on all sizes alike instead of on the one that happened to run during it.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -176,10 +181,11 @@ void ackRows(benchmark::State& state, SizedJournal& sized) {
 }
 
 // --max-rows=N leaves out the bigger journals (a quick look); --writes=N sets how many
-// statements each write benchmark runs.
+// statements each write benchmark runs; --rounds=N how many rounds of writes.
 struct Options {
     int maxRows = 1000000;
     int writes = 300;
+    int rounds = 3;
 };
 
 Options readOptions(int argc, char** argv) {
@@ -190,6 +196,8 @@ Options readOptions(int argc, char** argv) {
             options.maxRows = std::atoi(arg.c_str() + 11);
         else if (arg.rfind("--writes=", 0) == 0)
             options.writes = std::max(1, std::atoi(arg.c_str() + 9));
+        else if (arg.rfind("--rounds=", 0) == 0)
+            options.rounds = std::max(1, std::atoi(arg.c_str() + 9));
         else
             throw std::runtime_error("unknown option " + arg);
     }
@@ -227,16 +235,20 @@ int main(int argc, char** argv) {
                     ->Unit(benchmark::kMicrosecond);
         const std::pair<const char*, void (*)(benchmark::State&, SizedJournal&)> writes[] = {
             {"insert", insertRows}, {"complete", completeRows}, {"ack", ackRows}};
-        for (auto [name, write] : writes)
-            for (auto& sized : journals)
-                benchmark::RegisterBenchmark(
-                    (std::string("journal/") + name + "/" + std::to_string(sized->rows())).c_str(),
-                    [journal = sized.get(), write = write](benchmark::State& state) {
-                        write(state, *journal);
-                    })
-                    ->Iterations(options.writes)
-                    ->UseRealTime()
-                    ->Unit(benchmark::kMicrosecond);
+        for (int round = 0; round < options.rounds; ++round)
+            for (auto [name, write] : writes)
+                for (size_t n = 0; n < journals.size(); ++n) {
+                    SizedJournal* sized =
+                        journals[round % 2 == 0 ? n : journals.size() - 1 - n].get();
+                    benchmark::RegisterBenchmark(
+                        (std::string("journal/") + name + "/" + std::to_string(sized->rows()))
+                            .c_str(),
+                        [sized, write = write](benchmark::State& state) { write(state, *sized); })
+                        ->Iterations(options.writes)
+                        ->Repetitions(1)
+                        ->UseRealTime()
+                        ->Unit(benchmark::kMicrosecond);
+                }
         benchmark::RunSpecifiedBenchmarks();
         benchmark::Shutdown();
     } catch (const std::exception& e) {
