@@ -1,6 +1,8 @@
 // What the exchange fuzz targets share: a data directory with an emulated register on
-// USB, a real journal file, settings pointing at a dispatcher that refuses connections,
-// and one exchange cycle over them. Built once per fuzzing process.
+// USB, a real journal file, settings pointing at a stand-in dispatcher on loopback that
+// answers every "tasks" request like the service, and one exchange cycle over them. Built
+// once per fuzzing process. A cycle that fails to build, send or handle its exchange takes
+// the reconnection path, which aborts: every such failure is a finding.
 #pragma once
 
 #include <sqlite3.h>
@@ -20,17 +22,42 @@
 #include "emulator/RegisterBackends.h"
 #include "platform/Dialogs.h"
 #include "settings/AppSettings.h"
+#include "support/LoopbackServer.h"
 
 namespace th::fuzz {
 
 inline constexpr const char* kSerial = "00106700000001";
 
-// Port 1 on loopback refuses at once: every exchange fails fast without a network.
-inline std::filesystem::path preparedDir(const char* name) {
+// The service's side of an exchange: every document reported completed is acknowledged.
+class StubDispatcher : public test::LoopbackServer {
+public:
+    StubDispatcher() {
+        Post("/dispatcher/v1/tasks", [](const httplib::Request& request, httplib::Response& reply) {
+            reply.set_content(dumpDispatcher(answerTo(request.body)), "application/json");
+        });
+        start();
+    }
+
+private:
+    static Json answerTo(const std::string& body) {
+        Json acked = Json::array();
+        const std::optional<Json> request = parseJson(body);
+        if (!request || !request->is_object() || !request->contains("completed"))
+            std::abort();  // the client sent no "tasks" request worth the name
+        for (const Json& entry : request->at("completed"))
+            acked.push_back(entry.at("id"));
+        return {
+            {"status", 200},
+            {"message", ""},
+            {"data",
+             {{"acked", std::move(acked)}, {"docs", Json::array()}, {"commands", Json::array()}}}};
+    }
+};
+
+inline std::filesystem::path preparedDir(const char* name, const StubDispatcher& service) {
     const auto dir = makeWorkDir(name);
-    writeFile(dir / "settings.ini",
-              "[auth]\ntoken=fuzz\n[system]\nTestMode=1\n"
-              "TestUrl=http://127.0.0.1:1/dispatcher/v1\nRegisterDriver=emulator\n");
+    writeFile(dir / "settings.ini", "[auth]\ntoken=fuzz\n[system]\nTestMode=1\nTestUrl=" +
+                                        service.baseUrl() + "\nRegisterDriver=emulator\n");
     writeFile(dir / "emulator.json",
               R"({"registers": [{"serial": ")" + std::string(kSerial) + R"(", "port": "USB"}]})");
     createJournalFile(dir / kJournalFileName);
@@ -40,7 +67,7 @@ inline std::filesystem::path preparedDir(const char* name) {
 class ExchangeRig : public ExchangeHost {
 public:
     explicit ExchangeRig(const char* name)
-        : dir_(preparedDir(name)),
+        : dir_(preparedDir(name, service_)),
           settings_(dir_),
           atol_(kSerial, registry()),
           client_(dialogs_),
@@ -57,8 +84,8 @@ public:
     std::string cashboxToken() override { return "fuzz-kkt"; }
     std::string driverName() override { return kAtolDriverName; }
     TCashboxdrv* driver() override { return &atol_; }
-    // The register stays connected, so the execution pass after a failed exchange runs.
-    void reconnectAfterFailure() override {}
+    // The register is emulated and the service answers: nothing should ever fail.
+    void reconnectAfterFailure() override { std::abort(); }
     void reportProblem(const std::string&) override {}
 
     TExchangeCycle& cycle() { return cycle_; }
@@ -100,6 +127,7 @@ private:
         return registry_;
     }
 
+    StubDispatcher service_;
     std::filesystem::path dir_;
     TAppSettings settings_;
     AutomationRegistry registry_;

@@ -1,7 +1,8 @@
 // Rows of checks.db whose data and response columns hold any text at all (a damaged disk,
 // another program, an older client): one whole cycle reads them into "received" and
-// "completed", sends (to a dispatcher that refuses) and runs the execution pass on the
-// emulated register. Nothing may escape but the journal's own errors.
+// "completed", sends them to the stand-in service, which acknowledges the completed ones,
+// and runs the execution pass on the emulated register. Nothing may escape but the journal's
+// own errors, and the exchange must not fail.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>

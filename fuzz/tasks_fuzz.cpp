@@ -1,11 +1,13 @@
 // A "tasks" answer as a broken or hostile service might send it, handled over a real
 // journal with an emulated register: acknowledgements, documents stored, commands run at
-// once. Our own errors are the answer's refusal; anything else escaping is a finding.
+// once. The answer's own refusal (a list that is not an array) is expected; anything else
+// escaping is a finding.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
 #include "FuzzRig.h"
+#include "dispatcher/Messages.h"
 
 namespace {
 
@@ -28,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     try {
         exchange.cycle().processResponseData(exchange.client(), *answer);
-    } catch (const th::Error&) {
+    } catch (const th::DispatcherAnswerError&) {
         // Refused as the service's fault: the cycle reconnects and tries again later.
     }
     // What the next request would carry must still be sendable.
