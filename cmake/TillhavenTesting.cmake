@@ -1,7 +1,12 @@
-# th_add_test(<name> SOURCES <files...> LIBS <targets...>)
+# th_add_test(<name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>])
 # One GoogleTest program per area, run headless (offscreen Qt) by ctest.
+#
+# LABELS threads: the program starts threads of its own or of the code it tests (workers,
+# servers, pools). Such programs are also built and run under ThreadSanitizer by .ci/run
+# (`ctest -L threads`); the target `tests_threads` builds exactly them. A new test program
+# whose code under test uses threads joins by naming the label.
 function(th_add_test name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
     # Shared test support (tests/support) is included as "support/...".
@@ -9,7 +14,17 @@ function(th_add_test name)
     target_compile_definitions(${name} PRIVATE
         TH_TEST_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}"
         TH_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+    set(properties ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+    if(ARG_LABELS)
+        list(APPEND properties LABELS "${ARG_LABELS}")
+    endif()
     gtest_discover_tests(${name}
-        PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+        PROPERTIES ${properties}
         DISCOVERY_TIMEOUT 60)
+    if("threads" IN_LIST ARG_LABELS)
+        if(NOT TARGET tests_threads)
+            add_custom_target(tests_threads)
+        endif()
+        add_dependencies(tests_threads ${name})
+    endif()
 endfunction()
