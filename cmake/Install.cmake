@@ -1,10 +1,41 @@
-# Installation for a Linux desktop: the programs in bin/, the icon in the hicolor theme, the
+# Installation for a Linux desktop: the client in bin/, the icon in the hicolor theme, the
 # menu's desktop entry and an autostart entry that a user copies into ~/.config/autostart.
 # The empty journal template share/tillhaven/checks.db comes from src/cashbox. The layout is
-# fixed to bin/ and share/: an installed program looks for its journal template in
+# fixed to bin/, lib/ and share/: an installed program looks for its journal template in
 # <its directory>/../share/tillhaven.
 
+# Directories an installation creates are readable by every user whatever the umask.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
 install(TARGETS tillhaven RUNTIME DESTINATION bin)
+
+# For training and support, kept off the PATH: the local service stand-in, and the register
+# emulator behind the vendor's interface (RegisterDriver=<prefix>/lib/tillhaven/libfptr10-emulator.so).
+# A shared library is loaded, not run: no execute bits.
+install(TARGETS tillhaven-sandbox RUNTIME DESTINATION lib/tillhaven)
+install(TARGETS fptr10_emulator LIBRARY DESTINATION lib/tillhaven
+    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+# The manual page, the package's copyright and its changelog, compressed as Debian keeps
+# them (gzip -9n: the same bytes at every build).
+set(TH_DOC_DIR ${CMAKE_BINARY_DIR}/share/doc/tillhaven)
+set(TH_MAN_DIR ${CMAKE_BINARY_DIR}/share/man/man1)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/tillhaven.1.in ${TH_MAN_DIR}/tillhaven.1 @ONLY)
+add_custom_command(OUTPUT ${TH_DOC_DIR}/changelog.gz ${TH_MAN_DIR}/tillhaven.1.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${TH_DOC_DIR}
+    COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog > ${TH_DOC_DIR}/changelog.gz
+    COMMAND gzip -9nc ${TH_MAN_DIR}/tillhaven.1 > ${TH_MAN_DIR}/tillhaven.1.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog ${TH_MAN_DIR}/tillhaven.1
+    COMMENT "Compressing the changelog and the manual page")
+add_custom_target(th_docs ALL DEPENDS ${TH_DOC_DIR}/changelog.gz ${TH_MAN_DIR}/tillhaven.1.gz)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${TH_DOC_DIR}/changelog.gz
+    DESTINATION share/doc/tillhaven)
+install(FILES ${TH_MAN_DIR}/tillhaven.1.gz DESTINATION share/man/man1)
+# CPack calls ldconfig from the package's scripts for any library under /usr/lib, also for
+# the emulator in its private directory, which the loader never searches.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides
+    DESTINATION share/lintian/overrides RENAME tillhaven)
 
 # The icon, drawn at build time at every size of the hicolor theme.
 set(TH_ICON_SIZES 16 22 24 32 48 64 128 256)

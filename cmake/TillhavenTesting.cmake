@@ -1,12 +1,14 @@
-# th_add_test(<name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>])
-# One GoogleTest program per area, run headless (offscreen Qt) by ctest.
+# th_add_test(<name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>]
+#             [TEST_FILTER <gtest filter>])
+# One GoogleTest program per area, run headless (offscreen Qt) by ctest, one ctest test per
+# GoogleTest test; TEST_FILTER leaves some of them to a ctest test of the area's own.
 #
 # LABELS threads: the program starts threads of its own or of the code it tests (workers,
 # servers, pools). Such programs are also built and run under ThreadSanitizer by .ci/run
 # (`ctest -L threads`); the target `tests_threads` builds exactly them. A new test program
 # whose code under test uses threads joins by naming the label.
 function(th_add_test name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "" "TEST_FILTER" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
     # Shared test support (tests/support) is included as "support/...".
@@ -18,7 +20,11 @@ function(th_add_test name)
     if(ARG_LABELS)
         list(APPEND properties LABELS "${ARG_LABELS}")
     endif()
-    gtest_discover_tests(${name}
+    set(filter)
+    if(ARG_TEST_FILTER)
+        set(filter TEST_FILTER ${ARG_TEST_FILTER})
+    endif()
+    gtest_discover_tests(${name} ${filter}
         PROPERTIES ${properties}
         DISCOVERY_TIMEOUT 60)
     if("threads" IN_LIST ARG_LABELS)

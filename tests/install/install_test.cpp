@@ -245,8 +245,13 @@ private:
 };
 
 TEST_F(InstalledProgram, PutsProgramsIconsEntriesAndJournalTemplateWhereADesktopLooks) {
-    for (const char* program : {"bin/tillhaven", "bin/tillhaven-sandbox"})
+    for (const char* program : {"bin/tillhaven", "lib/tillhaven/tillhaven-sandbox"})
         EXPECT_EQ(::access((prefix() / program).c_str(), X_OK), 0) << program;
+    for (const char* file : {"lib/tillhaven/libfptr10-emulator.so", "share/man/man1/tillhaven.1.gz",
+                             "share/doc/tillhaven/copyright", "share/doc/tillhaven/changelog.gz"})
+        EXPECT_TRUE(fs::is_regular_file(prefix() / file)) << file;
+    // The support programs stay off the PATH.
+    EXPECT_FALSE(fs::exists(prefix() / "bin/tillhaven-sandbox"));
 
     for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
         const auto dir = std::to_string(size) + "x" + std::to_string(size);
