@@ -1,9 +1,8 @@
 #include "updater/UpdateActions.h"
 
 #include <QDir>
-#include <QProcess>
-
 #include <QFileInfo>
+#include <QProcess>
 
 #include "platform/DataDir.h"
 #include "platform/Dialogs.h"
