@@ -9,11 +9,6 @@
 // caught up with the feed.
 //
 // bench_memory [--sandbox PATH] [--minutes N] [--seconds N] [--registers N] [--json FILE]
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -22,9 +17,8 @@
 #include <httplib.h>
 
 #include "BenchRig.h"
+#include "SandboxProcess.h"
 #include "emulator/RegisterBackends.h"
-
-extern char** environ;
 
 namespace th::bench {
 namespace {
@@ -59,74 +53,6 @@ Options readOptions(int argc, char** argv) {
     }
     return options;
 }
-
-// A kibibyte figure of /proc/self/status, such as "VmRSS".
-long statusKiB(const std::string& field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind(field + ":", 0) == 0)
-            return std::stol(line.substr(field.size() + 1));
-    return -1;
-}
-
-// tillhaven-sandbox in a process of its own, with the demo feed; stopped with the object.
-class SandboxProcess {
-public:
-    SandboxProcess(const std::string& program, const std::filesystem::path& seed) {
-        int out[2];
-        if (::pipe(out) != 0)
-            throw std::runtime_error("pipe failed");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        const std::string seedText = seed.string();
-        std::vector<std::string> args = {
-            program, "--port",       "0", "--seed", seedText, "--demo-feed", "--feed-interval",
-            "5",     "--feed-sales", "0", "--quiet"};
-        std::vector<char*> argv;
-        for (auto& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        if (rc != 0) {
-            ::close(out[0]);
-            throw std::runtime_error("cannot start " + program);
-        }
-        port_ = readPort(out[0]);
-        ::close(out[0]);
-    }
-    ~SandboxProcess() {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    SandboxProcess(const SandboxProcess&) = delete;
-    SandboxProcess& operator=(const SandboxProcess&) = delete;
-
-    int port() const { return port_; }
-
-private:
-    // "tillhaven-sandbox listening on http://127.0.0.1:PORT"
-    int readPort(int fd) {
-        std::string line;
-        char c = 0;
-        while (::read(fd, &c, 1) == 1 && c != '\n')
-            line += c;
-        const size_t colon = line.rfind(':');
-        if (line.find("listening on") == std::string::npos || colon == std::string::npos) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-            throw std::runtime_error("the sandbox did not start: " + line);
-        }
-        return std::stoi(line.substr(colon + 1));
-    }
-
-    pid_t pid_ = -1;
-    int port_ = 0;
-};
 
 struct Sample {
     double minutes;

@@ -2,7 +2,7 @@
 """Prints the table of scripts/bench from the benchmarks' JSON output.
 
 Usage: report.py DIR [--journal-rows N]
-  DIR holds journal.json, exchange.json and memory.json; N is the largest journal the run
+  DIR holds journal.json, exchange.json, memory.json, workers.json and salepoints.json; N is the largest journal the run
   built (default 1000000), where the journal limit applies.
 Exit status 1 when a figure misses its limit or is missing: a benchmark that did not run
 proves nothing.
@@ -20,6 +20,12 @@ BURST_LIMIT = 1.3
 GROWTH_LIMIT_KIB = 2048
 UNIT_TO_US = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}
 MISSING = "missing"
+STALL_LIMIT_MS = 50
+INTERVAL_LIMIT_S = {0.3: 5.5, 2.0: 7.5}
+WORKERS_MEMORY_LIMIT_KIB = 40 * 1024
+TABLE_LIMIT_MS = 1000
+FIRST_EXCHANGE_LIMIT_MS = 2000
+SALEPOINTS_MEMORY_LIMIT_KIB = 80 * 1024
 
 
 def load_times(path):
@@ -94,6 +100,60 @@ def memory_rows(out_dir):
     ]
 
 
+def limited(name, shown, value, limit, limit_shown, against=""):
+    return (name, shown, "", against, limit_shown, "OK" if value <= limit else "MISS")
+
+
+def workers_rows(out_dir):
+    path = os.path.join(out_dir, "workers.json")
+    if not os.path.exists(path):
+        return [("workers", MISSING, "", "", "", "MISS")]
+    with open(path) as f:
+        workers = json.load(f)
+    rows = []
+    for run in workers.get("runs", []):
+        label = f"workers/{run['registers']}reg/service{run['delay_s']:g}s"
+        rows.append(limited(label + "/ui_stall", f"{run['longest_stall_ms']:.1f} ms",
+                            run["longest_stall_ms"], STALL_LIMIT_MS, f"{STALL_LIMIT_MS} ms",
+                            "longest"))
+        interval_limit = INTERVAL_LIMIT_S.get(run["delay_s"])
+        if interval_limit is not None:
+            rows.append(limited(label + "/tasks_interval_p95", f"{run['interval_p95_s']:.2f} s",
+                                run["interval_p95_s"], interval_limit, f"{interval_limit} s",
+                                f"{run['tasks_requests']} requests"))
+        rows.append(limited(label + "/peak", f"{run['peak_kib'] / 1024:.1f} MiB",
+                            run["peak_kib"], WORKERS_MEMORY_LIMIT_KIB,
+                            f"{WORKERS_MEMORY_LIMIT_KIB // 1024} MiB"))
+        rows.append(limited(label + "/growth", f"{run['growth_kib'] / 1024:+.2f} MiB",
+                            run["growth_kib"], GROWTH_LIMIT_KIB,
+                            f"{GROWTH_LIMIT_KIB / 1024:.0f} MiB"))
+    return rows or [("workers", MISSING, "", "", "", "MISS")]
+
+
+def salepoints_rows(out_dir):
+    path = os.path.join(out_dir, "salepoints.json")
+    if not os.path.exists(path):
+        return [("salepoints", MISSING, "", "", "", "MISS")]
+    with open(path) as f:
+        sp = json.load(f)
+    label = f"salepoints/{sp['salepoints']}sp/{sp['registers_here']}here"
+    first = sp["last_first_report_ms"] if sp["all_reported"] else float("inf")
+    fd_limit = 40 + 4 * sp["registers_here"]
+    return [
+        limited(label + "/table_filled", f"{sp['table_filled_ms']:.0f} ms",
+                sp["table_filled_ms"], TABLE_LIMIT_MS, f"{TABLE_LIMIT_MS} ms",
+                f"{sp['rows']} rows"),
+        limited(label + "/first_exchange", f"{first:.0f} ms", first, FIRST_EXCHANGE_LIMIT_MS,
+                f"{FIRST_EXCHANGE_LIMIT_MS} ms", "last register"),
+        (label + "/first_tasks", f"{sp['last_first_tasks_ms']:.0f} ms", "", "last register",
+         "", ""),
+        limited(label + "/peak", f"{sp['peak_kib'] / 1024:.1f} MiB", sp["peak_kib"],
+                SALEPOINTS_MEMORY_LIMIT_KIB, f"{SALEPOINTS_MEMORY_LIMIT_KIB // 1024} MiB"),
+        limited(label + "/descriptors", f"{sp['descriptors']}", sp["descriptors"], fd_limit,
+                f"{fd_limit}"),
+    ]
+
+
 def main(out_dir, journal_rows):
     rows = []  # name, figure, ratio, against, limit, verdict
 
@@ -137,6 +197,8 @@ def main(out_dir, journal_rows):
     shown("exchange/burst_floor/1000", floor)
 
     rows.extend(memory_rows(out_dir))
+    rows.extend(workers_rows(out_dir))
+    rows.extend(salepoints_rows(out_dir))
 
     header = ("name", "time", "ratio", "vs", "limit", "")
     widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(len(header))]

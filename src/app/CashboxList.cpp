@@ -1,16 +1,22 @@
-// The register list of the main window: one row and one cashbox window per register of
-// "getsalepoints", and the rows' connection states.
+// The register list of the main window: one row and one record per register of
+// "getsalepoints", the rows' connection states, and the registers' windows, built when
+// first opened.
+#include <QCoreApplication>
 #include <QItemSelectionModel>
 #include <QSystemTrayIcon>
 #include <QTableView>
 
+#include <unordered_set>
+
 #include "app/CashboxListModel.h"
 #include "app/MainForm.h"
 #include "cashbox/CashboxForm.h"
+#include "cashbox/CashboxRecord.h"
 #include "dispatcher/Messages.h"
 #include "dispatcher/RestClient.h"
 #include "dispatcher/gui/ClientForm.h"
 #include "platform/gui/SafeApplication.h"
+#include "settings/AppSettings.h"
 
 namespace th {
 
@@ -20,60 +26,88 @@ constexpr const char* kDeviceText = "фискальный регистратор
 constexpr const char* kConnected = "активен";
 constexpr const char* kNotConnected = "не активен";
 
+TCashboxRow rowFor(const SalePoint& point) {
+    return {QString::fromUtf8(kDeviceText), QString::fromStdString(point.kktSerial),
+            QString::fromStdString(point.address), QString::fromStdString(point.place),
+            QString::fromUtf8(kNotConnected)};
+}
+
 }  // namespace
 
 void TForm1::prepareCashboxes() {
     const Json& answer = windows_.ClientForm->RestClient().executeDelay(kCommandGetSalePoints,
                                                                         getSalePointsRequest());
-    // A copy: the answer goes with the client's next request, and the new windows send
-    // their reports on the same client. Without a list (a refused request has been
-    // reported by the client) the rows stay as they are.
+    // A copy: the answer goes with the client's next request. Without a list (a refused
+    // request has been reported by the client) the rows stay as they are.
     const std::optional<Json> points = salePoints(answer);
     if (!points)
         return;
-    // Each register on its own: one that cannot be connected (or set up) is shown once and
-    // keeps what was made for it, and the registers after it are still listed.
+    std::vector<const Json*> fresh;
+    std::unordered_set<std::string> seen;
     for (const Json& point : *points) {
-        try {
-            CashboxCreate(point);
-        } catch (const std::exception& e) {
-            showUnhandledError(services_.dialogs, e);
-        }
+        const std::optional<SalePoint> read = readSalePoint(point);
+        if (!read || !seen.insert(read->kktSerial).second)
+            continue;
+        if (TCashboxRecord* listed = findCashbox(read->kktSerial))
+            // A register set up here since it was listed (by the wizard) gets its worker.
+            SafeApplication::guarded(services_.dialogs,
+                                     [&] { listed->setSettings(*FAppSettings); });
+        else
+            fresh.push_back(&point);
     }
+    addCashboxes(fresh);
 }
 
-TFormCashbox* TForm1::findCashbox(const std::string& serial) const {
-    for (const auto& cashbox : FCashboxes)
-        if (cashbox->serial() == serial)
-            return cashbox.get();
-    return nullptr;
+// Every row exists before any record is set up, so a connection change already finds its
+// row; one register that cannot be set up is shown once and the others still are.
+void TForm1::addCashboxes(const std::vector<const Json*>& points) {
+    std::vector<TCashboxRow> rows;
+    rows.reserve(points.size());
+    for (const Json* point : points)
+        rows.push_back(rowFor(*readSalePoint(*point)));
+    FDMemTable1->addRows(std::move(rows));
+    for (const Json* point : points)
+        SafeApplication::guarded(services_.dialogs, [&] { createRecord(*point); });
 }
 
-// The row comes before the window's data and settings: a connection made while the
-// settings are applied already finds it.
-TFormCashbox* TForm1::CashboxCreate(const Json& data) {
+TCashboxRecord* TForm1::findCashbox(const std::string& serial) const {
+    const auto found = FCashboxBySerial.find(serial);
+    return found == FCashboxBySerial.end() ? nullptr : found->second;
+}
+
+// The row comes before the record's data and settings.
+TCashboxRecord* TForm1::CashboxCreate(const Json& data) {
     const std::optional<SalePoint> point = readSalePoint(data);
-    if (!point)
+    if (!point || findCashbox(point->kktSerial))
         return nullptr;
-    const QString serial = QString::fromStdString(point->kktSerial);
-    if (findCashbox(point->kktSerial) || FDMemTable1->rowOfSerial(serial) >= 0)
-        return nullptr;
-    FDMemTable1->addRow({QString::fromUtf8(kDeviceText), serial,
-                         QString::fromStdString(point->address),
-                         QString::fromStdString(point->place), QString::fromUtf8(kNotConnected)});
-    const TCashboxEnvironment environment{services_.dialogs, services_.automation,
-                                          services_.commandResults, *windows_.ClientForm,
-                                          services_.paths.journalFile()};
-    FCashboxes.push_back(std::make_unique<TFormCashbox>(environment, this));
-    TFormCashbox& cashbox = *FCashboxes.back();
-    cashbox.setOnConnectionChange(
-        [this](TFormCashbox& sender) { CashboxConnectionChange(sender); });
-    cashbox.setData(data);
-    cashbox.setSettings(*FAppSettings);
-    return &cashbox;
+    FDMemTable1->addRow(rowFor(*point));
+    return &createRecord(data);
 }
 
-void TForm1::CashboxConnectionChange(TFormCashbox& Sender) {
+TCashboxRecord& TForm1::createRecord(const Json& data) {
+    FCashboxes.push_back(std::make_unique<TCashboxRecord>(registerEnvironment()));
+    TCashboxRecord& record = *FCashboxes.back();
+    record.setOnConnectionChange(
+        [this](TCashboxRecord& sender) { CashboxConnectionChange(sender); });
+    record.setData(data);
+    FCashboxBySerial.emplace(record.serial(), &record);
+    record.setSettings(*FAppSettings);
+    return record;
+}
+
+const TRegisterEnvironment& TForm1::registerEnvironment() {
+    if (!FRegisterEnvironment) {
+        TClientForm& clientForm = *windows_.ClientForm;
+        FRegisterEnvironment = std::make_unique<TRegisterEnvironment>(TRegisterEnvironment{
+            services_.automation, services_.commandResults, services_.paths.journalFile(),
+            [&clientForm](const std::string& command, const Json& data) {
+                clientForm.log(command, data);
+            }});
+    }
+    return *FRegisterEnvironment;
+}
+
+void TForm1::CashboxConnectionChange(TCashboxRecord& Sender) {
     CashboxConnectionChange(Sender.serial(), Sender.isConnected());
 }
 
@@ -87,24 +121,42 @@ void TForm1::CashboxConnectionChange(const std::string& serial, bool isConnected
     TrayIcon->setIcon(isConnected ? GreenIMage : RedImage);
 }
 
+TFormCashbox& TForm1::cashboxWindow(TCashboxRecord& record) {
+    std::unique_ptr<TFormCashbox>& window = FCashboxWindows[&record];
+    if (!window)
+        window = std::make_unique<TFormCashbox>(services_.dialogs, record, this);
+    return *window;
+}
+
+TFormCashbox* TForm1::builtCashboxWindow(const TCashboxRecord& record) const {
+    const auto found = FCashboxWindows.find(&record);
+    return found == FCashboxWindows.end() ? nullptr : found->second.get();
+}
+
 void TForm1::CashBoxGridDblClick() {
     const QModelIndex current = CashBoxGrid->currentIndex();
     if (!current.isValid())
         return;
     const QString serial = FDMemTable1->rowAt(current.row()).KKTSerial;
-    TFormCashbox* cashbox = findCashbox(serial.toStdString());
-    if (!cashbox)
+    TCashboxRecord* record = findCashbox(serial.toStdString());
+    if (!record)
         return;
-    cashbox->show();
-    cashbox->raise();
-    cashbox->activateWindow();
+    TFormCashbox& window = cashboxWindow(*record);
+    window.show();
+    window.raise();
+    window.activateWindow();
 }
 
-// Each register's connection is closed, and the change shown, before the windows go. One
-// register that cannot be closed does not keep the others open.
+// Every worker is asked to stop at once: a running cycle or print may finish, each driver
+// is disconnected on its own thread and each journal closed there. Ten seconds in all;
+// then the disconnections they reported are shown in the rows.
 void TForm1::closeCashboxes() {
-    for (const auto& cashbox : FCashboxes)
-        SafeApplication::guarded(services_.dialogs, [&] { cashbox->free(); });
+    for (const auto& record : FCashboxes)
+        record->requestStop();
+    const QDeadlineTimer deadline(TRegisterWorker::kStopTimeoutMs);
+    for (const auto& record : FCashboxes)
+        record->waitStopped(deadline);
+    QCoreApplication::sendPostedEvents();
 }
 
 }  // namespace th

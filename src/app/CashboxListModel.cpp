@@ -60,16 +60,41 @@ Qt::ItemFlags TCashboxListModel::flags(const QModelIndex& index) const {
     return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::NoItemFlags;
 }
 
+namespace {
+
+bool bySerial(const TCashboxRow& a, const TCashboxRow& b) {
+    return a.KKTSerial < b.KKTSerial;
+}
+
+}  // namespace
+
+// The rows are kept in serial order: a binary search finds one.
 int TCashboxListModel::rowOfSerial(const QString& serial) const {
-    auto found = std::find_if(rows_.begin(), rows_.end(),
-                              [&](const TCashboxRow& row) { return row.KKTSerial == serial; });
-    return found == rows_.end() ? -1 : static_cast<int>(found - rows_.begin());
+    auto found = std::lower_bound(
+        rows_.begin(), rows_.end(), serial,
+        [](const TCashboxRow& row, const QString& key) { return row.KKTSerial < key; });
+    if (found == rows_.end() || found->KKTSerial != serial)
+        return -1;
+    return static_cast<int>(found - rows_.begin());
+}
+
+void TCashboxListModel::addRows(std::vector<TCashboxRow> rows) {
+    if (rows.size() == 1) {
+        addRow(rows.front());
+        return;
+    }
+    if (rows.empty())
+        return;
+    std::stable_sort(rows.begin(), rows.end(), bySerial);
+    beginResetModel();
+    const auto middle = rows_.insert(rows_.end(), std::make_move_iterator(rows.begin()),
+                                     std::make_move_iterator(rows.end()));
+    std::inplace_merge(rows_.begin(), middle, rows_.end(), bySerial);
+    endResetModel();
 }
 
 int TCashboxListModel::addRow(const TCashboxRow& row) {
-    auto place = std::upper_bound(
-        rows_.begin(), rows_.end(), row,
-        [](const TCashboxRow& a, const TCashboxRow& b) { return a.KKTSerial < b.KKTSerial; });
+    auto place = std::upper_bound(rows_.begin(), rows_.end(), row, bySerial);
     const int index = static_cast<int>(place - rows_.begin());
     beginInsertRows({}, index, index);
     rows_.insert(place, row);

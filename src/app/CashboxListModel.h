@@ -39,6 +39,9 @@ public:
     int rowOfSerial(const QString& serial) const;
     // Inserts the row at its place in serial order and returns its index.
     int addRow(const TCashboxRow& row);
+    // Adds many rows at once, each at its place in serial order, in time linear in the
+    // table's size plus n log n for the new rows. No serial may be listed already.
+    void addRows(std::vector<TCashboxRow> rows);
     void setStatus(int row, const QString& status);
     const TCashboxRow& rowAt(int row) const { return rows_.at(row); }
     // The first kMaxTextLength characters of text, as the grid shows it.

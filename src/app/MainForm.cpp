@@ -16,6 +16,7 @@
 #include "app/Icons.h"
 #include "auth/PasswordDlg.h"
 #include "cashbox/CashboxForm.h"
+#include "cashbox/CashboxRecord.h"
 #include "dispatcher/gui/ClientForm.h"
 #include "platform/Dialogs.h"
 #include "platform/Errors.h"

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "app/AppContext.h"
@@ -20,7 +21,9 @@ namespace th {
 
 class TAppSettings;
 class TCashboxListModel;
+class TCashboxRecord;
 class TFormCashbox;
+struct TRegisterEnvironment;
 class TUpdater;
 class UpdateActions;
 
@@ -47,7 +50,7 @@ public:
 
     // The start sequence of the first show: token check, login, token saving, the list.
     void FormShow();
-    // Releases the cashbox windows before the program ends.
+    // Stops every register's worker before the program ends.
     void FormClose();
     void TrayIconDblClick();
     // A click or a double click on the tray icon shows the main window.
@@ -67,16 +70,21 @@ public:
 
     // The register list (CashboxList.cpp).
     void prepareCashboxes();
-    // Adds the row and the cashbox window of one "getsalepoints" element; nullptr when the
-    // register is listed already or the element does not describe a register.
-    TFormCashbox* CashboxCreate(const Json& data);
-    // The listener of every cashbox window's connection changes.
-    void CashboxConnectionChange(TFormCashbox& Sender);
+    // Adds the row and the record of one "getsalepoints" element; nullptr when the register
+    // is listed already or the element does not describe a register.
+    TCashboxRecord* CashboxCreate(const Json& data);
+    // The listener of every record's connection changes.
+    void CashboxConnectionChange(TCashboxRecord& Sender);
     // Shows a register's new connection state in its row and in the tray icon.
     void CashboxConnectionChange(const std::string& serial, bool isConnected);
     void CashBoxGridDblClick();
-    // The cashbox windows, in the order of their creation.
-    const std::vector<std::unique_ptr<TFormCashbox>>& Cashboxes() const { return FCashboxes; }
+    // The sale points' records, in the order of their creation.
+    const std::vector<std::unique_ptr<TCashboxRecord>>& Cashboxes() const { return FCashboxes; }
+    TCashboxRecord* findCashbox(const std::string& serial) const;
+    // The register's window, built the first time it is asked for; hidden until shown.
+    TFormCashbox& cashboxWindow(TCashboxRecord& record);
+    // The window if it has been built, nullptr otherwise.
+    TFormCashbox* builtCashboxWindow(const TCashboxRecord& record) const;
 
     QAction* AddCashbox = nullptr;
     QAction* showClient = nullptr;
@@ -114,8 +122,11 @@ private:
     void hideToTray();
     // Closes the main window for good, which ends the program.
     void closeMainWindow();
-    TFormCashbox* findCashbox(const std::string& serial) const;
-    // Closes every register's connection (CashboxList.cpp).
+    // Adds the rows of new sale points at once, then their records in the answer's order.
+    void addCashboxes(const std::vector<const Json*>& points);
+    TCashboxRecord& createRecord(const Json& data);
+    const TRegisterEnvironment& registerEnvironment();
+    // Stops every register's worker, all at once, and waits for them (CashboxList.cpp).
     void closeCashboxes();
 
     TShellServices& services_;
@@ -123,8 +134,12 @@ private:
     std::unique_ptr<TAppSettings> FAppSettings;
     std::unique_ptr<TUpdater> FUpdater;
     std::unique_ptr<UpdateActions> FUpdateActions;
-    // After the settings, which the windows use until they go.
-    std::vector<std::unique_ptr<TFormCashbox>> FCashboxes;
+    std::unique_ptr<TRegisterEnvironment> FRegisterEnvironment;
+    // After the settings, which the records and their workers use until they go.
+    std::vector<std::unique_ptr<TCashboxRecord>> FCashboxes;
+    std::unordered_map<std::string, TCashboxRecord*> FCashboxBySerial;
+    // After the records they show, so they go first.
+    std::unordered_map<const TCashboxRecord*, std::unique_ptr<TFormCashbox>> FCashboxWindows;
     bool FShown = false;
     bool FClosing = false;
     TrayProbe FTrayAvailable = &QSystemTrayIcon::isSystemTrayAvailable;

@@ -10,12 +10,10 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStatusBar>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include "cashbox/CashboxConnection.h"
-#include "dispatcher/RestClient.h"
-#include "dispatcher/gui/ClientForm.h"
+#include "cashbox/CashboxRecord.h"
 #include "drivers/Atoldrv.h"
 #include "platform/Dialogs.h"
 #include "platform/gui/SafeApplication.h"
@@ -45,52 +43,22 @@ void makeEditable(QComboBox& combo) {
 
 }  // namespace
 
-TFormCashbox::TFormCashbox(const TCashboxEnvironment& environment, QWidget* parent)
-    : QWidget(parent),
-      dialogs_(environment.dialogs),
-      automation_(environment.automation),
-      clientForm_(environment.clientForm),
-      journalPath_(environment.journalPath) {
+TFormCashbox::TFormCashbox(IDialogs& dialogs, TCashboxRecord& record, QWidget* parent)
+    : QWidget(parent), dialogs_(dialogs), record_(record) {
     setWindowFlag(Qt::Window);
     setWindowTitle(QString::fromUtf8(kCaption));
     createControls();
-    createTimers();
     resizeToFit(*this, {kClientWidth, kClientHeight});
-    FormCreate();
-    FExchange = std::make_unique<TExchangeCycle>(static_cast<ExchangeHost&>(*this), *FClient,
-                                                 FJournal, environment.commandResults, dialogs_);
+    showData();
+    if (CashBoxSettingsPtr settings = record_.CashBoxSettings())
+        fillControls(record_.Settings()->readCashbox(settings));
+    showState();
+    record_.setOnStateShown([this](TCashboxRecord&) { showState(); });
     connectSignals();
 }
 
 TFormCashbox::~TFormCashbox() {
-    ClientTimer->stop();
-    ReconnectTimer->stop();
-    FConnectionChange = nullptr;
-    if (!FDriver)
-        return;
-    // A window released without free() still lets its register go, but tells nobody.
-    FDriver->setOnChangedState(nullptr);
-    try {
-        if (FisConnected)
-            FDriver->disconnect();
-    } catch (const std::exception&) {
-        // The connection goes with the driver object.
-    }
-}
-
-// The process-wide command results are created empty once, by the application: a window
-// created while results wait for the next request must not throw them away.
-void TFormCashbox::FormCreate() {
-    FClient = std::make_unique<TTHVRESTClient>(dialogs_);
-    FClient->setOnLog([&clientForm = clientForm_](const std::string& command, const Json& data) {
-        clientForm.log(command, data);
-    });
-    FisConnected = false;
-    try {
-        FJournal.openJournal(journalPath_);
-    } catch (const std::exception& e) {
-        dialogs_.show(BoxKind::Error, e.what());
-    }
+    record_.setOnStateShown(nullptr);
 }
 
 // ---- controls -------------------------------------------------------------------------------
@@ -165,9 +133,9 @@ QGroupBox* TFormCashbox::createConnectionBox() {
     grid->addWidget(CheckConnection, 2, 1);
 
     // The machine's serial ports (or the emulator's), read afresh whenever the list opens.
-    SComPort = addCombo(
-        *grid, 0, 2, "COM-порт", &SComPortLabel,
-        new SerialPortCombo([&automation = automation_] { return automation.ports()->list(); }));
+    AutomationRegistry& automation = record_.environment().automation;
+    SComPort = addCombo(*grid, 0, 2, "COM-порт", &SComPortLabel,
+                        new SerialPortCombo([&automation] { return automation.ports()->list(); }));
     SComPort->setCompleter(nullptr);
     SComPort->setCurrentIndex(SComPort->count() > 0 ? 0 : -1);
 
@@ -214,13 +182,6 @@ void TFormCashbox::createStatusBar() {
     StatusBar1->addWidget(StatusPanel1);
 }
 
-void TFormCashbox::createTimers() {
-    ClientTimer = new QTimer(this);
-    ClientTimer->setInterval(kClientInterval);
-    ReconnectTimer = new QTimer(this);
-    ReconnectTimer->setInterval(kReconnectInterval);
-}
-
 void TFormCashbox::connectSignals() {
     auto run = [this](QObject* sender, void (TFormCashbox::*handler)(QObject*)) {
         return [this, sender, handler] { guarded([&] { (this->*handler)(sender); }); };
@@ -240,9 +201,6 @@ void TFormCashbox::connectSignals() {
     connect(Disconnect, &QPushButton::clicked, this,
             run(Disconnect, &TFormCashbox::DisconnectClick));
     connect(SaveBtn, &QPushButton::clicked, this, run(SaveBtn, &TFormCashbox::SaveBtnClick));
-    connect(ClientTimer, &QTimer::timeout, this, run(ClientTimer, &TFormCashbox::ClientTimerTimer));
-    connect(ReconnectTimer, &QTimer::timeout, this,
-            run(ReconnectTimer, &TFormCashbox::ReconnectTimerTimer));
 }
 
 void TFormCashbox::guarded(const std::function<void()>& handler) {
@@ -255,40 +213,16 @@ std::string TFormCashbox::serial() const {
     return stdText(KKTSerial->text());
 }
 
-std::string TFormCashbox::driverName() {
-    return stdText(SDriver->currentText());
+bool TFormCashbox::isConnected() const {
+    return record_.isConnected();
 }
 
-// The window keeps its own copy: the caller's answer may go with its client's next request.
-void TFormCashbox::setData(const Json& data) {
-    FJData = copyJson(data);
-    auto text = [&](const char* member) { return textAt(FJData, member).value_or(""); };
-    KKTSerial->setText(qtText(text("kkt_serial")));
-    Address->setText(qtText(text("address")));
-    Place->setText(qtText(text("place")));
-    FCashboxToken = text("token");
-    RegNum->setText(qtText(text("kkt_reg_num")));
-    FSSerial->setText(qtText(text("fs_serial")));
-}
-
-void TFormCashbox::setSettings(TAppSettings& settings) {
-    FSettings = &settings;
-    FClient->setSettings(&settings);
-    FCashBoxSettings = settings.getCashboxSettings(serial());
-    if (!FCashBoxSettings) {
-        // A register new to this workstation: the store holds its record once it is saved.
-        FCashBoxSettings = std::make_shared<TCashBoxSettings>();
-        FCashBoxSettings->KKTSerial = serial();
-    }
-    fillControls(settings.readCashbox(FCashBoxSettings));
-    SDriverChange(this);
-    if (!autostart->isChecked())
-        return;
-    // Without a driver there is nothing to retry: the window stays idle.
-    requireDriver();
-    // On before the attempt, so a failed first attempt is retried.
-    ReconnectTimer->start();
-    ConnectClick(this);
+void TFormCashbox::showData() {
+    KKTSerial->setText(qtText(record_.dataText("kkt_serial")));
+    Address->setText(qtText(record_.dataText("address")));
+    Place->setText(qtText(record_.dataText("place")));
+    RegNum->setText(qtText(record_.dataText("kkt_reg_num")));
+    FSSerial->setText(qtText(record_.dataText("fs_serial")));
 }
 
 // Filling the controls is not an edit by the user: their change handlers do not run.
@@ -300,44 +234,26 @@ void TFormCashbox::fillControls(const TCashBoxSettings& record) {
     SConnectionType->setCurrentText(qtText(record.ConnectionType));
     SComPort->setCurrentText(qtText(record.ComPort));
     autostart->setChecked(record.autostart);
+    const bool com = SConnectionType->currentText() == kComConnection;
+    SComPort->setEnabled(com);
+    SComPortLabel->setEnabled(com);
 }
 
-// The record is shared with the settings store, which other threads may save.
-void TFormCashbox::editRecord(const std::function<void(TCashBoxSettings&)>& change) {
-    if (FSettings && FCashBoxSettings)
-        FSettings->editCashbox(FCashBoxSettings, change);
+void TFormCashbox::showState() {
+    StatusPanel1->setText(qtText(record_.state().panel));
 }
 
+// Only the exact name "Атол" gives the register a driver, and a worker to hold it; a
+// worker already there lets its driver go for any other name.
 void TFormCashbox::SDriverChange(QObject*) {
-    releaseDriver();
-    const std::string name = driverName();
-    if (name == kAtolDriverName) {
-        FDriver = std::make_unique<TAtoldrv>(serial(), automation_);
-        FDriver->setOnChangedState([this](TCashboxdrv& sender) { changeConnectionState(sender); });
-    }
-    editRecord([&](TCashBoxSettings& record) { record.Driver = name; });
+    const std::string name = stdText(SDriver->currentText());
+    record_.editSettings([&](TCashBoxSettings& record) { record.Driver = name; });
     FieldChange(this);
-}
-
-// A driver replaced while connected is disconnected first and the change shown, so that
-// neither the window nor the register list goes on showing a connection nobody holds.
-void TFormCashbox::releaseDriver() {
-    if (!FDriver)
+    if (name != kAtolDriverName && !record_.worker())
         return;
-    std::unique_ptr<TCashboxdrv> old = std::move(FDriver);
-    old->setOnChangedState(nullptr);
-    if (!FisConnected)
-        return;
-    try {
-        old->disconnect();
-    } catch (const std::exception&) {
-        // The connection goes with the driver object.
-    }
-    setPanel1(kPanelNotConnected);
-    FisConnected = false;
-    ClientTimer->stop();
-    if (FConnectionChange)
-        FConnectionChange(*this);
+    record_.ensureWorker().postUserAction(
+        [name](TRegisterLink& link, TActionOutcome&) { link.setDriverName(name); }, this,
+        [this](const TActionOutcome& outcome) { showOutcome(outcome); });
 }
 
 void TFormCashbox::FieldChange(QObject*) {
@@ -348,128 +264,69 @@ void TFormCashbox::FieldChange(QObject*) {
     const std::string connectionType = stdText(SConnectionType->currentText());
     const std::string comPort = stdText(SComPort->currentText());
     const bool automatic = autostart->isChecked();
-    // A connected driver goes on as it is; the values apply at its next connect.
-    if (FDriver) {
-        FDriver->setComType(connectionType);
-        FDriver->setComPort(comPort);
-    }
-    editRecord([&](TCashBoxSettings& record) {
+    record_.editSettings([&](TCashBoxSettings& record) {
         record.ConnectionType = connectionType;
         record.ComPort = comPort;
         record.autostart = automatic;
     });
+    if (TRegisterWorker* worker = record_.worker())
+        worker->post([connectionType, comPort](TRegisterLink& link) {
+            link.setConnection(connectionType, comPort);
+        });
 }
 
 void TFormCashbox::SaveBtnClick(QObject*) {
-    if (!FSettings || !FCashBoxSettings)
+    TAppSettings* settings = record_.Settings();
+    CashBoxSettingsPtr record = record_.CashBoxSettings();
+    if (!settings || !record)
         return;
-    FSettings->setCashboxSettings(FCashBoxSettings);
-    FSettings->save();
+    settings->setCashboxSettings(record);
+    settings->save();
     SaveBtn->setEnabled(false);
 }
 
-void TFormCashbox::checkDriverClick(QObject*) {
-    requireDriver();
-    dialogs_.show(BoxKind::Plain, kDriverVersionPrefix + FDriver->getVersion());
+TRegisterWorker& TFormCashbox::requireWorker() {
+    if (!record_.worker() && stdText(SDriver->currentText()) != kAtolDriverName)
+        throw CashboxError(kNoDriverSelected);
+    return record_.ensureWorker();
 }
 
-void TFormCashbox::requireDriver() const {
-    if (!FDriver)
-        throw CashboxError(kNoDriverSelected);
+void TFormCashbox::runOnWorker(const std::function<void(TRegisterLink&, TActionOutcome&)>& action) {
+    requireWorker().postUserAction(action, this,
+                                   [this](const TActionOutcome& outcome) { showOutcome(outcome); });
+}
+
+// The boxes of the user's own action, shown once the worker has carried it out; the worker
+// goes on meanwhile.
+void TFormCashbox::showOutcome(const TActionOutcome& outcome) {
+    if (outcome.enableSave)
+        SaveBtn->setEnabled(true);
+    for (const StateWarning& box : outcome.boxes)
+        dialogs_.show(box.kind, box.text);
+}
+
+void TFormCashbox::checkDriverClick(QObject*) {
+    runOnWorker([](TRegisterLink& link, TActionOutcome& outcome) { link.driverVersion(outcome); });
 }
 
 // ---- connection -----------------------------------------------------------------------------
 
-// The test connects and disconnects: the window ends idle whatever its state before.
 void TFormCashbox::CheckConnectionClick(QObject*) {
-    requireDriver();
-    if (!FDriver->checkConnection())
-        return;
-    SaveBtn->setEnabled(true);
-    dialogs_.show(BoxKind::Plain, kRegisterFound);
+    runOnWorker(
+        [](TRegisterLink& link, TActionOutcome& outcome) { link.checkConnection(outcome); });
 }
 
 void TFormCashbox::ConnectClick(QObject*) {
-    requireDriver();
-    FDriver->connect();
-    checkParams();
+    runOnWorker([](TRegisterLink& link, TActionOutcome&) { link.connectRegister(); });
 }
 
+// Only the button switches the reconnection off. Without a worker nothing is connected.
 void TFormCashbox::DisconnectClick(QObject* Sender) {
-    if (FDriver)
-        FDriver->disconnect();
-    if (qobject_cast<QAbstractButton*>(Sender))
-        ReconnectTimer->stop();
-}
-
-// The warnings do not undo the connection: the exchange cycle may already run while one
-// of them waits for OK.
-void TFormCashbox::checkParams() {
-    requireDriver();
-    const std::vector<StateWarning> warnings =
-        checkRegisterState(*FDriver, driverName(), clientForm_.RestClient());
-    for (const StateWarning& warning : warnings)
-        dialogs_.show(warning.kind, warning.text);
-}
-
-void TFormCashbox::changeConnectionState(TCashboxdrv& Sender) {
-    if (Sender.isConnected()) {
-        setPanel1(kPanelConnected);
-        FisConnected = true;
-        ReconnectTimer->stop();
-    } else {
-        setPanel1(kPanelNotConnected);
-        FisConnected = false;
-    }
-    if (FConnectionChange)
-        FConnectionChange(*this);
-    clientConnect();
-}
-
-void TFormCashbox::clientConnect() {
-    if (!FDriver) {
-        ClientTimer->stop();
-        throw CashboxError(kNoDriverInstalled);
-    }
-    if (FDriver->isConnected())
-        ClientTimer->start();
-    else
-        ClientTimer->stop();
-}
-
-void TFormCashbox::ReconnectTimerTimer(QObject*) {
-    setPanel1(kPanelReconnecting);
-    try {
-        ConnectClick(this);
-    } catch (const std::exception& e) {
-        setPanel1(e.what());
-    }
-}
-
-void TFormCashbox::ClientTimerTimer(QObject*) {
-    FExchange->ClientTimerTimer();
-}
-
-void TFormCashbox::reconnectAfterFailure() {
-    ReconnectTimer->start();
-    DisconnectClick(this);
-}
-
-// The status bar keeps the last problem in sight; the request log keeps every one of them.
-void TFormCashbox::reportProblem(const std::string& text) {
-    setPanel1(text);
-    clientForm_.log("problem", Json{{"serial", serial()}, {"message", text}});
-}
-
-void TFormCashbox::setPanel1(const std::string& text) {
-    StatusPanel1->setText(qtText(text));
-}
-
-void TFormCashbox::free() {
-    ClientTimer->stop();
-    ReconnectTimer->stop();
-    if (FDriver)
-        FDriver->onclose();
+    if (!record_.worker())
+        return;
+    const bool byButton = qobject_cast<QAbstractButton*>(Sender) != nullptr;
+    runOnWorker(
+        [byButton](TRegisterLink& link, TActionOutcome&) { link.disconnectRegister(byButton); });
 }
 
 }  // namespace th

@@ -4,19 +4,26 @@
 // dispatcher on 127.0.0.1, a data directory with settings.ini, an empty journal and the
 // emulator's bench, and the process-wide objects a cashbox window is built with.
 
+#include <gtest/gtest.h>
+
 #include "support/LoopbackServer.h"
 #include "support/QtTestApp.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 
+#include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cashbox/CashboxForm.h"
+#include "cashbox/CashboxRecord.h"
 #include "cashbox/CommandResults.h"
 #include "cashbox/Journal.h"
 #include "dispatcher/gui/ClientForm.h"
@@ -37,15 +44,26 @@ public:
         server_.Post(R"(/dispatcher/v1/(\w+))",
                      [this](const httplib::Request& req, httplib::Response& res) {
                          const std::string command = req.matches[1];
-                         std::lock_guard lock(mutex_);
-                         bodies_[command].push_back(parseJson(req.body).value_or(Json()));
+                         std::unique_lock lock(mutex_);
+                         const Json body = parseJson(req.body).value_or(Json());
+                         bodies_[command].push_back(body);
+                         changed_.notify_all();
+                         // A held register's requests wait until it is released.
+                         changed_.wait(lock, [&] { return !isHeld(command, body); });
+                         if (failing_.count(command)) {
+                             res.status = 500;
+                             return;
+                         }
                          auto it = answers_.find(command);
                          const Json reply = it != answers_.end() ? it->second : defaultAnswer();
                          res.set_content(dumpCompact(reply), "application/json");
                      });
         port_ = server_.start();
     }
-    ~TestDispatcher() { server_.shutdown(); }
+    ~TestDispatcher() {
+        releaseAll();
+        server_.shutdown();
+    }
 
     std::string baseUrl() const {
         return "http://127.0.0.1:" + std::to_string(port_) + "/dispatcher/v1";
@@ -60,6 +78,28 @@ public:
         return it == bodies_.end() ? std::vector<Json>{} : it->second;
     }
     size_t count(const std::string& command) const { return bodies(command).size(); }
+    // The requests of command whose "Serial" is serial.
+    size_t countOf(const std::string& command, const std::string& serial) const {
+        size_t n = 0;
+        for (const Json& body : bodies(command))
+            n += body.is_object() && body.value("Serial", "") == serial;
+        return n;
+    }
+    // Answers command with HTTP 500 from now on.
+    void fail(const std::string& command) {
+        std::lock_guard lock(mutex_);
+        failing_.insert(command);
+    }
+    // Holds the "tasks" requests of the register until release: the service hangs for it.
+    void hold(const std::string& serial) {
+        std::lock_guard lock(mutex_);
+        held_.insert(serial);
+    }
+    void releaseAll() {
+        std::lock_guard lock(mutex_);
+        held_.clear();
+        changed_.notify_all();
+    }
 
 private:
     static Json defaultAnswer() {
@@ -69,9 +109,16 @@ private:
                  {{"acked", Json::array()}, {"docs", Json::array()}, {"commands", Json::array()}}}};
     }
 
+    bool isHeld(const std::string& command, const Json& body) const {
+        return command == "tasks" && body.is_object() && held_.count(body.value("Serial", ""));
+    }
+
     LoopbackServer server_;
     int port_ = 0;
     mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::set<std::string> failing_;
+    std::set<std::string> held_;
     std::map<std::string, std::vector<Json>> bodies_;
     std::map<std::string, Json> answers_;
 };
@@ -133,16 +180,27 @@ public:
         clientForm->SetSettings(settings.get());
     }
 
-    TCashboxEnvironment environment() {
-        return {dialogs, automation, commandResults, *clientForm, home.file(kJournalFileName)};
+    TRegisterEnvironment environment() {
+        TClientForm& log = *clientForm;
+        return {automation, commandResults, home.file(kJournalFileName),
+                [&log](const std::string& command, const Json& data) { log.log(command, data); }};
     }
 
-    // A window as the register list makes one: created, given its data, then the settings.
-    std::unique_ptr<TFormCashbox> makeWindow(const Json& data) {
-        auto window = std::make_unique<TFormCashbox>(environment());
-        window->setData(data);
-        window->setSettings(*settings);
-        return window;
+    // A register as the register list makes one: its record, given its data, then the
+    // settings (which start its worker when it is set up here), and its window.
+    struct Cashbox {
+        std::unique_ptr<TCashboxRecord> record;
+        std::unique_ptr<TFormCashbox> window;
+        TFormCashbox* operator->() { return window.get(); }
+        TFormCashbox& operator*() { return *window; }
+    };
+    Cashbox makeWindow(const Json& data) {
+        Cashbox cashbox;
+        cashbox.record = std::make_unique<TCashboxRecord>(environment());
+        cashbox.record->setData(data);
+        cashbox.record->setSettings(*settings);
+        cashbox.window = std::make_unique<TFormCashbox>(dialogs, *cashbox.record);
+        return cashbox;
     }
 
     void setBench(const std::vector<Json>& registers) {
@@ -165,5 +223,45 @@ public:
     std::unique_ptr<TAppSettings> settings;
     std::unique_ptr<TClientForm> clientForm;
 };
+
+// Runs the event loop until done() holds; false when a minute passed first.
+inline bool waitUntil(const std::function<bool()>& done, int limitMs = 60000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > limitMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+// Waits until the register's worker has carried out everything asked of it so far and
+// what it reported meanwhile has reached the user-interface thread.
+inline void settle(TCashboxRecord& record) {
+    TRegisterWorker* worker = record.worker();
+    if (!worker) {
+        QCoreApplication::processEvents();
+        return;
+    }
+    QObject context;
+    bool done = false;
+    worker->postUserAction([](TRegisterLink&, TActionOutcome&) {}, &context,
+                           [&](const TActionOutcome&) { done = true; });
+    if (!waitUntil([&] { return done; }))
+        ADD_FAILURE() << "the worker of " << record.serial() << " did not answer";
+}
+
+// Runs fn with the register's link on its worker's thread and waits for it.
+inline void onWorker(TCashboxRecord& record, const std::function<void(TRegisterLink&)>& fn) {
+    ASSERT_NE(record.worker(), nullptr);
+    record.worker()->post(fn);
+    settle(record);
+}
+
+// One exchange cycle of the register, as its ClientTimer runs it.
+inline void runCycle(TCashboxRecord& record) {
+    onWorker(record, [](TRegisterLink& link) { link.ClientTimerTimer(); });
+}
 
 }  // namespace th::test

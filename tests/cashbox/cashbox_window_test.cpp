@@ -28,16 +28,20 @@ const char* stateName(State s) {
     return s == State::Idle ? "Idle" : s == State::Connected ? "Connected" : "Reconnecting";
 }
 
-void expectState(TFormCashbox& window, State expected) {
+void expectState(TCashboxRecord& record, State expected) {
     SCOPED_TRACE(stateName(expected));
-    EXPECT_EQ(window.isConnected(), expected == State::Connected);
-    EXPECT_EQ(window.ClientTimer->isActive(), expected == State::Connected);
-    EXPECT_EQ(window.ReconnectTimer->isActive(), expected == State::Reconnecting);
+    settle(record);
+    EXPECT_EQ(record.isConnected(), expected == State::Connected);
+    EXPECT_EQ(record.state().clientTimer, expected == State::Connected);
+    EXPECT_EQ(record.state().reconnectTimer, expected == State::Reconnecting);
 }
 
 std::string panel1(TFormCashbox& window) {
+    settle(window.Record());
     return window.StatusPanel1->text().toStdString();
 }
+
+using Cashbox = CashboxWorld::Cashbox;
 
 class CashboxWindowTest : public ::testing::Test {
 protected:
@@ -45,15 +49,20 @@ protected:
 
     void setUp(const std::vector<RecordSpec>& records, const std::vector<Json>& bench) {
         world = std::make_unique<CashboxWorld>(records, bench);
+        world->clientForm->isLog->setChecked(true);
     }
-    std::unique_ptr<TFormCashbox> window(const std::string& serial = kSerial) {
-        return world->makeWindow(salePoint(serial));
+    Cashbox window(const std::string& serial = kSerial) {
+        Cashbox cashbox = world->makeWindow(salePoint(serial));
+        settle(*cashbox.record);
+        return cashbox;
     }
+    std::string log() { return world->clientForm->Memo1->toPlainText().toStdString(); }
 };
 
 TEST_F(CashboxWindowTest, IsCreatedWithItsControlsInTheirInitialState) {
     setUp({}, {});
-    TFormCashbox window(world->environment());
+    TCashboxRecord record(world->environment());
+    TFormCashbox window(world->dialogs, record);
 
     EXPECT_EQ(window.windowTitle(), "Настройки кассы");
     EXPECT_GE(window.width(), 746);
@@ -99,30 +108,34 @@ TEST_F(CashboxWindowTest, IsCreatedWithItsControlsInTheirInitialState) {
     EXPECT_TRUE(window.StatusPanel0->text().isEmpty());
     EXPECT_EQ(window.StatusPanel1->width(), 600);
     EXPECT_EQ(panel1(window), "Соединение с ККТ не установлено");
-    EXPECT_EQ(window.ClientTimer->interval(), 5000);
-    EXPECT_EQ(window.ReconnectTimer->interval(), 10000);
-    expectState(window, State::Idle);
+    EXPECT_EQ(kClientInterval, 5000);
+    EXPECT_EQ(kReconnectInterval, 10000);
+    expectState(record, State::Idle);
+    // A sale point that is not set up here has no worker.
+    EXPECT_EQ(record.worker(), nullptr);
     EXPECT_EQ(world->dialogs.count(), 0u);
 }
 
 TEST_F(CashboxWindowTest, SetDataReadsTheMembersAsTextAndMissingOnesAsEmpty) {
     setUp({}, {});
-    TFormCashbox window(world->environment());
-    window.setData({{"kkt_serial", 106}, {"address", "Адрес"}, {"token", "tok"}});
+    TCashboxRecord record(world->environment());
+    record.setData({{"kkt_serial", 106}, {"address", "Адрес"}, {"token", "tok"}});
+    TFormCashbox window(world->dialogs, record);
     EXPECT_EQ(window.KKTSerial->text(), "106");
     EXPECT_EQ(window.Address->text(), "Адрес");
-    EXPECT_EQ(window.CashboxToken(), "tok");
+    EXPECT_EQ(record.CashboxToken(), "tok");
     EXPECT_TRUE(window.Place->text().isEmpty());
     EXPECT_TRUE(window.FSSerial->text().isEmpty());
-    window.setData(Json::array({1, 2}));
-    EXPECT_TRUE(window.KKTSerial->text().isEmpty());
+    record.setData(Json::array({1, 2}));
+    EXPECT_TRUE(record.serial().empty());
+    EXPECT_TRUE(TFormCashbox(world->dialogs, record).KKTSerial->text().isEmpty());
 }
 
 TEST_F(CashboxWindowTest, AutostartWithTheRegisterReachableEndsConnectedAndReported) {
     setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     auto w = window();
 
-    expectState(*w, State::Connected);
+    expectState(*w.record, State::Connected);
     EXPECT_EQ(panel1(*w), "ККТ на связи");
     ASSERT_EQ(world->dispatcher.count("cashbox"), 1u);
     const Json report = world->dispatcher.bodies("cashbox").front();
@@ -135,26 +148,26 @@ TEST_F(CashboxWindowTest, AutostartWithTheRegisterReachableEndsConnectedAndRepor
     EXPECT_EQ(world->dialogs.count(), 0u) << world->dialogs.texts().front();
 }
 
+// The automatic first attempt is the program's own work: its error is shown without a box.
 TEST_F(CashboxWindowTest, AutostartUnpluggedReconnectsByItselfOncePluggedIn) {
     setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     world->setBenchFlag(kSerial, "reachable", false);
-    TFormCashbox w(world->environment());
-    w.setData(salePoint(kSerial));
+    auto w = window();
 
-    // The first attempt's error goes to the caller of setSettings.
-    EXPECT_THROW(w.setSettings(*world->settings), DriverError);
-    expectState(w, State::Reconnecting);
-    EXPECT_EQ(panel1(w), "Соединение с ККТ не установлено");
+    expectState(*w.record, State::Reconnecting);
+    EXPECT_EQ(panel1(*w), "Невозможно подключиться к кассе");
+    EXPECT_EQ(w.record->lastProblem(), "Невозможно подключиться к кассе");
+    EXPECT_NE(log().find("Невозможно подключиться к кассе"), std::string::npos);
 
-    w.ReconnectTimerTimer(w.ReconnectTimer);
-    expectState(w, State::Reconnecting);
-    EXPECT_EQ(panel1(w), "Невозможно подключиться к кассе");
+    onWorker(*w.record, [](TRegisterLink& link) { link.ReconnectTimerTimer(); });
+    expectState(*w.record, State::Reconnecting);
+    EXPECT_EQ(panel1(*w), "Невозможно подключиться к кассе");
     EXPECT_EQ(world->dispatcher.count("cashbox"), 0u);
 
     world->setBenchFlag(kSerial, "reachable", true);
-    w.ReconnectTimerTimer(w.ReconnectTimer);
-    expectState(w, State::Connected);
-    EXPECT_EQ(panel1(w), "ККТ на связи");
+    onWorker(*w.record, [](TRegisterLink& link) { link.ReconnectTimerTimer(); });
+    expectState(*w.record, State::Connected);
+    EXPECT_EQ(panel1(*w), "ККТ на связи");
     EXPECT_EQ(world->dispatcher.count("cashbox"), 1u);
     EXPECT_EQ(world->dialogs.count(), 0u);
 }
@@ -162,28 +175,24 @@ TEST_F(CashboxWindowTest, AutostartUnpluggedReconnectsByItselfOncePluggedIn) {
 TEST_F(CashboxWindowTest, ReconnectionWhoseStateCheckFailsStaysConnectedWithTheErrorShown) {
     setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     world->setBenchFlag(kSerial, "reachable", false);
-    TFormCashbox w(world->environment());
-    w.setData(salePoint(kSerial));
-    EXPECT_THROW(w.setSettings(*world->settings), DriverError);
+    auto w = window();
     world->setBenchFlag(kSerial, "reachable", true);
-    // The shared client now reaches no service: the "cashbox" report cannot be sent.
-    TempDir elsewhere;
-    elsewhere.write("settings.ini", "[system]\nTestMode=1\nTestUrl=http://127.0.0.1:1/d\n");
-    TAppSettings unreachable(elsewhere.path());
-    world->clientForm->SetSettings(&unreachable);
+    // The service refuses the "cashbox" report.
+    world->dispatcher.fail("cashbox");
 
-    w.ReconnectTimerTimer(w.ReconnectTimer);
-    expectState(w, State::Connected);
-    EXPECT_NE(panel1(w).find("REST request failed"), std::string::npos) << panel1(w);
+    onWorker(*w.record, [](TRegisterLink& link) { link.ReconnectTimerTimer(); });
+    expectState(*w.record, State::Connected);
+    EXPECT_NE(panel1(*w).find("500"), std::string::npos) << panel1(*w);
+    EXPECT_EQ(world->dialogs.count(), 0u);
 }
 
 TEST_F(CashboxWindowTest, CheckConnectionOnAConnectedWindowLeavesItIdleWithSavingEnabled) {
     setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     auto w = window();
-    expectState(*w, State::Connected);
+    expectState(*w.record, State::Connected);
 
     w->CheckConnectionClick(w->CheckConnection);
-    expectState(*w, State::Idle);
+    expectState(*w.record, State::Idle);
     EXPECT_EQ(panel1(*w), "Соединение с ККТ не установлено");
     EXPECT_TRUE(w->SaveBtn->isEnabled());
     ASSERT_EQ(world->dialogs.count(), 1u);
@@ -194,40 +203,47 @@ TEST_F(CashboxWindowTest, CheckConnectionOnAConnectedWindowLeavesItIdleWithSavin
 TEST_F(CashboxWindowTest, OnlyTheDisconnectButtonSwitchesTheReconnectionOff) {
     setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     world->setBenchFlag(kSerial, "reachable", false);
-    TFormCashbox w(world->environment());
-    w.setData(salePoint(kSerial));
-    EXPECT_THROW(w.setSettings(*world->settings), DriverError);
+    auto w = window();
+    expectState(*w.record, State::Reconnecting);
 
-    w.DisconnectClick(&w);  // as the exchange cycle does
-    expectState(w, State::Reconnecting);
-    w.DisconnectClick(w.Disconnect);
-    expectState(w, State::Idle);
+    w->DisconnectClick(w.window.get());  // not a button: as the exchange cycle does
+    expectState(*w.record, State::Reconnecting);
+    w->DisconnectClick(w->Disconnect);
+    expectState(*w.record, State::Idle);
 
     world->setBenchFlag(kSerial, "reachable", true);
-    w.ConnectClick(w.Connect);
-    expectState(w, State::Connected);
-    w.DisconnectClick(w.Disconnect);
-    expectState(w, State::Idle);
-    EXPECT_EQ(panel1(w), "Соединение с ККТ не установлено");
+    w->ConnectClick(w->Connect);
+    expectState(*w.record, State::Connected);
+    w->DisconnectClick(w->Disconnect);
+    expectState(*w.record, State::Idle);
+    EXPECT_EQ(panel1(*w), "Соединение с ККТ не установлено");
 }
 
 TEST_F(CashboxWindowTest, LostContactInTheExchangeCycleMovesToReconnecting) {
     setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     auto w = window();
     world->clientForm->isLog->setChecked(true);
-    w->ClientTimerTimer(w->ClientTimer);
-    ASSERT_EQ(world->dispatcher.count("tasks"), 1u);
-    // The window's own client logs to the client window.
-    EXPECT_TRUE(world->clientForm->Memo1->toPlainText().contains("tasks"));
-    EXPECT_EQ(world->dispatcher.bodies("tasks")[0]["Serial"], kSerial);
-    EXPECT_EQ(world->dispatcher.bodies("tasks")[0]["Token"], std::string("t-") + kSerial);
+    const size_t before = world->dispatcher.count("tasks");
+    runCycle(*w.record);
+    ASSERT_EQ(world->dispatcher.count("tasks"), before + 1);
+    // The worker's own client logs to the client window.
+    EXPECT_TRUE(waitUntil([&] { return log().find("tasks") != std::string::npos; }));
+    EXPECT_EQ(world->dispatcher.bodies("tasks").back()["Serial"], kSerial);
+    EXPECT_EQ(world->dispatcher.bodies("tasks").back()["Token"], std::string("t-") + kSerial);
 
     world->setBenchFlag(kSerial, "reachable", false);
-    EXPECT_THROW(w->ClientTimerTimer(w->ClientTimer), ExchangeError);
-    expectState(*w, State::Reconnecting);
-    EXPECT_EQ(world->dispatcher.count("tasks"), 1u);
+    const size_t sent = world->dispatcher.count("tasks");
+    runCycle(*w.record);
+    expectState(*w.record, State::Reconnecting);
+    EXPECT_EQ(world->dispatcher.count("tasks"), sent);
+    // Found by the program's own work: shown without a box.
+    EXPECT_EQ(panel1(*w), "Нет связи с кассой");
+    EXPECT_EQ(w.record->lastProblem(), "Нет связи с кассой");
+    EXPECT_EQ(world->dialogs.count(), 0u);
 }
 
+// After an automatic connection the warnings are problems shown without a box; after the
+// user's own "Установить соединение" they are boxes, in the same order.
 TEST_F(CashboxWindowTest, CoverOpenAndNoPaperWarnCoverFirstAndStayConnected) {
     Json reg = benchRegister(kSerial);
     reg["coverOpened"] = true;
@@ -235,7 +251,17 @@ TEST_F(CashboxWindowTest, CoverOpenAndNoPaperWarnCoverFirstAndStayConnected) {
     setUp({{.serial = kSerial}}, {reg});
     auto w = window();
 
-    expectState(*w, State::Connected);
+    expectState(*w.record, State::Connected);
+    EXPECT_EQ(world->dialogs.count(), 0u);
+    const std::string automatic = log();
+    const size_t cover = automatic.find("Проверьте крышку кассы");
+    ASSERT_NE(cover, std::string::npos) << automatic;
+    EXPECT_NE(automatic.find("В кассе отсутствует чековая лента", cover), std::string::npos);
+    EXPECT_EQ(w.record->lastProblem(), "В кассе отсутствует чековая лента");
+
+    w->ConnectClick(w->Connect);
+    settle(*w.record);
+    expectState(*w.record, State::Connected);
     const auto boxes = world->dialogs.boxes();
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_EQ(boxes[0].kind, BoxKind::Warning);
@@ -248,59 +274,61 @@ TEST_F(CashboxWindowTest, NoFiscalStorageWarnsOfItsAbsenceOnly) {
     Json reg = benchRegister(kSerial);
     reg["fnPresent"] = false;
     reg["fnFiscal"] = false;
-    setUp({{.serial = kSerial}}, {reg});
+    setUp({{.serial = kSerial, .autostart = false}}, {reg});
     auto w = window();
+    w->ConnectClick(w->Connect);
 
-    expectState(*w, State::Connected);
+    expectState(*w.record, State::Connected);
     EXPECT_TRUE(world->dialogs.contains("фискальный накопитель отсутствует"));
     EXPECT_FALSE(world->dialogs.contains("ФН не фискализирован"));
 }
 
 TEST_F(CashboxWindowTest, WithoutADriverTheActionsReportItAndNothingChanges) {
     setUp({{.serial = kSerial, .driver = ""}}, {benchRegister(kSerial)});
-    TFormCashbox w(world->environment());
-    w.setData(salePoint(kSerial));
+    auto w = window();
 
-    try {
-        w.setSettings(*world->settings);
-        FAIL() << "the automatic first attempt without a driver must be reported";
-    } catch (const CashboxError& e) {
-        EXPECT_STREQ(e.what(), "Драйвер не выбран");
-    }
-    EXPECT_EQ(w.Driver(), nullptr);
-    expectState(w, State::Idle);
+    // The automatic first attempt without a driver is reported, without a box; the
+    // register is not set up here, so it gets no worker.
+    EXPECT_EQ(w.record->lastProblem(), "Драйвер не выбран");
+    EXPECT_EQ(w.record->worker(), nullptr);
+    expectState(*w.record, State::Idle);
     for (auto handler : {&TFormCashbox::ConnectClick, &TFormCashbox::CheckConnectionClick,
                          &TFormCashbox::checkDriverClick}) {
         try {
-            (w.*handler)(w.Connect);
+            ((*w).*handler)(w->Connect);
             ADD_FAILURE() << "no error without a driver";
         } catch (const CashboxError& e) {
             EXPECT_STREQ(e.what(), "Драйвер не выбран");
         }
     }
-    expectState(w, State::Idle);
+    expectState(*w.record, State::Idle);
+    EXPECT_EQ(world->dialogs.count(), 0u);
     // Pressed by the user, the error goes to the error display.
-    w.Connect->click();
+    w->Connect->click();
     ASSERT_EQ(world->dialogs.count(), 1u);
     EXPECT_EQ(world->dialogs.boxes()[0].kind, BoxKind::Error);
     EXPECT_EQ(world->dialogs.boxes()[0].text, "Драйвер не выбран");
-    EXPECT_FALSE(w.SaveBtn->isEnabled());
+    EXPECT_FALSE(w->SaveBtn->isEnabled());
     EXPECT_EQ(world->dispatcher.count("cashbox"), 0u);
-    EXPECT_EQ(panel1(w), "Соединение с ККТ не установлено");
+    EXPECT_EQ(w.record->worker(), nullptr);
 }
 
 TEST_F(CashboxWindowTest, OnlyTheExactNameMakesADriver) {
     setUp({{.serial = kSerial, .autostart = false}}, {benchRegister(kSerial)});
     auto w = window();
-    ASSERT_NE(w->Driver(), nullptr);
+    settle(*w.record);
+    ASSERT_TRUE(w.record->state().hasDriver);
     for (const char* typed : {"А", "Ато", "атол", "Атол ", ""}) {
         w->SDriver->setCurrentText(QString::fromUtf8(typed));
-        EXPECT_EQ(w->Driver(), nullptr) << typed;
-        EXPECT_EQ(world->settings->readCashbox(w->CashBoxSettings()).Driver, typed);
+        settle(*w.record);
+        EXPECT_FALSE(w.record->state().hasDriver) << typed;
+        EXPECT_EQ(world->settings->readCashbox(w.record->CashBoxSettings()).Driver, typed);
     }
     w->SDriver->setCurrentText("Атол");
-    EXPECT_NE(w->Driver(), nullptr);
+    settle(*w.record);
+    EXPECT_TRUE(w.record->state().hasDriver);
     w->checkDriverClick(w->checkDriver);
+    settle(*w.record);
     ASSERT_EQ(world->dialogs.count(), 1u);
     EXPECT_EQ(world->dialogs.boxes()[0].kind, BoxKind::Plain);
     EXPECT_EQ(world->dialogs.texts()[0].rfind("Установленная версия драйвера: ", 0), 0u);
@@ -308,14 +336,16 @@ TEST_F(CashboxWindowTest, OnlyTheExactNameMakesADriver) {
               std::string("Установленная версия драйвера: ").size());
 }
 
-TEST_F(CashboxWindowTest, AMissingVendorDriverReachesTheCallerAndLeavesNoDriver) {
+TEST_F(CashboxWindowTest, AMissingVendorDriverIsReportedAndLeavesNoDriver) {
     world = std::make_unique<CashboxWorld>(std::vector<RecordSpec>{{.serial = kSerial}},
                                            std::vector<Json>{benchRegister(kSerial)}, false);
-    TFormCashbox w(world->environment());
-    w.setData(salePoint(kSerial));
-    EXPECT_THROW(w.setSettings(*world->settings), AutomationError);
-    EXPECT_EQ(w.Driver(), nullptr);
-    expectState(w, State::Idle);
+    world->clientForm->isLog->setChecked(true);
+    auto w = window();
+    EXPECT_FALSE(w.record->state().hasDriver);
+    EXPECT_NE(w.record->lastProblem().find("AddIn.Fptr10"), std::string::npos)
+        << w.record->lastProblem();
+    EXPECT_EQ(world->dialogs.count(), 0u);
+    expectState(*w.record, State::Idle);
 }
 
 // Replacing the driver of a connected register lets the register go and says so, instead
@@ -324,11 +354,12 @@ TEST_F(CashboxWindowTest, ChangingTheDriverWhileConnectedReportsTheDisconnection
     setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     auto w = window();
     std::vector<bool> heard;
-    w->setOnConnectionChange([&](TFormCashbox& sender) { heard.push_back(sender.isConnected()); });
+    w.record->setOnConnectionChange(
+        [&](TCashboxRecord& sender) { heard.push_back(sender.isConnected()); });
 
     w->SDriver->setCurrentText("");
-    EXPECT_EQ(w->Driver(), nullptr);
-    expectState(*w, State::Idle);
+    expectState(*w.record, State::Idle);
+    EXPECT_FALSE(w.record->state().hasDriver);
     EXPECT_EQ(heard, std::vector<bool>{false});
     EXPECT_EQ(panel1(*w), "Соединение с ККТ не установлено");
 }
@@ -337,6 +368,7 @@ TEST_F(CashboxWindowTest, ConnectionTypeSwitchesThePortAndWithdrawsSaving) {
     setUp({{.serial = kSerial, .autostart = false}}, {benchRegister(kSerial)});
     auto w = window();
     w->CheckConnectionClick(w->CheckConnection);
+    settle(*w.record);
     ASSERT_TRUE(w->SaveBtn->isEnabled());
 
     w->SConnectionType->setCurrentText("COM");
@@ -344,13 +376,18 @@ TEST_F(CashboxWindowTest, ConnectionTypeSwitchesThePortAndWithdrawsSaving) {
     EXPECT_TRUE(w->SComPortLabel->isEnabled());
     EXPECT_FALSE(w->SaveBtn->isEnabled());
     w->SComPort->setCurrentText("COM7");
-    EXPECT_EQ(w->Driver()->ComType(), "COM");
-    EXPECT_EQ(w->Driver()->ComPort(), "COM7");
+    std::string comType, comPort;
+    onWorker(*w.record, [&](TRegisterLink& link) {
+        comType = link.driver()->ComType();
+        comPort = link.driver()->ComPort();
+    });
+    EXPECT_EQ(comType, "COM");
+    EXPECT_EQ(comPort, "COM7");
 
     w->SConnectionType->setCurrentText("USB");
     EXPECT_FALSE(w->SComPort->isEnabled());
     EXPECT_FALSE(w->SComPortLabel->isEnabled());
-    const TCashBoxSettings record = world->settings->readCashbox(w->CashBoxSettings());
+    const TCashBoxSettings record = world->settings->readCashbox(w.record->CashBoxSettings());
     EXPECT_EQ(record.ConnectionType, "USB");
     EXPECT_EQ(record.ComPort, "COM7");
 }
@@ -378,24 +415,33 @@ TEST_F(CashboxWindowTest, PortListIsTheBenchsPortsReadWhenItOpensAndKeepsTheStor
     EXPECT_EQ(w->SComPort->currentText(), "COM9");
     EXPECT_TRUE(w->SaveBtn->isEnabled()) << "reading the list is no change";
 
+    auto driverPort = [&] {
+        std::string port;
+        onWorker(*w.record, [&](TRegisterLink& link) { port = link.driver()->ComPort(); });
+        return port;
+    };
     w->SComPort->setCurrentIndex(2);
-    EXPECT_EQ(w->Driver()->ComPort(), "COM4");
+    EXPECT_EQ(driverPort(), "COM4");
     w->SComPort->setEditText("/dev/ttyUSB3");
-    EXPECT_EQ(w->Driver()->ComPort(), "/dev/ttyUSB3") << "a typed name is taken as it is";
+    EXPECT_EQ(driverPort(), "/dev/ttyUSB3") << "a typed name is taken as it is";
 }
 
+// A register not set up here gets its worker when the user chooses its driver.
 TEST_F(CashboxWindowTest, SavingStoresANewRegistersRecordInSettingsIni) {
     setUp({}, {benchRegister(kSerial)});
     auto w = window();
     EXPECT_EQ(world->settings->getCashboxSettings(kSerial), nullptr);
+    EXPECT_EQ(w.record->worker(), nullptr);
     EXPECT_TRUE(w->SDriver->currentText().isEmpty());
-    expectState(*w, State::Idle);
+    expectState(*w.record, State::Idle);
 
     w->SDriver->setCurrentText("Атол");
     w->SConnectionType->setCurrentText("USB");
     w->autostart->click();
     EXPECT_EQ(world->settings->getCashboxSettings(kSerial), nullptr);
     w->CheckConnectionClick(w->CheckConnection);
+    settle(*w.record);
+    ASSERT_TRUE(w->SaveBtn->isEnabled());
     w->SaveBtnClick(w->SaveBtn);
     EXPECT_FALSE(w->SaveBtn->isEnabled());
 
@@ -408,34 +454,37 @@ TEST_F(CashboxWindowTest, SavingStoresANewRegistersRecordInSettingsIni) {
     EXPECT_EQ(reread.serials(), std::vector<std::string>{kSerial});
 }
 
-TEST_F(CashboxWindowTest, AMissingJournalIsShownAndTheWindowStillMade) {
-    setUp({}, {});
+TEST_F(CashboxWindowTest, AMissingJournalIsReportedAndTheRegisterStillConnects) {
+    setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     std::filesystem::remove(world->home.file(kJournalFileName));
-    TFormCashbox w(world->environment());
-    ASSERT_EQ(world->dialogs.count(), 1u);
-    EXPECT_EQ(world->dialogs.boxes()[0].kind, BoxKind::Error);
-    EXPECT_NE(world->dialogs.texts()[0].find("checks.db"), std::string::npos);
+    auto w = window();
+    expectState(*w.record, State::Connected);
+    EXPECT_EQ(world->dialogs.count(), 0u);
+    EXPECT_NE(log().find("checks.db"), std::string::npos) << log();
     EXPECT_FALSE(std::filesystem::exists(world->home.file(kJournalFileName)));
 }
 
 TEST_F(CashboxWindowTest, ANewWindowKeepsTheCommandResultsWaiting) {
-    setUp({}, {});
+    setUp({{.serial = kSerial, .autostart = false}}, {benchRegister(kSerial)});
     world->commandResults.append({{"id", 7}, {"result", Json::object()}});
-    TFormCashbox w(world->environment());
+    auto w = window();
     EXPECT_EQ(world->commandResults.size(), 1u);
 }
 
-TEST_F(CashboxWindowTest, FreeReportsTheDisconnectionBeforeTheWindowGoes) {
+TEST_F(CashboxWindowTest, StoppingTheWorkerReportsTheDisconnection) {
     setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     auto w = window();
+    expectState(*w.record, State::Connected);
     std::vector<std::pair<std::string, bool>> heard;
-    w->setOnConnectionChange([&](TFormCashbox& sender) {
+    w.record->setOnConnectionChange([&](TCashboxRecord& sender) {
         heard.push_back({sender.serial(), sender.isConnected()});
     });
-    w->free();
-    w.reset();
+    w.record->requestStop();
+    EXPECT_TRUE(w.record->waitStopped(QDeadlineTimer(60000)));
+    QCoreApplication::sendPostedEvents();
     ASSERT_EQ(heard.size(), 1u);
     EXPECT_EQ(heard[0], std::make_pair(std::string(kSerial), false));
+    EXPECT_FALSE(w.record->isConnected());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QIcon>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSystemTrayIcon>
@@ -13,9 +14,11 @@
 #include "app/MainForm.h"
 #include "app/TillhavenApp.h"
 #include "cashbox/CashboxForm.h"
+#include "cashbox/CashboxRecord.h"
 #include "cashbox/CashboxTestKit.h"
 #include "cashbox/Journal.h"
 #include "dispatcher/gui/ClientForm.h"
+#include "settings/AppSettings.h"
 
 using namespace th;
 using namespace th::test;
@@ -53,11 +56,16 @@ public:
             serials.push_back(cashbox->serial());
         return serials;
     }
-    TFormCashbox& window(const std::string& serial) {
+    TCashboxRecord& record(const std::string& serial) {
+        TCashboxRecord* found = form().findCashbox(serial);
+        if (!found)
+            throw std::runtime_error("no record for " + serial);
+        return *found;
+    }
+    // Waits for every register's worker, and for what they reported.
+    void settleAll() {
         for (const auto& cashbox : form().Cashboxes())
-            if (cashbox->serial() == serial)
-                return *cashbox;
-        throw std::runtime_error("no window for " + serial);
+            settle(*cashbox);
     }
     bool trayIs(const QIcon& icon) { return form().TrayIcon->icon().cacheKey() == icon.cacheKey(); }
 
@@ -84,9 +92,10 @@ TEST(CashboxList, RowsAreSortedCutAndAddedOncePerSerial) {
     EXPECT_EQ(world.column(TCashboxListModel::device), Strings(3, "фискальный регистрат"));
     EXPECT_EQ(world.column(TCashboxListModel::status), Strings(3, "не активен"));
     EXPECT_EQ(world.windowSerials(), (Strings{"300", "100", "200"}));
-    EXPECT_EQ(world.window("100").Address->text(), "ул. Первая");
-    for (const auto& cashbox : world.form().Cashboxes())
-        EXPECT_FALSE(cashbox->isVisible());
+    EXPECT_EQ(world.form().cashboxWindow(world.record("100")).Address->text(), "ул. Первая");
+    EXPECT_FALSE(world.form().cashboxWindow(world.record("100")).isVisible());
+    // The other windows are not built until they are opened.
+    EXPECT_EQ(world.form().builtCashboxWindow(world.record("200")), nullptr);
     EXPECT_EQ(world.dialogs.count(), 0u);
 }
 
@@ -108,9 +117,12 @@ TEST(CashboxList, ADoubleClickShowsTheRowsOwnWindow) {
     world.form().CashBoxGridDblClick();  // no current row yet
     world.form().CashBoxGrid->setCurrentIndex(world.form().FDMemTable1->index(1, 0));
     world.form().CashBoxGridDblClick();
-    EXPECT_TRUE(world.window("B").isVisible());
-    EXPECT_FALSE(world.window("A").isVisible());
-    EXPECT_FALSE(world.window("C").isVisible());
+    TFormCashbox* b = world.form().builtCashboxWindow(world.record("B"));
+    ASSERT_NE(b, nullptr);
+    EXPECT_TRUE(b->isVisible());
+    EXPECT_EQ(b->KKTSerial->text(), "B");
+    EXPECT_EQ(world.form().builtCashboxWindow(world.record("A")), nullptr);
+    EXPECT_EQ(world.form().builtCashboxWindow(world.record("C")), nullptr);
 }
 
 TEST(CashboxList, AnswersWithoutAListAndElementsThatAreNoRegisterAddNothing) {
@@ -143,12 +155,14 @@ TEST(CashboxList, TheTrayIconFollowsTheRegisterThatChangedLast) {
                     {benchRegister("A"), benchRegister("B", "COM2")});
     world.answerSalePoints(Json::array({salePoint("A"), salePoint("B")}));
     world.form().prepareCashboxes();
+    world.settleAll();
     EXPECT_EQ(world.column(TCashboxListModel::status), (Strings{"активен", "активен"}));
     EXPECT_TRUE(world.trayIs(world.form().GreenIMage));
     EXPECT_EQ(world.dialogs.count(), 0u) << world.dialogs.texts().front();
 
-    TFormCashbox& b = world.window("B");
+    TFormCashbox& b = world.form().cashboxWindow(world.record("B"));
     b.DisconnectClick(b.Disconnect);
+    world.settleAll();
     EXPECT_EQ(world.column(TCashboxListModel::status), (Strings{"активен", "не активен"}));
     EXPECT_TRUE(world.trayIs(world.form().RedImage));
     EXPECT_EQ(world.form().CashBoxGrid->currentIndex().row(), 1);
@@ -157,7 +171,8 @@ TEST(CashboxList, TheTrayIconFollowsTheRegisterThatChangedLast) {
     EXPECT_TRUE(world.trayIs(world.form().RedImage));
 }
 
-// One register that cannot be connected at start does not hide the registers after it.
+// One register that cannot be connected at start holds up none after it: its failure is
+// shown without a box, and the others connect.
 TEST(CashboxList, AnUnpluggedRegisterAtStartIsShownOnceAndTheOthersStillListed) {
     std::vector<RecordSpec> records;
     std::vector<Json> bench;
@@ -170,25 +185,56 @@ TEST(CashboxList, AnUnpluggedRegisterAtStartIsShownOnceAndTheOthersStillListed) 
     ListWorld world(records, bench);
     world.answerSalePoints(Json::array({salePoint("1"), salePoint("2"), salePoint("3")}));
     world.form().prepareCashboxes();
+    world.settleAll();
 
     EXPECT_EQ(world.column(TCashboxListModel::status),
               (Strings{"не активен", "активен", "активен"}));
     EXPECT_EQ(world.windowSerials(), (Strings{"1", "2", "3"}));
-    EXPECT_EQ(world.dialogs.texts(), Strings{"Невозможно подключиться к кассе"});
-    EXPECT_TRUE(world.window("1").ReconnectTimer->isActive());
-    EXPECT_TRUE(world.window("2").ClientTimer->isActive());
+    EXPECT_EQ(world.dialogs.count(), 0u);
+    EXPECT_EQ(world.record("1").lastProblem(), "Невозможно подключиться к кассе");
+    EXPECT_TRUE(world.record("1").state().reconnectTimer);
+    EXPECT_TRUE(world.record("2").state().clientTimer);
+    EXPECT_TRUE(world.record("3").state().clientTimer);
     EXPECT_EQ(world.dispatcher.count("cashbox"), 2u);
+    // Its window, opened later, shows the problem.
+    EXPECT_EQ(world.form().cashboxWindow(world.record("1")).StatusPanel1->text(),
+              "Невозможно подключиться к кассе");
+}
+
+// A listed register enrolled here later (as the wizard does) gets its worker when the list
+// is filled again; sale points not set up here never get one.
+TEST(CashboxList, ARegisterSetUpAfterItWasListedGetsItsWorkerWithTheNextList) {
+    ListWorld world({}, {benchRegister("A"), benchRegister("B", "COM2")});
+    world.answerSalePoints(Json::array({salePoint("A"), salePoint("B")}));
+    world.form().prepareCashboxes();
+    EXPECT_EQ(world.record("A").worker(), nullptr);
+    EXPECT_EQ(world.record("B").worker(), nullptr);
+
+    auto enrolled = std::make_shared<TCashBoxSettings>();
+    enrolled->KKTSerial = "A";
+    enrolled->Driver = "Атол";
+    enrolled->ConnectionType = "USB";
+    enrolled->autostart = true;
+    world.form().AppSettings().setCashboxSettings(enrolled);
+    world.form().prepareCashboxes();
+    ASSERT_NE(world.record("A").worker(), nullptr);
+    world.settleAll();
+    EXPECT_EQ(world.column(TCashboxListModel::status), (Strings{"активен", "не активен"}));
+    EXPECT_EQ(world.record("B").worker(), nullptr);
+    EXPECT_EQ(world.windowSerials(), (Strings{"A", "B"}));
 }
 
 TEST(CashboxList, ClosingTheProgramReportsEveryRegisterDisconnected) {
     ListWorld world({{.serial = "A"}}, {benchRegister("A")});
     world.answerSalePoints(Json::array({salePoint("A")}));
     world.form().prepareCashboxes();
+    world.settleAll();
     ASSERT_EQ(world.column(TCashboxListModel::status), Strings{"активен"});
 
     world.form().FormClose();
     EXPECT_EQ(world.column(TCashboxListModel::status), Strings{"не активен"});
-    EXPECT_FALSE(world.window("A").isConnected());
+    EXPECT_FALSE(world.record("A").isConnected());
+    EXPECT_FALSE(world.record("A").worker()->isRunning());
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "app/MainForm.h"
 #include "app/TillhavenApp.h"
 #include "cashbox/CashboxForm.h"
+#include "cashbox/CashboxRecord.h"
 #include "cashbox/Journal.h"
 #include "platform/Dialogs.h"
 #include "platform/Json.h"
@@ -115,7 +116,7 @@ int main(int argc, char** argv) {
     runUntil([] { return false; }, 6000);
     save(main, out / "main-window.png");
 
-    th::TFormCashbox& cashbox = *main.Cashboxes()[0];
+    th::TFormCashbox& cashbox = main.cashboxWindow(*main.Cashboxes()[0]);
     cashbox.show();
     runUntil([] { return false; }, 500);
     save(cashbox, out / "cashbox-window.png");

@@ -1,0 +1,292 @@
+// Registers on worker threads under load: 20 emulated registers that take printSeconds to
+// print each document, a sandbox (a process of its own) whose "tasks" answers are delayed,
+// and its demo feed sending every register a sale every 5 s. Each register is a record with
+// its worker, as the register list makes them; the records' reports update a table of rows
+// on this thread, as the main window's rows are updated.
+//
+// Figures, per service delay: the user-interface thread's longest stall (a 10 ms timer on it
+// measuring its own lateness), the 95th percentile of the interval between two "tasks"
+// requests of one register (taken when the client sends them), memory at the end and its
+// growth after the warm-up.
+//
+// bench_workers [--sandbox PATH] [--seconds N] [--registers N] [--print-seconds S]
+//               [--delays 0.3,2] [--json FILE]
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTableView>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <sstream>
+
+#include "BenchRig.h"
+#include "SandboxProcess.h"
+#include "app/CashboxListModel.h"
+#include "cashbox/CashboxRecord.h"
+#include "drivers/Automation.h"
+#include "emulator/RegisterBackends.h"
+
+namespace th::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    std::string sandbox = TH_SANDBOX_PROGRAM;
+    int seconds = 90;
+    int registers = 20;
+    double printSeconds = 1.5;
+    std::vector<double> delays = {0.3, 2.0};
+    std::string json;
+};
+
+std::vector<double> numberList(const std::string& text) {
+    std::vector<double> numbers;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ','))
+        numbers.push_back(std::stod(item));
+    return numbers;
+}
+
+Options readOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--sandbox" && hasValue)
+            options.sandbox = argv[++i];
+        else if (arg == "--seconds" && hasValue)
+            options.seconds = std::max(10, std::stoi(argv[++i]));
+        else if (arg == "--registers" && hasValue)
+            options.registers = std::max(1, std::stoi(argv[++i]));
+        else if (arg == "--print-seconds" && hasValue)
+            options.printSeconds = std::stod(argv[++i]);
+        else if (arg == "--delays" && hasValue)
+            options.delays = numberList(argv[++i]);
+        else if (arg == "--json" && hasValue)
+            options.json = argv[++i];
+        else
+            throw std::runtime_error("unknown option " + arg);
+    }
+    return options;
+}
+
+// emulator.json: every register on its own COM port, printing for printSeconds.
+std::string printingBench(int count, double printSeconds) {
+    Json registers = Json::array();
+    for (int i = 0; i < count; ++i)
+        registers.push_back({{"serial", registerSerial(i)},
+                             {"port", registerPort(i)},
+                             {"printSeconds", printSeconds}});
+    return dumpCompact(Json{{"registers", registers}});
+}
+
+// settings.ini: the sandbox, the emulator, and every register connecting at start.
+std::string settingsWithRegisters(int port, int count) {
+    std::string serials;
+    std::string sections;
+    for (int i = 0; i < count; ++i) {
+        serials += (i ? "," : "") + registerSerial(i);
+        sections += "[" + registerSerial(i) + "]\nKKTSerial=" + registerSerial(i) +
+                    "\nDriver=Атол\nConnectionType=COM\nComPort=" + registerPort(i) +
+                    "\nAutostart=1\n";
+    }
+    return settingsFor(port) + "RegisterDriver=emulator\n[cashboxes]\nserials=" + serials + "\n" +
+           sections;
+}
+
+Json salePointOf(int index) {
+    return {{"kkt_serial", registerSerial(index)},
+            {"address", "Тверская, 7"},
+            {"place", "Касса " + std::to_string(index + 1)},
+            {"token", registerToken(index)}};
+}
+
+// When each register's "tasks" requests left, taken from the clients' request log.
+class RequestTimes {
+public:
+    void log(const std::string& command, const Json& data) {
+        if (command != std::string(kRequestLogMarker) + "tasks" || !data.is_object())
+            return;
+        const auto now = Clock::now();
+        std::lock_guard lock(mutex_);
+        times_[data.value("Serial", "")].push_back(now);
+    }
+    // Every interval between two requests of one register, in seconds.
+    std::vector<double> intervals() const {
+        std::lock_guard lock(mutex_);
+        std::vector<double> all;
+        for (const auto& [serial, times] : times_)
+            for (size_t i = 1; i < times.size(); ++i)
+                all.push_back(std::chrono::duration<double>(times[i] - times[i - 1]).count());
+        return all;
+    }
+    size_t requests() const {
+        std::lock_guard lock(mutex_);
+        size_t n = 0;
+        for (const auto& entry : times_)
+            n += entry.second.size();
+        return n;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::string, std::vector<Clock::time_point>> times_;
+};
+
+double percentile(std::vector<double> values, double fraction) {
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, size_t(fraction * (values.size() - 1) + 0.5));
+    return values[index];
+}
+
+// A 10 ms timer on this thread; each tick notes how late it came.
+class StallProbe {
+public:
+    StallProbe() {
+        timer_.setTimerType(Qt::PreciseTimer);
+        timer_.setInterval(kIntervalMs);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { tick(); });
+        clock_.start();
+        timer_.start();
+    }
+    double longestStallMs() const { return longest_; }
+
+private:
+    static constexpr int kIntervalMs = 10;
+    void tick() {
+        const double elapsed = clock_.nsecsElapsed() / 1e6;
+        longest_ = std::max(longest_, elapsed - last_ - kIntervalMs);
+        last_ = elapsed;
+    }
+    QTimer timer_;
+    QElapsedTimer clock_;
+    double last_ = 0;
+    double longest_ = 0;
+};
+
+void runEventLoopFor(std::chrono::milliseconds duration) {
+    QEventLoop loop;
+    QTimer::singleShot(duration, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+Json runWithDelay(const Options& options, double delay) {
+    ScratchDir dir;
+    dir.write("seed.json", dumpCompact(sandboxSeed(options.registers)));
+    dir.write("emulator.json", printingBench(options.registers, options.printSeconds));
+    const auto journalFile = dir.file(kJournalFileName);
+    createJournalFile(journalFile);
+    SandboxProcess sandbox(options.sandbox, dir.file("seed.json"),
+                           {"--demo-feed", "--feed-interval", "5", "--feed-sales", "0"});
+    adminRequest(sandbox.port(), "POST", "/admin/faults",
+                 dumpCompact(Json{{"mode", "hang"}, {"seconds", delay}, {"command", "tasks"}}));
+    dir.write("settings.ini", settingsWithRegisters(sandbox.port(), options.registers));
+
+    TAppSettings settings(dir.path());
+    AutomationRegistry registry;
+    installRegisterBackend(registry, "emulator", dir.path());
+    TCommandResults results;
+    RequestTimes requests;
+    const TRegisterEnvironment environment{
+        registry, results, journalFile,
+        [&requests](const std::string& command, const Json& data) { requests.log(command, data); }};
+
+    TCashboxListModel rows;
+    QTableView grid;
+    grid.setModel(&rows);
+    grid.show();
+    StallProbe probe;
+    std::vector<std::unique_ptr<TCashboxRecord>> records;
+    size_t problems = 0;
+    for (int i = 0; i < options.registers; ++i) {
+        rows.addRow({"фискальный регистратор", QString::fromStdString(registerSerial(i)),
+                     "Тверская, 7", "", "не активен"});
+        records.push_back(std::make_unique<TCashboxRecord>(environment));
+        TCashboxRecord& record = *records.back();
+        record.setOnConnectionChange([&rows, &grid](TCashboxRecord& sender) {
+            const int row = rows.rowOfSerial(QString::fromStdString(sender.serial()));
+            grid.setCurrentIndex(rows.index(row, 0));
+            rows.setStatus(row, sender.isConnected() ? "активен" : "не активен");
+        });
+        record.setOnStateShown(
+            [&problems](TCashboxRecord& sender) { problems += !sender.lastProblem().empty(); });
+        record.setData(salePointOf(i));
+        record.setSettings(settings);
+    }
+
+    const auto warmUp = std::chrono::seconds(std::max(10, options.seconds / 10));
+    runEventLoopFor(warmUp);
+    const long baselineKiB = statusKiB("VmRSS");
+    runEventLoopFor(std::chrono::seconds(options.seconds) - warmUp);
+    const long finalKiB = statusKiB("VmRSS");
+    const long peakKiB = statusKiB("VmHWM");
+
+    for (auto& record : records)
+        record->requestStop();
+    const QDeadlineTimer deadline(TRegisterWorker::kStopTimeoutMs);
+    QElapsedTimer stopping;
+    stopping.start();
+    for (auto& record : records)
+        record->waitStopped(deadline);
+    const double stopSeconds = stopping.elapsed() / 1000.0;
+    QCoreApplication::sendPostedEvents();
+
+    const std::vector<double> intervals = requests.intervals();
+    const double longestStall = probe.longestStallMs();
+    records.clear();
+    return {{"delay_s", delay},
+            {"registers", options.registers},
+            {"print_s", options.printSeconds},
+            {"seconds", options.seconds},
+            {"tasks_requests", requests.requests()},
+            {"interval_p50_s", percentile(intervals, 0.5)},
+            {"interval_p95_s", percentile(intervals, 0.95)},
+            {"interval_max_s", percentile(intervals, 1.0)},
+            {"longest_stall_ms", longestStall},
+            {"stop_s", stopSeconds},
+            {"peak_kib", peakKiB},
+            {"baseline_rss_kib", baselineKiB},
+            {"final_rss_kib", finalKiB},
+            {"growth_kib", finalKiB - baselineKiB},
+            {"acked_rows", [&] {
+                 RawDatabase db(journalFile);
+                 RawStatement count(db, "select * from checks where status = ?1");
+                 return count.bind(1, "acked").readAll();
+             }()}};
+}
+
+}  // namespace
+}  // namespace th::bench
+
+int main(int argc, char** argv) {
+    using namespace th;
+    using namespace th::bench;
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    try {
+        const Options options = readOptions(argc, argv);
+        Json runs = Json::array();
+        for (double delay : options.delays) {
+            std::cerr << "== service delay " << delay << " s\n";
+            runs.push_back(runWithDelay(options, delay));
+            std::cerr << runs.back().dump(2) << '\n';
+        }
+        const Json summary = {{"runs", runs}};
+        std::cout << summary.dump(2) << '\n';
+        if (!options.json.empty())
+            std::ofstream(options.json) << summary.dump(2) << '\n';
+    } catch (const std::exception& e) {
+        std::cerr << "bench_workers: " << e.what() << '\n';
+        return 1;
+    }
+    return 0;
+}

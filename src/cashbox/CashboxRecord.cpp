@@ -1,0 +1,116 @@
+#include "cashbox/CashboxRecord.h"
+
+#include "drivers/Atoldrv.h"
+
+namespace th {
+
+TCashboxRecord::TCashboxRecord(const TRegisterEnvironment& environment)
+    : environment_(environment) {}
+
+// The worker goes first: it may still report while it ends.
+TCashboxRecord::~TCashboxRecord() {
+    worker_.reset();
+}
+
+// The record keeps its own copy: the caller's answer may go with its client's next request.
+void TCashboxRecord::setData(const Json& data) {
+    data_ = copyJson(data);
+    serial_ = dataText("kkt_serial");
+    token_ = dataText("token");
+}
+
+std::string TCashboxRecord::dataText(const char* member) const {
+    return textAt(data_, member).value_or("");
+}
+
+void TCashboxRecord::setSettings(TAppSettings& settings) {
+    settings_ = &settings;
+    if (worker_)
+        return;
+    if (!cashboxSettings_)
+        cashboxSettings_ = settings.getCashboxSettings(serial_);
+    if (!cashboxSettings_)
+        return;
+    const TCashBoxSettings record = settings.readCashbox(cashboxSettings_);
+    if (!record.Driver.empty()) {
+        startWorker(record.autostart);
+        return;
+    }
+    // Without a driver there is nothing to connect or retry: the register stays idle.
+    if (record.autostart)
+        showProblem(kNoDriverSelected);
+}
+
+// A register new to this workstation: the store holds its record once it is saved.
+CashBoxSettingsPtr TCashboxRecord::CashBoxSettings() {
+    if (!settings_)
+        return nullptr;
+    if (!cashboxSettings_)
+        cashboxSettings_ = settings_->getCashboxSettings(serial_);
+    if (!cashboxSettings_) {
+        cashboxSettings_ = std::make_shared<TCashBoxSettings>();
+        cashboxSettings_->KKTSerial = serial_;
+    }
+    return cashboxSettings_;
+}
+
+// The record is shared with the settings store, which other threads may save.
+void TCashboxRecord::editSettings(const std::function<void(TCashBoxSettings&)>& change) {
+    if (CashBoxSettingsPtr record = CashBoxSettings())
+        settings_->editCashbox(record, change);
+}
+
+TRegisterWorker& TCashboxRecord::ensureWorker() {
+    if (!worker_) {
+        if (!settings_)
+            throw CashboxError(kNoDriverSelected);
+        startWorker(false);
+    }
+    return *worker_;
+}
+
+void TCashboxRecord::startWorker(bool autostart) {
+    const TCashBoxSettings record = settings_->readCashbox(CashBoxSettings());
+    const TRegisterSetup setup{.serial = serial_,
+                               .token = token_,
+                               .driverName = record.Driver,
+                               .connectionType = record.ConnectionType,
+                               .comPort = record.ComPort,
+                               .autostart = autostart,
+                               .settings = settings_};
+    worker_ = std::make_unique<TRegisterWorker>(
+        environment_, setup, *this, [this](const TWorkerReport& report) { workerReport(report); });
+    worker_->start();
+}
+
+void TCashboxRecord::requestStop() {
+    if (worker_)
+        worker_->requestStop();
+}
+
+bool TCashboxRecord::waitStopped(QDeadlineTimer deadline) {
+    return !worker_ || worker_->waitStopped(deadline);
+}
+
+void TCashboxRecord::workerReport(const TWorkerReport& report) {
+    state_ = report.state;
+    if (report.problem) {
+        lastProblem_ = *report.problem;
+        if (environment_.log)
+            environment_.log("problem", Json{{"serial", serial_}, {"message", lastProblem_}});
+    }
+    if (report.connectionChange && onConnectionChange_)
+        onConnectionChange_(*this);
+    if (onStateShown_)
+        onStateShown_(*this);
+}
+
+void TCashboxRecord::showProblem(const std::string& text) {
+    TWorkerReport report;
+    report.state = state_;
+    report.state.panel = text;
+    report.problem = text;
+    workerReport(report);
+}
+
+}  // namespace th

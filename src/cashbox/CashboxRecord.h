@@ -1,0 +1,92 @@
+#pragma once
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "cashbox/RegisterWorker.h"
+#include "platform/Json.h"
+#include "settings/AppSettings.h"
+
+namespace th {
+
+// One sale point of the register list: its element of "getsalepoints", the state its
+// register last reported and, only for a register that can connect here, its worker. A
+// sale point of the account whose register is elsewhere costs this record and its row,
+// nothing more: no window, driver, journal connection or thread.
+//
+// Lives on the user-interface thread. workerReport is the one place where what the worker
+// reports arrives there.
+class TCashboxRecord : public QObject {
+public:
+    using Listener = std::function<void(TCashboxRecord& sender)>;
+
+    explicit TCashboxRecord(const TRegisterEnvironment& environment);
+    ~TCashboxRecord() override;
+
+    // The register's element of "getsalepoints", copied; members it lacks read as empty.
+    void setData(const Json& data);
+    // Looks the register's record up in settings and starts the worker when the record
+    // names a driver, so the register can connect here; the worker then makes the automatic
+    // first connection the record asks for. A record with the automatic connection and no
+    // driver is reported as "Драйвер не выбран". Later calls start a worker for a register
+    // set up since (the wizard's), and leave a running one alone.
+    void setSettings(TAppSettings& settings);
+
+    const Json& Data() const { return data_; }
+    const std::string& serial() const { return serial_; }
+    const std::string& CashboxToken() const { return token_; }
+    // The text of a member of the sale point's element, "" when it has none.
+    std::string dataText(const char* member) const;
+
+    TAppSettings* Settings() const { return settings_; }
+    const TRegisterEnvironment& environment() const { return environment_; }
+    // The register's record in the settings store, or a new one the store does not hold
+    // until it is saved; nullptr before setSettings.
+    CashBoxSettingsPtr CashBoxSettings();
+    // Changes the register's record under the store's lock.
+    void editSettings(const std::function<void(TCashBoxSettings&)>& change);
+
+    bool isConnected() const { return state_.connected; }
+    const TRegisterState& state() const { return state_; }
+    // The last problem the register's own work ran into, "" when none.
+    const std::string& lastProblem() const { return lastProblem_; }
+
+    TRegisterWorker* worker() { return worker_.get(); }
+    // The worker, started now (without the automatic connection) for a register the user
+    // sets up or connects by hand from its window.
+    TRegisterWorker& ensureWorker();
+    // Asks the worker, if any, to end; returns at once.
+    void requestStop();
+    // Waits for the worker to end until the deadline; true when there is none running.
+    bool waitStopped(QDeadlineTimer deadline);
+
+    // Fired after every connection change the driver reports, once isConnected has its
+    // new value (the main window's row and tray icon).
+    void setOnConnectionChange(Listener listener) { onConnectionChange_ = std::move(listener); }
+    // Fired after every report (the cashbox window, while it exists).
+    void setOnStateShown(Listener listener) { onStateShown_ = std::move(listener); }
+
+    // Everything the worker reports, delivered queued on the user-interface thread.
+    void workerReport(const TWorkerReport& report);
+
+private:
+    void startWorker(bool autostart);
+    void showProblem(const std::string& text);
+
+    TRegisterEnvironment environment_;
+    Json data_;
+    std::string serial_;
+    std::string token_;
+    TAppSettings* settings_ = nullptr;
+    CashBoxSettingsPtr cashboxSettings_;
+    TRegisterState state_;
+    std::string lastProblem_;
+    std::unique_ptr<TRegisterWorker> worker_;
+    Listener onConnectionChange_;
+    Listener onStateShown_;
+};
+
+}  // namespace th

@@ -1,0 +1,210 @@
+#pragma once
+
+#include <QDeadlineTimer>
+#include <QObject>
+#include <QPointer>
+#include <QThread>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cashbox/CashboxConnection.h"
+#include "cashbox/ExchangeCycle.h"
+#include "cashbox/Journal.h"
+#include "dispatcher/RestClient.h"
+
+class QTimer;
+
+namespace th {
+
+class AutomationRegistry;
+class TAppSettings;
+class TCashboxdrv;
+class TCommandResults;
+
+// What a register's worker needs of the process, handed on by reference.
+struct TRegisterEnvironment {
+    AutomationRegistry& automation;
+    // The command results not yet sent, one list for every register.
+    TCommandResults& commandResults;
+    std::filesystem::path journalPath;
+    // The request log; callable from any thread.
+    TTHVRESTClient::LogEvent log;
+};
+
+// The register and its connection settings, as the worker starts with them.
+struct TRegisterSetup {
+    std::string serial;
+    std::string token;
+    std::string driverName;
+    std::string connectionType;
+    std::string comPort;
+    bool autostart = false;
+    TAppSettings* settings = nullptr;  // of the worker's dispatcher client
+};
+
+// What the register's connection looks like from outside.
+struct TRegisterState {
+    bool hasDriver = false;
+    bool connected = false;
+    bool clientTimer = false;     // the exchange cycle runs every 5 s
+    bool reconnectTimer = false;  // a reconnection is tried every 10 s
+    // The connection panel of the cashbox window's status bar.
+    std::string panel = kPanelNotConnected;
+};
+
+// One report of a worker to the user-interface thread.
+struct TWorkerReport {
+    TRegisterState state;
+    // The driver reported a connection change (shown in the row and the tray icon).
+    bool connectionChange = false;
+    // A problem found by the worker's own work, shown without a box.
+    std::optional<std::string> problem;
+};
+
+// What an action the user started in the cashbox window ended with: the boxes to show
+// there, in order (an error among them), and whether saving the settings is allowed now.
+struct TActionOutcome {
+    std::vector<StateWarning> boxes;
+    bool enableSave = false;
+};
+
+// Timer intervals of one register.
+inline constexpr int kClientInterval = 5000;
+inline constexpr int kReconnectInterval = 10000;
+
+// The register's side of the program: its driver, its own dispatcher client (the "tasks"
+// exchange and the "cashbox" report), its journal connection, ClientTimer and
+// ReconnectTimer, and the connection logic over them.
+//
+// Lives on its worker's thread: every method runs there, and the driver object, the client
+// and the journal connection are used by that thread only. It never waits for a message
+// box: what it finds on its own goes to the user-interface thread as a report, and the
+// boxes of an action the user started go back with that action's outcome.
+//
+// The three states, for a register with a driver:
+//   Idle          not connected, both timers off
+//   Connected     connected, ClientTimer on, ReconnectTimer off
+//   Reconnecting  not connected, ClientTimer off, ReconnectTimer on
+class TRegisterLink : public QObject, private ExchangeHost {
+public:
+    using ReportSink = std::function<void(const TWorkerReport&)>;
+
+    TRegisterLink(const TRegisterEnvironment& environment, TRegisterSetup setup, ReportSink report);
+    ~TRegisterLink() override;
+
+    // Opens the journal, makes the client, the cycle and the timers, chooses the driver and,
+    // when the settings ask for it, makes the automatic first connection.
+    void open();
+    // Timers off, the driver's connection closed (the change reported), everything released.
+    void close();
+
+    // An action the user started: boxes raised meanwhile are collected in outcome.
+    void runUserAction(const std::function<void()>& action, TActionOutcome& outcome);
+
+    // The driver by its name; only "Атол" makes one. A driver replaced while connected is
+    // disconnected first and the change reported.
+    void setDriverName(const std::string& name);
+    // Applies to the driver at its next connect.
+    void setConnection(const std::string& connectionType, const std::string& comPort);
+    // "Установить соединение": connect, then the state check.
+    void connectRegister();
+    // Only the user's button switches the reconnection off: the exchange cycle disconnects
+    // and leaves its reconnection running.
+    void disconnectRegister(bool byButton);
+    // "Проверить связь": connects and disconnects; saving is allowed when it succeeds.
+    void checkConnection(TActionOutcome& outcome);
+    // "Проверить драйвер".
+    void driverVersion(TActionOutcome& outcome);
+
+    // The timers' handlers; they never raise.
+    void ClientTimerTimer();
+    void ReconnectTimerTimer();
+
+    TRegisterState state() const;
+    // The register's driver, nullptr when there is none.
+    TCashboxdrv* driver() override { return driver_.get(); }
+
+private:
+    class Boxes;
+
+    // ExchangeHost
+    std::string serialText() override { return setup_.serial; }
+    std::string cashboxToken() override { return setup_.token; }
+    std::string driverName() override { return setup_.driverName; }
+    void reconnectAfterFailure() override;
+    void reportProblem(const std::string& text) override;
+
+    void automaticFirstConnection();
+    void checkParams();
+    void changeConnectionState(TCashboxdrv& sender);
+    void clientConnect();
+    void releaseDriver();
+    void requireDriver() const;
+    void setPanel(const std::string& text);
+    void report(bool connectionChange, std::optional<std::string> problem = std::nullopt);
+
+    TRegisterEnvironment environment_;
+    TRegisterSetup setup_;
+    ReportSink report_;
+    std::unique_ptr<Boxes> boxes_;
+    std::unique_ptr<TCashboxdrv> driver_;
+    std::unique_ptr<TTHVRESTClient> client_;
+    std::unique_ptr<TJournal> journal_;
+    std::unique_ptr<TExchangeCycle> cycle_;
+    QTimer* clientTimer_ = nullptr;
+    QTimer* reconnectTimer_ = nullptr;
+    bool connected_ = false;
+    std::string panel_ = kPanelNotConnected;
+};
+
+// The worker of one register set up on this workstation: a thread of its own that runs
+// the register's link. The handle lives on the user-interface thread; reports and the
+// outcomes of actions come back there, queued, and only while their receiver lives.
+class TRegisterWorker {
+public:
+    // Reports are handed to sink on the user-interface thread while receiver lives.
+    using ReportSink = std::function<void(const TWorkerReport&)>;
+    using Action = std::function<void(TRegisterLink&)>;
+    using UserAction = std::function<void(TRegisterLink&, TActionOutcome&)>;
+    using Done = std::function<void(const TActionOutcome&)>;
+
+    // A stopping worker may finish a running cycle or print this long.
+    static constexpr int kStopTimeoutMs = 10000;
+
+    TRegisterWorker(const TRegisterEnvironment& environment, const TRegisterSetup& setup,
+                    QObject& receiver, ReportSink sink);
+    // Stops the worker and waits for it; one that does not end in time is left to end
+    // with the process.
+    ~TRegisterWorker();
+    TRegisterWorker(const TRegisterWorker&) = delete;
+    TRegisterWorker& operator=(const TRegisterWorker&) = delete;
+
+    // Starts the thread, which opens the link.
+    void start();
+    // Runs action on the worker's thread, after everything asked before it.
+    void post(Action action);
+    // Runs a user's action there; done gets its outcome on the user-interface thread,
+    // unless context is gone by then.
+    void postUserAction(UserAction action, QObject* context, Done done);
+
+    // Asks the worker to close the link and end; returns at once.
+    void requestStop();
+    // Waits until the worker has ended or the deadline passes; true when it has ended.
+    // After a timed-out wait the worker is not waited for again.
+    bool waitStopped(QDeadlineTimer deadline);
+    bool isRunning() const { return thread_->isRunning(); }
+
+private:
+    std::unique_ptr<QThread> thread_;
+    std::unique_ptr<TRegisterLink> link_;
+    bool stopRequested_ = false;
+    // The wait for its end timed out once: the worker is left to end with the process.
+    bool gaveUp_ = false;
+};
+
+}  // namespace th
