@@ -27,7 +27,11 @@ TillhavenApp::TillhavenApp(IDialogs& dialogs, ModalRunner runModal, QuitRequest 
     windows_.AboutForm = aboutForm_.get();
 }
 
-TillhavenApp::~TillhavenApp() = default;
+// The registers' workers use the client window's log and the settings until they end: they
+// are stopped before any window goes.
+TillhavenApp::~TillhavenApp() {
+    form1_->FormClose();
+}
 
 void TillhavenApp::installRegisterBackend() {
     // The register driver's automation object comes from the backend that settings.ini's

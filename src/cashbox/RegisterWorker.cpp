@@ -92,6 +92,8 @@ void TRegisterLink::close() {
         clientTimer_->stop();
         reconnectTimer_->stop();
     }
+    if (cycle_)
+        cycle_->flushPending();
     if (driver_) {
         try {
             driver_->onclose();
@@ -172,6 +174,7 @@ void TRegisterLink::setDriverName(const std::string& name) {
 void TRegisterLink::releaseDriver() {
     if (!driver_)
         return;
+    cycle_->flushPending();
     std::unique_ptr<TCashboxdrv> old = std::move(driver_);
     old->setOnChangedState(nullptr);
     if (!connected_)
@@ -218,10 +221,18 @@ void TRegisterLink::checkConnection(TActionOutcome& outcome) {
     outcome.boxes.push_back({BoxKind::Plain, kRegisterFound});
 }
 
+// Documents cut off by an earlier stop are settled with the register's own count after
+// every connection, whatever the state check finds.
 void TRegisterLink::connectRegister() {
     requireDriver();
     driver_->connect();
-    checkParams();
+    try {
+        checkParams();
+    } catch (...) {
+        cycle_->settleInFlight();
+        throw;
+    }
+    cycle_->settleInFlight();
 }
 
 void TRegisterLink::disconnectRegister(bool byButton) {

@@ -1,10 +1,12 @@
 // Registers' workers side by side: one register's slow service or long print holds up
 // neither another register nor the user-interface thread.
+// The sandbox comes before Qt, whose "emit" keyword it uses as a name.
+#include "DemoFeed.h"
+
 #include <gtest/gtest.h>
 
 #include <QTimer>
 
-#include "DemoFeed.h"
 #include "cashbox/CashboxTestKit.h"
 
 using namespace th;

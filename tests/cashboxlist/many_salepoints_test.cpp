@@ -1,5 +1,9 @@
 // An account with thousands of sale points, one of whose registers is on this workstation:
 // the workstation's register works under a desktop's open-file limit, against the sandbox.
+// The sandbox comes before Qt, whose "emit" keyword it uses as a name.
+#include "DemoFeed.h"
+#include "SandboxServer.h"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -8,8 +12,6 @@
 #include <fstream>
 #include <map>
 
-#include "DemoFeed.h"
-#include "SandboxServer.h"
 #include "app/CashboxListModel.h"
 #include "app/MainForm.h"
 #include "app/TillhavenApp.h"

@@ -1,0 +1,125 @@
+// "Выход" while a register prints a burst of documents, against the sandbox: the program
+// ends once the burst is through, and the next start reports what was printed; no document
+// is printed twice.
+// The sandbox comes before Qt, whose "emit" keyword it uses as a name.
+#include "DemoFeed.h"
+#include "SandboxServer.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+
+#include "app/MainForm.h"
+#include "app/TillhavenApp.h"
+#include "cashbox/CashboxRecord.h"
+#include "cashbox/CashboxTestKit.h"
+#include "dispatcher/gui/ClientForm.h"
+
+using namespace th;
+using namespace th::test;
+
+namespace {
+
+constexpr const char* kSerial = "00106700000001";
+constexpr const char* kAccountToken = "burst-account-token";
+constexpr int kSales = 10;
+
+std::map<std::string, int> fiscalisedById(const std::filesystem::path& log) {
+    std::map<std::string, int> counts;
+    std::ifstream in(log);
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::optional<Json> entry = parseJson(line);
+        if (entry && entry->contains("external_id") && entry->contains("fiscalDocumentNumber"))
+            ++counts[textAt(*entry, "external_id").value_or("")];
+    }
+    return counts;
+}
+
+std::map<std::string, std::string> docStates(sandbox::SandboxServer& sandbox) {
+    std::map<std::string, std::string> states;
+    const Json book = sandbox.state().registerSnapshot(kSerial);
+    for (const Json& doc : book.value("docs", Json::array()))
+        states[doc.value("external_id", "")] = doc.value("state", "");
+    return states;
+}
+
+class QuitDuringBurst : public ::testing::Test {
+protected:
+    QuitDuringBurst() {
+        ensureQtApplication();
+        sandbox::SandboxOptions options;
+        options.seed = {
+            {"accounts", Json::array({{{"login", "burst@tillhaven.local"},
+                                       {"password", "burst"},
+                                       {"token", kAccountToken},
+                                       {"salepoints", Json::array({salePoint(kSerial)})}}})}};
+        sandbox_ = std::make_unique<sandbox::SandboxServer>(options);
+        const int port = sandbox_->start();
+        home_.write("settings.ini",
+                    std::string("[auth]\ntoken=") + kAccountToken +
+                        "\n[system]\nTestMode=1\nKeepVersion=1\nTestUrl=http://127.0.0.1:" +
+                        std::to_string(port) +
+                        "/dispatcher/v1\nRegisterDriver=emulator\n[cashboxes]\nserials=" + kSerial +
+                        "\n[" + kSerial + "]\nKKTSerial=" + kSerial +
+                        "\nDriver=Атол\nConnectionType=USB\nAutostart=1\n");
+        Json reg = benchRegister(kSerial);
+        reg["printSeconds"] = 0.3;
+        home_.write("emulator.json", benchText({reg}));
+        createJournalFile(home_.file(kJournalFileName));
+    }
+
+    // The program with its list filled, as after a start.
+    std::unique_ptr<TillhavenApp> start() {
+        auto app = std::make_unique<TillhavenApp>(
+            dialogs_, [](QDialog&) { return 0; }, [] {}, DataPaths{home_.path(), home_.path()});
+        app->ClientForm().SetSettings(&app->Form1().AppSettings());
+        app->Form1().prepareCashboxes();
+        return app;
+    }
+
+    test::TempDir home_;
+    std::unique_ptr<sandbox::SandboxServer> sandbox_;
+    RecordingDialogs dialogs_;
+};
+
+TEST_F(QuitDuringBurst, EveryDocumentIsPrintedOnceAndReportedAfterTheNextStart) {
+    Json burst = Json::array({sandbox::DemoFeed::openShiftTask()});
+    for (int n = 0; n < kSales; ++n)
+        burst.push_back(sandbox::DemoFeed::saleTask(n));
+    const std::vector<std::string> ids = sandbox_->state().queueDocs(kSerial, burst);
+
+    {
+        auto app = start();
+        // The burst has begun printing: quit now.
+        ASSERT_TRUE(
+            waitUntil([&] { return !fiscalisedById(home_.file("emulator-log.jsonl")).empty(); }));
+        app->Form1().FormClose();
+        // What was printed before the program ended is kept with its answer.
+        TJournal journal;
+        journal.openJournal(home_.file(kJournalFileName));
+        EXPECT_EQ(journal.selectChecks(kSerial, "completed").size(),
+                  fiscalisedById(home_.file("emulator-log.jsonl")).size());
+    }
+    {
+        auto app = start();
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                for (const auto& [id, state] : docStates(*sandbox_))
+                    if (state != "acked")
+                        return false;
+                return true;
+            },
+            60000))
+            << sandbox_->state().registerSnapshot(kSerial).dump();
+        app->Form1().FormClose();
+    }
+    std::map<std::string, int> once;
+    for (const std::string& id : ids)
+        once[id] = 1;
+    EXPECT_EQ(fiscalisedById(home_.file("emulator-log.jsonl")), once);
+    EXPECT_EQ(dialogs_.count(), 0u) << dialogs_.texts().front();
+}
+
+}  // namespace
