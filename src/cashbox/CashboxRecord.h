@@ -69,7 +69,9 @@ public:
     // Fired after every report (the cashbox window, while it exists).
     void setOnStateShown(Listener listener) { onStateShown_ = std::move(listener); }
 
-    // Everything the worker reports, delivered queued on the user-interface thread.
+    // Everything the worker reports, delivered queued on the user-interface thread: its
+    // state, its connection changes, the problems its own work ran into (kept as the last
+    // problem and logged), and its recovery after them.
     void workerReport(const TWorkerReport& report);
 
 private:

@@ -145,7 +145,22 @@ void TRegisterLink::setPanel(const std::string& text) {
 // The status bar keeps the last problem in sight until the connection changes again.
 void TRegisterLink::reportProblem(const std::string& text) {
     panel_ = text;
+    troubled_ = true;
     report(false, text);
+}
+
+void TRegisterLink::exchangeSucceeded() {
+    recover();
+}
+
+// Said once after a run of problems, not after every exchange.
+void TRegisterLink::recover() {
+    if (!troubled_)
+        return;
+    troubled_ = false;
+    TWorkerReport recovered{state(), false, std::nullopt, true};
+    if (report_)
+        report_(recovered);
 }
 
 // ---- driver and settings --------------------------------------------------------------------
@@ -262,6 +277,8 @@ void TRegisterLink::changeConnectionState(TCashboxdrv& sender) {
     }
     clientConnect();
     report(true);
+    if (connected_)
+        recover();
 }
 
 void TRegisterLink::clientConnect() {

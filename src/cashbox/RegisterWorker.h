@@ -64,6 +64,9 @@ struct TWorkerReport {
     bool connectionChange = false;
     // A problem found by the worker's own work, shown without a box.
     std::optional<std::string> problem;
+    // The register exchanged or connected again after a problem: what it reports next is
+    // news again.
+    bool recovered = false;
 };
 
 // What an action the user started in the cashbox window ended with: the boxes to show
@@ -138,6 +141,7 @@ private:
     std::string driverName() override { return setup_.driverName; }
     void reconnectAfterFailure() override;
     void reportProblem(const std::string& text) override;
+    void exchangeSucceeded() override;
 
     void automaticFirstConnection();
     void checkParams();
@@ -147,6 +151,7 @@ private:
     void requireDriver() const;
     void setPanel(const std::string& text);
     void report(bool connectionChange, std::optional<std::string> problem = std::nullopt);
+    void recover();
 
     TRegisterEnvironment environment_;
     TRegisterSetup setup_;
@@ -160,6 +165,8 @@ private:
     QTimer* reconnectTimer_ = nullptr;
     bool connected_ = false;
     std::string panel_ = kPanelNotConnected;
+    // A problem was reported since the register last exchanged or connected.
+    bool troubled_ = false;
 };
 
 // The worker of one register set up on this workstation: a thread of its own that runs
