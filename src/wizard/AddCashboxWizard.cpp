@@ -313,6 +313,8 @@ QWidget* TAddCashboxWizard::createPage(QWidget* content) {
     picture->setFixedWidth(kPictureWidth);
     picture->setPixmap(wizardPicture(kPictureWidth, kHeight - kButtonRowHeight - 2));
     picture->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    // The window may grow taller for the platform's fonts: the picture follows.
+    picture->setScaledContents(true);
     auto* layout = new QHBoxLayout(page);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(picture);

@@ -70,6 +70,8 @@ int main(int argc, char** argv) {
     wizard.acNext->trigger();
     wizard.SDriver->setCurrentIndex(0);
     wizard.rManual->click();
+    // A register behind a USB serial adapter, as the port list of a real machine offers it.
+    wizard.PortField->setEditText("/dev/ttyUSB0");
     save(wizard, out / "wizard-2-connection-manual.png");
     wizard.rAutomat->click();
     save(wizard, out / "wizard-2-connection.png");

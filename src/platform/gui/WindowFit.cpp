@@ -12,7 +12,9 @@ QSize fittedSize(QWidget& window, QSize least) {
     if (layout == nullptr)
         return least;
     layout->activate();
-    QSize size = least.expandedTo(layout->totalSizeHint()).expandedTo(layout->totalMinimumSize());
+    // The minimum gives every label and button the room its text needs; the size hint would
+    // widen the window for word-wrapped texts, which only need the height for its width.
+    QSize size = least.expandedTo(layout->totalMinimumSize());
     if (layout->hasHeightForWidth())
         size.setHeight(std::max(size.height(), layout->totalHeightForWidth(size.width())));
     return size;
