@@ -30,7 +30,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # tillhaven_<version>_<arch>.deb
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://tillhaven.ru)
-# Depends comes from the libraries the programs link (Qt, curl, SQLite, ...).
+# Depends comes from the libraries the programs link (Qt, curl, SQLite, ...), and Qt's own
+# translations, which no program links: the Russian texts of message boxes and menus.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 

@@ -153,7 +153,8 @@ TEST_F(DebianPackage, DependsOnTheLibrariesTheProgramsLink) {
         names.insert(name);
     }
     for (const char* library :
-         {"libqt6widgets6", "libqt6core6", "libcurl4", "libsqlite3-0", "libc6", "libstdc++6"})
+         {"libqt6widgets6", "libqt6core6", "libqt6serialport6", "qt6-translations-l10n", "libcurl4",
+          "libsqlite3-0", "libc6", "libstdc++6"})
         EXPECT_TRUE(names.count(library)) << library << " missing in: " << field("Depends");
 }
 
