@@ -6,10 +6,12 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextDocument>
 
 #include <thread>
 
 #include "app/ShellTestKit.h"
+#include "dispatcher/RequestLog.h"
 #include "dispatcher/RestClient.h"
 #include "dispatcher/gui/ClientForm.h"
 #include "settings/AppSettings.h"
@@ -87,6 +89,29 @@ TEST_F(ClientWindow, TheLogKeepsItsNewestLinesOnly) {
     ASSERT_EQ(kept.size(), TClientForm::kMaxLogLines);
     EXPECT_EQ(kept.front(), "line 3");
     EXPECT_EQ(kept.back(), QString("line %1").arg(TClientForm::kMaxLogLines + 2));
+}
+
+// Large answers make long lines: each is cut with its full length shown, and the log
+// drops its oldest lines to stay within its text budget.
+TEST_F(ClientWindow, TheLogKeepsItsTextWithinItsBudget) {
+    const Json large = {{"status", 200}, {"data", std::string(100 * 1000, 'x')}};
+    const std::string fullLength =
+        std::to_string(std::string(">>>>>   ").size() + dumpCompact(large).size());
+    const int lines = TClientForm::kMaxLogCharacters / int(kMaxLogLineBytes) + 5;
+    for (int i = 0; i < lines; ++i) {
+        form.log("<<<<<  tasks", Json{{"n", i}});
+        form.log(">>>>>  ", large);
+    }
+    const QStringList kept = this->lines();
+    EXPECT_LE(form.Memo1->document()->characterCount(), TClientForm::kMaxLogCharacters);
+    ASSERT_GE(kept.size(), 2 * (lines - 6));  // only what the budget could not hold went
+    EXPECT_LT(kept.size(), 2 * lines);
+    EXPECT_EQ(kept.back().size(), int(kMaxLogLineBytes) +
+                                      QString(" … (обрезано, всего  байт)").size() +
+                                      int(fullLength.size()));
+    EXPECT_TRUE(kept.back().endsWith(
+        QString::fromStdString(" … (обрезано, всего " + fullLength + " байт)")));
+    EXPECT_EQ(kept[kept.size() - 2], QString(R"(<<<<<  tasks {"n":%1})").arg(lines - 1));
 }
 
 TEST_F(ClientWindow, AnyChangeEnablesSave) {

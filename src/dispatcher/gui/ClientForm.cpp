@@ -12,8 +12,12 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
+#include "dispatcher/RequestLog.h"
 #include "dispatcher/RestClient.h"
 #include "platform/UiThread.h"
 #include "platform/gui/WindowFit.h"
@@ -29,6 +33,8 @@ constexpr int kSettingsBoxWidth = 297;
 
 void styleLog(QPlainTextEdit& memo) {
     memo.setReadOnly(true);
+    // An undo history would keep every line that scrolled away.
+    memo.setUndoRedoEnabled(false);
     memo.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     memo.setLineWrapMode(QPlainTextEdit::WidgetWidth);
     QPalette palette = memo.palette();
@@ -132,11 +138,13 @@ void TClientForm::SetSettings(TAppSettings* settings) {
 }
 
 void TClientForm::log(const std::string& command, const Json& data) {
-    QString line = QString::fromStdString(command + " " + dumpCompact(data));
     if (onUiThread()) {
-        appendLogLine(line);
+        // With the log off, an answer is not even turned into text.
+        if (isLog->isChecked())
+            appendLogLine(QString::fromStdString(requestLogLine(command, data)));
         return;
     }
+    QString line = QString::fromStdString(requestLogLine(command, data));
     QPointer<TClientForm> self(this);
     postToUiThread([self, line] {
         if (self)
@@ -150,6 +158,16 @@ void TClientForm::appendLogLine(const QString& line) {
     if (!isLog->isChecked())
         return;
     Memo1->appendPlainText(line);
+    dropOldestLinesOverBudget();
+}
+
+void TClientForm::dropOldestLinesOverBudget() {
+    QTextDocument& document = *Memo1->document();
+    while (document.characterCount() > kMaxLogCharacters && document.blockCount() > 1) {
+        QTextCursor cursor(document.firstBlock());
+        cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
+        cursor.removeSelectedText();
+    }
 }
 
 void TClientForm::onSettingsChange() {

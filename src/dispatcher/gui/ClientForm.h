@@ -27,9 +27,11 @@ class TTHVRESTClient;
 // hides it, the log and the client stay.
 class TClientForm : public QWidget {
 public:
-    // The log keeps this many lines; older ones scroll away, so a week of exchanges every
-    // few seconds cannot exhaust memory.
+    // The log keeps at most this many lines and this much text (2 MiB of characters; a
+    // line is cut at kMaxLogLineBytes); older lines scroll away, so neither a week of
+    // exchanges every few seconds nor a run of large answers can exhaust memory.
     static constexpr int kMaxLogLines = 5000;
+    static constexpr int kMaxLogCharacters = 2 * 1024 * 1024;
 
     explicit TClientForm(IDialogs& dialogs, QWidget* parent = nullptr);
     ~TClientForm() override;
@@ -63,6 +65,7 @@ private:
     QWidget* createSettingsBox();
     QLineEdit* addProxyEdit(QFormLayout& layout, const QString& label);
     void appendLogLine(const QString& line);
+    void dropOldestLinesOverBudget();
 
     TAppSettings* FSettings = nullptr;
     std::unique_ptr<TTHVRESTClient> THVRestClient;
