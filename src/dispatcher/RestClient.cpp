@@ -1,6 +1,7 @@
 #include "dispatcher/RestClient.h"
 
 #include <curl/curl.h>
+#include <malloc.h>
 
 #include <QByteArray>
 #include <QString>
@@ -51,22 +52,76 @@ std::string declaredCharset(const std::string& contentType) {
     return trimmed(std::string_view(contentType).substr(start, end - start));
 }
 
-// The answer text as UTF-8: converted from the declared charset, else taken as UTF-8. An
-// unknown charset is taken as UTF-8 too; a body that is then not JSON is refused later.
-std::string decodeToUtf8(const std::string& body, const std::string& contentType) {
+// The answer text as UTF-8: converted from the declared charset, else taken as UTF-8 (the
+// body itself, not a copy). An unknown charset is taken as UTF-8 too; a body that is then
+// not JSON is refused later.
+std::string decodeToUtf8(std::string&& body, const std::string& contentType) {
     std::string charset = declaredCharset(contentType);
     std::string lower = lowerCase(charset);
     if (charset.empty() || lower == "utf-8" || lower == "utf8")
-        return body;
+        return std::move(body);
     QStringDecoder decoder(charset.c_str());
     if (!decoder.isValid())
-        return body;
+        return std::move(body);
     QString text = decoder.decode(QByteArray::fromRawData(body.data(), qsizetype(body.size())));
     return text.toUtf8().toStdString();
 }
 
 bool startsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
+}
+
+// Redirects are followed by the client itself, at most this many in one request.
+constexpr int kMaxRedirects = 10;
+// A Location shown in an error is cut to this many bytes: it comes from the server.
+constexpr size_t kShownLocationBytes = 200;
+// Freeing an answer at least this large is followed by handing the freed memory back to the
+// system: glibc keeps large freed blocks resident otherwise, and a few answers of megabytes
+// would hold tens of megabytes for good.
+constexpr size_t kReturnMemoryAfterBytes = 1024 * 1024;
+
+// Scheme, host and port of a URL, the port filled in from the scheme when absent.
+struct Origin {
+    std::string scheme;
+    std::string host;
+    std::string port;
+    bool operator==(const Origin&) const = default;
+};
+
+std::optional<std::string> urlPart(CURLU* url, CURLUPart part, unsigned int flags) {
+    char* text = nullptr;
+    if (curl_url_get(url, part, &text, flags) != CURLUE_OK)
+        return std::nullopt;
+    std::string value = text;
+    curl_free(text);
+    return value;
+}
+
+std::optional<Origin> originOf(const std::string& url) {
+    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), &curl_url_cleanup);
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+        return std::nullopt;
+    auto scheme = urlPart(parsed.get(), CURLUPART_SCHEME, 0);
+    auto host = urlPart(parsed.get(), CURLUPART_HOST, 0);
+    auto port = urlPart(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    if (!scheme || !host || !port)
+        return std::nullopt;
+    return Origin{lowerCase(*scheme), lowerCase(*host), *port};
+}
+
+// The token and the request may go only where the settings send them: a redirect is
+// followed to the same scheme, host and port, never elsewhere (not even from http to https
+// on the same host).
+bool sameOrigin(const std::string& from, const std::string& to) {
+    std::optional<Origin> origin = originOf(from);
+    return origin && origin == originOf(to);
+}
+
+// Hands memory freed by a large answer back to the system.
+void returnFreedMemory() {
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
 }
 
 }  // namespace
@@ -80,6 +135,7 @@ struct TTHVRESTClient::Exchange {
     std::string statusLine;
     std::string contentType;
     std::string body;
+    std::string redirectUrl;  // where a 3xx answer points, resolved; empty otherwise
     bool tooLarge = false;
 };
 
@@ -117,8 +173,7 @@ struct TTHVRESTClient::Transport {
         return size * count;
     }
 
-    void configure(const std::string& url, const std::string& body, curl_slist* headers,
-                   bool secureOnly) {
+    void configure(const std::string& url, const std::string& body, curl_slist* headers) {
         curl_easy_reset(handle);
         errorBuffer[0] = '\0';
         curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
@@ -129,21 +184,20 @@ struct TTHVRESTClient::Transport {
         curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
         curl_easy_setopt(handle, CURLOPT_USERAGENT,
                          (std::string(kProductName) + "/" + kProgramVersion).c_str());
+        // HTTP/2 has no reason phrase: an error's status line would read "HTTP/2 503".
+        curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
         curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
         // Less than one byte per second for the whole response time-out ends the request.
         curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, kResponseTimeoutSeconds);
         curl_easy_setopt(handle, CURLOPT_TIMEOUT, kRequestTimeoutSeconds);
-        curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 10L);
-        // A moved endpoint still gets the command as a POST with its body.
-        curl_easy_setopt(handle, CURLOPT_POSTREDIR, long(CURL_REDIR_POST_ALL));
+        // libcurl would hand a custom header (the token) and the body to any host a
+        // redirect names: post() follows redirects itself, to the same origin only.
+        curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
         curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-        // The account token never leaves an HTTPS endpoint over plain HTTP.
-        curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, secureOnly ? "https" : "http,https");
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-        curl_easy_setopt(handle, CURLOPT_PROXY, "");
+        // No CURLOPT_PROXY: the workstation's http_proxy, https_proxy and no_proxy apply.
         curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(kMaxAnswerBytes));
         curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Transport::onBody);
@@ -152,25 +206,58 @@ struct TTHVRESTClient::Transport {
         curl_easy_setopt(handle, CURLOPT_HEADERDATA, this);
     }
 
+    // One POST of the body to url, following same-origin redirects with the same POST.
     Exchange post(const std::string& url, const std::string& apiKey, const std::string& json) {
-        Exchange result;
-        if (handle == nullptr) {
-            result.code = CURLE_FAILED_INIT;
-            result.transportError = curl_easy_strerror(CURLE_FAILED_INIT);
-            return result;
+        if (handle == nullptr)
+            return failed(CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT));
+        auto headers = requestHeaders(apiKey);
+        std::string target = url;
+        for (int redirects = 0;; ++redirects) {
+            Exchange result = send(target, json, headers.get());
+            if (result.redirectUrl.empty())
+                return result;
+            if (!sameOrigin(url, result.redirectUrl)) {
+                return failed(CURLE_UNSUPPORTED_PROTOCOL,
+                              "redirect to another address refused: " +
+                                  result.redirectUrl.substr(0, kShownLocationBytes));
+            }
+            if (redirects == kMaxRedirects) {
+                return failed(CURLE_TOO_MANY_REDIRECTS,
+                              curl_easy_strerror(CURLE_TOO_MANY_REDIRECTS));
+            }
+            target = std::move(result.redirectUrl);
         }
-        std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(nullptr,
-                                                                            &curl_slist_free_all);
+    }
+
+    using Headers = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
+
+    static Headers requestHeaders(const std::string& apiKey) {
+        // "Name:" with nothing after it would make libcurl drop the header; "Name;" sends it
+        // empty, as the service expects before the first login.
+        const std::string apiKeyHeader = apiKey.empty() ? "X-Api-Key;" : "X-Api-Key: " + apiKey;
+        Headers headers(nullptr, &curl_slist_free_all);
         for (const std::string& header :
              {std::string("Content-Type: application/json"),
               std::string("Accept: application/json"), std::string("Accept-Charset: utf-8"),
-              "X-Api-Key: " + apiKey, std::string("Expect:")}) {
+              apiKeyHeader, std::string("Expect:")}) {
             headers.reset(curl_slist_append(headers.release(), header.c_str()));
         }
+        return headers;
+    }
+
+    static Exchange failed(CURLcode code, std::string message) {
+        Exchange result;
+        result.code = code;
+        result.transportError = std::move(message);
+        return result;
+    }
+
+    Exchange send(const std::string& url, const std::string& json, curl_slist* headers) {
+        Exchange result;
         body.clear();
         statusLine.clear();
         tooLarge = false;
-        configure(url, json, headers.get(), startsWith(url, "https:"));
+        configure(url, json, headers);
         result.code = curl_easy_perform(handle);
         return collect(result);
     }
@@ -188,6 +275,10 @@ struct TTHVRESTClient::Transport {
         result.statusLine = statusLine;
         result.body = std::move(body);
         result.tooLarge = tooLarge || result.code == CURLE_FILESIZE_EXCEEDED;
+        const char* redirect = nullptr;
+        if (result.code == CURLE_OK && result.httpCode >= 300 && result.httpCode < 400 &&
+            curl_easy_getinfo(handle, CURLINFO_REDIRECT_URL, &redirect) == CURLE_OK && redirect)
+            result.redirectUrl = redirect;
         return result;
     }
 };
@@ -233,9 +324,11 @@ const Json& TTHVRESTClient::executeDelay(const std::string& command, const Json&
 TTHVRESTClient::Answer TTHVRESTClient::perform(const std::string& command, const Json& data,
                                                const ReadyEvent& handler) {
     // However a request ends, its silent flag is cleared; the client is ready again when
-    // the outermost of nested requests has ended.
+    // the outermost of nested requests has ended. Memory freed by a large answer (the one
+    // released here or this request's own body) goes back to the system at the end.
     struct RequestScope {
         TTHVRESTClient& client;
+        bool largeAnswerFreed = false;
         explicit RequestScope(TTHVRESTClient& c) : client(c) {
             ++client.activeRequests_;
             client.FReady = false;
@@ -243,9 +336,13 @@ TTHVRESTClient::Answer TTHVRESTClient::perform(const std::string& command, const
         ~RequestScope() {
             client.FSilent = false;
             client.FReady = --client.activeRequests_ == 0;
+            if (largeAnswerFreed)
+                returnFreedMemory();
         }
     } scope(*this);
     bool silent = FSilent.exchange(false);
+    scope.largeAnswerFreed = lastAnswerBytes_ >= kReturnMemoryAfterBytes;
+    lastAnswerBytes_ = 0;
     fRes.reset();
     if (FSettings == nullptr)
         throw RestRequestError("REST request failed: settings not assigned");
@@ -254,8 +351,10 @@ TTHVRESTClient::Answer TTHVRESTClient::perform(const std::string& command, const
     std::string url = baseUrl() + "/" + command;
     Exchange exchange =
         transport_->post(url, percentEncode(FSettings->Token()), dumpDispatcher(data));
+    lastAnswerBytes_ = exchange.body.size();
+    scope.largeAnswerFreed = scope.largeAnswerFreed || lastAnswerBytes_ >= kReturnMemoryAfterBytes;
     raiseForFailedExchange(exchange);
-    return responseStep(exchange, silent, handler);
+    return responseStep(std::move(exchange), silent, handler);
 }
 
 // No answer, HTTP 500 and above, or an answer too large to read: the caller gets an error.
@@ -272,9 +371,14 @@ void TTHVRESTClient::raiseForFailedExchange(const Exchange& exchange) {
 }
 
 // RESTRequest1AfterExecute: the answer of an HTTP status below 500.
-TTHVRESTClient::Answer TTHVRESTClient::responseStep(const Exchange& exchange, bool silent,
+TTHVRESTClient::Answer TTHVRESTClient::responseStep(Exchange&& exchange, bool silent,
                                                     const ReadyEvent& handler) {
-    std::optional<Json> parsed = parseJson(decodeToUtf8(exchange.body, exchange.contentType));
+    std::optional<Json> parsed;
+    {
+        // The body's text goes as soon as it is parsed: only the parsed answer stays.
+        const std::string text = decodeToUtf8(std::move(exchange.body), exchange.contentType);
+        parsed = parseJson(text);
+    }
     if (!parsed)
         throw RestDataError(kNoDataMessage);
     auto answer = std::make_shared<const Json>(std::move(*parsed));

@@ -90,7 +90,7 @@ private:
 
     Answer perform(const std::string& command, const Json& data, const ReadyEvent& handler);
     static void raiseForFailedExchange(const Exchange& exchange);
-    Answer responseStep(const Exchange& exchange, bool silent, const ReadyEvent& handler);
+    Answer responseStep(Exchange&& exchange, bool silent, const ReadyEvent& handler);
     void showFailure(const Json& answer);
     void log(const std::string& command, const Json& data);
 
@@ -101,6 +101,8 @@ private:
     LogEvent FClientLogEvent;
     // The answer of the last finished request (fRes); released when the next one starts.
     Answer fRes;
+    // Body size of the last answer: freeing a large one hands its memory back.
+    size_t lastAnswerBytes_ = 0;
     int activeRequests_ = 0;
     std::atomic<bool> FSilent{false};
     std::atomic<bool> FReady{true};

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include "support/LoopbackProxy.h"
 #include "support/LoopbackServer.h"
 
 #include <functional>
@@ -18,7 +22,9 @@
 using th::Json;
 using th::TAppSettings;
 using th::TTHVRESTClient;
+using th::test::LoopbackProxy;
 using th::test::LoopbackServer;
+using th::test::ScopedEnvironment;
 using th::test::TempDir;
 
 namespace {
@@ -223,6 +229,92 @@ private:
     int port_ = 0;
     std::thread thread_;
     std::string request_;
+};
+
+// Accepts one TLS connection on 127.0.0.1 and records the application protocols (ALPN) the
+// client offers in its greeting. The client then refuses the probe's self-signed
+// certificate; what it offered is known by then.
+class TlsProtocolProbe {
+public:
+    TlsProtocolProbe() : context_(SSL_CTX_new(TLS_server_method())) {
+        useSelfSignedCertificate();
+        SSL_CTX_set_alpn_select_cb(context_, &TlsProtocolProbe::selectProtocol, this);
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(listener_, 1);
+        socklen_t len = sizeof addr;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this] { acceptOne(); });
+    }
+    ~TlsProtocolProbe() {
+        ::shutdown(listener_, SHUT_RDWR);
+        if (thread_.joinable())
+            thread_.join();
+        ::close(listener_);
+        SSL_CTX_free(context_);
+    }
+    std::string baseUrl() const {
+        return "https://127.0.0.1:" + std::to_string(port_) + "/dispatcher/v1";
+    }
+    // Valid once the client's call has returned.
+    std::vector<std::string> offered() {
+        thread_.join();
+        return offered_;
+    }
+
+private:
+    void useSelfSignedCertificate() {
+        EVP_PKEY* key = EVP_EC_gen("P-256");
+        X509* certificate = X509_new();
+        ASN1_INTEGER_set(X509_get_serialNumber(certificate), 1);
+        X509_gmtime_adj(X509_getm_notBefore(certificate), 0);
+        X509_gmtime_adj(X509_getm_notAfter(certificate), 3600);
+        X509_set_pubkey(certificate, key);
+        X509_NAME* name = X509_get_subject_name(certificate);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+        X509_set_issuer_name(certificate, name);
+        X509_sign(certificate, key, EVP_sha256());
+        SSL_CTX_use_certificate(context_, certificate);
+        SSL_CTX_use_PrivateKey(context_, key);
+        X509_free(certificate);
+        EVP_PKEY_free(key);
+    }
+
+    void acceptOne() {
+        int connection = ::accept(listener_, nullptr, nullptr);
+        if (connection < 0)
+            return;
+        SSL* tls = SSL_new(context_);
+        SSL_set_fd(tls, connection);
+        SSL_accept(tls);
+        SSL_free(tls);
+        ::close(connection);
+    }
+
+    // Records the offer and answers "h2" when it is offered, as a server that speaks it.
+    static int selectProtocol(SSL*, const unsigned char** out, unsigned char* outLength,
+                              const unsigned char* in, unsigned int inLength, void* self) {
+        auto& probe = *static_cast<TlsProtocolProbe*>(self);
+        for (unsigned int at = 0; at < inLength; at += 1 + in[at]) {
+            probe.offered_.emplace_back(reinterpret_cast<const char*>(in + at + 1), in[at]);
+            if (probe.offered_.back() == "h2" || at == 0) {
+                *out = in + at + 1;
+                *outLength = in[at];
+            }
+        }
+        return SSL_TLSEXT_ERR_OK;
+    }
+
+    SSL_CTX* context_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+    std::vector<std::string> offered_;
 };
 
 class RestClientTest : public testing::Test {
@@ -457,6 +549,147 @@ TEST_F(RestClientTest, RedirectsAreFollowedKeepingPostBodyAndToken) {
         EXPECT_EQ(last.body, R"({"k":"v"})") << status;
         EXPECT_EQ(last.apiKey, "abc") << status;
     }
+}
+
+TEST_F(RestClientTest, AnAbsoluteRedirectToTheSameOriginIsFollowed) {
+    server.redirect("/old/dispatcher/v1/test", server.baseUrl() + "/test", 307);
+    TempDir movedDir;
+    auto moved = testSettings(movedDir, server.baseUrl("/old/dispatcher/v1"));
+    client.setSettings(moved.get());
+    EXPECT_EQ(client.executeDelay("test", Json{{"k", "v"}}).at("status"), 200);
+    ASSERT_EQ(server.seen().size(), 2u);
+    EXPECT_EQ(server.seen()[1].body, R"({"k":"v"})");
+    EXPECT_EQ(server.seen()[1].apiKey, "abc");
+}
+
+struct ForeignRedirect {
+    const char* what;
+    std::function<std::string(const FakeDispatcher& home, const FakeDispatcher& elsewhere)>
+        location;
+};
+
+// The token and the body go only where the settings send them: a redirect anywhere else
+// fails like a transport error before anything is sent there.
+TEST_F(RestClientTest, ARedirectToAnotherOriginFailsAndSendsItNothing) {
+    FakeDispatcher elsewhere;
+    const ForeignRedirect cases[] = {
+        {"another port", [](const FakeDispatcher&,
+                            const FakeDispatcher& other) { return other.baseUrl() + "/test"; }},
+        {"another host name",
+         [](const FakeDispatcher& home, const FakeDispatcher&) {
+             return "http://localhost:" + std::to_string(home.port()) + "/dispatcher/v1/test";
+         }},
+        {"https on the same host and port",
+         [](const FakeDispatcher& home, const FakeDispatcher&) {
+             return "https://127.0.0.1:" + std::to_string(home.port()) + "/dispatcher/v1/test";
+         }},
+    };
+    for (const ForeignRedirect& c : cases) {
+        for (int status : {301, 302, 307, 308}) {
+            events.clear();
+            const size_t seenBefore = server.seen().size();
+            server.redirect("/dispatcher/v1/test", c.location(server, elsewhere), status);
+            try {
+                client.executeDelay("test", Json{{"secret", "body"}});
+                ADD_FAILURE() << c.what << " " << status << ": followed";
+            } catch (const th::RestRequestError& e) {
+                EXPECT_EQ(std::string(e.what()).rfind("REST request failed: ", 0), 0u) << e.what();
+            }
+            EXPECT_EQ(server.seen().size(), seenBefore + 1) << c.what << " " << status;
+            EXPECT_FALSE(answerLogged()) << c.what;
+            EXPECT_TRUE(client.isReady());
+        }
+    }
+    EXPECT_EQ(elsewhere.seen().size(), 0u);
+    EXPECT_EQ(dialogs.count(), 0u);
+}
+
+TEST_F(RestClientTest, TenRedirectsAreFollowedAndAnEleventhFails) {
+    for (int hop = 1; hop <= 11; ++hop) {
+        server.redirect("/hop" + std::to_string(hop) + "/test",
+                        "/hop" + std::to_string(hop + 1) + "/test", 307);
+    }
+    server.redirect("/hop12/test", "/dispatcher/v1/test", 307);
+    TempDir hopDir;
+    auto startAt = [&](int hop) {
+        auto hopSettings = testSettings(hopDir, server.baseUrl("/hop" + std::to_string(hop)));
+        client.setSettings(hopSettings.get());
+        Json status;
+        try {
+            status = client.executeDelay("test", Json::object()).at("status");
+        } catch (...) {
+            client.setSettings(settings.get());
+            throw;
+        }
+        client.setSettings(settings.get());
+        return status;
+    };
+    EXPECT_EQ(startAt(3), 200);  // hop3 .. hop12, then the endpoint: ten redirects
+    EXPECT_THROW(startAt(2), th::RestRequestError);
+    EXPECT_TRUE(client.isReady());
+}
+
+TEST(RestClientWire, AnEmptyTokenIsSentAsAnEmptyHeader) {
+    RawCapture capture;
+    TempDir dir;
+    auto settings = testSettings(dir, capture.baseUrl());
+    settings->setToken("");
+    th::RecordingDialogs dialogs;
+    TTHVRESTClient client(dialogs);
+    client.setSettings(settings.get());
+    client.executeDelay("test", Json::object());
+    const std::string request = capture.request();
+    const std::string name = "\r\nX-Api-Key:";
+    const size_t header = request.find(name);
+    ASSERT_NE(header, std::string::npos) << request;
+    const size_t valueStart = header + name.size();
+    const std::string value =
+        request.substr(valueStart, request.find("\r\n", valueStart) - valueStart);
+    EXPECT_EQ(value.find_first_not_of(' '), std::string::npos) << request;
+}
+
+// HTTP/2 status lines carry no reason phrase: the client asks for HTTP/1.1 over TLS too.
+TEST(RestClientWire, OverTlsOnlyHttp11IsOffered) {
+    TlsProtocolProbe probe;
+    TempDir dir;
+    auto settings = testSettings(dir, probe.baseUrl());
+    th::RecordingDialogs dialogs;
+    TTHVRESTClient client(dialogs);
+    client.setSettings(settings.get());
+    EXPECT_THROW(client.executeDelay("test", Json::object()), th::RestRequestError);
+    EXPECT_EQ(probe.offered(), std::vector<std::string>{"http/1.1"});
+}
+
+// The workstation's proxy (http_proxy, as libcurl reads it) carries every request;
+// no_proxy still names hosts reached directly.
+TEST(RestClientProxy, RequestsGoThroughTheProxyOfTheEnvironment) {
+    FakeDispatcher server;
+    LoopbackProxy proxy;
+    ScopedEnvironment environment;
+    environment.set("http_proxy", proxy.url());
+    environment.unset("no_proxy");
+    environment.unset("NO_PROXY");
+    TempDir dir;
+    auto settings = testSettings(dir, server.baseUrl());
+    th::RecordingDialogs dialogs;
+    TTHVRESTClient client(dialogs);
+    client.setSettings(settings.get());
+
+    EXPECT_EQ(client.executeDelay("test", Json{{"k", "v"}}).at("status"), 200);
+    EXPECT_EQ(client.executeDelay("tasks", Json::object()).at("status"), 200);
+    const auto seen = proxy.seen();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].method, "POST");
+    EXPECT_EQ(seen[0].url, server.baseUrl() + "/test");
+    EXPECT_EQ(seen[0].apiKey, "abc");
+    EXPECT_EQ(seen[0].body, R"({"k":"v"})");
+    EXPECT_EQ(seen[1].url, server.baseUrl() + "/tasks");
+    EXPECT_EQ(server.seen().size(), 2u);
+
+    environment.set("no_proxy", "127.0.0.1");
+    EXPECT_EQ(client.executeDelay("test", Json::object()).at("status"), 200);
+    EXPECT_EQ(proxy.seen().size(), 2u);
+    EXPECT_EQ(server.seen().size(), 3u);
 }
 
 struct CharsetCase {
