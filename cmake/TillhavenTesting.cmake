@@ -16,7 +16,10 @@ function(th_add_test name)
     target_compile_definitions(${name} PRIVATE
         TH_TEST_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}"
         TH_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
-    set(properties ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+    # Every test talks to servers on 127.0.0.1 only: a proxy of the developer's environment
+    # (http_proxy) must not come between them. The proxy test sets its own.
+    set(properties ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+                   ENVIRONMENT_MODIFICATION "no_proxy=set:127.0.0.1,localhost")
     if(ARG_LABELS)
         list(APPEND properties LABELS "${ARG_LABELS}")
     endif()
