@@ -131,14 +131,42 @@ std::string storedValue(const std::string& value) {
     return line;
 }
 
-void writeWhole(const std::filesystem::path& path, const std::string& content) {
-    const std::string failure = "Unable to write to " + path.string();
-    std::string tmp = path.string() + ".tmp-XXXXXX";
+// A link is followed to the file it names, so that a save replaces that file and the link
+// stays. A link that names itself or a longer cycle ends after this many steps; the access
+// check then refuses it.
+constexpr int kMaxLinkSteps = 40;
+
+std::filesystem::path followLinks(std::filesystem::path path) {
+    for (int step = 0; step < kMaxLinkSteps; ++step) {
+        std::error_code error;
+        if (!std::filesystem::is_symlink(path, error))
+            return path;
+        std::filesystem::path target = std::filesystem::read_symlink(path, error);
+        if (error)
+            return path;
+        path = target.is_absolute() ? target : path.parent_path() / target;
+    }
+    return path;
+}
+
+// A file that exists but that this process may not read and write (by its own effective
+// ids, as the permission bits and root's privileges decide) is not replaced: a rename needs
+// only a writable folder, and would overwrite a file the user made read-only, or replace
+// one it cannot read with a file holding a single key.
+bool mayReplace(const std::filesystem::path& target) {
+    if (::faccessat(AT_FDCWD, target.c_str(), R_OK | W_OK, AT_EACCESS) == 0)
+        return true;
+    return errno == ENOENT;
+}
+
+void writeWhole(const std::filesystem::path& target, const std::string& content,
+                const std::string& failure) {
+    std::string tmp = target.string() + ".tmp-XXXXXX";
     int fd = ::mkstemp(tmp.data());
     if (fd < 0)
         throw SettingsError(failure);
     struct stat existing {};
-    mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0600;
+    mode_t mode = ::stat(target.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0600;
     ::fchmod(fd, mode);
     const char* data = content.data();
     size_t left = content.size();
@@ -156,7 +184,7 @@ void writeWhole(const std::filesystem::path& path, const std::string& content) {
     }
     ok = ok && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (!ok || ::rename(tmp.c_str(), target.c_str()) != 0) {
         ::unlink(tmp.c_str());
         throw SettingsError(failure);
     }
@@ -187,7 +215,11 @@ bool ProfileFile::readBool(const std::string& section, const std::string& key) c
 
 void ProfileFile::writeString(const std::string& section, const std::string& key,
                               const std::string& value) {
-    auto lines = readLines(path_);
+    const std::string failure = "Unable to write to " + path_.string();
+    const std::filesystem::path target = followLinks(path_);
+    if (!mayReplace(target))
+        throw SettingsError(failure);
+    auto lines = readLines(target);
     const std::string entry = key + "=" + storedValue(value);
     size_t start = findSection(lines, section);
     if (start == std::string::npos) {
@@ -214,7 +246,7 @@ void ProfileFile::writeString(const std::string& section, const std::string& key
     std::ostringstream out;
     for (const auto& line : lines)
         out << line << "\n";
-    writeWhole(path_, out.str());
+    writeWhole(target, out.str(), failure);
 }
 
 void ProfileFile::writeBool(const std::string& section, const std::string& key, bool value) {
@@ -230,18 +262,18 @@ bool parseProfileBool(const std::string& value) {
         base = 16;
         i += 2;
     }
-    bool anyDigit = false;
+    if (i == value.size())
+        return false;
+    // The whole value must be the number: "1abc", "1.0" or "2 3" is not one, so it is off.
     bool nonZero = false;
     for (; i < value.size(); ++i) {
-        char c = value[i];
-        bool digit =
-            base == 10 ? (c >= '0' && c <= '9') : std::isxdigit(static_cast<unsigned char>(c));
+        const auto c = static_cast<unsigned char>(value[i]);
+        const bool digit = base == 10 ? std::isdigit(c) : std::isxdigit(c);
         if (!digit)
-            break;
-        anyDigit = true;
+            return false;
         nonZero = nonZero || c != '0';
     }
-    return anyDigit && nonZero;
+    return nonZero;
 }
 
 std::string joinCommaText(const std::vector<std::string>& items) {

@@ -14,7 +14,9 @@ TH_DECLARE_ERROR(SettingsError, Error);
 // every write opens the file on its own; section and key names match without regard to
 // case; values are trimmed of blanks and one pair of enclosing quotes and cut to 2047
 // characters. A write replaces the whole file atomically (new file, then rename), touching
-// nothing but the one key, so comments and foreign sections survive.
+// nothing but the one key, so comments and foreign sections survive. A symbolic link is
+// followed and the file it names replaced; a file this process may not both read and write
+// is left as it is and the write fails.
 class ProfileFile {
 public:
     static constexpr size_t kMaxValue = 2047;
@@ -23,9 +25,11 @@ public:
 
     std::string readString(const std::string& section, const std::string& key,
                            const std::string& fallback = "") const;
-    // Whole number, decimal or 0x-hex, true when not 0; missing or not a number: false.
+    // Whole number, decimal or 0x-hex, true when not 0; missing or not a number (also when
+    // anything follows the digits): false.
     bool readBool(const std::string& section, const std::string& key) const;
 
+    // Raises SettingsError "Unable to write to <path>" when the file cannot be replaced.
     void writeString(const std::string& section, const std::string& key, const std::string& value);
     void writeBool(const std::string& section, const std::string& key, bool value);
 

@@ -1,7 +1,11 @@
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "settings/AppSettings.h"
@@ -50,13 +54,15 @@ TEST_P(ProfileBool, ReadsLikeTheProfileCalls) {
     EXPECT_EQ(TAppSettings(dir.path()).SystemTestMode(), GetParam().expected) << GetParam().value;
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, ProfileBool,
-                         testing::Values(BoolCase{"1", true}, BoolCase{"2", true},
-                                         BoolCase{"0x1", true}, BoolCase{"0X10", true},
-                                         BoolCase{" 1 ", true}, BoolCase{"\"1\"", true},
-                                         BoolCase{"-1", true}, BoolCase{"0", false},
-                                         BoolCase{"0x0", false}, BoolCase{"true", false},
-                                         BoolCase{"", false}, BoolCase{"yes", false}));
+INSTANTIATE_TEST_SUITE_P(
+    Values, ProfileBool,
+    testing::Values(BoolCase{"1", true}, BoolCase{"2", true}, BoolCase{"0x1", true},
+                    BoolCase{"0X10", true}, BoolCase{" 1 ", true}, BoolCase{"\"1\"", true},
+                    BoolCase{"-1", true}, BoolCase{"0", false}, BoolCase{"0x0", false},
+                    BoolCase{"true", false}, BoolCase{"", false}, BoolCase{"yes", false},
+                    BoolCase{"1abc", false}, BoolCase{"1.0", false}, BoolCase{"2 3", false},
+                    BoolCase{"0x1g", false}, BoolCase{"0x", false}, BoolCase{"-", false},
+                    BoolCase{"+7", true}, BoolCase{"0xff", true}));
 
 struct CommaCase {
     std::string text;
@@ -193,6 +199,127 @@ TEST(Settings, SaveThatCannotWriteNamesThePathAndKeepsEarlierKeys) {
     for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir.path()))
         ++entries;
     EXPECT_EQ(entries, 1);
+}
+
+namespace {
+
+constexpr const char* kKeptSettings =
+    "[auth]\ntoken=old\n[system]\nTestMode=1\n[cashboxes]\nserials=001\n[001]\n"
+    "KKTSerial=001\nAutostart=1\n";
+
+// Runs body in a child process without privileges and returns its exit code: as root the
+// child drops to uid and gid 65534 first, so permission bits bind it; any other user is
+// bound by them already.
+int runUnprivileged(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::geteuid() == 0 &&
+            (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+             ::setresuid(65534, 65534, 65534) != 0))
+            ::_exit(90);
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
+}
+
+std::vector<std::string> entriesOf(const TempDir& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+struct GuardedFileCase {
+    const char* what;
+    std::filesystem::perms mode;
+};
+
+}  // namespace
+
+// A settings.ini this process may not read and write stays exactly as it is, even in a
+// folder it may write: the save fails at its first key, naming the file.
+TEST(Settings, AFileThatCannotBeReadOrWrittenIsNeverReplaced) {
+    using std::filesystem::perms;
+    const GuardedFileCase cases[] = {
+        {"read-only", perms::owner_read | perms::group_read | perms::others_read},
+        {"unreadable", perms::owner_write},
+        {"no access", perms::none},
+    };
+    for (const GuardedFileCase& c : cases) {
+        TempDir dir;
+        dir.write("settings.ini", kKeptSettings);
+        std::filesystem::permissions(dir.path(), perms::all);
+        std::filesystem::permissions(dir.file("settings.ini"), c.mode);
+        const std::string expected = "Unable to write to " + dir.file("settings.ini").string();
+        const int outcome = runUnprivileged([&] {
+            TAppSettings settings(dir.path());
+            settings.setToken("new");
+            settings.setClientLog(true);
+            try {
+                settings.save();
+            } catch (const th::SettingsError& e) {
+                return e.what() == expected ? 0 : 2;
+            }
+            return 1;
+        });
+        EXPECT_EQ(outcome, 0) << c.what << " (1: saved, 2: another message, 90: no user change)";
+        EXPECT_EQ(std::filesystem::status(dir.file("settings.ini")).permissions(), c.mode)
+            << c.what;
+        std::filesystem::permissions(dir.file("settings.ini"), perms::owner_read);
+        EXPECT_EQ(dir.read("settings.ini"), kKeptSettings) << c.what;
+        EXPECT_EQ(entriesOf(dir), std::vector<std::string>{"settings.ini"}) << c.what;
+    }
+}
+
+struct LinkCase {
+    const char* what;
+    std::function<std::filesystem::path(const TempDir& dir)> linkTarget;
+    bool targetExists;
+};
+
+// settings.ini as a symbolic link (kept in a folder of its own, say): the save replaces the
+// file the link names and the link stays a link.
+TEST(Settings, ALinkIsFollowedAndItsTargetReplaced) {
+    const LinkCase cases[] = {
+        {"relative", [](const TempDir&) { return std::filesystem::path("real/settings.ini"); },
+         true},
+        {"absolute", [](const TempDir& dir) { return dir.file("real") / "settings.ini"; }, true},
+        {"not there yet", [](const TempDir&) { return std::filesystem::path("real/new.ini"); },
+         false},
+    };
+    for (const LinkCase& c : cases) {
+        TempDir dir;
+        std::filesystem::create_directory(dir.file("real"));
+        if (c.targetExists)
+            dir.write("real/settings.ini", kKeptSettings);
+        const std::filesystem::path target = c.linkTarget(dir);
+        std::filesystem::create_symlink(target, dir.file("settings.ini"));
+        TAppSettings settings(dir.path());
+        settings.setToken("new");
+        settings.save();
+
+        EXPECT_TRUE(std::filesystem::is_symlink(dir.file("settings.ini"))) << c.what;
+        EXPECT_EQ(std::filesystem::read_symlink(dir.file("settings.ini")), target) << c.what;
+        TAppSettings reread(dir.path());
+        EXPECT_EQ(reread.Token(), "new") << c.what;
+        EXPECT_EQ(reread.SystemTestMode(), c.targetExists) << c.what;
+        EXPECT_EQ(reread.serials().size(), c.targetExists ? 1u : 0u) << c.what;
+        EXPECT_EQ(entriesOf(dir), (std::vector<std::string>{"real", "settings.ini"})) << c.what;
+    }
+}
+
+TEST(Settings, ALinkCycleIsRefusedAndLeftAsItIs) {
+    TempDir dir;
+    std::filesystem::create_symlink("other.ini", dir.file("settings.ini"));
+    std::filesystem::create_symlink("settings.ini", dir.file("other.ini"));
+    TAppSettings settings(dir.path());
+    settings.setToken("new");
+    EXPECT_THROW(settings.save(), th::SettingsError);
+    EXPECT_EQ(std::filesystem::read_symlink(dir.file("settings.ini")), "other.ini");
+    EXPECT_EQ(entriesOf(dir), (std::vector<std::string>{"other.ini", "settings.ini"}));
 }
 
 TEST(Settings, ValuesCannotForgeOtherKeys) {
