@@ -111,6 +111,11 @@ Json salePointOf(int index) {
 class RequestTimes {
 public:
     void log(const std::string& command, const Json& data) {
+        if (command == "problem") {
+            std::lock_guard lock(mutex_);
+            ++problems_[textAt(data, "message").value_or("")];
+            return;
+        }
         if (command != std::string(kRequestLogMarker) + "tasks" || !data.is_object())
             return;
         const auto now = Clock::now();
@@ -134,9 +139,19 @@ public:
         return n;
     }
 
+    // What the registers ran into, by text, with how often.
+    Json problems() const {
+        std::lock_guard lock(mutex_);
+        Json counts = Json::object();
+        for (const auto& [text, count] : problems_)
+            counts[text] = count;
+        return counts;
+    }
+
 private:
     mutable std::mutex mutex_;
     std::map<std::string, std::vector<Clock::time_point>> times_;
+    std::map<std::string, int> problems_;
 };
 
 double percentile(std::vector<double> values, double fraction) {
@@ -187,7 +202,8 @@ Json runWithDelay(const Options& options, double delay) {
     SandboxProcess sandbox(options.sandbox, dir.file("seed.json"),
                            {"--demo-feed", "--feed-interval", "5", "--feed-sales", "0"});
     adminRequest(sandbox.port(), "POST", "/admin/faults",
-                 dumpCompact(Json{{"mode", "hang"}, {"seconds", delay}, {"command", "tasks"}}));
+                 dumpCompact(Json{
+                     {"mode", "hang"}, {"seconds", delay}, {"command", "tasks"}, {"apply", true}}));
     dir.write("settings.ini", settingsWithRegisters(sandbox.port(), options.registers));
 
     TAppSettings settings(dir.path());
@@ -205,7 +221,6 @@ Json runWithDelay(const Options& options, double delay) {
     grid.show();
     StallProbe probe;
     std::vector<std::unique_ptr<TCashboxRecord>> records;
-    size_t problems = 0;
     for (int i = 0; i < options.registers; ++i) {
         rows.addRow({"фискальный регистратор", QString::fromStdString(registerSerial(i)),
                      "Тверская, 7", "", "не активен"});
@@ -216,8 +231,6 @@ Json runWithDelay(const Options& options, double delay) {
             grid.setCurrentIndex(rows.index(row, 0));
             rows.setStatus(row, sender.isConnected() ? "активен" : "не активен");
         });
-        record.setOnStateShown(
-            [&problems](TCashboxRecord& sender) { problems += !sender.lastProblem().empty(); });
         record.setData(salePointOf(i));
         record.setSettings(settings);
     }
@@ -247,6 +260,7 @@ Json runWithDelay(const Options& options, double delay) {
             {"print_s", options.printSeconds},
             {"seconds", options.seconds},
             {"tasks_requests", requests.requests()},
+            {"problems", requests.problems()},
             {"interval_p50_s", percentile(intervals, 0.5)},
             {"interval_p95_s", percentile(intervals, 0.95)},
             {"interval_max_s", percentile(intervals, 1.0)},
