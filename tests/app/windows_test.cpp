@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "app/MainForm.h"
 #include "app/ShellTestKit.h"
 #include "platform/gui/QtTranslations.h"
 #include "wizard/AddCashboxWizard.h"
@@ -111,6 +112,10 @@ protected:
                             {"fs_serial", "9999078900001234"}}})}});
         shell.start();
         shell.showMainWindow();
+        // A register's window is built when it is first opened, as a double click does.
+        TForm1& main = shell.app->Form1();
+        for (const auto& record : main.Cashboxes())
+            main.cashboxWindow(*record);
     }
 
     ShellDispatcher dispatcher;
