@@ -102,9 +102,41 @@ const TRegisterEnvironment& TForm1::registerEnvironment() {
             services_.automation, services_.commandResults, services_.paths.journalFile(),
             [&clientForm](const std::string& command, const Json& data) {
                 clientForm.log(command, data);
-            }});
+            },
+            [this](const std::string& serial, const std::string& text) {
+                showRegisterProblem(serial, text);
+            },
+            [this](const std::string& serial) { registerRecovered(serial); }});
     }
     return *FRegisterEnvironment;
+}
+
+// Logged every time; notified once per register and text until the register recovers.
+void TForm1::showRegisterProblem(const std::string& serial, const std::string& text) {
+    const int row = FDMemTable1 ? FDMemTable1->rowOfSerial(QString::fromStdString(serial)) : -1;
+    if (row >= 0)
+        FDMemTable1->setProblem(row, QString::fromStdString(text));
+    if (!problemLog().report(serial, text))
+        return;
+    ++notifications_;
+    const std::string message = serial.empty() ? text : serial + ": " + text;
+    if (TrayIcon && FTrayAvailable())
+        TrayIcon->showMessage(QString::fromUtf8(kTrayTitle), QString::fromStdString(message),
+                              QSystemTrayIcon::Warning);
+}
+
+void TForm1::registerRecovered(const std::string& serial) {
+    problemLog().registerRecovered(serial);
+    const int row = FDMemTable1 ? FDMemTable1->rowOfSerial(QString::fromStdString(serial)) : -1;
+    if (row >= 0)
+        FDMemTable1->setProblem(row, {});
+}
+
+ProblemLog& TForm1::problemLog() {
+    if (!problemLog_)
+        problemLog_ = std::make_unique<ProblemLog>(services_.paths.settingsDir /
+                                                   ProblemLog::kFileName);
+    return *problemLog_;
 }
 
 void TForm1::CashboxConnectionChange(TCashboxRecord& Sender) {

@@ -9,7 +9,7 @@ namespace {
 const char* const kTitles[TCashboxListModel::ColumnCount] = {"Устройство", "Серийный номер",
                                                              "Адрес", "Место", "Статус"};
 
-const QString& cellText(const TCashboxRow& row, int column) {
+QString cellText(const TCashboxRow& row, int column) {
     switch (column) {
         case TCashboxListModel::device:
             return row.device;
@@ -20,7 +20,7 @@ const QString& cellText(const TCashboxRow& row, int column) {
         case TCashboxListModel::Place:
             return row.Place;
         default:
-            return row.status;
+            return row.problem.isEmpty() ? row.status : row.status + " — " + row.problem;
     }
 }
 
@@ -100,6 +100,12 @@ int TCashboxListModel::addRow(const TCashboxRow& row) {
     rows_.insert(place, row);
     endInsertRows();
     return index;
+}
+
+void TCashboxListModel::setProblem(int row, const QString& problem) {
+    rows_.at(row).problem = problem;
+    const QModelIndex cell = index(row, TCashboxListModel::status);
+    emit dataChanged(cell, cell);
 }
 
 void TCashboxListModel::setStatus(int row, const QString& status) {

@@ -14,6 +14,9 @@ struct TCashboxRow {
     QString Address;
     QString Place;
     QString status;
+    // The last problem the register's own work reported since it last exchanged or
+    // connected; shown after the status.
+    QString problem;
 };
 
 // The in-memory table behind the register grid: one row per register, kept in ascending
@@ -43,6 +46,7 @@ public:
     // table's size plus n log n for the new rows. No serial may be listed already.
     void addRows(std::vector<TCashboxRow> rows);
     void setStatus(int row, const QString& status);
+    void setProblem(int row, const QString& problem);
     const TCashboxRow& rowAt(int row) const { return rows_.at(row); }
     // The first kMaxTextLength characters of text, as the grid shows it.
     static QString cutText(const QString& text);

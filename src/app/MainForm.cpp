@@ -61,9 +61,19 @@ void TForm1::FormCreate() {
                              .enableUpdate = [this] { ActionUpdate->setEnabled(true); },
                              .appClose = [this] { AppCloseExecute(); }});
     setWindowTitle(windowTitle() + QString::fromStdString(FUpdater->strVersion()));
-    // The update check answers to the main window here, so it stays quiet without a newer
-    // version; its errors go to the default error display and the start goes on.
-    SafeApplication::guarded(services_.dialogs, [this] { ActionCheckUpdateExecute(this); });
+    checkForUpdateAtStart();
+}
+
+// Nobody may be at the screen at start: a newer version enables "Обновить" and is notified,
+// never asked about; a failed check is reported the same way. The start goes on either way.
+void TForm1::checkForUpdateAtStart() {
+    ReportingDialogs reporting([this](const std::string& text) { showRegisterProblem("", text); });
+    try {
+        if (std::optional<std::string> offer = FUpdateActions->checkAtStartup(reporting))
+            showRegisterProblem("", *offer);
+    } catch (const std::exception& e) {
+        showRegisterProblem("", e.what());
+    }
 }
 
 QAction* TForm1::addAction(const char* caption, void (TForm1::*handler)()) {

@@ -12,6 +12,7 @@
 
 #include "app/AppContext.h"
 #include "platform/Json.h"
+#include "platform/ProblemLog.h"
 
 class QAction;
 class QMenu;
@@ -39,6 +40,8 @@ public:
     static constexpr const char* kHelpUrl = "https://tillhaven.ru/docs/manual/cashbox_client";
     static constexpr int kClientWidth = 728;
     static constexpr int kClientHeight = 221;
+    // The title of the tray's notifications.
+    static constexpr const char* kTrayTitle = "Тиллхейвен";
 
     TForm1(TShellServices& services, const TProcessWindows& windows);
     ~TForm1() override;
@@ -57,6 +60,8 @@ public:
     void TrayIconActivated(QSystemTrayIcon::ActivationReason reason);
     // The desktop's tray is asked at each close; the program asks Qt.
     void setTrayProbe(TrayProbe probe) { FTrayAvailable = std::move(probe); }
+    // How many problems were notified in the tray (or would have been, without a tray).
+    int notificationCount() const { return notifications_; }
 
     void AddCashboxExecute();
     void showClientExecute();
@@ -126,6 +131,12 @@ private:
     void addCashboxes(const std::vector<const Json*>& points);
     TCashboxRecord& createRecord(const Json& data);
     const TRegisterEnvironment& registerEnvironment();
+    // A register's own work ran into a problem, or recovered from its problems: shown in its
+    // row, logged, and notified in the tray when it is news (CashboxList.cpp).
+    void showRegisterProblem(const std::string& serial, const std::string& text);
+    void registerRecovered(const std::string& serial);
+    ProblemLog& problemLog();
+    void checkForUpdateAtStart();
     // Stops every register's worker, all at once, and waits for them (CashboxList.cpp).
     void closeCashboxes();
 
@@ -143,6 +154,8 @@ private:
     bool FShown = false;
     bool FClosing = false;
     TrayProbe FTrayAvailable = &QSystemTrayIcon::isSystemTrayAvailable;
+    std::unique_ptr<ProblemLog> problemLog_;
+    int notifications_ = 0;
 };
 
 }  // namespace th

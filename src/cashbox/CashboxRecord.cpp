@@ -94,10 +94,17 @@ bool TCashboxRecord::waitStopped(QDeadlineTimer deadline) {
 
 void TCashboxRecord::workerReport(const TWorkerReport& report) {
     state_ = report.state;
+    if (report.recovered) {
+        lastProblem_.clear();
+        if (environment_.onRecovered)
+            environment_.onRecovered(serial_);
+    }
     if (report.problem) {
         lastProblem_ = *report.problem;
         if (environment_.log)
             environment_.log("problem", Json{{"serial", serial_}, {"message", lastProblem_}});
+        if (environment_.onProblem)
+            environment_.onProblem(serial_, lastProblem_);
     }
     if (report.connectionChange && onConnectionChange_)
         onConnectionChange_(*this);

@@ -34,6 +34,10 @@ struct TRegisterEnvironment {
     std::filesystem::path journalPath;
     // The request log; callable from any thread.
     TTHVRESTClient::LogEvent log;
+    // Where the problems of a register's own work and its recovery are shown beyond its
+    // record (the row, the tray, tillhaven.log); called on the user-interface thread.
+    std::function<void(const std::string& serial, const std::string& text)> onProblem;
+    std::function<void(const std::string& serial)> onRecovered;
 };
 
 // The register and its connection settings, as the worker starts with them.
