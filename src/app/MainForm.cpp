@@ -61,7 +61,9 @@ void TForm1::FormCreate() {
                              .enableUpdate = [this] { ActionUpdate->setEnabled(true); },
                              .appClose = [this] { AppCloseExecute(); }});
     setWindowTitle(windowTitle() + QString::fromStdString(FUpdater->strVersion()));
-    checkForUpdateAtStart();
+    // The update check answers to the main window here, so it stays quiet without a newer
+    // version; its errors go to the default error display and the start goes on.
+    SafeApplication::guarded(services_.dialogs, [this] { ActionCheckUpdateExecute(this); });
 }
 
 // Nobody may be at the screen at start: a newer version enables "Обновить" and is notified,
