@@ -66,18 +66,6 @@ void TForm1::FormCreate() {
     SafeApplication::guarded(services_.dialogs, [this] { ActionCheckUpdateExecute(this); });
 }
 
-// Nobody may be at the screen at start: a newer version enables "Обновить" and is notified,
-// never asked about; a failed check is reported the same way. The start goes on either way.
-void TForm1::checkForUpdateAtStart() {
-    ReportingDialogs reporting([this](const std::string& text) { showRegisterProblem("", text); });
-    try {
-        if (std::optional<std::string> offer = FUpdateActions->checkAtStartup(reporting))
-            showRegisterProblem("", *offer);
-    } catch (const std::exception& e) {
-        showRegisterProblem("", e.what());
-    }
-}
-
 QAction* TForm1::addAction(const char* caption, void (TForm1::*handler)()) {
     auto* action = new QAction(QString::fromUtf8(caption), this);
     connect(action, &QAction::triggered, this, [this, handler] { (this->*handler)(); });

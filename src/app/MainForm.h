@@ -136,7 +136,6 @@ private:
     void showRegisterProblem(const std::string& serial, const std::string& text);
     void registerRecovered(const std::string& serial);
     ProblemLog& problemLog();
-    void checkForUpdateAtStart();
     // Stops every register's worker, all at once, and waits for them (CashboxList.cpp).
     void closeCashboxes();
 

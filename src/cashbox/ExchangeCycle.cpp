@@ -283,12 +283,7 @@ bool TExchangeCycle::executeFiscal(const CheckRow& row, const Json& task,
 // cannot take now is kept, and the row is not executed again meanwhile.
 bool TExchangeCycle::completeRow(const CheckRow& row, const std::string& response, bool fiscal) {
     try {
-        if (fiscal)
-            journal_.completeInFlight(statusText(CheckStatus::Completed), response, row.serial,
-                                      row.orig_id);
-        else
-            journal_.completeCheck(statusText(CheckStatus::Completed), response, row.serial,
-                                   row.orig_id);
+        writeCompletion({row.serial, row.orig_id, response, fiscal});
         return true;
     } catch (const JournalError& e) {
         unsavedAnswers_.push_back({row.serial, row.orig_id, response, fiscal});
@@ -297,16 +292,20 @@ bool TExchangeCycle::completeRow(const CheckRow& row, const std::string& respons
     }
 }
 
+// A fiscal row's mark goes in the same transaction as its completion.
+void TExchangeCycle::writeCompletion(const UnsavedAnswer& answer) {
+    const char* completed = statusText(CheckStatus::Completed);
+    if (answer.fiscal)
+        journal_.completeInFlight(completed, answer.response, answer.serial, answer.origId);
+    else
+        journal_.completeCheck(completed, answer.response, answer.serial, answer.origId);
+}
+
 void TExchangeCycle::saveUnsavedAnswers() {
     while (!unsavedAnswers_.empty()) {
         const UnsavedAnswer& first = unsavedAnswers_.front();
         try {
-            if (first.fiscal)
-                journal_.completeInFlight(statusText(CheckStatus::Completed), first.response,
-                                          first.serial, first.origId);
-            else
-                journal_.completeCheck(statusText(CheckStatus::Completed), first.response,
-                                       first.serial, first.origId);
+            writeCompletion(first);
         } catch (const JournalError& e) {
             report(e.what());
             return;

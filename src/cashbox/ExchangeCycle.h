@@ -108,6 +108,7 @@ private:
         bool fiscal = false;  // its in-flight mark goes in the same transaction
     };
     std::vector<UnsavedAnswer> unsavedAnswers_;
+    void writeCompletion(const UnsavedAnswer& answer);
     // Documents from the service the journal could not store yet; stored before anything
     // else in the next cycle, executed only from the journal.
     std::vector<Json> pendingDocuments_;

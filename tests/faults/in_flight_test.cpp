@@ -27,6 +27,17 @@ std::optional<std::int64_t> registerNumberOf(const std::filesystem::path& home,
     return std::nullopt;
 }
 
+// Another program on the same register closes the shift: one more fiscal document.
+bool closeShiftFromAnotherProgram(CycleRig& rig) {
+    AutomationRegistry otherProgram;
+    installRegisterBackend(otherProgram, "emulator", rig.home_.path());
+    TAtoldrv other(kSerial, otherProgram);
+    other.setComType("USB");
+    other.connect();
+    const Json closeShift = {{"type", "closeShift"}};
+    return other.processJSON(&closeShift).has_value();
+}
+
 // The shift is opened; the next sale is fiscalised and its answer lost on the way back.
 std::string saleWithALostAnswer(CycleRig& rig) {
     rig.queueSales(1);
@@ -72,13 +83,7 @@ TEST(InFlight, ACommandArrivingAfterTheLossDoesNotPassForTheSale) {
 TEST(InFlight, ADocumentMadeElsewhereMeanwhileLeavesTheSaleToAPerson) {
     CycleRig rig;
     const std::string sale = saleWithALostAnswer(rig);
-    AutomationRegistry otherProgram;
-    installRegisterBackend(otherProgram, "emulator", rig.home_.path());
-    TAtoldrv other(kSerial, otherProgram);
-    other.setComType("USB");
-    other.connect();
-    const Json closeShift = {{"type", "closeShift"}};
-    ASSERT_TRUE(other.processJSON(&closeShift));
+    ASSERT_TRUE(closeShiftFromAnotherProgram(rig));
 
     for (int n = 0; n < 3; ++n)
         rig.tick();
@@ -104,13 +109,7 @@ TEST(InFlight, AMarkedSaleIsNotTakenForAnotherDocument) {
     rig.tick();
     rig.watched_.afterTask = nullptr;
     ASSERT_EQ(rig.journal_.inFlightMarks(kSerial).size(), 1u);
-    AutomationRegistry otherProgram;
-    installRegisterBackend(otherProgram, "emulator", rig.home_.path());
-    TAtoldrv other(kSerial, otherProgram);
-    other.setComType("USB");
-    other.connect();
-    const Json closeShift = {{"type", "closeShift"}};
-    ASSERT_TRUE(other.processJSON(&closeShift));
+    ASSERT_TRUE(closeShiftFromAnotherProgram(rig));
 
     for (int n = 0; n < 3; ++n)
         rig.tick();
