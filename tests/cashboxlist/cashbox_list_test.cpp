@@ -188,7 +188,7 @@ TEST(CashboxList, AnUnpluggedRegisterAtStartIsShownOnceAndTheOthersStillListed) 
     world.settleAll();
 
     EXPECT_EQ(world.column(TCashboxListModel::status),
-              (Strings{"не активен", "активен", "активен"}));
+              (Strings{"не активен — Невозможно подключиться к кассе", "активен", "активен"}));
     EXPECT_EQ(world.windowSerials(), (Strings{"1", "2", "3"}));
     EXPECT_EQ(world.dialogs.count(), 0u);
     EXPECT_EQ(world.record("1").lastProblem(), "Невозможно подключиться к кассе");
