@@ -104,7 +104,7 @@ const TRegisterEnvironment& TForm1::registerEnvironment() {
                 clientForm.log(command, data);
             },
             [this](const std::string& serial, const std::string& text) {
-                showRegisterProblem(serial, text);
+                showProblem(serial, text);
             },
             [this](const std::string& serial) { registerRecovered(serial); }});
     }
@@ -112,7 +112,7 @@ const TRegisterEnvironment& TForm1::registerEnvironment() {
 }
 
 // Logged every time; notified once per register and text until the register recovers.
-void TForm1::showRegisterProblem(const std::string& serial, const std::string& text) {
+void TForm1::showProblem(const std::string& serial, const std::string& text) {
     const int row = FDMemTable1 ? FDMemTable1->rowOfSerial(QString::fromStdString(serial)) : -1;
     if (row >= 0)
         FDMemTable1->setProblem(row, QString::fromStdString(text));
@@ -134,8 +134,8 @@ void TForm1::registerRecovered(const std::string& serial) {
 
 ProblemLog& TForm1::problemLog() {
     if (!problemLog_)
-        problemLog_ = std::make_unique<ProblemLog>(services_.paths.settingsDir /
-                                                   ProblemLog::kFileName);
+        problemLog_ =
+            std::make_unique<ProblemLog>(services_.paths.settingsDir / ProblemLog::kFileName);
     return *problemLog_;
 }
 

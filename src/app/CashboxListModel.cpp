@@ -20,7 +20,7 @@ QString cellText(const TCashboxRow& row, int column) {
         case TCashboxListModel::Place:
             return row.Place;
         default:
-            return row.problem.isEmpty() ? row.status : row.status + " — " + row.problem;
+            return row.status;
     }
 }
 
@@ -46,7 +46,12 @@ int TCashboxListModel::columnCount(const QModelIndex& parent) const {
 QVariant TCashboxListModel::data(const QModelIndex& index, int role) const {
     if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount())
         return {};
-    return cutText(cellText(rows_[index.row()], index.column()));
+    const TCashboxRow& row = rows_[index.row()];
+    const QString text = cutText(cellText(row, index.column()));
+    // The field texts are cut to the column; a problem is shown whole, or it says nothing.
+    if (index.column() == status && !row.problem.isEmpty())
+        return text + " — " + row.problem;
+    return text;
 }
 
 QVariant TCashboxListModel::headerData(int section, Qt::Orientation orientation, int role) const {

@@ -61,9 +61,18 @@ void TForm1::FormCreate() {
                              .enableUpdate = [this] { ActionUpdate->setEnabled(true); },
                              .appClose = [this] { AppCloseExecute(); }});
     setWindowTitle(windowTitle() + QString::fromStdString(FUpdater->strVersion()));
-    // The update check answers to the main window here, so it stays quiet without a newer
-    // version; its errors go to the default error display and the start goes on.
-    SafeApplication::guarded(services_.dialogs, [this] { ActionCheckUpdateExecute(this); });
+    checkUpdateAtStartup();
+}
+
+// Nobody may be at the screen when the program starts with the session: a newer version
+// enables "Обновить" and is notified, a failed check is only reported, and the start goes
+// on. The question comes when the user chooses "Проверить обновления".
+void TForm1::checkUpdateAtStartup() {
+    ReportingDialogs reporting([this](const std::string& text) { showProblem({}, text); });
+    SafeApplication::guarded(reporting, [&] {
+        if (auto offer = FUpdateActions->checkAtStartup(reporting))
+            showProblem({}, *offer);
+    });
 }
 
 QAction* TForm1::addAction(const char* caption, void (TForm1::*handler)()) {
@@ -79,9 +88,7 @@ void TForm1::createActions() {
     AppClose = addAction("Выход", &TForm1::AppCloseExecute);
     Logout = addAction("Разлогинить", &TForm1::LogoutExecute);
     ActionHelp = addAction("Помощь", &TForm1::ActionHelpExecute);
-    ActionCheckUpdate = new QAction("Проверить обновления", this);
-    connect(ActionCheckUpdate, &QAction::triggered, this,
-            [this] { ActionCheckUpdateExecute(ActionCheckUpdate); });
+    ActionCheckUpdate = addAction("Проверить обновления", &TForm1::ActionCheckUpdateExecute);
     ActionUpdate = addAction("Обновить", &TForm1::ActionUpdateExecute);
     ActionUpdate->setEnabled(false);  // until an update check finds a newer version
     About = addAction("О программе", &TForm1::AboutExecute);
@@ -273,9 +280,8 @@ void TForm1::AddCashboxExecute() {
         prepareCashboxes();
 }
 
-void TForm1::ActionCheckUpdateExecute(QObject* sender) {
-    // Quiet at start-up (the main window as sender) when there is no newer version.
-    FUpdateActions->ActionCheckUpdateExecute(sender == ActionCheckUpdate);
+void TForm1::ActionCheckUpdateExecute() {
+    FUpdateActions->ActionCheckUpdateExecute(true);
 }
 
 void TForm1::ActionUpdateExecute() {

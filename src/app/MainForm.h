@@ -68,7 +68,7 @@ public:
     void AppCloseExecute();
     void LogoutExecute();
     void ActionHelpExecute();
-    void ActionCheckUpdateExecute(QObject* sender);
+    void ActionCheckUpdateExecute();
     void ActionUpdateExecute();
     void AboutExecute();
     void ShowAppExecute();
@@ -131,11 +131,13 @@ private:
     void addCashboxes(const std::vector<const Json*>& points);
     TCashboxRecord& createRecord(const Json& data);
     const TRegisterEnvironment& registerEnvironment();
-    // A register's own work ran into a problem, or recovered from its problems: shown in its
-    // row, logged, and notified in the tray when it is news (CashboxList.cpp).
-    void showRegisterProblem(const std::string& serial, const std::string& text);
+    // The program's own work ran into a problem (serial empty when it belongs to no
+    // register), or a register recovered from its problems: shown in the register's row,
+    // logged, and notified in the tray when it is news (CashboxList.cpp).
+    void showProblem(const std::string& serial, const std::string& text);
     void registerRecovered(const std::string& serial);
     ProblemLog& problemLog();
+    void checkUpdateAtStartup();
     // Stops every register's worker, all at once, and waits for them (CashboxList.cpp).
     void closeCashboxes();
 

@@ -50,7 +50,7 @@ public:
     void editSettings(const std::function<void(TCashBoxSettings&)>& change);
 
     bool isConnected() const { return state_.connected; }
-    const TRegisterState& state() const { return state_; }
+    const TRegisterLinkState& state() const { return state_; }
     // The last problem the register's own work ran into, "" when none.
     const std::string& lastProblem() const { return lastProblem_; }
 
@@ -84,7 +84,7 @@ private:
     std::string token_;
     TAppSettings* settings_ = nullptr;
     CashBoxSettingsPtr cashboxSettings_;
-    TRegisterState state_;
+    TRegisterLinkState state_;
     std::string lastProblem_;
     std::unique_ptr<TRegisterWorker> worker_;
     Listener onConnectionChange_;

@@ -122,8 +122,8 @@ void TRegisterLink::runUserAction(const std::function<void()>& action, TActionOu
     boxes_->collectInto(nullptr);
 }
 
-TRegisterState TRegisterLink::state() const {
-    TRegisterState state;
+TRegisterLinkState TRegisterLink::state() const {
+    TRegisterLinkState state;
     state.hasDriver = driver_ != nullptr;
     state.connected = connected_;
     state.clientTimer = clientTimer_ && clientTimer_->isActive();

@@ -52,7 +52,7 @@ struct TRegisterSetup {
 };
 
 // What the register's connection looks like from outside.
-struct TRegisterState {
+struct TRegisterLinkState {
     bool hasDriver = false;
     bool connected = false;
     bool clientTimer = false;     // the exchange cycle runs every 5 s
@@ -63,7 +63,7 @@ struct TRegisterState {
 
 // One report of a worker to the user-interface thread.
 struct TWorkerReport {
-    TRegisterState state;
+    TRegisterLinkState state;
     // The driver reported a connection change (shown in the row and the tray icon).
     bool connectionChange = false;
     // A problem found by the worker's own work, shown without a box.
@@ -132,7 +132,7 @@ public:
     void ClientTimerTimer();
     void ReconnectTimerTimer();
 
-    TRegisterState state() const;
+    TRegisterLinkState state() const;
     // The register's driver, nullptr when there is none.
     TCashboxdrv* driver() override { return driver_.get(); }
 

@@ -54,12 +54,17 @@ TEST(StartupUpdateCheck, SilentWithoutANewerVersionAndTheStartGoesOn) {
     shell.showMainWindow();
     EXPECT_TRUE(shell.dialogs.texts().empty());
     EXPECT_FALSE(shell.app->Form1().ActionUpdate->isEnabled());
+    EXPECT_EQ(shell.app->Form1().notificationCount(), 0);
     EXPECT_EQ(dispatcher.count("getsalepoints"), 1u);
 }
 
-TEST(StartupUpdateCheck, AcceptedUpdateEndsTheProgramBeforeAnyLogin) {
+// Nobody may be at the screen at start: the offer is notified, never asked, and the start
+// goes on. The user's own "Проверить обновления" asks, and "Да" starts the updater.
+TEST(StartupUpdateCheck, ANewerVersionIsNotifiedAndAskedOnlyWhenTheUserChecks) {
     ShellDispatcher dispatcher;
     dispatcher.answerJson("swversion", offeredVersion("1.0.2.0"));
+    dispatcher.answerJson("test", testAnswer(true));
+    dispatcher.answerJson("getsalepoints", {{"status", 200}, {"data", Json::array()}});
     ShellHarness shell(settingsWithUpdateCheck(dispatcher.port()));
     shell.home.write("upd", "#!/bin/sh\n");
     std::filesystem::permissions(shell.home.file("upd"), std::filesystem::perms::owner_all);
@@ -67,43 +72,44 @@ TEST(StartupUpdateCheck, AcceptedUpdateEndsTheProgramBeforeAnyLogin) {
     shell.dialogs.scriptAnswer(true);
     shell.start();
     TForm1& form = shell.app->Form1();
-    EXPECT_TRUE(form.isClosing());
-    EXPECT_EQ(shell.quits, 1);
-    ASSERT_EQ(shell.dialogs.boxes().size(), 1u);
-    EXPECT_NE(shell.dialogs.texts()[0].find("до версии 1.0.2.0\r\nНажмите ДА"), std::string::npos);
-    form.FormShow();  // a show queued before the quit takes effect does nothing
-    EXPECT_EQ(dispatcher.count("test"), 0u);
-}
-
-TEST(StartupUpdateCheck, AcceptedUpdateWithoutAnUpdaterProgramLetsTheStartGoOn) {
-    ShellDispatcher dispatcher;
-    dispatcher.answerJson("swversion", offeredVersion("1.0.2.0"));
-    dispatcher.answerJson("test", testAnswer(true));
-    dispatcher.answerJson("getsalepoints", {{"status", 200}, {"data", Json::array()}});
-    ShellHarness shell(settingsWithUpdateCheck(dispatcher.port()));
-    CurrentDirectory inHome(shell.home.path());
-    shell.dialogs.scriptAnswer(true);
-    shell.start();
-    TForm1& form = shell.app->Form1();
+    EXPECT_TRUE(shell.dialogs.texts().empty());
     EXPECT_FALSE(form.isClosing());
-    EXPECT_EQ(shell.quits, 0);
-    ASSERT_EQ(shell.dialogs.boxes().size(), 2u);
-    EXPECT_EQ(shell.dialogs.texts()[1], packageManagerNotice("1.0.2.0"));
+    EXPECT_TRUE(form.ActionUpdate->isEnabled());
+    EXPECT_EQ(form.notificationCount(), 1);
+    EXPECT_NE(shell.home.read(ProblemLog::kFileName).find("до версии 1.0.2.0"), std::string::npos);
     shell.showMainWindow();
     EXPECT_EQ(dispatcher.count("getsalepoints"), 1u);
-    // "Обновить" stays offered, in the tray menu too, and says the same again.
+
+    form.ActionCheckUpdate->trigger();
+    ASSERT_EQ(shell.dialogs.boxes().size(), 1u);
+    EXPECT_NE(shell.dialogs.texts()[0].find("до версии 1.0.2.0\r\nНажмите ДА"), std::string::npos);
+    EXPECT_TRUE(form.isClosing());
+    EXPECT_EQ(shell.quits, 1);
+}
+
+TEST(StartupUpdateCheck, UpdateWithoutAnUpdaterProgramKeepsTheProgramRunning) {
+    ShellDispatcher dispatcher;
+    dispatcher.answerJson("swversion", offeredVersion("1.0.2.0"));
+    ShellHarness shell(settingsWithUpdateCheck(dispatcher.port()));
+    CurrentDirectory inHome(shell.home.path());
+    shell.start();
+    TForm1& form = shell.app->Form1();
+    // "Обновить" is offered, in the tray menu too, and says where the update comes from.
     ASSERT_TRUE(form.ActionUpdate->isEnabled());
     form.ActionUpdate->trigger();
     EXPECT_FALSE(form.isClosing());
-    EXPECT_EQ(shell.dialogs.texts().back(), packageManagerNotice("1.0.2.0"));
+    EXPECT_EQ(shell.quits, 0);
+    EXPECT_EQ(shell.dialogs.texts(), std::vector<std::string>{packageManagerNotice("1.0.2.0")});
 }
 
-TEST(StartupUpdateCheck, UnreachableServiceIsShownAndTheStartGoesOn) {
+TEST(StartupUpdateCheck, AnUnreachableServiceIsReportedWithoutABox) {
     const int deadPort = closedPort();
     ShellHarness shell(settingsWithUpdateCheck(deadPort));
     shell.start();
-    ASSERT_EQ(shell.dialogs.boxes().size(), 1u);
-    EXPECT_EQ(shell.dialogs.texts()[0].rfind("REST request failed: ", 0), 0u);
+    EXPECT_TRUE(shell.dialogs.texts().empty());
+    EXPECT_EQ(shell.app->Form1().notificationCount(), 1);
+    EXPECT_NE(shell.home.read(ProblemLog::kFileName).find("REST request failed: "),
+              std::string::npos);
     EXPECT_FALSE(shell.app->Form1().isClosing());
 }
 

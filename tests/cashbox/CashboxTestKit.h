@@ -55,8 +55,9 @@ public:
                              return;
                          }
                          auto it = answers_.find(command);
-                         const Json reply = it != answers_.end() ? it->second : defaultAnswer();
-                         res.set_content(dumpCompact(reply), "application/json");
+                         const Reply reply = it != answers_.end() ? it->second : defaultReply();
+                         res.status = reply.httpStatus;
+                         res.set_content(reply.body, "application/json");
                      });
         port_ = server_.start();
     }
@@ -69,8 +70,12 @@ public:
         return "http://127.0.0.1:" + std::to_string(port_) + "/dispatcher/v1";
     }
     void answer(const std::string& command, const Json& reply) {
+        respond(command, 200, dumpCompact(reply));
+    }
+    // Any HTTP status and body, a broken one included.
+    void respond(const std::string& command, int httpStatus, const std::string& body) {
         std::lock_guard lock(mutex_);
-        answers_[command] = reply;
+        answers_[command] = {httpStatus, body};
     }
     std::vector<Json> bodies(const std::string& command) const {
         std::lock_guard lock(mutex_);
@@ -102,11 +107,18 @@ public:
     }
 
 private:
-    static Json defaultAnswer() {
-        return {{"status", 200},
-                {"message", ""},
-                {"data",
-                 {{"acked", Json::array()}, {"docs", Json::array()}, {"commands", Json::array()}}}};
+    struct Reply {
+        int httpStatus = 200;
+        std::string body;
+    };
+
+    static Reply defaultReply() {
+        return {200, dumpCompact({{"status", 200},
+                                  {"message", ""},
+                                  {"data",
+                                   {{"acked", Json::array()},
+                                    {"docs", Json::array()},
+                                    {"commands", Json::array()}}}})};
     }
 
     bool isHeld(const std::string& command, const Json& body) const {
@@ -120,7 +132,7 @@ private:
     std::set<std::string> failing_;
     std::set<std::string> held_;
     std::map<std::string, std::vector<Json>> bodies_;
-    std::map<std::string, Json> answers_;
+    std::map<std::string, Reply> answers_;
 };
 
 // One register on the emulator's bench; the flags default to a healthy, registered register.

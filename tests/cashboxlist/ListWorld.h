@@ -1,0 +1,79 @@
+#pragma once
+// The whole program around a temporary data directory, headless, against the register
+// emulator and a dispatcher on 127.0.0.1.
+#include <QIcon>
+#include <QSystemTrayIcon>
+
+#include <optional>
+
+#include "app/CashboxListModel.h"
+#include "app/MainForm.h"
+#include "app/TillhavenApp.h"
+#include "cashbox/CashboxRecord.h"
+#include "cashbox/CashboxTestKit.h"
+#include "dispatcher/gui/ClientForm.h"
+#include "settings/AppSettings.h"
+
+namespace th::test {
+
+// The program around a temporary data directory, its start sequence skipped: the client
+// window has the settings, as after a successful login.
+class ListWorld {
+public:
+    // With offeredVersion the start-up update check runs and the service offers that version.
+    ListWorld(const std::vector<RecordSpec>& records, const std::vector<Json>& bench,
+              const std::optional<std::string>& offeredVersion = std::nullopt) {
+        ensureQtApplication();
+        std::string settings = settingsIniText(dispatcher.baseUrl(), records);
+        if (offeredVersion) {
+            settings.replace(settings.find("KeepVersion=1"), 13, "KeepVersion=0");
+            dispatcher.answer("swversion",
+                              {{"status", 200}, {"data", {{"new_version", *offeredVersion}}}});
+        }
+        home.write("settings.ini", settings);
+        home.write("emulator.json", benchText(bench));
+        createJournalFile(home.file(kJournalFileName));
+        app = std::make_unique<TillhavenApp>(
+            dialogs, [](QDialog&) { return 0; }, [] {}, DataPaths{home.path(), home.path()});
+        app->ClientForm().SetSettings(&form().AppSettings());
+    }
+
+    TForm1& form() { return app->Form1(); }
+    void answerSalePoints(const Json& points) {
+        dispatcher.answer("getsalepoints", {{"status", 200}, {"message", ""}, {"data", points}});
+    }
+    std::vector<std::string> column(int column) {
+        std::vector<std::string> texts;
+        TCashboxListModel& model = *form().FDMemTable1;
+        for (int row = 0; row < model.rowCount(); ++row)
+            texts.push_back(model.index(row, column).data().toString().toStdString());
+        return texts;
+    }
+    std::vector<std::string> windowSerials() {
+        std::vector<std::string> serials;
+        for (const auto& cashbox : form().Cashboxes())
+            serials.push_back(cashbox->serial());
+        return serials;
+    }
+    TCashboxRecord& record(const std::string& serial) {
+        TCashboxRecord* found = form().findCashbox(serial);
+        if (!found)
+            throw std::runtime_error("no record for " + serial);
+        return *found;
+    }
+    // Waits for every register's worker, and for what they reported.
+    void settleAll() {
+        for (const auto& cashbox : form().Cashboxes())
+            settle(*cashbox);
+    }
+    bool trayIs(const QIcon& icon) { return form().TrayIcon->icon().cacheKey() == icon.cacheKey(); }
+
+    TestDispatcher dispatcher;
+    TempDir home;
+    RecordingDialogs dialogs;
+    std::unique_ptr<TillhavenApp> app;
+};
+
+using Strings = std::vector<std::string>;
+
+}  // namespace th::test
