@@ -139,9 +139,13 @@ struct TTHVRESTClient::Exchange {
     bool tooLarge = false;
 };
 
-// One libcurl easy handle, created with the client and reused for every request.
+// The client's connection to the service, kept between requests in a libcurl share, and
+// an easy handle made for each request. An easy handle kept for good would also keep the
+// socket pair its internal multi handle wakes itself with: two descriptors more per
+// register set up here, all the time, for nothing.
 struct TTHVRESTClient::Transport {
-    CURL* handle = nullptr;
+    CURLSH* share = nullptr;
+    CURL* handle = nullptr;  // during a request only
     char errorBuffer[CURL_ERROR_SIZE] = {};
     std::string body;
     std::string statusLine;
@@ -149,9 +153,16 @@ struct TTHVRESTClient::Transport {
 
     Transport() {
         ensureCurlInitialised();
-        handle = curl_easy_init();
+        // Used by the owning thread only, so the share needs no lock functions. Without it
+        // the requests still work, each on a connection of its own.
+        share = curl_share_init();
+        if (share) {
+            for (curl_lock_data shared :
+                 {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_DNS, CURL_LOCK_DATA_SSL_SESSION})
+                curl_share_setopt(share, CURLSHOPT_SHARE, shared);
+        }
     }
-    ~Transport() { curl_easy_cleanup(handle); }
+    ~Transport() { curl_share_cleanup(share); }
 
     static size_t onBody(char* data, size_t size, size_t count, void* self) {
         auto* transport = static_cast<Transport*>(self);
@@ -174,8 +185,9 @@ struct TTHVRESTClient::Transport {
     }
 
     void configure(const std::string& url, const std::string& body, curl_slist* headers) {
-        curl_easy_reset(handle);
         errorBuffer[0] = '\0';
+        if (share)
+            curl_easy_setopt(handle, CURLOPT_SHARE, share);
         curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
         curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
         curl_easy_setopt(handle, CURLOPT_POST, 1L);
@@ -208,8 +220,6 @@ struct TTHVRESTClient::Transport {
 
     // One POST of the body to url, following same-origin redirects with the same POST.
     Exchange post(const std::string& url, const std::string& apiKey, const std::string& json) {
-        if (handle == nullptr)
-            return failed(CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT));
         auto headers = requestHeaders(apiKey);
         std::string target = url;
         for (int redirects = 0;; ++redirects) {
@@ -257,9 +267,16 @@ struct TTHVRESTClient::Transport {
         body.clear();
         statusLine.clear();
         tooLarge = false;
+        std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(),
+                                                                 &curl_easy_cleanup);
+        if (!easy)
+            return failed(CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT));
+        handle = easy.get();
         configure(url, json, headers);
         result.code = curl_easy_perform(handle);
-        return collect(result);
+        collect(result);
+        handle = nullptr;
+        return result;
     }
 
     Exchange& collect(Exchange& result) {

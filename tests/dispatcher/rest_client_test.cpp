@@ -52,6 +52,7 @@ struct SeenRequest {
     std::string body;
     std::string apiKey;
     std::string contentType;
+    int clientPort = 0;  // tells the connections apart
 };
 
 // A stand-in for the dispatcher on 127.0.0.1: answers each path with the reply set for
@@ -94,7 +95,7 @@ private:
     void answer(const httplib::Request& req, httplib::Response& res) {
         std::lock_guard lock(mutex_);
         seen_.push_back({req.method, req.path, req.body, req.get_header_value("X-Api-Key"),
-                         req.get_header_value("Content-Type")});
+                         req.get_header_value("Content-Type"), req.remote_port});
         if (auto moved = redirects_.find(req.path); moved != redirects_.end()) {
             res.set_redirect(moved->second.first, moved->second.second);
             return;
@@ -363,6 +364,18 @@ TEST_F(RestClientTest, SuccessLogsRequestAnswerThenCallsHandlerOnce) {
     ASSERT_EQ(server.seen().size(), 1u);
     EXPECT_EQ(server.seen()[0].method, "POST");
     EXPECT_EQ(server.seen()[0].path, "/dispatcher/v1/test");
+}
+
+// A register asks every 5 s: its requests keep one connection rather than opening a new
+// one (and a new TLS session) each time.
+TEST_F(RestClientTest, RequestsKeepOneConnectionToTheService) {
+    server.reply({200, R"({"status":"200","data":{"auth":true}})"});
+    for (int n = 0; n < 3; ++n)
+        requestWithHandler("test");
+    const auto seen = server.seen();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[1].clientPort, seen[0].clientPort);
+    EXPECT_EQ(seen[2].clientPort, seen[0].clientPort);
 }
 
 // A non-200 "status" is shown, not raised, whatever HTTP status below 500 carried it.
