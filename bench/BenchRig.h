@@ -16,9 +16,9 @@
 
 #include "cashbox/CommandResults.h"
 #include "cashbox/ExchangeCycle.h"
-#include "cashbox/Journal.h"
-#include "dispatcher/RestClient.h"
-#include "drivers/Atoldrv.h"
+#include "cashbox/TaskJournal.h"
+#include "dispatcher/DispatcherClient.h"
+#include "drivers/AtolDriver.h"
 #include "platform/Dialogs.h"
 #include "platform/Json.h"
 #include "settings/AppSettings.h"
@@ -160,8 +160,8 @@ private:
 // emulator, the window's own dispatcher client and journal connection, and the cycle.
 class RegisterExchange : public ExchangeHost {
 public:
-    RegisterExchange(int index, const AutomationRegistry& registry, TAppSettings& settings,
-                     const std::filesystem::path& journalFile, TCommandResults& results,
+    RegisterExchange(int index, const AutomationRegistry& registry, AppSettings& settings,
+                     const std::filesystem::path& journalFile, CommandResults& results,
                      IDialogs& dialogs)
         : index_(index),
           driver_(registerSerial(index), registry),
@@ -177,7 +177,7 @@ public:
     std::string serialText() override { return registerSerial(index_); }
     std::string cashboxToken() override { return registerToken(index_); }
     std::string driverName() override { return kAtolDriverName; }
-    TCashboxdrv* driver() override { return &driver_; }
+    CashboxDriver* driver() override { return &driver_; }
     void reconnectAfterFailure() override {
         ++failures_;
         driver_.disconnect();
@@ -192,18 +192,18 @@ public:
         cycle_.ClientTimerTimer();
     }
 
-    TExchangeCycle& cycle() { return cycle_; }
-    TTHVRESTClient& client() { return client_; }
-    const TTHVRESTClient& client() const { return client_; }
-    TJournal& journal() { return journal_; }
+    ExchangeCycle& cycle() { return cycle_; }
+    DispatcherClient& client() { return client_; }
+    const DispatcherClient& client() const { return client_; }
+    TaskJournal& journal() { return journal_; }
     int failures() const { return failures_; }
 
 private:
     int index_;
-    TAtoldrv driver_;
-    TTHVRESTClient client_;
-    TJournal journal_;
-    TExchangeCycle cycle_;
+    AtolDriver driver_;
+    DispatcherClient client_;
+    TaskJournal journal_;
+    ExchangeCycle cycle_;
     int failures_ = 0;
 };
 

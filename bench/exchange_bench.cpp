@@ -80,8 +80,8 @@ private:
     AutomationRegistry registry_;
     sandbox::SandboxServer sandbox_;
     int port_;
-    TAppSettings settings_;
-    TCommandResults results_;
+    AppSettings settings_;
+    CommandResults results_;
     CountingDialogs dialogs_;
     RegisterExchange exchange_;
 };
@@ -250,7 +250,7 @@ public:
     FloorRegister() {
         dir_.write("emulator.json", emulatorBench(1));
         installRegisterBackend(registry_, "emulator", dir_.path());
-        driver_ = std::make_unique<TAtoldrv>(registerSerial(0), registry_);
+        driver_ = std::make_unique<AtolDriver>(registerSerial(0), registry_);
         driver_->setComType("COM");
         driver_->setComPort(registerPort(0));
         driver_->connect();
@@ -266,7 +266,7 @@ public:
 private:
     ScratchDir dir_;
     AutomationRegistry registry_;
-    std::unique_ptr<TAtoldrv> driver_;
+    std::unique_ptr<AtolDriver> driver_;
 };
 
 void burstFloor(benchmark::State& state, const std::filesystem::path& file, int& round) {

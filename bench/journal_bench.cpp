@@ -102,7 +102,7 @@ public:
         journal_.openJournal(file);
     }
 
-    TJournal& journal() { return journal_; }
+    TaskJournal& journal() { return journal_; }
     int rows() const { return rows_; }
 
     std::vector<WriteTarget> freshTargets(int count) {
@@ -134,7 +134,7 @@ public:
 private:
     std::filesystem::path file_;
     int rows_;
-    TJournal journal_;
+    TaskJournal journal_;
     int written_ = 0;
 };
 

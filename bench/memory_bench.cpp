@@ -181,10 +181,10 @@ int main(int argc, char** argv) {
         dir.write("settings.ini", settingsFor(sandbox.port()));
 
         // The process-wide objects, handed to every register as the program hands them.
-        TAppSettings settings(dir.path());
+        AppSettings settings(dir.path());
         AutomationRegistry registry;
         installRegisterBackend(registry, "emulator", dir.path());
-        TCommandResults results;
+        CommandResults results;
         CountingDialogs dialogs;
         std::vector<std::unique_ptr<RegisterExchange>> registers;
         for (int i = 0; i < options.registers; ++i)

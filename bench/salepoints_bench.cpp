@@ -17,11 +17,11 @@
 
 #include "BenchRig.h"
 #include "SandboxProcess.h"
-#include "app/CashboxListModel.h"
-#include "app/MainForm.h"
+#include "app/CashboxTableModel.h"
+#include "app/MainWindow.h"
 #include "app/TillhavenApp.h"
 #include "cashbox/CashboxRecord.h"
-#include "dispatcher/gui/ClientForm.h"
+#include "dispatcher/gui/RequestLogWindow.h"
 
 namespace th::bench {
 namespace {
@@ -111,8 +111,8 @@ Json run(const Options& options) {
     CountingDialogs dialogs;
     TillhavenApp app(
         dialogs, [](QDialog&) { return 0; }, [] {}, DataPaths{dir.path(), dir.path()});
-    TForm1& form = app.Form1();
-    app.ClientForm().SetSettings(&form.AppSettings());
+    MainWindow& form = app.mainWindow();
+    app.requestLogWindow().SetSettings(&form.appSettings());
     form.show();
 
     QElapsedTimer clock;

@@ -25,7 +25,7 @@
 
 #include "BenchRig.h"
 #include "SandboxProcess.h"
-#include "app/CashboxListModel.h"
+#include "app/CashboxTableModel.h"
 #include "cashbox/CashboxRecord.h"
 #include "drivers/Automation.h"
 #include "emulator/RegisterBackends.h"
@@ -206,27 +206,27 @@ Json runWithDelay(const Options& options, double delay) {
                      {"mode", "hang"}, {"seconds", delay}, {"command", "tasks"}, {"apply", true}}));
     dir.write("settings.ini", settingsWithRegisters(sandbox.port(), options.registers));
 
-    TAppSettings settings(dir.path());
+    AppSettings settings(dir.path());
     AutomationRegistry registry;
     installRegisterBackend(registry, "emulator", dir.path());
-    TCommandResults results;
+    CommandResults results;
     RequestTimes requests;
-    const TRegisterEnvironment environment{
+    const RegisterEnvironment environment{
         registry, results, journalFile,
         [&requests](const std::string& command, const Json& data) { requests.log(command, data); }};
 
-    TCashboxListModel rows;
+    CashboxTableModel rows;
     QTableView grid;
     grid.setModel(&rows);
     grid.show();
     StallProbe probe;
-    std::vector<std::unique_ptr<TCashboxRecord>> records;
+    std::vector<std::unique_ptr<CashboxRecord>> records;
     for (int i = 0; i < options.registers; ++i) {
         rows.addRow({"фискальный регистратор", QString::fromStdString(registerSerial(i)),
                      "Тверская, 7", "", "не активен"});
-        records.push_back(std::make_unique<TCashboxRecord>(environment));
-        TCashboxRecord& record = *records.back();
-        record.setOnConnectionChange([&rows, &grid](TCashboxRecord& sender) {
+        records.push_back(std::make_unique<CashboxRecord>(environment));
+        CashboxRecord& record = *records.back();
+        record.setOnConnectionChange([&rows, &grid](CashboxRecord& sender) {
             const int row = rows.rowOfSerial(QString::fromStdString(sender.serial()));
             grid.setCurrentIndex(rows.index(row, 0));
             rows.setStatus(row, sender.isConnected() ? "активен" : "не активен");
@@ -244,7 +244,7 @@ Json runWithDelay(const Options& options, double delay) {
 
     for (auto& record : records)
         record->requestStop();
-    const QDeadlineTimer deadline(TRegisterWorker::kStopTimeoutMs);
+    const QDeadlineTimer deadline(RegisterWorker::kStopTimeoutMs);
     QElapsedTimer stopping;
     stopping.start();
     for (auto& record : records)

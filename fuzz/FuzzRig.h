@@ -16,9 +16,9 @@
 #include "FuzzDir.h"
 #include "cashbox/CommandResults.h"
 #include "cashbox/ExchangeCycle.h"
-#include "cashbox/Journal.h"
-#include "dispatcher/RestClient.h"
-#include "drivers/Atoldrv.h"
+#include "cashbox/TaskJournal.h"
+#include "dispatcher/DispatcherClient.h"
+#include "drivers/AtolDriver.h"
 #include "emulator/RegisterBackends.h"
 #include "platform/Dialogs.h"
 #include "settings/AppSettings.h"
@@ -83,15 +83,15 @@ public:
     std::string serialText() override { return kSerial; }
     std::string cashboxToken() override { return "fuzz-kkt"; }
     std::string driverName() override { return kAtolDriverName; }
-    TCashboxdrv* driver() override { return &atol_; }
+    CashboxDriver* driver() override { return &atol_; }
     // The register is emulated and the service answers: nothing should ever fail.
     void reconnectAfterFailure() override { std::abort(); }
     void reportProblem(const std::string&) override {}
 
-    TExchangeCycle& cycle() { return cycle_; }
-    TTHVRESTClient& client() { return client_; }
-    TJournal& journal() { return journal_; }
-    TCommandResults& results() { return results_; }
+    ExchangeCycle& cycle() { return cycle_; }
+    DispatcherClient& client() { return client_; }
+    TaskJournal& journal() { return journal_; }
+    CommandResults& results() { return results_; }
     RecordingDialogs& dialogs() { return dialogs_; }
     const std::filesystem::path& dir() const { return dir_; }
 
@@ -129,14 +129,14 @@ private:
 
     StubDispatcher service_;
     std::filesystem::path dir_;
-    TAppSettings settings_;
+    AppSettings settings_;
     AutomationRegistry registry_;
-    TAtoldrv atol_;
+    AtolDriver atol_;
     RecordingDialogs dialogs_;
-    TTHVRESTClient client_;
-    TJournal journal_;
-    TCommandResults results_;
-    TExchangeCycle cycle_;
+    DispatcherClient client_;
+    TaskJournal journal_;
+    CommandResults results_;
+    ExchangeCycle cycle_;
 };
 
 }  // namespace th::fuzz

@@ -12,15 +12,15 @@ namespace {
 
 struct EmulatorRig {
     std::filesystem::path dir = th::fuzz::makeWorkDir("emulator");
-    std::shared_ptr<th::TEmulatorBench> bench;
-    std::unique_ptr<th::TFptrEmulator> fptr;
+    std::shared_ptr<th::EmulatorBench> bench;
+    std::unique_ptr<th::FptrEmulator> fptr;
 
     EmulatorRig() {
         th::fuzz::writeFile(dir / "emulator.json", R"({"registers": [{"serial": ")" +
                                                        std::string(th::fuzz::kSerial) +
                                                        R"(", "port": "USB"}]})");
-        bench = std::make_shared<th::TEmulatorBench>(dir);
-        fptr = std::make_unique<th::TFptrEmulator>(bench);
+        bench = std::make_shared<th::EmulatorBench>(dir);
+        fptr = std::make_unique<th::FptrEmulator>(bench);
         fptr->invoke("setSingleSetting", {th::fptr::kSettingPort, th::Variant(th::fptr::kPortUsb)});
         fptr->invoke("applySingleSettings");
         if (fptr->invoke("open") != th::Variant(std::int64_t{0}))

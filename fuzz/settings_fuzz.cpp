@@ -27,13 +27,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto& dir = workDir();
     th::fuzz::writeFile(dir / "settings.ini",
                         std::string(reinterpret_cast<const char*>(data), size));
-    th::TAppSettings first(dir);
+    th::AppSettings first(dir);
     try {
         first.save();
     } catch (const th::SettingsError&) {
         return 0;
     }
-    th::TAppSettings second(dir);
+    th::AppSettings second(dir);
     check(second.SystemTestMode() == first.SystemTestMode());
     check(second.KeepVersion() == first.KeepVersion());
     check(second.ClientLog() == first.ClientLog());

@@ -12,11 +12,11 @@ namespace th {
 
 class AutomationRegistry;
 class IDialogs;
-class TClientForm;
-class TCommandResults;
-class TPasswordDlg;
-class TAddCashboxWizard;
-class TAboutForm;
+class RequestLogWindow;
+class CommandResults;
+class LoginDialog;
+class AddCashboxWizard;
+class AboutDialog;
 
 // Runs a dialog modally and returns its result. The program runs exec(); tests play the
 // user's part in the dialog instead.
@@ -27,23 +27,23 @@ using ModalRunner = std::function<int(QDialog& dialog)>;
 using QuitRequest = std::function<void()>;
 
 // The process-wide services the application object owns and hands on by reference.
-struct TShellServices {
+struct ShellServices {
     IDialogs& dialogs;
     ModalRunner runModal;
     QuitRequest quit;
     DataPaths paths;
     AutomationRegistry& automation;
     // The command results not yet sent by any cashbox window, for every cashbox window.
-    TCommandResults& commandResults;
+    CommandResults& commandResults;
 };
 
 // The process-wide windows after the main window, filled in by the application object as it
 // creates them; the main window reaches them only from its first show on.
-struct TProcessWindows {
-    TClientForm* ClientForm = nullptr;
-    TPasswordDlg* PasswordDlg = nullptr;
-    TAddCashboxWizard* AddCashboxWizard = nullptr;
-    TAboutForm* AboutForm = nullptr;
+struct ProcessWindows {
+    RequestLogWindow* requestLogWindow = nullptr;
+    LoginDialog* loginDialog = nullptr;
+    AddCashboxWizard* addCashboxWizard = nullptr;
+    AboutDialog* aboutDialog = nullptr;
 };
 
 // The modal runner of the program.

@@ -8,13 +8,13 @@
 
 #include <unordered_set>
 
-#include "app/CashboxListModel.h"
-#include "app/MainForm.h"
-#include "cashbox/CashboxForm.h"
+#include "app/CashboxTableModel.h"
+#include "app/MainWindow.h"
 #include "cashbox/CashboxRecord.h"
+#include "cashbox/CashboxWindow.h"
+#include "dispatcher/DispatcherClient.h"
 #include "dispatcher/Messages.h"
-#include "dispatcher/RestClient.h"
-#include "dispatcher/gui/ClientForm.h"
+#include "dispatcher/gui/RequestLogWindow.h"
 #include "platform/gui/SafeApplication.h"
 #include "settings/AppSettings.h"
 
@@ -26,7 +26,7 @@ constexpr const char* kDeviceText = "фискальный регистратор
 constexpr const char* kConnected = "активен";
 constexpr const char* kNotConnected = "не активен";
 
-TCashboxRow rowFor(const SalePoint& point) {
+CashboxRow rowFor(const SalePoint& point) {
     return {QString::fromUtf8(kDeviceText), QString::fromStdString(point.kktSerial),
             QString::fromStdString(point.address), QString::fromStdString(point.place),
             QString::fromUtf8(kNotConnected)};
@@ -34,9 +34,9 @@ TCashboxRow rowFor(const SalePoint& point) {
 
 }  // namespace
 
-void TForm1::prepareCashboxes() {
-    const Json& answer = windows_.ClientForm->RestClient().executeDelay(kCommandGetSalePoints,
-                                                                        getSalePointsRequest());
+void MainWindow::prepareCashboxes() {
+    const Json& answer = windows_.requestLogWindow->RestClient().executeDelay(
+        kCommandGetSalePoints, getSalePointsRequest());
     // A copy: the answer goes with the client's next request. Without a list (a refused
     // request has been reported by the client) the rows stay as they are.
     const std::optional<Json> points = salePoints(answer);
@@ -48,10 +48,10 @@ void TForm1::prepareCashboxes() {
         const std::optional<SalePoint> read = readSalePoint(point);
         if (!read || !seen.insert(read->kktSerial).second)
             continue;
-        if (TCashboxRecord* listed = findCashbox(read->kktSerial))
+        if (CashboxRecord* listed = findCashbox(read->kktSerial))
             // A register set up here since it was listed (by the wizard) gets its worker.
             SafeApplication::guarded(services_.dialogs,
-                                     [&] { listed->setSettings(*FAppSettings); });
+                                     [&] { listed->setSettings(*appSettings_); });
         else
             fresh.push_back(&point);
     }
@@ -60,8 +60,8 @@ void TForm1::prepareCashboxes() {
 
 // Every row exists before any record is set up, so a connection change already finds its
 // row; one register that cannot be set up is shown once and the others still are.
-void TForm1::addCashboxes(const std::vector<const Json*>& points) {
-    std::vector<TCashboxRow> rows;
+void MainWindow::addCashboxes(const std::vector<const Json*>& points) {
+    std::vector<CashboxRow> rows;
     rows.reserve(points.size());
     for (const Json* point : points)
         rows.push_back(rowFor(*readSalePoint(*point)));
@@ -70,13 +70,13 @@ void TForm1::addCashboxes(const std::vector<const Json*>& points) {
         SafeApplication::guarded(services_.dialogs, [&] { createRecord(*point); });
 }
 
-TCashboxRecord* TForm1::findCashbox(const std::string& serial) const {
-    const auto found = FCashboxBySerial.find(serial);
-    return found == FCashboxBySerial.end() ? nullptr : found->second;
+CashboxRecord* MainWindow::findCashbox(const std::string& serial) const {
+    const auto found = cashboxBySerial_.find(serial);
+    return found == cashboxBySerial_.end() ? nullptr : found->second;
 }
 
 // The row comes before the record's data and settings.
-TCashboxRecord* TForm1::CashboxCreate(const Json& data) {
+CashboxRecord* MainWindow::CashboxCreate(const Json& data) {
     const std::optional<SalePoint> point = readSalePoint(data);
     if (!point || findCashbox(point->kktSerial))
         return nullptr;
@@ -84,21 +84,21 @@ TCashboxRecord* TForm1::CashboxCreate(const Json& data) {
     return &createRecord(data);
 }
 
-TCashboxRecord& TForm1::createRecord(const Json& data) {
-    FCashboxes.push_back(std::make_unique<TCashboxRecord>(registerEnvironment()));
-    TCashboxRecord& record = *FCashboxes.back();
+CashboxRecord& MainWindow::createRecord(const Json& data) {
+    cashboxes_.push_back(std::make_unique<CashboxRecord>(registerEnvironment()));
+    CashboxRecord& record = *cashboxes_.back();
     record.setOnConnectionChange(
-        [this](TCashboxRecord& sender) { CashboxConnectionChange(sender); });
+        [this](CashboxRecord& sender) { CashboxConnectionChange(sender); });
     record.setData(data);
-    FCashboxBySerial.emplace(record.serial(), &record);
-    record.setSettings(*FAppSettings);
+    cashboxBySerial_.emplace(record.serial(), &record);
+    record.setSettings(*appSettings_);
     return record;
 }
 
-const TRegisterEnvironment& TForm1::registerEnvironment() {
-    if (!FRegisterEnvironment) {
-        TClientForm& clientForm = *windows_.ClientForm;
-        FRegisterEnvironment = std::make_unique<TRegisterEnvironment>(TRegisterEnvironment{
+const RegisterEnvironment& MainWindow::registerEnvironment() {
+    if (!registerEnvironment_) {
+        RequestLogWindow& clientForm = *windows_.requestLogWindow;
+        registerEnvironment_ = std::make_unique<RegisterEnvironment>(RegisterEnvironment{
             services_.automation, services_.commandResults, services_.paths.journalFile(),
             [&clientForm](const std::string& command, const Json& data) {
                 clientForm.log(command, data);
@@ -108,11 +108,11 @@ const TRegisterEnvironment& TForm1::registerEnvironment() {
             },
             [this](const std::string& serial) { registerRecovered(serial); }});
     }
-    return *FRegisterEnvironment;
+    return *registerEnvironment_;
 }
 
 // Logged every time; notified once per register and text until the register recovers.
-void TForm1::showProblem(const std::string& serial, const std::string& text) {
+void MainWindow::showProblem(const std::string& serial, const std::string& text) {
     const int row = FDMemTable1 ? FDMemTable1->rowOfSerial(QString::fromStdString(serial)) : -1;
     if (row >= 0)
         FDMemTable1->setProblem(row, QString::fromStdString(text));
@@ -120,30 +120,30 @@ void TForm1::showProblem(const std::string& serial, const std::string& text) {
         return;
     ++notifications_;
     const std::string message = serial.empty() ? text : serial + ": " + text;
-    if (TrayIcon && FTrayAvailable())
+    if (TrayIcon && trayAvailable_())
         TrayIcon->showMessage(QString::fromUtf8(kTrayTitle), QString::fromStdString(message),
                               QSystemTrayIcon::Warning);
 }
 
-void TForm1::registerRecovered(const std::string& serial) {
+void MainWindow::registerRecovered(const std::string& serial) {
     problemLog().registerRecovered(serial);
     const int row = FDMemTable1 ? FDMemTable1->rowOfSerial(QString::fromStdString(serial)) : -1;
     if (row >= 0)
         FDMemTable1->setProblem(row, {});
 }
 
-ProblemLog& TForm1::problemLog() {
+ProblemLog& MainWindow::problemLog() {
     if (!problemLog_)
         problemLog_ =
             std::make_unique<ProblemLog>(services_.paths.settingsDir / ProblemLog::kFileName);
     return *problemLog_;
 }
 
-void TForm1::CashboxConnectionChange(TCashboxRecord& Sender) {
+void MainWindow::CashboxConnectionChange(CashboxRecord& Sender) {
     CashboxConnectionChange(Sender.serial(), Sender.isConnected());
 }
 
-void TForm1::CashboxConnectionChange(const std::string& serial, bool isConnected) {
+void MainWindow::CashboxConnectionChange(const std::string& serial, bool isConnected) {
     const int row = FDMemTable1->rowOfSerial(QString::fromStdString(serial));
     if (row < 0)
         return;
@@ -153,27 +153,27 @@ void TForm1::CashboxConnectionChange(const std::string& serial, bool isConnected
     TrayIcon->setIcon(isConnected ? GreenIMage : RedImage);
 }
 
-TFormCashbox& TForm1::cashboxWindow(TCashboxRecord& record) {
-    std::unique_ptr<TFormCashbox>& window = FCashboxWindows[&record];
+CashboxWindow& MainWindow::cashboxWindow(CashboxRecord& record) {
+    std::unique_ptr<CashboxWindow>& window = cashboxWindows_[&record];
     if (!window)
-        window = std::make_unique<TFormCashbox>(services_.dialogs, record, this);
+        window = std::make_unique<CashboxWindow>(services_.dialogs, record, this);
     return *window;
 }
 
-TFormCashbox* TForm1::builtCashboxWindow(const TCashboxRecord& record) const {
-    const auto found = FCashboxWindows.find(&record);
-    return found == FCashboxWindows.end() ? nullptr : found->second.get();
+CashboxWindow* MainWindow::builtCashboxWindow(const CashboxRecord& record) const {
+    const auto found = cashboxWindows_.find(&record);
+    return found == cashboxWindows_.end() ? nullptr : found->second.get();
 }
 
-void TForm1::CashBoxGridDblClick() {
+void MainWindow::CashBoxGridDblClick() {
     const QModelIndex current = CashBoxGrid->currentIndex();
     if (!current.isValid())
         return;
     const QString serial = FDMemTable1->rowAt(current.row()).KKTSerial;
-    TCashboxRecord* record = findCashbox(serial.toStdString());
+    CashboxRecord* record = findCashbox(serial.toStdString());
     if (!record)
         return;
-    TFormCashbox& window = cashboxWindow(*record);
+    CashboxWindow& window = cashboxWindow(*record);
     window.show();
     window.raise();
     window.activateWindow();
@@ -182,11 +182,11 @@ void TForm1::CashBoxGridDblClick() {
 // Every worker is asked to stop at once: a running cycle or print may finish, each driver
 // is disconnected on its own thread and each journal closed there. Ten seconds in all;
 // then the disconnections they reported are shown in the rows.
-void TForm1::closeCashboxes() {
-    for (const auto& record : FCashboxes)
+void MainWindow::closeCashboxes() {
+    for (const auto& record : cashboxes_)
         record->requestStop();
-    const QDeadlineTimer deadline(TRegisterWorker::kStopTimeoutMs);
-    for (const auto& record : FCashboxes)
+    const QDeadlineTimer deadline(RegisterWorker::kStopTimeoutMs);
+    for (const auto& record : cashboxes_)
         record->waitStopped(deadline);
     QCoreApplication::sendPostedEvents();
 }

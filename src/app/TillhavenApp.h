@@ -10,7 +10,7 @@
 namespace th {
 
 class IDialogs;
-class TForm1;
+class MainWindow;
 
 // The application object: owns the process-wide objects and windows and hands them on by
 // reference. Windows are created in the order Form1, ClientForm, PasswordDlg (then the
@@ -22,14 +22,14 @@ public:
     TillhavenApp(const TillhavenApp&) = delete;
     TillhavenApp& operator=(const TillhavenApp&) = delete;
 
-    TForm1& Form1() { return *form1_; }
-    TClientForm& ClientForm() { return *clientForm_; }
-    TPasswordDlg& PasswordDlg() { return *passwordDlg_; }
-    TAddCashboxWizard& AddCashboxWizard() { return *addCashboxWizard_; }
-    TAboutForm& AboutForm() { return *aboutForm_; }
-    AutomationRegistry& Automation() { return automation_; }
-    TCommandResults& CommandResults() { return commandResults_; }
-    IDialogs& Dialogs() { return services_.dialogs; }
+    MainWindow& mainWindow() { return *form1_; }
+    RequestLogWindow& requestLogWindow() { return *clientForm_; }
+    LoginDialog& loginDialog() { return *passwordDlg_; }
+    AddCashboxWizard& addCashboxWizard() { return *addCashboxWizard_; }
+    AboutDialog& aboutDialog() { return *aboutForm_; }
+    AutomationRegistry& automation() { return automation_; }
+    CommandResults& commandResults() { return commandResults_; }
+    IDialogs& dialogs() { return services_.dialogs; }
 
 private:
     void installRegisterBackend();
@@ -37,16 +37,16 @@ private:
     // First of all: windows and boxes take Qt's texts as they are created.
     QtTranslations translations_;
     AutomationRegistry automation_;
-    TCommandResults commandResults_;
-    TShellServices services_;
-    TProcessWindows windows_;
+    CommandResults commandResults_;
+    ShellServices services_;
+    ProcessWindows windows_;
     // Declared in creation order, so they go in reverse: the client window, which holds a
     // reference to the main window's settings, before the main window.
-    std::unique_ptr<TForm1> form1_;
-    std::unique_ptr<TClientForm> clientForm_;
-    std::unique_ptr<TPasswordDlg> passwordDlg_;
-    std::unique_ptr<TAddCashboxWizard> addCashboxWizard_;
-    std::unique_ptr<TAboutForm> aboutForm_;
+    std::unique_ptr<MainWindow> form1_;
+    std::unique_ptr<RequestLogWindow> clientForm_;
+    std::unique_ptr<LoginDialog> passwordDlg_;
+    std::unique_ptr<AddCashboxWizard> addCashboxWizard_;
+    std::unique_ptr<AboutDialog> aboutForm_;
 };
 
 }  // namespace th

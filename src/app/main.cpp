@@ -1,7 +1,7 @@
 // Process entry: one instance per user, the application object, the message loop.
 #include <exception>
 
-#include "app/MainForm.h"
+#include "app/MainWindow.h"
 #include "app/TillhavenApp.h"
 #include "platform/DataDir.h"
 #include "platform/InstanceDoor.h"
@@ -45,12 +45,12 @@ int main(int argc, char** argv) {
 
     try {
         th::TillhavenApp app(dialogs, th::execModal, th::quitApplication, prepareDataPaths());
-        door.onShowRequest([&app] { app.Form1().ShowAppExecute(); });
+        door.onShowRequest([&app] { app.mainWindow().ShowAppExecute(); });
         // An update accepted during the start-up check ends the program before the main
         // window is ever shown.
-        if (app.Form1().isClosing())
+        if (app.mainWindow().isClosing())
             return 0;
-        app.Form1().show();
+        app.mainWindow().show();
         return application.exec();
     } catch (const std::exception& e) {
         th::showUnhandledError(dialogs, e);

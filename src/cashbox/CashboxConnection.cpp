@@ -1,7 +1,7 @@
 #include "cashbox/CashboxConnection.h"
 
-#include "dispatcher/RestClient.h"
-#include "drivers/Cashboxdrv.h"
+#include "dispatcher/DispatcherClient.h"
+#include "drivers/CashboxDriver.h"
 
 namespace th {
 
@@ -55,7 +55,7 @@ std::optional<bool> getJSONValueAsBoolean(const Json& value, std::string_view pa
     return boolAt(value, path);
 }
 
-CashboxReport readCashboxReport(TCashboxdrv& driver, const std::string& driverName) {
+CashboxReport readCashboxReport(CashboxDriver& driver, const std::string& driverName) {
     CashboxReport report;
     report.driver = driverName;
     report.deviceInfo = runRegisterTask(driver, "getDeviceInfo");
@@ -77,8 +77,8 @@ std::vector<StateWarning> stateWarnings(const Json& deviceStatus) {
     return warnings;
 }
 
-std::vector<StateWarning> checkRegisterState(TCashboxdrv& driver, const std::string& driverName,
-                                             TTHVRESTClient& sharedClient) {
+std::vector<StateWarning> checkRegisterState(CashboxDriver& driver, const std::string& driverName,
+                                             DispatcherClient& sharedClient) {
     const CashboxReport report = readCashboxReport(driver, driverName);
     sharedClient.executeDelay(kCommandCashbox, cashboxRequest(report, false));
     return stateWarnings(report.deviceStatus);

@@ -12,8 +12,8 @@
 
 namespace th {
 
-class TCashboxdrv;
-class TTHVRESTClient;
+class CashboxDriver;
+class DispatcherClient;
 
 // An action of the cashbox window that cannot run as the window stands (no driver).
 TH_DECLARE_ERROR(CashboxError, Error);
@@ -39,7 +39,7 @@ std::optional<bool> getJSONValueAsBoolean(const Json& value, std::string_view pa
 
 // Runs the four identity tasks on the register in their fixed order. Raises DriverError
 // "Нет связи с кассой" at the first task without an answer; the tasks after it do not run.
-CashboxReport readCashboxReport(TCashboxdrv& driver, const std::string& driverName);
+CashboxReport readCashboxReport(CashboxDriver& driver, const std::string& driverName);
 
 // The warnings a "getDeviceStatus" answer calls for, in the order they are shown. A flag
 // that is missing or not a Boolean (a refusal such as {"error": ...} has none) warns about
@@ -49,7 +49,7 @@ std::vector<StateWarning> stateWarnings(const Json& deviceStatus);
 // The state check after every connection: the four tasks, the "cashbox" report through the
 // given (shared) client, waiting for its answer without examining it, and the warnings to
 // show. Errors of the tasks and of the request end the check before any warning.
-std::vector<StateWarning> checkRegisterState(TCashboxdrv& driver, const std::string& driverName,
-                                             TTHVRESTClient& sharedClient);
+std::vector<StateWarning> checkRegisterState(CashboxDriver& driver, const std::string& driverName,
+                                             DispatcherClient& sharedClient);
 
 }  // namespace th

@@ -1,29 +1,28 @@
 #include "cashbox/CashboxRecord.h"
 
-#include "drivers/Atoldrv.h"
+#include "drivers/AtolDriver.h"
 
 namespace th {
 
-TCashboxRecord::TCashboxRecord(const TRegisterEnvironment& environment)
-    : environment_(environment) {}
+CashboxRecord::CashboxRecord(const RegisterEnvironment& environment) : environment_(environment) {}
 
 // The worker goes first: it may still report while it ends.
-TCashboxRecord::~TCashboxRecord() {
+CashboxRecord::~CashboxRecord() {
     worker_.reset();
 }
 
 // The record keeps its own copy: the caller's answer may go with its client's next request.
-void TCashboxRecord::setData(const Json& data) {
+void CashboxRecord::setData(const Json& data) {
     data_ = copyJson(data);
     serial_ = dataText("kkt_serial");
     token_ = dataText("token");
 }
 
-std::string TCashboxRecord::dataText(const char* member) const {
+std::string CashboxRecord::dataText(const char* member) const {
     return textAt(data_, member).value_or("");
 }
 
-void TCashboxRecord::setSettings(TAppSettings& settings) {
+void CashboxRecord::setSettings(AppSettings& settings) {
     settings_ = &settings;
     if (worker_)
         return;
@@ -31,7 +30,7 @@ void TCashboxRecord::setSettings(TAppSettings& settings) {
         cashboxSettings_ = settings.getCashboxSettings(serial_);
     if (!cashboxSettings_)
         return;
-    const TCashBoxSettings record = settings.readCashbox(cashboxSettings_);
+    const CashboxSettings record = settings.readCashbox(cashboxSettings_);
     if (!record.Driver.empty()) {
         startWorker(record.autostart);
         return;
@@ -42,25 +41,25 @@ void TCashboxRecord::setSettings(TAppSettings& settings) {
 }
 
 // A register new to this workstation: the store holds its record once it is saved.
-CashBoxSettingsPtr TCashboxRecord::CashBoxSettings() {
+CashBoxSettingsPtr CashboxRecord::CashBoxSettings() {
     if (!settings_)
         return nullptr;
     if (!cashboxSettings_)
         cashboxSettings_ = settings_->getCashboxSettings(serial_);
     if (!cashboxSettings_) {
-        cashboxSettings_ = std::make_shared<TCashBoxSettings>();
+        cashboxSettings_ = std::make_shared<CashboxSettings>();
         cashboxSettings_->KKTSerial = serial_;
     }
     return cashboxSettings_;
 }
 
 // The record is shared with the settings store, which other threads may save.
-void TCashboxRecord::editSettings(const std::function<void(TCashBoxSettings&)>& change) {
+void CashboxRecord::editSettings(const std::function<void(CashboxSettings&)>& change) {
     if (CashBoxSettingsPtr record = CashBoxSettings())
         settings_->editCashbox(record, change);
 }
 
-TRegisterWorker& TCashboxRecord::ensureWorker() {
+RegisterWorker& CashboxRecord::ensureWorker() {
     if (!worker_) {
         if (!settings_)
             throw CashboxError(kNoDriverSelected);
@@ -69,30 +68,30 @@ TRegisterWorker& TCashboxRecord::ensureWorker() {
     return *worker_;
 }
 
-void TCashboxRecord::startWorker(bool autostart) {
-    const TCashBoxSettings record = settings_->readCashbox(CashBoxSettings());
-    const TRegisterSetup setup{.serial = serial_,
-                               .token = token_,
-                               .driverName = record.Driver,
-                               .connectionType = record.ConnectionType,
-                               .comPort = record.ComPort,
-                               .autostart = autostart,
-                               .settings = settings_};
-    worker_ = std::make_unique<TRegisterWorker>(
-        environment_, setup, *this, [this](const TWorkerReport& report) { workerReport(report); });
+void CashboxRecord::startWorker(bool autostart) {
+    const CashboxSettings record = settings_->readCashbox(CashBoxSettings());
+    const RegisterSetup setup{.serial = serial_,
+                              .token = token_,
+                              .driverName = record.Driver,
+                              .connectionType = record.ConnectionType,
+                              .comPort = record.ComPort,
+                              .autostart = autostart,
+                              .settings = settings_};
+    worker_ = std::make_unique<RegisterWorker>(
+        environment_, setup, *this, [this](const WorkerReport& report) { workerReport(report); });
     worker_->start();
 }
 
-void TCashboxRecord::requestStop() {
+void CashboxRecord::requestStop() {
     if (worker_)
         worker_->requestStop();
 }
 
-bool TCashboxRecord::waitStopped(QDeadlineTimer deadline) {
+bool CashboxRecord::waitStopped(QDeadlineTimer deadline) {
     return !worker_ || worker_->waitStopped(deadline);
 }
 
-void TCashboxRecord::workerReport(const TWorkerReport& report) {
+void CashboxRecord::workerReport(const WorkerReport& report) {
     state_ = report.state;
     if (report.recovered) {
         lastProblem_.clear();
@@ -112,8 +111,8 @@ void TCashboxRecord::workerReport(const TWorkerReport& report) {
         onStateShown_(*this);
 }
 
-void TCashboxRecord::showProblem(const std::string& text) {
-    TWorkerReport report;
+void CashboxRecord::showProblem(const std::string& text) {
+    WorkerReport report;
     report.state = state_;
     report.state.panel = text;
     report.problem = text;

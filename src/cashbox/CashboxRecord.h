@@ -19,12 +19,12 @@ namespace th {
 //
 // Lives on the user-interface thread. workerReport is the one place where what the worker
 // reports arrives there.
-class TCashboxRecord : public QObject {
+class CashboxRecord : public QObject {
 public:
-    using Listener = std::function<void(TCashboxRecord& sender)>;
+    using Listener = std::function<void(CashboxRecord& sender)>;
 
-    explicit TCashboxRecord(const TRegisterEnvironment& environment);
-    ~TCashboxRecord() override;
+    explicit CashboxRecord(const RegisterEnvironment& environment);
+    ~CashboxRecord() override;
 
     // The register's element of "getsalepoints", copied; members it lacks read as empty.
     void setData(const Json& data);
@@ -33,7 +33,7 @@ public:
     // first connection the record asks for. A record with the automatic connection and no
     // driver is reported as "Драйвер не выбран". Later calls start a worker for a register
     // set up since (the wizard's), and leave a running one alone.
-    void setSettings(TAppSettings& settings);
+    void setSettings(AppSettings& settings);
 
     const Json& Data() const { return data_; }
     const std::string& serial() const { return serial_; }
@@ -41,23 +41,23 @@ public:
     // The text of a member of the sale point's element, "" when it has none.
     std::string dataText(const char* member) const;
 
-    TAppSettings* Settings() const { return settings_; }
-    const TRegisterEnvironment& environment() const { return environment_; }
+    AppSettings* Settings() const { return settings_; }
+    const RegisterEnvironment& environment() const { return environment_; }
     // The register's record in the settings store, or a new one the store does not hold
     // until it is saved; nullptr before setSettings.
     CashBoxSettingsPtr CashBoxSettings();
     // Changes the register's record under the store's lock.
-    void editSettings(const std::function<void(TCashBoxSettings&)>& change);
+    void editSettings(const std::function<void(CashboxSettings&)>& change);
 
     bool isConnected() const { return state_.connected; }
-    const TRegisterLinkState& state() const { return state_; }
+    const RegisterLinkState& state() const { return state_; }
     // The last problem the register's own work ran into, "" when none.
     const std::string& lastProblem() const { return lastProblem_; }
 
-    TRegisterWorker* worker() { return worker_.get(); }
+    RegisterWorker* worker() { return worker_.get(); }
     // The worker, started now (without the automatic connection) for a register the user
     // sets up or connects by hand from its window.
-    TRegisterWorker& ensureWorker();
+    RegisterWorker& ensureWorker();
     // Asks the worker, if any, to end; returns at once.
     void requestStop();
     // Waits for the worker to end until the deadline; true when there is none running.
@@ -72,21 +72,21 @@ public:
     // Everything the worker reports, delivered queued on the user-interface thread: its
     // state, its connection changes, the problems its own work ran into (kept as the last
     // problem and logged), and its recovery after them.
-    void workerReport(const TWorkerReport& report);
+    void workerReport(const WorkerReport& report);
 
 private:
     void startWorker(bool autostart);
     void showProblem(const std::string& text);
 
-    TRegisterEnvironment environment_;
+    RegisterEnvironment environment_;
     Json data_;
     std::string serial_;
     std::string token_;
-    TAppSettings* settings_ = nullptr;
+    AppSettings* settings_ = nullptr;
     CashBoxSettingsPtr cashboxSettings_;
-    TRegisterLinkState state_;
+    RegisterLinkState state_;
     std::string lastProblem_;
-    std::unique_ptr<TRegisterWorker> worker_;
+    std::unique_ptr<RegisterWorker> worker_;
     Listener onConnectionChange_;
     Listener onStateShown_;
 };

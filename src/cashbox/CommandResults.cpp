@@ -2,13 +2,13 @@
 
 namespace th {
 
-void TCommandResults::append(const Json& entry) {
+void CommandResults::append(const Json& entry) {
     Json copy = copyJson(entry);
     std::lock_guard lock(mutex_);
     entries_.push_back(std::move(copy));
 }
 
-Json TCommandResults::takeAll() {
+Json CommandResults::takeAll() {
     Json taken = Json::array();
     {
         std::lock_guard lock(mutex_);
@@ -17,7 +17,7 @@ Json TCommandResults::takeAll() {
     return copyJson(taken);
 }
 
-void TCommandResults::restoreFront(const Json& entries) {
+void CommandResults::restoreFront(const Json& entries) {
     if (!entries.is_array() || entries.empty())
         return;
     Json restored = copyJson(entries);
@@ -27,12 +27,12 @@ void TCommandResults::restoreFront(const Json& entries) {
     entries_ = std::move(restored);
 }
 
-Json TCommandResults::snapshot() const {
+Json CommandResults::snapshot() const {
     std::lock_guard lock(mutex_);
     return copyJson(entries_);
 }
 
-size_t TCommandResults::size() const {
+size_t CommandResults::size() const {
     std::lock_guard lock(mutex_);
     return entries_.size();
 }

@@ -9,11 +9,11 @@ namespace th {
 // The results of commands run on any register and not yet sent to the service: one list
 // for the whole process, created empty once and handed to every cashbox window by reference.
 // The next "tasks" request of any window carries the whole list.
-class TCommandResults {
+class CommandResults {
 public:
-    TCommandResults() = default;
-    TCommandResults(const TCommandResults&) = delete;
-    TCommandResults& operator=(const TCommandResults&) = delete;
+    CommandResults() = default;
+    CommandResults(const CommandResults&) = delete;
+    CommandResults& operator=(const CommandResults&) = delete;
 
     void append(const Json& entry);
     // A deep copy of every waiting entry, oldest first; the list is empty afterwards.

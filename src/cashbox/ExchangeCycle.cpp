@@ -3,10 +3,10 @@
 #include <algorithm>
 
 #include "cashbox/CommandResults.h"
-#include "cashbox/Journal.h"
+#include "cashbox/TaskJournal.h"
+#include "dispatcher/DispatcherClient.h"
 #include "dispatcher/Messages.h"
-#include "dispatcher/RestClient.h"
-#include "drivers/Cashboxdrv.h"
+#include "drivers/CashboxDriver.h"
 #include "platform/Dialogs.h"
 #include "platform/Errors.h"
 
@@ -32,15 +32,15 @@ const Json* member(const Json& object, const char* name) {
 
 }  // namespace
 
-TExchangeCycle::TExchangeCycle(ExchangeHost& host, TTHVRESTClient& ownClient, TJournal& journal,
-                               TCommandResults& commandResults, IDialogs& dialogs)
+ExchangeCycle::ExchangeCycle(ExchangeHost& host, DispatcherClient& ownClient, TaskJournal& journal,
+                             CommandResults& commandResults, IDialogs& dialogs)
     : host_(host),
       client_(ownClient),
       journal_(journal),
       commandResults_(commandResults),
       dialogs_(dialogs) {}
 
-void TExchangeCycle::ClientTimerTimer() {
+void ExchangeCycle::ClientTimerTimer() {
     // A box shown while this window's request is under way lets timer ticks through.
     if (!client_.isReady())
         return;
@@ -67,18 +67,18 @@ void TExchangeCycle::ClientTimerTimer() {
     executionPass(serial);
 }
 
-void TExchangeCycle::report(const std::string& text) {
+void ExchangeCycle::report(const std::string& text) {
     reportedThisCycle_ = true;
     host_.reportProblem(text);
 }
 
-void TExchangeCycle::flushPending() {
+void ExchangeCycle::flushPending() {
     saveUnsavedAnswers();
     if (!pendingDocuments_.empty())
         storeDocuments(host_.serialText(), Json::array());
 }
 
-void TExchangeCycle::settleInFlight() {
+void ExchangeCycle::settleInFlight() {
     // An answer still waiting for the journal settles its row by itself.
     if (!unsavedAnswers_.empty() || host_.driver() == nullptr)
         return;
@@ -94,7 +94,7 @@ void TExchangeCycle::settleInFlight() {
     }
 }
 
-void TExchangeCycle::reportDoubtful(const std::string& serial, const std::string& origId) {
+void ExchangeCycle::reportDoubtful(const std::string& serial, const std::string& origId) {
     if (!reportedDoubtful_.insert(origId).second)
         return;
     CheckRow unknown;
@@ -103,19 +103,19 @@ void TExchangeCycle::reportDoubtful(const std::string& serial, const std::string
     report(doubtfulDocumentMessage(serial, row ? *row : unknown));
 }
 
-std::optional<Json> TExchangeCycle::runTask(const Json* task) {
-    TCashboxdrv* driver = host_.driver();
+std::optional<Json> ExchangeCycle::runTask(const Json* task) {
+    CashboxDriver* driver = host_.driver();
     if (driver == nullptr)
         return std::nullopt;
     return driver->processJSON(task);
 }
 
-std::optional<Json> TExchangeCycle::runTask(const char* constantTask) {
+std::optional<Json> ExchangeCycle::runTask(const char* constantTask) {
     const Json task = Json::parse(constantTask);
     return runTask(&task);
 }
 
-TExchangeCycle::RegisterState TExchangeCycle::readRegisterState() {
+ExchangeCycle::RegisterState ExchangeCycle::readRegisterState() {
     // All three run before any answer is looked at.
     std::optional<Json> shift = runTask(kShiftStatusTask);
     std::optional<Json> ofd = runTask(kOfdExchangeStatusTask);
@@ -127,11 +127,11 @@ TExchangeCycle::RegisterState TExchangeCycle::readRegisterState() {
     return {std::move(*shift), std::move(*ofd), std::move(*totals)};
 }
 
-void TExchangeCycle::exchange(const Json& request, const Json& takenResults) {
+void ExchangeCycle::exchange(const Json& request, const Json& takenResults) {
     bool answerHandled = false;
     try {
         client_.executeImmediate(kCommandTasks, request,
-                                 [&](TTHVRESTClient& sender, const Json& response) {
+                                 [&](DispatcherClient& sender, const Json& response) {
                                      answerHandled = true;
                                      processResponseData(sender, response);
                                  });
@@ -154,8 +154,8 @@ void TExchangeCycle::exchange(const Json& request, const Json& takenResults) {
 
 // The service never saw results of a request that failed before its answer was handled:
 // they go out again with the next request. The reason stays in sight for the merchant.
-void TExchangeCycle::failedExchange(const Json& takenResults, bool answerHandled,
-                                    const std::string& reason) {
+void ExchangeCycle::failedExchange(const Json& takenResults, bool answerHandled,
+                                   const std::string& reason) {
     if (!answerHandled)
         commandResults_.restoreFront(takenResults);
     host_.reconnectAfterFailure();
@@ -163,7 +163,7 @@ void TExchangeCycle::failedExchange(const Json& takenResults, bool answerHandled
         report(reason);
 }
 
-void TExchangeCycle::processResponseData(TTHVRESTClient& /*sender*/, const Json& response) {
+void ExchangeCycle::processResponseData(DispatcherClient& /*sender*/, const Json& response) {
     const TasksAnswer answer = readTasksAnswer(response);
     const std::string serial = host_.serialText();
     acknowledge(serial, answer.acked);
@@ -177,7 +177,7 @@ void TExchangeCycle::processResponseData(TTHVRESTClient& /*sender*/, const Json&
 // An acknowledgement the journal cannot write costs nothing: the row stays "completed", is
 // reported again, and the service acknowledges it again. The first failure ends the list,
 // so a locked journal is waited for once, not once per identifier.
-void TExchangeCycle::acknowledge(const std::string& serial, const std::vector<std::string>& ids) {
+void ExchangeCycle::acknowledge(const std::string& serial, const std::vector<std::string>& ids) {
     for (const std::string& id : ids) {
         try {
             journal_.ackCheck(statusText(CheckStatus::Acked), serial, id);
@@ -191,7 +191,7 @@ void TExchangeCycle::acknowledge(const std::string& serial, const std::vector<st
 // One answer's documents are stored in one transaction, after any left over from before.
 // A document the register already has is dropped (the service sent it again); one that is
 // no document is reported and dropped; any other journal failure keeps them all here.
-void TExchangeCycle::storeDocuments(const std::string& serial, const Json& documents) {
+void ExchangeCycle::storeDocuments(const std::string& serial, const Json& documents) {
     std::vector<Json> batch = std::move(pendingDocuments_);
     pendingDocuments_.clear();
     for (const Json& document : documents)
@@ -200,7 +200,7 @@ void TExchangeCycle::storeDocuments(const std::string& serial, const Json& docum
         return;
     std::vector<bool> unreadable(batch.size(), false);
     try {
-        TJournal::Transaction transaction(journal_);
+        TaskJournal::Transaction transaction(journal_);
         for (size_t n = 0; n < batch.size(); ++n) {
             try {
                 journal_.insertCheck(serial, batch[n]);
@@ -219,7 +219,7 @@ void TExchangeCycle::storeDocuments(const std::string& serial, const Json& docum
     }
 }
 
-Json TExchangeCycle::runCommand(const Json& command) {
+Json ExchangeCycle::runCommand(const Json& command) {
     const std::optional<Json> result = runTask(member(command, "payload"));
     return commandResult(member(command, "id"), result);
 }
@@ -227,7 +227,7 @@ Json TExchangeCycle::runCommand(const Json& command) {
 // Rows run in the order they were stored. A marked row waits for its settlement; a fiscal
 // document goes to the register only once its mark is on disk; the pass ends at the first
 // document without an answer, whose fate the next settlement decides.
-void TExchangeCycle::executionPass(const std::string& serial) {
+void ExchangeCycle::executionPass(const std::string& serial) {
     std::set<std::string> marked;
     try {
         for (const InFlightMark& mark : journal_.inFlightMarks(serial))
@@ -256,8 +256,8 @@ void TExchangeCycle::executionPass(const std::string& serial) {
 
 // The register's count is read once per pass and then followed from each answer's own
 // fiscal document number.
-bool TExchangeCycle::executeFiscal(const CheckRow& row, const Json& task,
-                                   std::optional<FiscalCount>& count) {
+bool ExchangeCycle::executeFiscal(const CheckRow& row, const Json& task,
+                                  std::optional<FiscalCount>& count) {
     if (!count)
         count = readFiscalCount([this](const Json& t) { return runTask(&t); });
     if (count->kind == FiscalCount::Kind::NoAnswer)
@@ -281,7 +281,7 @@ bool TExchangeCycle::executeFiscal(const CheckRow& row, const Json& task,
 
 // The register has executed the document (a receipt may be printed): an answer the journal
 // cannot take now is kept, and the row is not executed again meanwhile.
-bool TExchangeCycle::completeRow(const CheckRow& row, const std::string& response, bool fiscal) {
+bool ExchangeCycle::completeRow(const CheckRow& row, const std::string& response, bool fiscal) {
     try {
         writeCompletion({row.serial, row.orig_id, response, fiscal});
         return true;
@@ -293,7 +293,7 @@ bool TExchangeCycle::completeRow(const CheckRow& row, const std::string& respons
 }
 
 // A fiscal row's mark goes in the same transaction as its completion.
-void TExchangeCycle::writeCompletion(const UnsavedAnswer& answer) {
+void ExchangeCycle::writeCompletion(const UnsavedAnswer& answer) {
     const char* completed = statusText(CheckStatus::Completed);
     if (answer.fiscal)
         journal_.completeInFlight(completed, answer.response, answer.serial, answer.origId);
@@ -301,7 +301,7 @@ void TExchangeCycle::writeCompletion(const UnsavedAnswer& answer) {
         journal_.completeCheck(completed, answer.response, answer.serial, answer.origId);
 }
 
-void TExchangeCycle::saveUnsavedAnswers() {
+void ExchangeCycle::saveUnsavedAnswers() {
     while (!unsavedAnswers_.empty()) {
         const UnsavedAnswer& first = unsavedAnswers_.front();
         try {
@@ -314,7 +314,7 @@ void TExchangeCycle::saveUnsavedAnswers() {
     }
 }
 
-bool TExchangeCycle::isUnsaved(const CheckRow& row) const {
+bool ExchangeCycle::isUnsaved(const CheckRow& row) const {
     return std::any_of(unsavedAnswers_.begin(), unsavedAnswers_.end(), [&](const auto& unsaved) {
         return unsaved.serial == row.serial && unsaved.origId == row.orig_id;
     });

@@ -12,11 +12,11 @@
 namespace th {
 
 class IDialogs;
-class TCashboxdrv;
-class TCommandResults;
-class TJournal;
+class CashboxDriver;
+class CommandResults;
+class TaskJournal;
 struct CheckRow;
-class TTHVRESTClient;
+class DispatcherClient;
 
 // "Нет связи с кассой": the register did not answer one of the state tasks.
 TH_DECLARE_ERROR(ExchangeError, Error);
@@ -30,10 +30,10 @@ class ExchangeHost {
 public:
     virtual ~ExchangeHost() = default;
     virtual std::string serialText() = 0;    // KKTSerial
-    virtual std::string cashboxToken() = 0;  // FCashboxToken
+    virtual std::string cashboxToken() = 0;  // cashboxToken_
     virtual std::string driverName() = 0;    // SDriver
     // The register's driver; nullptr when the window has none (no answers then).
-    virtual TCashboxdrv* driver() = 0;
+    virtual CashboxDriver* driver() = 0;
     // Lost contact: switch ReconnectTimer on and disconnect, with the window as the sender.
     virtual void reconnectAfterFailure() = 0;
     // A problem the cycle found on its own (a document it cannot store or must not print
@@ -48,10 +48,10 @@ public:
 // One register's periodic "tasks" exchange: the register's state and the journal's rows go
 // to the service; acknowledgements, documents and commands come back; then every stored
 // document not yet answered is executed on the register. Runs on the window's thread.
-class TExchangeCycle {
+class ExchangeCycle {
 public:
-    TExchangeCycle(ExchangeHost& host, TTHVRESTClient& ownClient, TJournal& journal,
-                   TCommandResults& commandResults, IDialogs& dialogs);
+    ExchangeCycle(ExchangeHost& host, DispatcherClient& ownClient, TaskJournal& journal,
+                  CommandResults& commandResults, IDialogs& dialogs);
 
     // One cycle, run by ClientTimer. Does nothing while the window's client is busy. Raises
     // ExchangeError "Нет связи с кассой" when a state task is unanswered (after starting the
@@ -74,7 +74,7 @@ public:
     // Handles a "tasks" answer with status 200: acknowledgements, then documents, then
     // commands. Raises DispatcherAnswerError, before touching anything, when "data.acked",
     // "data.docs" or "data.commands" is not an array.
-    void processResponseData(TTHVRESTClient& sender, const Json& response);
+    void processResponseData(DispatcherClient& sender, const Json& response);
 
 private:
     struct RegisterState {
@@ -117,9 +117,9 @@ private:
     bool reportedThisCycle_ = false;
 
     ExchangeHost& host_;
-    TTHVRESTClient& client_;
-    TJournal& journal_;
-    TCommandResults& commandResults_;
+    DispatcherClient& client_;
+    TaskJournal& journal_;
+    CommandResults& commandResults_;
     IDialogs& dialogs_;
 };
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <string_view>
 
-#include "cashbox/Journal.h"
+#include "cashbox/TaskJournal.h"
 
 namespace th {
 
@@ -128,7 +128,7 @@ bool fiscalParamsFitDocument(const Json& fiscalParams, const Json& document) {
     return total && std::fabs(*total - *shownTotal) < kSameSum;
 }
 
-std::vector<SettledMark> settleInFlight(TJournal& journal, const std::string& serial,
+std::vector<SettledMark> settleInFlight(TaskJournal& journal, const std::string& serial,
                                         const RegisterTask& run) {
     const std::vector<InFlightMark> marks = journal.inFlightMarks(serial);
     if (marks.empty())
@@ -169,8 +169,8 @@ std::vector<SettledMark> settleInFlight(TJournal& journal, const std::string& se
             settled.push_back({mark.origId, Settlement::Doubtful});
             continue;
         }
-        journal.completeInFlight(statusText(CheckStatus::Completed), dumpCompact(*response),
-                                 serial, mark.origId);
+        journal.completeInFlight(statusText(CheckStatus::Completed), dumpCompact(*response), serial,
+                                 mark.origId);
         settled.push_back({mark.origId, Settlement::Recovered});
     }
     return settled;

@@ -10,7 +10,7 @@
 
 namespace th {
 
-class TJournal;
+class TaskJournal;
 struct CheckRow;
 
 // A receipt must be printed exactly once, whatever fails. Before a fiscal document goes to
@@ -50,10 +50,10 @@ bool fiscalParamsFitDocument(const Json& fiscalParams, const Json& document);
 
 // What settling one marked document came to.
 enum class Settlement {
-    NotMade,      // the count did not move: the document may be executed again
-    Recovered,    // the register made it: the row is completed from the register's record
-    Doubtful,     // the register cannot tell: the row waits for a person and is never re-run
-    NoContact,    // the register did not answer: left as it is for the next attempt
+    NotMade,    // the count did not move: the document may be executed again
+    Recovered,  // the register made it: the row is completed from the register's record
+    Doubtful,   // the register cannot tell: the row waits for a person and is never re-run
+    NoContact,  // the register did not answer: left as it is for the next attempt
 };
 
 struct SettledMark {
@@ -64,7 +64,7 @@ struct SettledMark {
 // Settles every marked document of the register, oldest first, before anything else goes
 // to it. Completes recovered rows and clears the marks of rows that were not made or are
 // no longer waiting. Journal errors reach the caller. Stops at the first NoContact.
-std::vector<SettledMark> settleInFlight(TJournal& journal, const std::string& serial,
+std::vector<SettledMark> settleInFlight(TaskJournal& journal, const std::string& serial,
                                         const RegisterTask& run);
 
 // The text shown for a document left doubtful.

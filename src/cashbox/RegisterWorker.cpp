@@ -4,7 +4,7 @@
 #include <QTimer>
 
 #include "cashbox/CommandResults.h"
-#include "drivers/Atoldrv.h"
+#include "drivers/AtolDriver.h"
 #include "platform/Dialogs.h"
 #include "platform/UiThread.h"
 
@@ -13,11 +13,11 @@ namespace th {
 // The message boxes of the worker's client and cycle. A box never waits here: during an
 // action the user started it goes back with the action's outcome, otherwise it is a problem
 // found by the worker's own work. Used on the worker's thread only.
-class TRegisterLink::Boxes : public IDialogs {
+class RegisterLink::Boxes : public IDialogs {
 public:
-    explicit Boxes(TRegisterLink& link) : link_(link) {}
+    explicit Boxes(RegisterLink& link) : link_(link) {}
 
-    void collectInto(TActionOutcome* outcome) { outcome_ = outcome; }
+    void collectInto(ActionOutcome* outcome) { outcome_ = outcome; }
 
     void show(BoxKind kind, const std::string& text) override {
         if (outcome_)
@@ -32,26 +32,26 @@ public:
     }
 
 private:
-    TRegisterLink& link_;
-    TActionOutcome* outcome_ = nullptr;
+    RegisterLink& link_;
+    ActionOutcome* outcome_ = nullptr;
 };
 
 // ---- the link, on the worker's thread -------------------------------------------------------
 
-TRegisterLink::TRegisterLink(const TRegisterEnvironment& environment, TRegisterSetup setup,
-                             ReportSink report)
+RegisterLink::RegisterLink(const RegisterEnvironment& environment, RegisterSetup setup,
+                           ReportSink report)
     : environment_(environment), setup_(std::move(setup)), report_(std::move(report)) {}
 
-TRegisterLink::~TRegisterLink() = default;
+RegisterLink::~RegisterLink() = default;
 
-void TRegisterLink::open() {
+void RegisterLink::open() {
     boxes_ = std::make_unique<Boxes>(*this);
-    client_ = std::make_unique<TTHVRESTClient>(*boxes_);
+    client_ = std::make_unique<DispatcherClient>(*boxes_);
     client_->setOnLog(environment_.log);
     client_->setSettings(setup_.settings);
-    journal_ = std::make_unique<TJournal>();
-    cycle_ = std::make_unique<TExchangeCycle>(static_cast<ExchangeHost&>(*this), *client_,
-                                              *journal_, environment_.commandResults, *boxes_);
+    journal_ = std::make_unique<TaskJournal>();
+    cycle_ = std::make_unique<ExchangeCycle>(static_cast<ExchangeHost&>(*this), *client_, *journal_,
+                                             environment_.commandResults, *boxes_);
     clientTimer_ = new QTimer(this);
     clientTimer_->setInterval(kClientInterval);
     clientTimer_->setTimerType(Qt::PreciseTimer);
@@ -77,7 +77,7 @@ void TRegisterLink::open() {
 
 // Without a driver there is nothing to retry: the register stays idle. Otherwise the
 // reconnection is on before the attempt, so a failed first attempt is retried.
-void TRegisterLink::automaticFirstConnection() {
+void RegisterLink::automaticFirstConnection() {
     try {
         requireDriver();
         reconnectTimer_->start();
@@ -87,7 +87,7 @@ void TRegisterLink::automaticFirstConnection() {
     }
 }
 
-void TRegisterLink::close() {
+void RegisterLink::close() {
     if (clientTimer_) {
         clientTimer_->stop();
         reconnectTimer_->stop();
@@ -112,7 +112,7 @@ void TRegisterLink::close() {
     QThread::currentThread()->quit();
 }
 
-void TRegisterLink::runUserAction(const std::function<void()>& action, TActionOutcome& outcome) {
+void RegisterLink::runUserAction(const std::function<void()>& action, ActionOutcome& outcome) {
     boxes_->collectInto(&outcome);
     try {
         action();
@@ -122,8 +122,8 @@ void TRegisterLink::runUserAction(const std::function<void()>& action, TActionOu
     boxes_->collectInto(nullptr);
 }
 
-TRegisterLinkState TRegisterLink::state() const {
-    TRegisterLinkState state;
+RegisterLinkState RegisterLink::state() const {
+    RegisterLinkState state;
     state.hasDriver = driver_ != nullptr;
     state.connected = connected_;
     state.clientTimer = clientTimer_ && clientTimer_->isActive();
@@ -132,49 +132,49 @@ TRegisterLinkState TRegisterLink::state() const {
     return state;
 }
 
-void TRegisterLink::report(bool connectionChange, std::optional<std::string> problem) {
+void RegisterLink::report(bool connectionChange, std::optional<std::string> problem) {
     if (report_)
-        report_(TWorkerReport{state(), connectionChange, std::move(problem)});
+        report_(WorkerReport{state(), connectionChange, std::move(problem)});
 }
 
-void TRegisterLink::setPanel(const std::string& text) {
+void RegisterLink::setPanel(const std::string& text) {
     panel_ = text;
     report(false);
 }
 
 // The status bar keeps the last problem in sight until the connection changes again.
-void TRegisterLink::reportProblem(const std::string& text) {
+void RegisterLink::reportProblem(const std::string& text) {
     panel_ = text;
     troubled_ = true;
     report(false, text);
 }
 
-void TRegisterLink::exchangeSucceeded() {
+void RegisterLink::exchangeSucceeded() {
     recover();
 }
 
 // Said once after a run of problems, not after every exchange.
-void TRegisterLink::recover() {
+void RegisterLink::recover() {
     if (!troubled_)
         return;
     troubled_ = false;
-    TWorkerReport recovered{state(), false, std::nullopt, true};
+    WorkerReport recovered{state(), false, std::nullopt, true};
     if (report_)
         report_(recovered);
 }
 
 // ---- driver and settings --------------------------------------------------------------------
 
-void TRegisterLink::setDriverName(const std::string& name) {
+void RegisterLink::setDriverName(const std::string& name) {
     releaseDriver();
     setup_.driverName = name;
     if (name == kAtolDriverName) {
         try {
-            auto driver = std::make_unique<TAtoldrv>(setup_.serial, environment_.automation);
+            auto driver = std::make_unique<AtolDriver>(setup_.serial, environment_.automation);
             driver->setComType(setup_.connectionType);
             driver->setComPort(setup_.comPort);
             driver->setOnChangedState(
-                [this](TCashboxdrv& sender) { changeConnectionState(sender); });
+                [this](CashboxDriver& sender) { changeConnectionState(sender); });
             driver_ = std::move(driver);
         } catch (...) {
             report(false);
@@ -186,11 +186,11 @@ void TRegisterLink::setDriverName(const std::string& name) {
 
 // A driver replaced while connected is disconnected first and the change shown, so that
 // neither the window nor the register list goes on showing a connection nobody holds.
-void TRegisterLink::releaseDriver() {
+void RegisterLink::releaseDriver() {
     if (!driver_)
         return;
     cycle_->flushPending();
-    std::unique_ptr<TCashboxdrv> old = std::move(driver_);
+    std::unique_ptr<CashboxDriver> old = std::move(driver_);
     old->setOnChangedState(nullptr);
     if (!connected_)
         return;
@@ -206,7 +206,7 @@ void TRegisterLink::releaseDriver() {
 }
 
 // A connected driver goes on as it is; the values apply at its next connect.
-void TRegisterLink::setConnection(const std::string& connectionType, const std::string& comPort) {
+void RegisterLink::setConnection(const std::string& connectionType, const std::string& comPort) {
     setup_.connectionType = connectionType;
     setup_.comPort = comPort;
     if (driver_) {
@@ -215,12 +215,12 @@ void TRegisterLink::setConnection(const std::string& connectionType, const std::
     }
 }
 
-void TRegisterLink::requireDriver() const {
+void RegisterLink::requireDriver() const {
     if (!driver_)
         throw CashboxError(kNoDriverSelected);
 }
 
-void TRegisterLink::driverVersion(TActionOutcome& outcome) {
+void RegisterLink::driverVersion(ActionOutcome& outcome) {
     requireDriver();
     outcome.boxes.push_back({BoxKind::Plain, kDriverVersionPrefix + driver_->getVersion()});
 }
@@ -228,7 +228,7 @@ void TRegisterLink::driverVersion(TActionOutcome& outcome) {
 // ---- connection -----------------------------------------------------------------------------
 
 // The test connects and disconnects: the register ends idle whatever its state before.
-void TRegisterLink::checkConnection(TActionOutcome& outcome) {
+void RegisterLink::checkConnection(ActionOutcome& outcome) {
     requireDriver();
     if (!driver_->checkConnection())
         return;
@@ -238,7 +238,7 @@ void TRegisterLink::checkConnection(TActionOutcome& outcome) {
 
 // Documents cut off by an earlier stop are settled with the register's own count after
 // every connection, whatever the state check finds.
-void TRegisterLink::connectRegister() {
+void RegisterLink::connectRegister() {
     requireDriver();
     driver_->connect();
     try {
@@ -250,7 +250,7 @@ void TRegisterLink::connectRegister() {
     cycle_->settleInFlight();
 }
 
-void TRegisterLink::disconnectRegister(bool byButton) {
+void RegisterLink::disconnectRegister(bool byButton) {
     if (driver_)
         driver_->disconnect();
     if (byButton)
@@ -260,13 +260,13 @@ void TRegisterLink::disconnectRegister(bool byButton) {
 
 // The warnings do not undo the connection: the exchange cycle runs meanwhile. They are
 // boxes for the user's own "Установить соединение", problems after an automatic one.
-void TRegisterLink::checkParams() {
+void RegisterLink::checkParams() {
     requireDriver();
     for (const StateWarning& warning : checkRegisterState(*driver_, setup_.driverName, *client_))
         boxes_->show(warning.kind, warning.text);
 }
 
-void TRegisterLink::changeConnectionState(TCashboxdrv& sender) {
+void RegisterLink::changeConnectionState(CashboxDriver& sender) {
     if (sender.isConnected()) {
         panel_ = kPanelConnected;
         connected_ = true;
@@ -281,14 +281,14 @@ void TRegisterLink::changeConnectionState(TCashboxdrv& sender) {
         recover();
 }
 
-void TRegisterLink::clientConnect() {
+void RegisterLink::clientConnect() {
     if (driver_ && driver_->isConnected())
         clientTimer_->start();
     else
         clientTimer_->stop();
 }
 
-void TRegisterLink::ReconnectTimerTimer() {
+void RegisterLink::ReconnectTimerTimer() {
     setPanel(kPanelReconnecting);
     try {
         connectRegister();
@@ -297,7 +297,7 @@ void TRegisterLink::ReconnectTimerTimer() {
     }
 }
 
-void TRegisterLink::ClientTimerTimer() {
+void RegisterLink::ClientTimerTimer() {
     try {
         cycle_->ClientTimerTimer();
     } catch (const std::exception& e) {
@@ -305,18 +305,18 @@ void TRegisterLink::ClientTimerTimer() {
     }
 }
 
-void TRegisterLink::reconnectAfterFailure() {
+void RegisterLink::reconnectAfterFailure() {
     reconnectTimer_->start();
     disconnectRegister(false);
 }
 
 // ---- the handle, on the user-interface thread -----------------------------------------------
 
-TRegisterWorker::TRegisterWorker(const TRegisterEnvironment& environment,
-                                 const TRegisterSetup& setup, QObject& receiver, ReportSink sink) {
+RegisterWorker::RegisterWorker(const RegisterEnvironment& environment, const RegisterSetup& setup,
+                               QObject& receiver, ReportSink sink) {
     auto shared = std::make_shared<const ReportSink>(std::move(sink));
     QPointer<QObject> guard(&receiver);
-    auto deliver = [guard, shared](const TWorkerReport& report) {
+    auto deliver = [guard, shared](const WorkerReport& report) {
         postToUiThread([guard, shared, report] {
             if (guard)
                 (*shared)(report);
@@ -324,11 +324,11 @@ TRegisterWorker::TRegisterWorker(const TRegisterEnvironment& environment,
     };
     thread_ = std::make_unique<QThread>();
     thread_->setObjectName(QString::fromStdString("register " + setup.serial));
-    link_ = std::make_unique<TRegisterLink>(environment, setup, std::move(deliver));
+    link_ = std::make_unique<RegisterLink>(environment, setup, std::move(deliver));
     link_->moveToThread(thread_.get());
 }
 
-TRegisterWorker::~TRegisterWorker() {
+RegisterWorker::~RegisterWorker() {
     requestStop();
     if (!gaveUp_ && thread_->wait(QDeadlineTimer(kStopTimeoutMs)))
         return;
@@ -338,21 +338,21 @@ TRegisterWorker::~TRegisterWorker() {
     (void)thread_.release();
 }
 
-void TRegisterWorker::start() {
+void RegisterWorker::start() {
     thread_->start();
-    post([](TRegisterLink& link) { link.open(); });
+    post([](RegisterLink& link) { link.open(); });
 }
 
-void TRegisterWorker::post(Action action) {
-    TRegisterLink* link = link_.get();
+void RegisterWorker::post(Action action) {
+    RegisterLink* link = link_.get();
     QMetaObject::invokeMethod(
         link, [link, action = std::move(action)] { action(*link); }, Qt::QueuedConnection);
 }
 
-void TRegisterWorker::postUserAction(UserAction action, QObject* context, Done done) {
+void RegisterWorker::postUserAction(UserAction action, QObject* context, Done done) {
     QPointer<QObject> guard(context);
-    post([action = std::move(action), guard, done = std::move(done)](TRegisterLink& link) {
-        TActionOutcome outcome;
+    post([action = std::move(action), guard, done = std::move(done)](RegisterLink& link) {
+        ActionOutcome outcome;
         link.runUserAction([&] { action(link, outcome); }, outcome);
         postToUiThread([guard, done, outcome] {
             if (guard && done)
@@ -361,14 +361,14 @@ void TRegisterWorker::postUserAction(UserAction action, QObject* context, Done d
     });
 }
 
-void TRegisterWorker::requestStop() {
+void RegisterWorker::requestStop() {
     if (stopRequested_ || !thread_->isRunning())
         return;
     stopRequested_ = true;
-    post([](TRegisterLink& link) { link.close(); });
+    post([](RegisterLink& link) { link.close(); });
 }
 
-bool TRegisterWorker::waitStopped(QDeadlineTimer deadline) {
+bool RegisterWorker::waitStopped(QDeadlineTimer deadline) {
     if (thread_->wait(deadline))
         return true;
     gaveUp_ = true;

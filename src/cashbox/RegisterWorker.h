@@ -14,26 +14,26 @@
 
 #include "cashbox/CashboxConnection.h"
 #include "cashbox/ExchangeCycle.h"
-#include "cashbox/Journal.h"
-#include "dispatcher/RestClient.h"
+#include "cashbox/TaskJournal.h"
+#include "dispatcher/DispatcherClient.h"
 
 class QTimer;
 
 namespace th {
 
 class AutomationRegistry;
-class TAppSettings;
-class TCashboxdrv;
-class TCommandResults;
+class AppSettings;
+class CashboxDriver;
+class CommandResults;
 
 // What a register's worker needs of the process, handed on by reference.
-struct TRegisterEnvironment {
+struct RegisterEnvironment {
     AutomationRegistry& automation;
     // The command results not yet sent, one list for every register.
-    TCommandResults& commandResults;
+    CommandResults& commandResults;
     std::filesystem::path journalPath;
     // The request log; callable from any thread.
-    TTHVRESTClient::LogEvent log;
+    DispatcherClient::LogEvent log;
     // Where the problems of a register's own work and its recovery are shown beyond its
     // record (the row, the tray, tillhaven.log); called on the user-interface thread.
     std::function<void(const std::string& serial, const std::string& text)> onProblem;
@@ -41,18 +41,18 @@ struct TRegisterEnvironment {
 };
 
 // The register and its connection settings, as the worker starts with them.
-struct TRegisterSetup {
+struct RegisterSetup {
     std::string serial;
     std::string token;
     std::string driverName;
     std::string connectionType;
     std::string comPort;
     bool autostart = false;
-    TAppSettings* settings = nullptr;  // of the worker's dispatcher client
+    AppSettings* settings = nullptr;  // of the worker's dispatcher client
 };
 
 // What the register's connection looks like from outside.
-struct TRegisterLinkState {
+struct RegisterLinkState {
     bool hasDriver = false;
     bool connected = false;
     bool clientTimer = false;     // the exchange cycle runs every 5 s
@@ -62,8 +62,8 @@ struct TRegisterLinkState {
 };
 
 // One report of a worker to the user-interface thread.
-struct TWorkerReport {
-    TRegisterLinkState state;
+struct WorkerReport {
+    RegisterLinkState state;
     // The driver reported a connection change (shown in the row and the tray icon).
     bool connectionChange = false;
     // A problem found by the worker's own work, shown without a box.
@@ -75,7 +75,7 @@ struct TWorkerReport {
 
 // What an action the user started in the cashbox window ended with: the boxes to show
 // there, in order (an error among them), and whether saving the settings is allowed now.
-struct TActionOutcome {
+struct ActionOutcome {
     std::vector<StateWarning> boxes;
     bool enableSave = false;
 };
@@ -97,12 +97,12 @@ inline constexpr int kReconnectInterval = 10000;
 //   Idle          not connected, both timers off
 //   Connected     connected, ClientTimer on, ReconnectTimer off
 //   Reconnecting  not connected, ClientTimer off, ReconnectTimer on
-class TRegisterLink : public QObject, private ExchangeHost {
+class RegisterLink : public QObject, private ExchangeHost {
 public:
-    using ReportSink = std::function<void(const TWorkerReport&)>;
+    using ReportSink = std::function<void(const WorkerReport&)>;
 
-    TRegisterLink(const TRegisterEnvironment& environment, TRegisterSetup setup, ReportSink report);
-    ~TRegisterLink() override;
+    RegisterLink(const RegisterEnvironment& environment, RegisterSetup setup, ReportSink report);
+    ~RegisterLink() override;
 
     // Opens the journal, makes the client, the cycle and the timers, chooses the driver and,
     // when the settings ask for it, makes the automatic first connection.
@@ -111,7 +111,7 @@ public:
     void close();
 
     // An action the user started: boxes raised meanwhile are collected in outcome.
-    void runUserAction(const std::function<void()>& action, TActionOutcome& outcome);
+    void runUserAction(const std::function<void()>& action, ActionOutcome& outcome);
 
     // The driver by its name; only "Атол" makes one. A driver replaced while connected is
     // disconnected first and the change reported.
@@ -124,17 +124,17 @@ public:
     // and leaves its reconnection running.
     void disconnectRegister(bool byButton);
     // "Проверить связь": connects and disconnects; saving is allowed when it succeeds.
-    void checkConnection(TActionOutcome& outcome);
+    void checkConnection(ActionOutcome& outcome);
     // "Проверить драйвер".
-    void driverVersion(TActionOutcome& outcome);
+    void driverVersion(ActionOutcome& outcome);
 
     // The timers' handlers; they never raise.
     void ClientTimerTimer();
     void ReconnectTimerTimer();
 
-    TRegisterLinkState state() const;
+    RegisterLinkState state() const;
     // The register's driver, nullptr when there is none.
-    TCashboxdrv* driver() override { return driver_.get(); }
+    CashboxDriver* driver() override { return driver_.get(); }
 
 private:
     class Boxes;
@@ -149,7 +149,7 @@ private:
 
     void automaticFirstConnection();
     void checkParams();
-    void changeConnectionState(TCashboxdrv& sender);
+    void changeConnectionState(CashboxDriver& sender);
     void clientConnect();
     void releaseDriver();
     void requireDriver() const;
@@ -157,14 +157,14 @@ private:
     void report(bool connectionChange, std::optional<std::string> problem = std::nullopt);
     void recover();
 
-    TRegisterEnvironment environment_;
-    TRegisterSetup setup_;
+    RegisterEnvironment environment_;
+    RegisterSetup setup_;
     ReportSink report_;
     std::unique_ptr<Boxes> boxes_;
-    std::unique_ptr<TCashboxdrv> driver_;
-    std::unique_ptr<TTHVRESTClient> client_;
-    std::unique_ptr<TJournal> journal_;
-    std::unique_ptr<TExchangeCycle> cycle_;
+    std::unique_ptr<CashboxDriver> driver_;
+    std::unique_ptr<DispatcherClient> client_;
+    std::unique_ptr<TaskJournal> journal_;
+    std::unique_ptr<ExchangeCycle> cycle_;
     QTimer* clientTimer_ = nullptr;
     QTimer* reconnectTimer_ = nullptr;
     bool connected_ = false;
@@ -176,24 +176,24 @@ private:
 // The worker of one register set up on this workstation: a thread of its own that runs
 // the register's link. The handle lives on the user-interface thread; reports and the
 // outcomes of actions come back there, queued, and only while their receiver lives.
-class TRegisterWorker {
+class RegisterWorker {
 public:
     // Reports are handed to sink on the user-interface thread while receiver lives.
-    using ReportSink = std::function<void(const TWorkerReport&)>;
-    using Action = std::function<void(TRegisterLink&)>;
-    using UserAction = std::function<void(TRegisterLink&, TActionOutcome&)>;
-    using Done = std::function<void(const TActionOutcome&)>;
+    using ReportSink = std::function<void(const WorkerReport&)>;
+    using Action = std::function<void(RegisterLink&)>;
+    using UserAction = std::function<void(RegisterLink&, ActionOutcome&)>;
+    using Done = std::function<void(const ActionOutcome&)>;
 
     // A stopping worker may finish a running cycle or print this long.
     static constexpr int kStopTimeoutMs = 10000;
 
-    TRegisterWorker(const TRegisterEnvironment& environment, const TRegisterSetup& setup,
-                    QObject& receiver, ReportSink sink);
+    RegisterWorker(const RegisterEnvironment& environment, const RegisterSetup& setup,
+                   QObject& receiver, ReportSink sink);
     // Stops the worker and waits for it; one that does not end in time is left to end
     // with the process.
-    ~TRegisterWorker();
-    TRegisterWorker(const TRegisterWorker&) = delete;
-    TRegisterWorker& operator=(const TRegisterWorker&) = delete;
+    ~RegisterWorker();
+    RegisterWorker(const RegisterWorker&) = delete;
+    RegisterWorker& operator=(const RegisterWorker&) = delete;
 
     // Starts the thread, which opens the link.
     void start();
@@ -212,7 +212,7 @@ public:
 
 private:
     std::unique_ptr<QThread> thread_;
-    std::unique_ptr<TRegisterLink> link_;
+    std::unique_ptr<RegisterLink> link_;
     bool stopRequested_ = false;
     // The wait for its end timed out once: the worker is left to end with the process.
     bool gaveUp_ = false;

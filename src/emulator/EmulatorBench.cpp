@@ -85,9 +85,9 @@ void writeFileAtomically(const std::filesystem::path& file, const std::string& d
 
 }  // namespace
 
-TEmulatorBench::TEmulatorBench(std::filesystem::path dataDir) : dir_(std::move(dataDir)) {}
+EmulatorBench::EmulatorBench(std::filesystem::path dataDir) : dir_(std::move(dataDir)) {}
 
-TEmulatorBench::Session::Session(TEmulatorBench& bench) : bench_(bench), lock_(bench.mutex_) {
+EmulatorBench::Session::Session(EmulatorBench& bench) : bench_(bench), lock_(bench.mutex_) {
     std::filesystem::path lockFile = bench.dir_ / "emulator.lock";
     lockFd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lockFd_ < 0) {
@@ -107,13 +107,13 @@ TEmulatorBench::Session::Session(TEmulatorBench& bench) : bench_(bench), lock_(b
     }
 }
 
-TEmulatorBench::Session::~Session() {
+EmulatorBench::Session::~Session() {
     if (lockFd_ >= 0) {
         ::close(lockFd_);  // releases the flock
     }
 }
 
-std::vector<TRegisterConfig> TEmulatorBench::Session::registers() {
+std::vector<RegisterConfig> EmulatorBench::Session::registers() {
     auto text = readWholeFile(bench_.benchFile());
     if (!text) {
         throw EmulatorError("Нет файла " + bench_.benchFile().string());
@@ -121,12 +121,12 @@ std::vector<TRegisterConfig> TEmulatorBench::Session::registers() {
     auto& known = bench_.registers_;
     if (!known || known->text != *text) {
         known.reset();
-        known.emplace(ParsedText<std::vector<TRegisterConfig>>{*text, parseBench(*text)});
+        known.emplace(ParsedText<std::vector<RegisterConfig>>{*text, parseBench(*text)});
     }
     return known->parsed;
 }
 
-const Json& TEmulatorBench::Session::states() {
+const Json& EmulatorBench::Session::states() {
     if (states_) {
         return *states_;
     }
@@ -151,16 +151,17 @@ const Json& TEmulatorBench::Session::states() {
     return *states_;
 }
 
-TRegisterState TEmulatorBench::Session::state(const std::string& serial) {
+EmulatedRegisterState EmulatorBench::Session::state(const std::string& serial) {
     const Json& registers = states()["registers"];
     auto it = registers.find(serial);
     if (it == registers.end()) {
-        return TRegisterState{};
+        return EmulatedRegisterState{};
     }
     return stateFromJson(*it);
 }
 
-void TEmulatorBench::Session::saveState(const std::string& serial, const TRegisterState& state) {
+void EmulatorBench::Session::saveState(const std::string& serial,
+                                       const EmulatedRegisterState& state) {
     Json updated = states();
     updated["registers"][serial] = stateToJson(state);
     std::string text = updated.dump(2) + "\n";
@@ -169,7 +170,7 @@ void TEmulatorBench::Session::saveState(const std::string& serial, const TRegist
     states_ = &bench_.states_->parsed;
 }
 
-bool TEmulatorBench::Session::appendLog(const Json& line) {
+bool EmulatorBench::Session::appendLog(const Json& line) {
     std::filesystem::path file = bench_.logFile();
     int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -180,11 +181,11 @@ bool TEmulatorBench::Session::appendLog(const Json& line) {
     return ok;
 }
 
-TRegisterState TEmulatorBench::stateOf(const std::string& serial) {
+EmulatedRegisterState EmulatorBench::stateOf(const std::string& serial) {
     return session().state(serial);
 }
 
-std::vector<Json> TEmulatorBench::logLines() const {
+std::vector<Json> EmulatorBench::logLines() const {
     std::vector<Json> lines;
     std::ifstream in(logFile());
     std::string line;

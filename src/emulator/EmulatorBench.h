@@ -17,11 +17,11 @@ namespace th {
 //   emulator-log.jsonl   one line per task executed
 // Each visit holds the object's mutex (threads of this process) and an flock on
 // emulator.lock (other processes, and filesystems where flock is refused to threads).
-class TEmulatorBench {
+class EmulatorBench {
 public:
-    explicit TEmulatorBench(std::filesystem::path dataDir);
-    TEmulatorBench(const TEmulatorBench&) = delete;
-    TEmulatorBench& operator=(const TEmulatorBench&) = delete;
+    explicit EmulatorBench(std::filesystem::path dataDir);
+    EmulatorBench(const EmulatorBench&) = delete;
+    EmulatorBench& operator=(const EmulatorBench&) = delete;
 
     const std::filesystem::path& dataDir() const { return dir_; }
     std::filesystem::path benchFile() const { return dir_ / "emulator.json"; }
@@ -37,22 +37,22 @@ public:
         Session& operator=(const Session&) = delete;
 
         // The registers of emulator.json, read afresh. Raises EmulatorError.
-        std::vector<TRegisterConfig> registers();
+        std::vector<RegisterConfig> registers();
         // The register's saved state, or a new register's state. Raises EmulatorError when
         // the state file is damaged; the file is then never written over.
-        TRegisterState state(const std::string& serial);
+        EmulatedRegisterState state(const std::string& serial);
         // Replaces the state file as a whole (temporary file and rename), so a killed
         // process leaves either the old or the new state. Raises EmulatorError.
-        void saveState(const std::string& serial, const TRegisterState& state);
+        void saveState(const std::string& serial, const EmulatedRegisterState& state);
         // Appends one line to the log with a single write; false when it could not.
         bool appendLog(const Json& line);
 
     private:
-        friend class TEmulatorBench;
-        explicit Session(TEmulatorBench& bench);
+        friend class EmulatorBench;
+        explicit Session(EmulatorBench& bench);
         const Json& states();
 
-        TEmulatorBench& bench_;
+        EmulatorBench& bench_;
         std::unique_lock<std::mutex> lock_;
         int lockFd_ = -1;
         const Json* states_ = nullptr;  // the bench's parsed state file, read in this session
@@ -62,7 +62,7 @@ public:
     Session session() { return Session(*this); }
 
     // Looks for tests and tools.
-    TRegisterState stateOf(const std::string& serial);
+    EmulatedRegisterState stateOf(const std::string& serial);
     std::vector<Json> logLines() const;
 
 private:
@@ -76,7 +76,7 @@ private:
 
     std::filesystem::path dir_;
     std::mutex mutex_;
-    std::optional<ParsedText<std::vector<TRegisterConfig>>> registers_;
+    std::optional<ParsedText<std::vector<RegisterConfig>>> registers_;
     std::optional<ParsedText<Json>> states_;
 };
 

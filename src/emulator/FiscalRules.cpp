@@ -102,17 +102,17 @@ std::string digits(const std::string& seed, int count) {
     return result;
 }
 
-std::string fnSerial(const TRegisterConfig& config) {
+std::string fnSerial(const RegisterConfig& config) {
     return config.fnSerial.empty() ? "99990789" + digits("fn" + config.serial, 8) : config.fnSerial;
 }
 
-std::string registrationNumber(const TRegisterConfig& config) {
+std::string registrationNumber(const RegisterConfig& config) {
     return config.registrationNumber.empty() ? "000" + digits("rn" + config.serial, 13)
                                              : config.registrationNumber;
 }
 
 // The fiscal sign: ten digits that the fiscal storage derives from the document.
-std::string fiscalSign(const TRegisterConfig& config, std::int64_t number, std::int64_t total) {
+std::string fiscalSign(const RegisterConfig& config, std::int64_t number, std::int64_t total) {
     std::uint64_t hash =
         fnv1a(config.serial + "/" + std::to_string(number) + "/" + std::to_string(total));
     return std::to_string(1000000000ull + hash % 9000000000ull);
@@ -268,11 +268,11 @@ Receipt readReceipt(const Json& task) {
 
 class TaskRun {
 public:
-    TaskRun(const TRegisterConfig& config, TRegisterState& state, const Json& task,
+    TaskRun(const RegisterConfig& config, EmulatedRegisterState& state, const Json& task,
             Clock::time_point now)
         : config_(config), state_(state), task_(task), now_(now) {}
 
-    Json run(const std::string& type, TTaskResult& result) {
+    Json run(const std::string& type, TaskResult& result) {
         if (config_.ofdOnline) {
             markAllSent();
         }
@@ -410,7 +410,7 @@ private:
     Json shiftTotals() {
         Json receipts = Json::object();
         for (const std::string& type : kReceiptTypes) {
-            const TReceiptTotals& totals = state_.totals[type];
+            const ReceiptTotals& totals = state_.totals[type];
             Json payments = Json::object();
             for (const std::string& payment : kPaymentTypes) {
                 auto it = totals.payments.find(payment);
@@ -500,7 +500,7 @@ private:
     }
 
     void addToTotals(const std::string& type, const Receipt& parsed) {
-        TReceiptTotals& totals = state_.totals[type];
+        ReceiptTotals& totals = state_.totals[type];
         totals.count += 1;
         totals.sum += parsed.total;
         for (const auto& [payment, sum] : parsed.payments) {
@@ -562,8 +562,8 @@ private:
         requirePrinting();
     }
 
-    const TRegisterConfig& config_;
-    TRegisterState& state_;
+    const RegisterConfig& config_;
+    EmulatedRegisterState& state_;
     const Json& task_;
     Clock::time_point now_;
 };
@@ -575,9 +575,9 @@ std::string describe(const Refusal& refusal) {
 
 }  // namespace
 
-TTaskResult executeTask(const TRegisterConfig& config, TRegisterState& state,
-                        std::string_view taskText, Clock::time_point now) {
-    TTaskResult result;
+TaskResult executeTask(const RegisterConfig& config, EmulatedRegisterState& state,
+                       std::string_view taskText, Clock::time_point now) {
+    TaskResult result;
     try {
         auto task = parseJson(taskText);
         if (!task) {
@@ -595,7 +595,7 @@ TTaskResult executeTask(const TRegisterConfig& config, TRegisterState& state,
         }
         result.type = type->get<std::string>();
         // The task runs on a copy, so a refusal half-way leaves the register untouched.
-        TRegisterState working = state;
+        EmulatedRegisterState working = state;
         result.answer = TaskRun(config, working, *task, now).run(result.type, result);
         state = working;
     } catch (const Refusal& refusal) {

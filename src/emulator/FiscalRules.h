@@ -10,7 +10,7 @@
 namespace th {
 
 // The outcome of one JSON task on one register.
-struct TTaskResult {
+struct TaskResult {
     std::string type;  // the task's "type", empty when it had none
     Json externalId;   // the task's "external_id", null when it had none
     fptr::ErrorCode code = fptr::ErrorCode::ok;
@@ -25,7 +25,7 @@ struct TTaskResult {
 // Runs a task given as JSON text the way an ATOL register does: state tasks answer from
 // the register and its state; documents are checked and, when the register accepts them,
 // change the state. A refused task leaves the state exactly as it was.
-TTaskResult executeTask(const TRegisterConfig& config, TRegisterState& state,
-                        std::string_view taskText, Clock::time_point now);
+TaskResult executeTask(const RegisterConfig& config, EmulatedRegisterState& state,
+                       std::string_view taskText, Clock::time_point now);
 
 }  // namespace th

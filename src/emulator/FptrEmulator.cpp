@@ -20,7 +20,7 @@ std::string describeFailure(int code, const std::string& description) {
 
 // The log line of one task: what was asked of which register and what came of it. A document
 // whose answer the link lost was made all the same, so its line carries its number.
-Json logLine(const std::string& serial, const TTaskResult& result, bool answerLost) {
+Json logLine(const std::string& serial, const TaskResult& result, bool answerLost) {
     Json line = {{"serial", serial}, {"type", result.type}};
     if (!result.externalId.is_null()) {
         line["external_id"] = result.externalId;
@@ -40,8 +40,8 @@ Json logLine(const std::string& serial, const TTaskResult& result, bool answerLo
 }
 
 // A task that never reached a register still names its type and identifier in the log.
-TTaskResult unanswered(const std::string& taskText, const std::string& description) {
-    TTaskResult result;
+TaskResult unanswered(const std::string& taskText, const std::string& description) {
+    TaskResult result;
     if (auto task = parseJson(taskText); task && task->is_object()) {
         if (auto type = task->find("type"); type != task->end() && type->is_string()) {
             result.type = type->get<std::string>();
@@ -57,7 +57,8 @@ TTaskResult unanswered(const std::string& taskText, const std::string& descripti
 
 // While the bench asks for lost answers, a fiscal document the register made is answered the
 // way an unplugged register answers; the count is saved with the document itself.
-bool loseAnswer(const TRegisterConfig& config, TRegisterState& state, const TTaskResult& result) {
+bool loseAnswer(const RegisterConfig& config, EmulatedRegisterState& state,
+                const TaskResult& result) {
     if (!result.ok() || !result.fiscalDocumentNumber || state.lostAnswers >= config.loseAnswers) {
         return false;
     }
@@ -65,7 +66,7 @@ bool loseAnswer(const TRegisterConfig& config, TRegisterState& state, const TTas
     return true;
 }
 
-TTaskResult withoutAnswer(TTaskResult result) {
+TaskResult withoutAnswer(TaskResult result) {
     result.code = ErrorCode::noConnection;
     result.description = fptr::errorText(ErrorCode::noConnection);
     result.answer = Json();
@@ -81,28 +82,28 @@ void requireArguments(const std::string& member, const std::vector<Variant>& arg
 
 }  // namespace
 
-TFptrEmulator::TFptrEmulator(std::shared_ptr<TEmulatorBench> bench)
+FptrEmulator::FptrEmulator(std::shared_ptr<EmulatorBench> bench)
     : bench_(std::move(bench)), errorDescription_(fptr::errorText(ErrorCode::ok)) {}
 
-Variant TFptrEmulator::invoke(const std::string& member, const std::vector<Variant>& args) {
+Variant FptrEmulator::invoke(const std::string& member, const std::vector<Variant>& args) {
     struct MemberEntry {
         Member call;
         std::size_t arity;
     };
     static const std::map<std::string, MemberEntry> kMembers = {
-        {"isOpened", {&TFptrEmulator::isOpened, 0}},
-        {"open", {&TFptrEmulator::open, 0}},
-        {"close", {&TFptrEmulator::close, 0}},
-        {"beep", {&TFptrEmulator::beep, 0}},
-        {"setSingleSetting", {&TFptrEmulator::setSingleSetting, 2}},
-        {"applySingleSettings", {&TFptrEmulator::applySingleSettings, 0}},
-        {"setParam", {&TFptrEmulator::setParam, 2}},
-        {"queryData", {&TFptrEmulator::queryData, 0}},
-        {"getParamString", {&TFptrEmulator::getParamString, 1}},
-        {"processJson", {&TFptrEmulator::processJson, 0}},
-        {"errorCode", {&TFptrEmulator::errorCode, 0}},
-        {"errorDescription", {&TFptrEmulator::errorDescription, 0}},
-        {"version", {&TFptrEmulator::version, 0}},
+        {"isOpened", {&FptrEmulator::isOpened, 0}},
+        {"open", {&FptrEmulator::open, 0}},
+        {"close", {&FptrEmulator::close, 0}},
+        {"beep", {&FptrEmulator::beep, 0}},
+        {"setSingleSetting", {&FptrEmulator::setSingleSetting, 2}},
+        {"applySingleSettings", {&FptrEmulator::applySingleSettings, 0}},
+        {"setParam", {&FptrEmulator::setParam, 2}},
+        {"queryData", {&FptrEmulator::queryData, 0}},
+        {"getParamString", {&FptrEmulator::getParamString, 1}},
+        {"processJson", {&FptrEmulator::processJson, 0}},
+        {"errorCode", {&FptrEmulator::errorCode, 0}},
+        {"errorDescription", {&FptrEmulator::errorDescription, 0}},
+        {"version", {&FptrEmulator::version, 0}},
     };
     if (auto it = kMembers.find(member); it != kMembers.end()) {
         requireArguments(member, args, it->second.arity);
@@ -115,38 +116,38 @@ Variant TFptrEmulator::invoke(const std::string& member, const std::vector<Varia
     throw AutomationError("Неизвестное имя: \"" + member + "\"");
 }
 
-Variant TFptrEmulator::succeed() {
+Variant FptrEmulator::succeed() {
     errorCode_ = 0;
     errorDescription_ = fptr::errorText(ErrorCode::ok);
     return std::int64_t{0};
 }
 
-Variant TFptrEmulator::failWith(int code, const std::string& description) {
+Variant FptrEmulator::failWith(int code, const std::string& description) {
     errorCode_ = code;
     errorDescription_ = description;
     return std::int64_t{-1};
 }
 
-Variant TFptrEmulator::fail(ErrorCode code, const std::string& detail) {
+Variant FptrEmulator::fail(ErrorCode code, const std::string& detail) {
     std::string text = fptr::errorText(code);
     return failWith(static_cast<int>(code), detail.empty() ? text : text + " (" + detail + ")");
 }
 
-Variant TFptrEmulator::isOpened(const std::vector<Variant>&) {
+Variant FptrEmulator::isOpened(const std::vector<Variant>&) {
     return connection_.has_value();
 }
 
-Variant TFptrEmulator::close(const std::vector<Variant>&) {
+Variant FptrEmulator::close(const std::vector<Variant>&) {
     connection_.reset();
     return succeed();
 }
 
-Variant TFptrEmulator::setSingleSetting(const std::vector<Variant>& args) {
+Variant FptrEmulator::setSingleSetting(const std::vector<Variant>& args) {
     pendingSettings_[variantInt(args[0])] = args[1];
     return succeed();
 }
 
-Variant TFptrEmulator::applySingleSettings(const std::vector<Variant>&) {
+Variant FptrEmulator::applySingleSettings(const std::vector<Variant>&) {
     for (const auto& [id, value] : pendingSettings_) {
         appliedSettings_[id] = value;
     }
@@ -154,30 +155,30 @@ Variant TFptrEmulator::applySingleSettings(const std::vector<Variant>&) {
     return succeed();
 }
 
-Variant TFptrEmulator::setParam(const std::vector<Variant>& args) {
+Variant FptrEmulator::setParam(const std::vector<Variant>& args) {
     input_[variantInt(args[0])] = args[1];
     return std::int64_t{0};
 }
 
-Variant TFptrEmulator::getParamString(const std::vector<Variant>& args) {
+Variant FptrEmulator::getParamString(const std::vector<Variant>& args) {
     auto it = output_.find(variantInt(args[0]));
     return it == output_.end() ? std::string() : it->second;
 }
 
-Variant TFptrEmulator::errorCode(const std::vector<Variant>&) {
+Variant FptrEmulator::errorCode(const std::vector<Variant>&) {
     return std::int64_t{errorCode_};
 }
 
-Variant TFptrEmulator::errorDescription(const std::vector<Variant>&) {
+Variant FptrEmulator::errorDescription(const std::vector<Variant>&) {
     return errorDescription_;
 }
 
-Variant TFptrEmulator::version(const std::vector<Variant>&) {
+Variant FptrEmulator::version(const std::vector<Variant>&) {
     return std::string(kDriverVersion);
 }
 
 // "USB", a COM port name, or nullopt (with the failure set) for settings that name neither.
-std::optional<std::string> TFptrEmulator::requestedPort() {
+std::optional<std::string> FptrEmulator::requestedPort() {
     std::int64_t port = fptr::kPortUsb;
     if (auto it = appliedSettings_.find(fptr::kSettingPort); it != appliedSettings_.end()) {
         try {
@@ -203,7 +204,7 @@ std::optional<std::string> TFptrEmulator::requestedPort() {
 }
 
 // USB reaches the first register plugged into USB; a COM port reaches whatever hangs on it.
-Variant TFptrEmulator::open(const std::vector<Variant>&) {
+Variant FptrEmulator::open(const std::vector<Variant>&) {
     connection_.reset();
     auto port = requestedPort();
     if (!port) {
@@ -211,7 +212,7 @@ Variant TFptrEmulator::open(const std::vector<Variant>&) {
     }
     try {
         auto session = bench_->session();
-        for (const TRegisterConfig& config : session.registers()) {
+        for (const RegisterConfig& config : session.registers()) {
             if (config.reachable && config.port == *port) {
                 session.state(config.serial);  // a damaged state must not take documents
                 connection_ = Connection{config.serial, *port};
@@ -224,12 +225,12 @@ Variant TFptrEmulator::open(const std::vector<Variant>&) {
     return fail(ErrorCode::noConnection, "нет кассы на порту " + *port);
 }
 
-std::optional<TRegisterConfig> TFptrEmulator::reachConnected(TEmulatorBench::Session& session) {
+std::optional<RegisterConfig> FptrEmulator::reachConnected(EmulatorBench::Session& session) {
     if (!connection_) {
         fail(ErrorCode::connectionClosed);
         return std::nullopt;
     }
-    for (const TRegisterConfig& config : session.registers()) {
+    for (const RegisterConfig& config : session.registers()) {
         if (config.serial == connection_->serial) {
             if (config.reachable && config.port == connection_->port) {
                 return config;
@@ -241,14 +242,14 @@ std::optional<TRegisterConfig> TFptrEmulator::reachConnected(TEmulatorBench::Ses
     return std::nullopt;
 }
 
-Variant TFptrEmulator::beep(const std::vector<Variant>&) {
+Variant FptrEmulator::beep(const std::vector<Variant>&) {
     try {
         auto session = bench_->session();
         auto config = reachConnected(session);
         if (!config) {
             return std::int64_t{-1};
         }
-        TRegisterState state = session.state(config->serial);
+        EmulatedRegisterState state = session.state(config->serial);
         state.beeps += 1;
         session.saveState(config->serial, state);
     } catch (const EmulatorError& e) {
@@ -257,7 +258,7 @@ Variant TFptrEmulator::beep(const std::vector<Variant>&) {
     return succeed();
 }
 
-Variant TFptrEmulator::queryData(const std::vector<Variant>&) {
+Variant FptrEmulator::queryData(const std::vector<Variant>&) {
     auto type = input_.find(fptr::kParamDataType);
     bool status = false;
     try {
@@ -284,7 +285,7 @@ Variant TFptrEmulator::queryData(const std::vector<Variant>&) {
     return succeed();
 }
 
-Variant TFptrEmulator::processJson(const std::vector<Variant>&) {
+Variant FptrEmulator::processJson(const std::vector<Variant>&) {
     auto task = input_.find(fptr::kParamJsonData);
     std::string taskText = task == input_.end() ? "" : variantText(task->second);
     input_.clear();
@@ -292,7 +293,7 @@ Variant TFptrEmulator::processJson(const std::vector<Variant>&) {
     if (!connection_) {
         return fail(ErrorCode::connectionClosed);
     }
-    TTaskOutcome outcome;
+    TaskOutcome outcome;
     try {
         auto session = bench_->session();
         outcome = runTask(session, taskText);
@@ -306,7 +307,7 @@ Variant TFptrEmulator::processJson(const std::vector<Variant>&) {
     return answer(outcome.result);
 }
 
-Variant TFptrEmulator::answer(const TTaskResult& result) {
+Variant FptrEmulator::answer(const TaskResult& result) {
     if (!result.ok()) {
         return failWith(static_cast<int>(result.code), result.description);
     }
@@ -316,16 +317,16 @@ Variant TFptrEmulator::answer(const TTaskResult& result) {
 
 // A task that cannot be recorded counts as never run: the caller gets no answer and will
 // offer the document again, rather than holding an answer the register forgot.
-TFptrEmulator::TTaskOutcome TFptrEmulator::runTask(TEmulatorBench::Session& session,
-                                                   const std::string& taskText) {
-    TTaskOutcome outcome;
-    TTaskResult& result = outcome.result;
+FptrEmulator::TaskOutcome FptrEmulator::runTask(EmulatorBench::Session& session,
+                                                const std::string& taskText) {
+    TaskOutcome outcome;
+    TaskResult& result = outcome.result;
     bool answerLost = false;
     try {
-        std::optional<TRegisterConfig> config = reachConnected(session);
+        std::optional<RegisterConfig> config = reachConnected(session);
         if (config) {
-            TRegisterState state = session.state(config->serial);
-            TRegisterState before = state;
+            EmulatedRegisterState state = session.state(config->serial);
+            EmulatedRegisterState before = state;
             result = executeTask(*config, state, taskText, Clock::now());
             answerLost = loseAnswer(*config, state, result);
             if (!(state == before)) {

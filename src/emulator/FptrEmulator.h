@@ -16,9 +16,9 @@ namespace th {
 // attached. It answers the members and LIBFPTR_ constants the ATOL driver calls and runs
 // the vendor's JSON tasks on the register it is connected to. Like the vendor's object it
 // is used by one thread at a time; objects on several threads share the bench.
-class TFptrEmulator : public IAutomationObject {
+class FptrEmulator : public IAutomationObject {
 public:
-    explicit TFptrEmulator(std::shared_ptr<TEmulatorBench> bench);
+    explicit FptrEmulator(std::shared_ptr<EmulatorBench> bench);
 
     Variant invoke(const std::string& member, const std::vector<Variant>& args = {}) override;
 
@@ -27,10 +27,10 @@ private:
         std::string serial;
         std::string port;  // "USB" or the COM port name it was opened on
     };
-    using Member = Variant (TFptrEmulator::*)(const std::vector<Variant>&);
+    using Member = Variant (FptrEmulator::*)(const std::vector<Variant>&);
     // A task's result and how long the register then prints, after the bench is released.
-    struct TTaskOutcome {
-        TTaskResult result;
+    struct TaskOutcome {
+        TaskResult result;
         double printSeconds = 0;
     };
 
@@ -51,14 +51,14 @@ private:
     std::optional<std::string> requestedPort();
     // The connected register as the bench now describes it; nullopt (and the failure set)
     // when the connection is closed or the register went out of reach.
-    std::optional<TRegisterConfig> reachConnected(TEmulatorBench::Session& session);
-    TTaskOutcome runTask(TEmulatorBench::Session& session, const std::string& taskText);
-    Variant answer(const TTaskResult& result);
+    std::optional<RegisterConfig> reachConnected(EmulatorBench::Session& session);
+    TaskOutcome runTask(EmulatorBench::Session& session, const std::string& taskText);
+    Variant answer(const TaskResult& result);
     Variant succeed();
     Variant fail(fptr::ErrorCode code, const std::string& detail = {});
     Variant failWith(int code, const std::string& description);
 
-    std::shared_ptr<TEmulatorBench> bench_;
+    std::shared_ptr<EmulatorBench> bench_;
     std::map<std::int64_t, Variant> pendingSettings_;
     std::map<std::int64_t, Variant> appliedSettings_;
     std::map<std::int64_t, Variant> input_;

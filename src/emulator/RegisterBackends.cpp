@@ -21,11 +21,11 @@ bool namesLibrary(const std::string& registerDriver) {
 
 // The bench's COM port names, each with the register behind it. A bench that cannot be read
 // offers none; connecting says why.
-std::vector<SerialPortEntry> benchPorts(TEmulatorBench& bench) {
+std::vector<SerialPortEntry> benchPorts(EmulatorBench& bench) {
     std::vector<SerialPortEntry> ports;
     std::set<std::string> seen;
     try {
-        for (const TRegisterConfig& r : bench.session().registers()) {
+        for (const RegisterConfig& r : bench.session().registers()) {
             if (r.port == "USB" || !seen.insert(r.port).second)
                 continue;
             ports.push_back({r.port, "эмулятор: " + r.model + ", " + r.serial});
@@ -41,9 +41,9 @@ std::vector<SerialPortEntry> benchPorts(TEmulatorBench& bench) {
 void installRegisterBackend(AutomationRegistry& registry, const std::string& registerDriver,
                             const std::filesystem::path& dataDir) {
     if (registerDriver == kEmulatorBackend) {
-        auto bench = std::make_shared<TEmulatorBench>(dataDir);
+        auto bench = std::make_shared<EmulatorBench>(dataDir);
         registry.registerProgId(kFptrProgId,
-                                [bench] { return std::make_unique<TFptrEmulator>(bench); });
+                                [bench] { return std::make_unique<FptrEmulator>(bench); });
         // The emulator's registers stand on no device of this machine.
         registry.setPorts(
             std::make_shared<const RegisterPorts>([bench] { return benchPorts(*bench); }, ""));

@@ -67,11 +67,11 @@ void readCount(const Json& entry, const char* name, std::int64_t& target, std::s
     target = it->get<std::int64_t>();
 }
 
-TRegisterConfig parseRegister(const Json& entry, std::size_t index) {
+RegisterConfig parseRegister(const Json& entry, std::size_t index) {
     if (!entry.is_object()) {
         benchFault("\"registers[" + std::to_string(index) + "]\" должен быть объектом");
     }
-    TRegisterConfig config;
+    RegisterConfig config;
     readText(entry, "serial", config.serial, index);
     if (config.serial.empty()) {
         benchFault("у \"registers[" + std::to_string(index) + "]\" нет \"serial\"");
@@ -132,7 +132,7 @@ bool stateBool(const Json& value, const char* name) {
     return it->get<bool>();
 }
 
-Json totalsToJson(const TReceiptTotals& totals) {
+Json totalsToJson(const ReceiptTotals& totals) {
     Json payments = Json::object();
     for (const auto& [type, sum] : totals.payments) {
         payments[type] = sum;
@@ -140,11 +140,11 @@ Json totalsToJson(const TReceiptTotals& totals) {
     return Json{{"count", totals.count}, {"sum", totals.sum}, {"payments", payments}};
 }
 
-TReceiptTotals totalsFromJson(const Json& value) {
+ReceiptTotals totalsFromJson(const Json& value) {
     if (!value.is_object()) {
         throw EmulatorError("emulator-state.json: итоги чеков должны быть объектом");
     }
-    TReceiptTotals totals;
+    ReceiptTotals totals;
     totals.count = stateInt(value, "count");
     totals.sum = stateInt(value, "sum");
     auto payments = value.find("payments");
@@ -159,7 +159,7 @@ TReceiptTotals totalsFromJson(const Json& value) {
 
 }  // namespace
 
-std::vector<TRegisterConfig> parseBench(const std::string& text) {
+std::vector<RegisterConfig> parseBench(const std::string& text) {
     auto root = parseJson(text);
     if (!root || !root->is_object()) {
         benchFault("файл не является JSON-объектом");
@@ -168,11 +168,11 @@ std::vector<TRegisterConfig> parseBench(const std::string& text) {
     if (registers == root->end() || !registers->is_array()) {
         benchFault("нет массива \"registers\"");
     }
-    std::vector<TRegisterConfig> result;
+    std::vector<RegisterConfig> result;
     for (std::size_t i = 0; i < registers->size(); ++i) {
-        TRegisterConfig config = parseRegister((*registers)[i], i);
+        RegisterConfig config = parseRegister((*registers)[i], i);
         // A serial names one register and one state: two entries could not share it.
-        for (const TRegisterConfig& earlier : result) {
+        for (const RegisterConfig& earlier : result) {
             if (earlier.serial == config.serial) {
                 benchFault("серийный номер \"" + config.serial + "\" указан дважды");
             }
@@ -182,7 +182,7 @@ std::vector<TRegisterConfig> parseBench(const std::string& text) {
     return result;
 }
 
-Json stateToJson(const TRegisterState& state) {
+Json stateToJson(const EmulatedRegisterState& state) {
     Json totals = Json::object();
     for (const auto& [type, receiptTotals] : state.totals) {
         totals[type] = totalsToJson(receiptTotals);
@@ -205,11 +205,11 @@ Json stateToJson(const TRegisterState& state) {
     return result;
 }
 
-TRegisterState stateFromJson(const Json& value) {
+EmulatedRegisterState stateFromJson(const Json& value) {
     if (!value.is_object()) {
         throw EmulatorError("emulator-state.json: состояние кассы должно быть объектом");
     }
-    TRegisterState state;
+    EmulatedRegisterState state;
     state.shiftOpened = stateBool(value, "shiftOpened");
     state.shiftNumber = stateInt(value, "shiftNumber");
     state.shiftOpenedAt = stateInt(value, "shiftOpenedAt");
@@ -232,7 +232,7 @@ TRegisterState stateFromJson(const Json& value) {
     return state;
 }
 
-std::string shiftState(const TRegisterState& state, Clock::time_point now) {
+std::string shiftState(const EmulatedRegisterState& state, Clock::time_point now) {
     if (!state.shiftOpened) {
         return "closed";
     }

@@ -18,7 +18,7 @@ using Clock = std::chrono::system_clock;
 
 // One register on the bench, as emulator.json describes it. The flags are re-read at every
 // operation, so a person can unplug the register or open its cover while the client runs.
-struct TRegisterConfig {
+struct RegisterConfig {
     std::string serial;
     std::string model = "АТОЛ 30Ф";
     std::string port = "USB";  // "USB" or a COM port name such as "COM3"
@@ -47,18 +47,18 @@ struct TRegisterConfig {
 inline constexpr double kMaxPrintSeconds = 3600;
 
 // Parses the text of emulator.json; raises EmulatorError naming the faulty member.
-std::vector<TRegisterConfig> parseBench(const std::string& text);
+std::vector<RegisterConfig> parseBench(const std::string& text);
 
 // Money is kept in kopecks so that totals add up exactly.
-struct TReceiptTotals {
+struct ReceiptTotals {
     std::int64_t count = 0;
     std::int64_t sum = 0;
     std::map<std::string, std::int64_t> payments;  // by payment type, net of change
-    bool operator==(const TReceiptTotals&) const = default;
+    bool operator==(const ReceiptTotals&) const = default;
 };
 
 // What one register remembers between tasks and between runs of the program.
-struct TRegisterState {
+struct EmulatedRegisterState {
     bool shiftOpened = false;
     std::int64_t shiftNumber = 0;
     std::int64_t shiftOpenedAt = 0;       // Unix time
@@ -69,18 +69,18 @@ struct TRegisterState {
     std::int64_t firstUnsentAt = 0;  // Unix time of the oldest unsent document
     std::int64_t cash = 0;           // cash in the drawer, kopecks
     std::int64_t beeps = 0;
-    std::map<std::string, TReceiptTotals> totals;  // this shift's receipts by type
+    std::map<std::string, ReceiptTotals> totals;  // this shift's receipts by type
     std::int64_t lostAnswers = 0;  // fiscal documents made whose answer the link lost
     Json lastFiscalParams;         // the last fiscal document's fiscalParams; null before one
-    bool operator==(const TRegisterState&) const = default;
+    bool operator==(const EmulatedRegisterState&) const = default;
 };
 
-Json stateToJson(const TRegisterState& state);
+Json stateToJson(const EmulatedRegisterState& state);
 // Raises EmulatorError when a member is missing or of the wrong type.
-TRegisterState stateFromJson(const Json& value);
+EmulatedRegisterState stateFromJson(const Json& value);
 
 // "closed", "opened" or "expired" (a shift older than 24 hours).
-std::string shiftState(const TRegisterState& state, Clock::time_point now);
+std::string shiftState(const EmulatedRegisterState& state, Clock::time_point now);
 
 // ISO 8601 local time with the zone offset, as the register writes its dates.
 std::string formatLocalTime(Clock::time_point time);

@@ -12,64 +12,64 @@ constexpr const char* kCashboxes = "cashboxes";
 // The sixteen text keys of a register's section, in file order, with their members.
 struct TextKey {
     const char* name;
-    std::string TCashBoxSettings::*member;
+    std::string CashboxSettings::*member;
 };
 
 constexpr TextKey kTextKeys[] = {
-    {"Token", &TCashBoxSettings::Token},
-    {"Address", &TCashBoxSettings::Address},
-    {"Place", &TCashBoxSettings::Place},
-    {"KKTSerial", &TCashBoxSettings::KKTSerial},
-    {"KKTRegnum", &TCashBoxSettings::KKTRegnum},
-    {"FSSerial", &TCashBoxSettings::FSSerial},
-    {"OFDName", &TCashBoxSettings::OFDName},
-    {"OFDinn", &TCashBoxSettings::OFDinn},
-    {"AutomatSerial", &TCashBoxSettings::AutomatSerial},
-    {"Driver", &TCashBoxSettings::Driver},
-    {"ConnectionType", &TCashBoxSettings::ConnectionType},
-    {"ComPort", &TCashBoxSettings::ComPort},
-    {"BaudRate", &TCashBoxSettings::BaudRate},
-    {"Bits", &TCashBoxSettings::Bits},
-    {"StopBits", &TCashBoxSettings::StopBits},
-    {"Parity", &TCashBoxSettings::Parity},
+    {"Token", &CashboxSettings::Token},
+    {"Address", &CashboxSettings::Address},
+    {"Place", &CashboxSettings::Place},
+    {"KKTSerial", &CashboxSettings::KKTSerial},
+    {"KKTRegnum", &CashboxSettings::KKTRegnum},
+    {"FSSerial", &CashboxSettings::FSSerial},
+    {"OFDName", &CashboxSettings::OFDName},
+    {"OFDinn", &CashboxSettings::OFDinn},
+    {"AutomatSerial", &CashboxSettings::AutomatSerial},
+    {"Driver", &CashboxSettings::Driver},
+    {"ConnectionType", &CashboxSettings::ConnectionType},
+    {"ComPort", &CashboxSettings::ComPort},
+    {"BaudRate", &CashboxSettings::BaudRate},
+    {"Bits", &CashboxSettings::Bits},
+    {"StopBits", &CashboxSettings::StopBits},
+    {"Parity", &CashboxSettings::Parity},
 };
 
 constexpr const char* kAutostartKey = "Autostart";
 
 }  // namespace
 
-TAppSettings::TAppSettings(std::filesystem::path directory)
+AppSettings::AppSettings(std::filesystem::path directory)
     : file_(std::move(directory) / "settings.ini") {
     load();
 }
 
-void TAppSettings::load() {
+void AppSettings::load() {
     std::lock_guard lock(mutex_);
-    FSerialsList.clear();
-    FCashboxList.clear();
-    FToken = file_.readString(kAuth, "token");
-    FSystemTestMode = file_.readBool(kSystem, "TestMode");
-    FKeepVersion = file_.readBool(kSystem, "KeepVersion");
-    FClientLog = file_.readBool(kClient, "Log");
-    FSerialsList = splitCommaText(file_.readString(kCashboxes, "serials"));
-    FSystemTestUrl = file_.readString(kSystem, "TestUrl");
-    FRegisterDriver = file_.readString(kSystem, "RegisterDriver");
-    for (const auto& serial : FSerialsList) {
-        auto record = std::make_shared<TCashBoxSettings>();
+    serialsList_.clear();
+    cashboxList_.clear();
+    token_ = file_.readString(kAuth, "token");
+    systemTestMode_ = file_.readBool(kSystem, "TestMode");
+    keepVersion_ = file_.readBool(kSystem, "KeepVersion");
+    clientLog_ = file_.readBool(kClient, "Log");
+    serialsList_ = splitCommaText(file_.readString(kCashboxes, "serials"));
+    systemTestUrl_ = file_.readString(kSystem, "TestUrl");
+    registerDriver_ = file_.readString(kSystem, "RegisterDriver");
+    for (const auto& serial : serialsList_) {
+        auto record = std::make_shared<CashboxSettings>();
         for (const auto& key : kTextKeys) {
             (*record).*key.member = file_.readString(serial, key.name);
         }
         record->autostart = file_.readBool(serial, kAutostartKey);
-        FCashboxList.push_back(record);
+        cashboxList_.push_back(record);
     }
 }
 
-void TAppSettings::save() {
+void AppSettings::save() {
     std::lock_guard lock(mutex_);
-    file_.writeString(kAuth, "token", FToken);
-    file_.writeBool(kClient, "Log", FClientLog);
-    file_.writeString(kCashboxes, "serials", joinCommaText(FSerialsList));
-    for (const auto& record : FCashboxList) {
+    file_.writeString(kAuth, "token", token_);
+    file_.writeBool(kClient, "Log", clientLog_);
+    file_.writeString(kCashboxes, "serials", joinCommaText(serialsList_));
+    for (const auto& record : cashboxList_) {
         const std::string& section = record->KKTSerial;
         for (const auto& key : kTextKeys) {
             file_.writeString(section, key.name, (*record).*key.member);
@@ -78,91 +78,91 @@ void TAppSettings::save() {
     }
 }
 
-std::string TAppSettings::Token() const {
+std::string AppSettings::Token() const {
     std::lock_guard lock(mutex_);
-    return FToken;
+    return token_;
 }
 
-void TAppSettings::setToken(const std::string& token) {
+void AppSettings::setToken(const std::string& token) {
     std::lock_guard lock(mutex_);
-    FToken = token;
+    token_ = token;
 }
 
-bool TAppSettings::SystemTestMode() const {
+bool AppSettings::SystemTestMode() const {
     std::lock_guard lock(mutex_);
-    return FSystemTestMode;
+    return systemTestMode_;
 }
 
-bool TAppSettings::KeepVersion() const {
+bool AppSettings::KeepVersion() const {
     std::lock_guard lock(mutex_);
-    return FKeepVersion;
+    return keepVersion_;
 }
 
-bool TAppSettings::ClientLog() const {
+bool AppSettings::ClientLog() const {
     std::lock_guard lock(mutex_);
-    return FClientLog;
+    return clientLog_;
 }
 
-void TAppSettings::setClientLog(bool on) {
+void AppSettings::setClientLog(bool on) {
     std::lock_guard lock(mutex_);
-    FClientLog = on;
+    clientLog_ = on;
 }
 
-std::string TAppSettings::SystemTestUrl() const {
+std::string AppSettings::SystemTestUrl() const {
     std::lock_guard lock(mutex_);
-    return FSystemTestUrl;
+    return systemTestUrl_;
 }
 
-std::string TAppSettings::RegisterDriver() const {
+std::string AppSettings::RegisterDriver() const {
     std::lock_guard lock(mutex_);
-    return FRegisterDriver;
+    return registerDriver_;
 }
 
-CashBoxSettingsPtr TAppSettings::getCashboxSettings(const std::string& serial) const {
+CashBoxSettingsPtr AppSettings::getCashboxSettings(const std::string& serial) const {
     std::lock_guard lock(mutex_);
-    for (auto it = FCashboxList.rbegin(); it != FCashboxList.rend(); ++it) {
+    for (auto it = cashboxList_.rbegin(); it != cashboxList_.rend(); ++it) {
         if ((*it)->KKTSerial == serial)
             return *it;
     }
     return nullptr;
 }
 
-void TAppSettings::setCashboxSettings(const CashBoxSettingsPtr& cashboxsettings) {
+void AppSettings::setCashboxSettings(const CashBoxSettingsPtr& cashboxsettings) {
     if (!cashboxsettings)
         return;
     std::lock_guard lock(mutex_);
-    for (auto it = FCashboxList.rbegin(); it != FCashboxList.rend(); ++it) {
+    for (auto it = cashboxList_.rbegin(); it != cashboxList_.rend(); ++it) {
         if ((*it)->KKTSerial == cashboxsettings->KKTSerial) {
             *it = cashboxsettings;
             return;
         }
     }
-    FCashboxList.push_back(cashboxsettings);
-    FSerialsList.push_back(cashboxsettings->KKTSerial);
+    cashboxList_.push_back(cashboxsettings);
+    serialsList_.push_back(cashboxsettings->KKTSerial);
 }
 
-void TAppSettings::editCashbox(const CashBoxSettingsPtr& record,
-                               const std::function<void(TCashBoxSettings&)>& change) {
+void AppSettings::editCashbox(const CashBoxSettingsPtr& record,
+                              const std::function<void(CashboxSettings&)>& change) {
     if (!record)
         return;
     std::lock_guard lock(mutex_);
     change(*record);
 }
 
-TCashBoxSettings TAppSettings::readCashbox(const CashBoxSettingsPtr& record) const {
+CashboxSettings AppSettings::readCashbox(const CashBoxSettingsPtr& record) const {
     std::lock_guard lock(mutex_);
-    return record ? *record : TCashBoxSettings{};
+    return record ? *record : CashboxSettings{};
 }
 
-std::vector<std::string> TAppSettings::serials() const {
+std::vector<std::string> AppSettings::serials() const {
     std::lock_guard lock(mutex_);
-    return FSerialsList;
+    return serialsList_;
 }
 
-std::vector<TCashBoxSettings> TAppSettings::cashboxes() const {
+std::vector<CashboxSettings> AppSettings::cashboxes() const {
     std::lock_guard lock(mutex_);
-    std::vector<TCashBoxSettings> out;
-    for (const auto& r : FCashboxList)
+    std::vector<CashboxSettings> out;
+    for (const auto& r : cashboxList_)
         out.push_back(*r);
     return out;
 }

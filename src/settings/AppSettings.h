@@ -13,7 +13,7 @@ namespace th {
 
 // The record of one register in settings.ini. A new record has every text empty and the
 // switch false.
-struct TCashBoxSettings {
+struct CashboxSettings {
     std::string Token;
     std::string Address;
     std::string Place;
@@ -32,18 +32,18 @@ struct TCashBoxSettings {
     std::string Parity;
     bool autostart = false;
 
-    bool operator==(const TCashBoxSettings&) const = default;
+    bool operator==(const CashboxSettings&) const = default;
 };
 
-using CashBoxSettingsPtr = std::shared_ptr<TCashBoxSettings>;
+using CashBoxSettingsPtr = std::shared_ptr<CashboxSettings>;
 
 // The process's settings, read once from settings.ini and written back key by key by save.
 // Every operation takes the store's lock, so the wizard's worker thread and the
 // user-interface thread can share it; two saves never interleave inside the process.
-class TAppSettings {
+class AppSettings {
 public:
     // Create: the empty lists, then load.
-    explicit TAppSettings(std::filesystem::path directory);
+    explicit AppSettings(std::filesystem::path directory);
 
     void load();
     // Writes token, log switch, serials and every record; raises SettingsError
@@ -68,24 +68,24 @@ public:
 
     // Changes a record under the store's lock (records are shared with the windows).
     void editCashbox(const CashBoxSettingsPtr& record,
-                     const std::function<void(TCashBoxSettings&)>& change);
-    TCashBoxSettings readCashbox(const CashBoxSettingsPtr& record) const;
+                     const std::function<void(CashboxSettings&)>& change);
+    CashboxSettings readCashbox(const CashBoxSettingsPtr& record) const;
 
     std::vector<std::string> serials() const;
-    std::vector<TCashBoxSettings> cashboxes() const;
+    std::vector<CashboxSettings> cashboxes() const;
     const std::filesystem::path& path() const { return file_.path(); }
 
 private:
     mutable std::recursive_mutex mutex_;
     ProfileFile file_;
-    std::string FToken;
-    bool FSystemTestMode = false;
-    bool FKeepVersion = false;
-    bool FClientLog = false;
-    std::string FSystemTestUrl;
-    std::string FRegisterDriver;
-    std::vector<CashBoxSettingsPtr> FCashboxList;
-    std::vector<std::string> FSerialsList;
+    std::string token_;
+    bool systemTestMode_ = false;
+    bool keepVersion_ = false;
+    bool clientLog_ = false;
+    std::string systemTestUrl_;
+    std::string registerDriver_;
+    std::vector<CashBoxSettingsPtr> cashboxList_;
+    std::vector<std::string> serialsList_;
 };
 
 }  // namespace th

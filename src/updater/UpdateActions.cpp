@@ -48,7 +48,7 @@ bool startUpdaterProgram() {
     return startUpdaterProgram(QDir::currentPath().toStdString(), executableDirectory());
 }
 
-UpdateActions::UpdateActions(TUpdater& updater, IDialogs& dialogs, Hooks hooks)
+UpdateActions::UpdateActions(Updater& updater, IDialogs& dialogs, Hooks hooks)
     : updater_(updater), dialogs_(dialogs), hooks_(std::move(hooks)) {}
 
 void UpdateActions::ActionCheckUpdateExecute(bool senderIsAction) {

@@ -8,7 +8,7 @@
 namespace th {
 
 class IDialogs;
-class TUpdater;
+class Updater;
 
 inline constexpr const char* kNoUpdatesMessage = "Обновлений не найдено";
 inline constexpr const char* kOutdatedMessage =
@@ -51,7 +51,7 @@ public:
         std::function<bool()> startUpdater = [] { return startUpdaterProgram(); };
     };
 
-    UpdateActions(TUpdater& updater, IDialogs& dialogs, Hooks hooks);
+    UpdateActions(Updater& updater, IDialogs& dialogs, Hooks hooks);
 
     // senderIsAction: the user chose "Проверить обновления" (false for the start-up check,
     // which stays silent when there is no update). Errors of the check reach the caller.
@@ -68,7 +68,7 @@ public:
     bool updateStarted() const { return updateStarted_; }
 
 private:
-    TUpdater& updater_;
+    Updater& updater_;
     IDialogs& dialogs_;
     Hooks hooks_;
     bool updateStarted_ = false;

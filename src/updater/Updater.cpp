@@ -3,8 +3,8 @@
 #include <charconv>
 #include <vector>
 
+#include "dispatcher/DispatcherClient.h"
 #include "dispatcher/Messages.h"
-#include "dispatcher/RestClient.h"
 #include "platform/Version.h"
 #include "settings/AppSettings.h"
 
@@ -33,14 +33,14 @@ bool parseVersionPart(const std::string& part, std::int32_t& value) {
     return error == std::errc() && end == last;
 }
 
-std::int64_t versionKey(const TVersion& v) {
+std::int64_t versionKey(const VersionNumber& v) {
     return std::int64_t{v.Major} * 1000000 + std::int64_t{v.Minor} * 10000 +
            std::int64_t{v.Release} * 100 + std::int64_t{v.Build};
 }
 
 }  // namespace
 
-TVersion StrToVersion(const std::string& text) {
+VersionNumber StrToVersion(const std::string& text) {
     const auto parts = splitAtDots(text);
     std::int32_t numbers[4] = {};
     if (parts.size() < 4)
@@ -49,15 +49,15 @@ TVersion StrToVersion(const std::string& text) {
         if (!parseVersionPart(parts[i], numbers[i]))
             throw VersionError(kBadVersionMessage + ("\"" + text + "\""));
     }
-    return TVersion{numbers[0], numbers[1], numbers[2], numbers[3]};
+    return VersionNumber{numbers[0], numbers[1], numbers[2], numbers[3]};
 }
 
-std::string VersionToStr(const TVersion& v) {
+std::string VersionToStr(const VersionNumber& v) {
     return std::to_string(v.Major) + "." + std::to_string(v.Minor) + "." +
            std::to_string(v.Release) + "." + std::to_string(v.Build);
 }
 
-int CompareVersions(const TVersion& a, const TVersion& b) {
+int CompareVersions(const VersionNumber& a, const VersionNumber& b) {
     const auto keyA = versionKey(a);
     const auto keyB = versionKey(b);
     if (keyB > keyA)
@@ -65,57 +65,57 @@ int CompareVersions(const TVersion& a, const TVersion& b) {
     return keyB == keyA ? 0 : -1;
 }
 
-TUpdater::TUpdater(TAppSettings& settings, IDialogs& dialogs)
-    : FSettings(settings), dialogs_(dialogs) {
-    FVersion = ReadCurrentVersion();
+Updater::Updater(AppSettings& settings, IDialogs& dialogs)
+    : settings_(settings), dialogs_(dialogs) {
+    version_ = ReadCurrentVersion();
 }
 
-bool TUpdater::CheckUpdate() {
+bool Updater::CheckUpdate() {
     return CheckUpdate(dialogs_);
 }
 
-bool TUpdater::CheckUpdate(IDialogs& failureDialogs) {
-    if (FSettings.KeepVersion())
+bool Updater::CheckUpdate(IDialogs& failureDialogs) {
+    if (settings_.KeepVersion())
         return false;
-    TVersion offered;
+    VersionNumber offered;
     {
         // A client of its own, without a log sink: the check never reaches the request log.
-        TTHVRESTClient client(failureDialogs);
-        client.setSettings(&FSettings);
+        DispatcherClient client(failureDialogs);
+        client.setSettings(&settings_);
         const Json& answer = client.executeDelay(kCommandSwVersion, swversionRequest());
         const auto text = newVersion(answer);
         if (!text)
             throw UpdateCheckError(kNoNewVersionMessage);
         offered = StrToVersion(*text);
     }
-    if (CompareVersions(FVersion, offered) != 1)
+    if (CompareVersions(version_, offered) != 1)
         return false;
-    FNewVersion = offered;
+    newVersion_ = offered;
     return true;
 }
 
-std::string TUpdater::FileVersion() const {
+std::string Updater::FileVersion() const {
     return kProgramVersion;
 }
-std::string TUpdater::FileDescription() const {
+std::string Updater::FileDescription() const {
     return kProgramDescription;
 }
-std::string TUpdater::ProductVersion() const {
+std::string Updater::ProductVersion() const {
     return kProgramVersion;
 }
-std::string TUpdater::LegalCopyright() const {
+std::string Updater::LegalCopyright() const {
     return {};
 }
-std::string TUpdater::DateOfRelease() const {
+std::string Updater::DateOfRelease() const {
     return {};
 }
-std::string TUpdater::FileNameVersion(const std::string&) const {
+std::string Updater::FileNameVersion(const std::string&) const {
     return {};
 }
 
-TVersion TUpdater::setVersion(const std::string& version) {
-    FVersion = StrToVersion(version);
-    return FVersion;
+VersionNumber Updater::setVersion(const std::string& version) {
+    version_ = StrToVersion(version);
+    return version_;
 }
 
 }  // namespace th

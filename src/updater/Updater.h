@@ -8,7 +8,7 @@
 namespace th {
 
 class IDialogs;
-class TAppSettings;
+class AppSettings;
 
 // A version text that is not four dot-separated integers.
 TH_DECLARE_ERROR(VersionError, Error);
@@ -19,29 +19,29 @@ inline constexpr const char* kBadVersionMessage = "Некорректный но
 inline constexpr const char* kNoNewVersionMessage = "Сервис не сообщил доступную версию программы";
 
 // Major.Minor.Release.Build.
-struct TVersion {
+struct VersionNumber {
     std::int32_t Major = 0;
     std::int32_t Minor = 0;
     std::int32_t Release = 0;
     std::int32_t Build = 0;
-    bool operator==(const TVersion&) const = default;
+    bool operator==(const VersionNumber&) const = default;
 };
 
 // Splits at every "."; the first four parts must be integers, parts after the fourth are
 // ignored. Raises VersionError otherwise.
-TVersion StrToVersion(const std::string& text);
+VersionNumber StrToVersion(const std::string& text);
 // "1.0.1.0": the four numbers in decimal, Major first.
-std::string VersionToStr(const TVersion& version);
+std::string VersionToStr(const VersionNumber& version);
 // 1 when b is newer than a, 0 when equal, -1 when b is older, by the weighted key
 // Major*1000000 + Minor*10000 + Release*100 + Build (so 1.0.0.100 equals 1.0.1.0).
-int CompareVersions(const TVersion& a, const TVersion& b);
+int CompareVersions(const VersionNumber& a, const VersionNumber& b);
 
 // Knows the running program's version and asks the service whether a newer one is offered.
-class TUpdater {
+class Updater {
 public:
     // The version comes from the build (FileVersion). dialogs shows the failure box of the
     // check's request; both objects live for the process.
-    TUpdater(TAppSettings& settings, IDialogs& dialogs);
+    Updater(AppSettings& settings, IDialogs& dialogs);
 
     // True when the service offers a version newer than Version(); it is then kept as
     // NewVersion(). With KeepVersion set nothing is sent. Raises the request's errors,
@@ -52,10 +52,10 @@ public:
     // check reports it instead of waiting for a click).
     bool CheckUpdate(IDialogs& failureDialogs);
 
-    const TVersion& Version() const { return FVersion; }
-    const TVersion& NewVersion() const { return FNewVersion; }
-    std::string strVersion() const { return VersionToStr(FVersion); }
-    std::string strNewVersion() const { return VersionToStr(FNewVersion); }
+    const VersionNumber& Version() const { return version_; }
+    const VersionNumber& NewVersion() const { return newVersion_; }
+    std::string strVersion() const { return VersionToStr(version_); }
+    std::string strNewVersion() const { return VersionToStr(newVersion_); }
 
     // Entries of the program's own version information, compiled into the build; empty
     // where the build carries none.
@@ -68,14 +68,14 @@ public:
     // platform, so the text is always empty.
     std::string FileNameVersion(const std::string& filename) const;
 
-    TVersion setVersion(const std::string& version);
+    VersionNumber setVersion(const std::string& version);
 
 private:
-    TVersion ReadCurrentVersion() const { return StrToVersion(FileVersion()); }
+    VersionNumber ReadCurrentVersion() const { return StrToVersion(FileVersion()); }
 
-    TVersion FVersion;
-    TVersion FNewVersion;
-    TAppSettings& FSettings;
+    VersionNumber version_;
+    VersionNumber newVersion_;
+    AppSettings& settings_;
     IDialogs& dialogs_;
 };
 

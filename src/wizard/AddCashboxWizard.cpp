@@ -19,7 +19,7 @@
 
 #include <atomic>
 
-#include "drivers/Atoldrv.h"
+#include "drivers/AtolDriver.h"
 #include "platform/Dialogs.h"
 #include "platform/UiThread.h"
 #include "platform/gui/SafeApplication.h"
@@ -140,7 +140,7 @@ void drawRegister(QPainter& p, const QRectF& area) {
                               2, 2);
 }
 
-ConnectionChoice connectionOf(const TCashboxdrv& driver) {
+ConnectionChoice connectionOf(const CashboxDriver& driver) {
     const bool usb = driver.ComType() == "USB";
     if (usb)
         return ConnectionChoice{};
@@ -152,7 +152,7 @@ ConnectionChoice connectionOf(const TCashboxdrv& driver) {
             .stopBits = driver.StopBits()};
 }
 
-void applyConnection(TCashboxdrv& driver, const ConnectionChoice& c) {
+void applyConnection(CashboxDriver& driver, const ConnectionChoice& c) {
     driver.setComType(c.automatic ? "USB" : "COM");
     if (c.automatic)
         return;
@@ -189,9 +189,9 @@ QPixmap wizardPicture(int width, int height) {
 
 // What the running enrolments share with the window. Touched on the user-interface thread
 // only, except running, which the workers count down.
-struct TAddCashboxWizard::RunState {
-    TAddCashboxWizard* wizard = nullptr;  // none once the window is gone
-    std::uint64_t currentRun = 0;         // changes when a run starts or the window closes
+struct AddCashboxWizard::RunState {
+    AddCashboxWizard* wizard = nullptr;  // none once the window is gone
+    std::uint64_t currentRun = 0;        // changes when a run starts or the window closes
     std::atomic<int> running{0};
 };
 
@@ -201,41 +201,41 @@ namespace {
 // the window still shows the run that made it.
 class WizardEnrolmentView : public EnrolmentView {
 public:
-    WizardEnrolmentView(std::shared_ptr<TAddCashboxWizard::RunState> state, std::uint64_t run)
+    WizardEnrolmentView(std::shared_ptr<AddCashboxWizard::RunState> state, std::uint64_t run)
         : state_(std::move(state)), run_(run) {}
 
     void setProgress(int percent) override {
-        apply([percent](TAddCashboxWizard& w) { w.ProgressBar1->setValue(percent); });
+        apply([percent](AddCashboxWizard& w) { w.ProgressBar1->setValue(percent); });
     }
     void setStatus(const std::string& text) override {
-        apply([text](TAddCashboxWizard& w) { w.StatusCaption->setText(qs(text)); });
+        apply([text](AddCashboxWizard& w) { w.StatusCaption->setText(qs(text)); });
     }
     void setError(const std::string& text) override {
-        apply([text](TAddCashboxWizard& w) { w.ErrorCaption->setText(qs(text)); });
+        apply([text](AddCashboxWizard& w) { w.ErrorCaption->setText(qs(text)); });
     }
     void enableNext() override {
-        apply([](TAddCashboxWizard& w) { w.acNext->setEnabled(true); });
+        apply([](AddCashboxWizard& w) { w.acNext->setEnabled(true); });
     }
     void enableBack() override {
-        apply([](TAddCashboxWizard& w) { w.acBack->setEnabled(true); });
+        apply([](AddCashboxWizard& w) { w.acBack->setEnabled(true); });
     }
 
 private:
-    void apply(std::function<void(TAddCashboxWizard&)> change) {
+    void apply(std::function<void(AddCashboxWizard&)> change) {
         postToUiThread([state = state_, run = run_, change = std::move(change)] {
             if (state->wizard != nullptr && state->currentRun == run)
                 change(*state->wizard);
         });
     }
 
-    std::shared_ptr<TAddCashboxWizard::RunState> state_;
+    std::shared_ptr<AddCashboxWizard::RunState> state_;
     std::uint64_t run_;
 };
 
 }  // namespace
 
-TAddCashboxWizard::TAddCashboxWizard(IDialogs& dialogs, const AutomationRegistry& registry,
-                                     TTHVRESTClient& sharedClient, QWidget* parent)
+AddCashboxWizard::AddCashboxWizard(IDialogs& dialogs, const AutomationRegistry& registry,
+                                   DispatcherClient& sharedClient, QWidget* parent)
     : QDialog(parent),
       dialogs_(dialogs),
       registry_(registry),
@@ -265,31 +265,31 @@ TAddCashboxWizard::TAddCashboxWizard(IDialogs& dialogs, const AutomationRegistry
     fixToFit(*this, {kWidth, kHeight});
 }
 
-TAddCashboxWizard::~TAddCashboxWizard() {
+AddCashboxWizard::~AddCashboxWizard() {
     run_->wizard = nullptr;
 }
 
-bool TAddCashboxWizard::enrolmentRunning() const {
+bool AddCashboxWizard::enrolmentRunning() const {
     return run_->running.load() > 0;
 }
 
-void TAddCashboxWizard::guarded(void (TAddCashboxWizard::*handler)()) {
+void AddCashboxWizard::guarded(void (AddCashboxWizard::*handler)()) {
     SafeApplication::guarded(dialogs_, [this, handler] { (this->*handler)(); });
 }
 
-void TAddCashboxWizard::createActions() {
+void AddCashboxWizard::createActions() {
     acBack = new QAction(QStringLiteral("< Назад"), this);
     acNext = new QAction(QStringLiteral("Далее >"), this);
     acCancel = new QAction(QStringLiteral("Отмена"), this);
     connect(acBack, &QAction::triggered, this,
-            [this] { guarded(&TAddCashboxWizard::acBackExecute); });
+            [this] { guarded(&AddCashboxWizard::acBackExecute); });
     connect(acNext, &QAction::triggered, this,
-            [this] { guarded(&TAddCashboxWizard::acNextExecute); });
+            [this] { guarded(&AddCashboxWizard::acNextExecute); });
     connect(acCancel, &QAction::triggered, this,
-            [this] { guarded(&TAddCashboxWizard::acCancelExecute); });
+            [this] { guarded(&AddCashboxWizard::acCancelExecute); });
 }
 
-QWidget* TAddCashboxWizard::createButtonRow() {
+QWidget* AddCashboxWizard::createButtonRow() {
     auto* row = new QWidget;
     row->setFixedHeight(kButtonRowHeight);
     BackButton = new QPushButton;
@@ -307,7 +307,7 @@ QWidget* TAddCashboxWizard::createButtonRow() {
     return row;
 }
 
-QWidget* TAddCashboxWizard::createPage(QWidget* content) {
+QWidget* AddCashboxWizard::createPage(QWidget* content) {
     auto* page = new QWidget;
     auto* picture = new QLabel;
     picture->setFixedWidth(kPictureWidth);
@@ -322,7 +322,7 @@ QWidget* TAddCashboxWizard::createPage(QWidget* content) {
     return page;
 }
 
-QWidget* TAddCashboxWizard::createGreetingsPage() {
+QWidget* AddCashboxWizard::createGreetingsPage() {
     auto* content = new QWidget;
     auto* layout = new QVBoxLayout(content);
     layout->setContentsMargins(14, 16, 14, 12);
@@ -341,7 +341,7 @@ QWidget* TAddCashboxWizard::createGreetingsPage() {
     return content;
 }
 
-QWidget* TAddCashboxWizard::createConnectionPage() {
+QWidget* AddCashboxWizard::createConnectionPage() {
     auto* content = new QWidget;
     auto* layout = new QVBoxLayout(content);
     layout->setContentsMargins(12, 12, 12, 8);
@@ -358,7 +358,7 @@ QWidget* TAddCashboxWizard::createConnectionPage() {
     driverRow->addWidget(VerInfo, 1);
     layout->addLayout(driverRow);
     connect(SDriver, &QComboBox::currentIndexChanged, this,
-            [this] { guarded(&TAddCashboxWizard::SDriverChange); });
+            [this] { guarded(&AddCashboxWizard::SDriverChange); });
 
     rAutomat = new QRadioButton(QStringLiteral("Определить автоматически"));
     rManual = new QRadioButton(QStringLiteral("Указать вручную"));
@@ -367,9 +367,9 @@ QWidget* TAddCashboxWizard::createConnectionPage() {
     layout->addWidget(rAutomat);
     layout->addWidget(rManual);
     connect(rAutomat, &QRadioButton::clicked, this,
-            [this] { guarded(&TAddCashboxWizard::rAutomatClick); });
+            [this] { guarded(&AddCashboxWizard::rAutomatClick); });
     connect(rManual, &QRadioButton::clicked, this,
-            [this] { guarded(&TAddCashboxWizard::rManualClick); });
+            [this] { guarded(&AddCashboxWizard::rManualClick); });
 
     auto* device = new QGroupBox(QStringLiteral("Устройство"));
     auto* deviceLayout = new QGridLayout(device);
@@ -387,7 +387,7 @@ QWidget* TAddCashboxWizard::createConnectionPage() {
     return content;
 }
 
-QGroupBox* TAddCashboxWizard::createConnectionFields() {
+QGroupBox* AddCashboxWizard::createConnectionFields() {
     GroupBox1 = new QGroupBox(QStringLiteral("Параметры соединения"));
     GroupBox1->setEnabled(false);
     PortField = serialPortField(registry_);
@@ -404,7 +404,7 @@ QGroupBox* TAddCashboxWizard::createConnectionFields() {
     TestButton = new QPushButton(QStringLiteral("Тест"));
     TestButton->setEnabled(false);
     connect(TestButton, &QPushButton::clicked, this,
-            [this] { guarded(&TAddCashboxWizard::TestButtonClick); });
+            [this] { guarded(&AddCashboxWizard::TestButtonClick); });
 
     auto* grid = new QGridLayout(GroupBox1);
     grid->setContentsMargins(8, 4, 8, 6);
@@ -423,7 +423,7 @@ QGroupBox* TAddCashboxWizard::createConnectionFields() {
     return GroupBox1;
 }
 
-QWidget* TAddCashboxWizard::createParamsPage() {
+QWidget* AddCashboxWizard::createParamsPage() {
     auto* content = new QWidget;
     auto* layout = new QVBoxLayout(content);
     layout->setContentsMargins(14, 16, 14, 12);
@@ -442,7 +442,7 @@ QWidget* TAddCashboxWizard::createParamsPage() {
     return content;
 }
 
-QWidget* TAddCashboxWizard::createCongratPage() {
+QWidget* AddCashboxWizard::createCongratPage() {
     auto* content = new QWidget;
     auto* layout = new QVBoxLayout(content);
     layout->setContentsMargins(14, 16, 14, 12);
@@ -455,26 +455,26 @@ QWidget* TAddCashboxWizard::createCongratPage() {
     return content;
 }
 
-void TAddCashboxWizard::showEvent(QShowEvent* event) {
+void AddCashboxWizard::showEvent(QShowEvent* event) {
     if (!event->spontaneous())
         FormShow();
     QDialog::showEvent(event);
 }
 
-void TAddCashboxWizard::done(int result) {
+void AddCashboxWizard::done(int result) {
     // Whatever an enrolment still running does, it no longer changes this window.
     ++run_->currentRun;
     QDialog::done(result);
 }
 
-void TAddCashboxWizard::FormShow() {
+void AddCashboxWizard::FormShow() {
     acCancel->setText(QStringLiteral("Отмена"));
     Fsuccess = false;
     pcWizard->setCurrentWidget(tsGreetings);
     CheckWhenPageActive();
 }
 
-void TAddCashboxWizard::CheckWhenPageActive() {
+void AddCashboxWizard::CheckWhenPageActive() {
     QWidget* page = pcWizard->currentWidget();
     nextPage = nullptr;
     backPage = nullptr;
@@ -498,7 +498,7 @@ void TAddCashboxWizard::CheckWhenPageActive() {
     acBack->setVisible(backPage != nullptr);
 }
 
-void TAddCashboxWizard::acNextExecute() {
+void AddCashboxWizard::acNextExecute() {
     if (nextPage == nullptr)
         return;
     pcWizard->setCurrentWidget(nextPage);
@@ -509,29 +509,29 @@ void TAddCashboxWizard::acNextExecute() {
         CheckParamsInit();
 }
 
-void TAddCashboxWizard::acBackExecute() {
+void AddCashboxWizard::acBackExecute() {
     if (backPage == nullptr)
         return;
     pcWizard->setCurrentWidget(backPage);
     CheckWhenPageActive();
 }
 
-void TAddCashboxWizard::acCancelExecute() {
+void AddCashboxWizard::acCancelExecute() {
     reject();
 }
 
-void TAddCashboxWizard::SDriverChange() {
-    FDriver.reset();
+void AddCashboxWizard::SDriverChange() {
+    driver_.reset();
     if (SDriver->currentText() == QString::fromUtf8(kAtolDriverName))
-        FDriver = std::make_shared<TAtoldrv>("0", registry_);
-    if (!FDriver)
+        driver_ = std::make_shared<AtolDriver>("0", registry_);
+    if (!driver_)
         return;
-    VerInfo->setText(qs(FDriver->getVersion()));
+    VerInfo->setText(qs(driver_->getVersion()));
     rAutomat->setEnabled(true);
     rManual->setEnabled(true);
 }
 
-void TAddCashboxWizard::rAutomatClick() {
+void AddCashboxWizard::rAutomatClick() {
     acNext->setEnabled(false);
     manualVisible(false);
     clearModel();
@@ -539,61 +539,61 @@ void TAddCashboxWizard::rAutomatClick() {
     CheckCashbox();
 }
 
-void TAddCashboxWizard::rManualClick() {
+void AddCashboxWizard::rManualClick() {
     acNext->setEnabled(false);
     clearModel();
     manualVisible(true);
 }
 
-void TAddCashboxWizard::TestButtonClick() {
+void AddCashboxWizard::TestButtonClick() {
     driverForCheck().setComType("COM");
-    FDriver->setComPort(str(PortField->currentText()));
-    FDriver->setBaudrate(str(SpeedField->currentText()));
-    FDriver->setParity(str(ParityField->currentText()));
-    FDriver->setStopBits(str(StopbitField->currentText()));
-    FDriver->setBits(str(BitField->currentText()));
+    driver_->setComPort(str(PortField->currentText()));
+    driver_->setBaudrate(str(SpeedField->currentText()));
+    driver_->setParity(str(ParityField->currentText()));
+    driver_->setStopBits(str(StopbitField->currentText()));
+    driver_->setBits(str(BitField->currentText()));
     CheckCashbox();
 }
 
-TCashboxdrv& TAddCashboxWizard::driverForCheck() {
-    if (!FDriver)
+CashboxDriver& AddCashboxWizard::driverForCheck() {
+    if (!driver_)
         throw EnrolmentError(kChooseDriverMessage);
     // The driver serves one thread at a time: an enrolment left running by an earlier
     // showing may still be using it, so not even its connection settings may change.
     if (enrolmentRunning())
         throw EnrolmentError(kEnrolmentBusyMessage);
-    return *FDriver;
+    return *driver_;
 }
 
-void TAddCashboxWizard::CheckCashbox() {
+void AddCashboxWizard::CheckCashbox() {
     const DeviceIdentity identity = checkCashbox(driverForCheck());
-    checkedConnection_ = connectionOf(*FDriver);
+    checkedConnection_ = connectionOf(*driver_);
     modelInfo->setText(qs(identity.modelName));
     serialInfo->setText(qs(identity.serial));
     acNext->setEnabled(true);
 }
 
-void TAddCashboxWizard::manualVisible(bool state) {
+void AddCashboxWizard::manualVisible(bool state) {
     for (QWidget* w : std::initializer_list<QWidget*>{GroupBox1, PortField, SpeedField, BitField,
                                                       ParityField, StopbitField, TestButton})
         w->setEnabled(state);
 }
 
-void TAddCashboxWizard::clearModel() {
+void AddCashboxWizard::clearModel() {
     modelInfo->clear();
     serialInfo->clear();
 }
 
-void TAddCashboxWizard::CheckParamsInit() {
+void AddCashboxWizard::CheckParamsInit() {
     // Everything the enrolment reads from the window is taken here, on this thread.
     EnrolmentInput input;
-    input.driver = FDriver;
+    input.driver = driver_;
     input.driverName = str(SDriver->currentText());
     input.serial = str(serialInfo->text());
     input.connection = checkedConnection_;
-    if (FDriver)
-        applyConnection(*FDriver, checkedConnection_);
-    input.settings = FSettings;
+    if (driver_)
+        applyConnection(*driver_, checkedConnection_);
+    input.settings = settings_;
     input.clientSettings = sharedClient_.settings();
     input.logSink = sharedClient_.onLog();
     input.finishPause = finishPause_;

@@ -28,18 +28,18 @@ class AutomationRegistry;
 // shared client's settings and log sink), and hands every change of the window to the
 // user-interface thread. Closing the wizard does not stop it, but its changes no longer
 // reach the window and success stays false.
-class TAddCashboxWizard : public QDialog {
+class AddCashboxWizard : public QDialog {
 public:
     // sharedClient: the client window's dispatcher client, whose settings and log sink the
     // enrolment's own client takes over. All three objects live for the process.
-    TAddCashboxWizard(IDialogs& dialogs, const AutomationRegistry& registry,
-                      TTHVRESTClient& sharedClient, QWidget* parent = nullptr);
-    ~TAddCashboxWizard() override;
+    AddCashboxWizard(IDialogs& dialogs, const AutomationRegistry& registry,
+                     DispatcherClient& sharedClient, QWidget* parent = nullptr);
+    ~AddCashboxWizard() override;
 
-    void setSettings(TAppSettings* settings) { FSettings = settings; }
-    TAppSettings* settings() const { return FSettings; }
+    void setSettings(AppSettings* settings) { settings_ = settings; }
+    AppSettings* settings() const { return settings_; }
     bool success() const { return Fsuccess; }
-    TCashboxdrv* driver() const { return FDriver.get(); }
+    CashboxDriver* driver() const { return driver_.get(); }
     // True while an enrolment, of this showing or an earlier one, is still running.
     bool enrolmentRunning() const;
     // The pause between "Готово!" and the enabled "Далее >".
@@ -103,7 +103,7 @@ protected:
 private:
     // The wizard's driver, for a connection check: raises when none is chosen or an
     // enrolment still uses it.
-    TCashboxdrv& driverForCheck();
+    CashboxDriver& driverForCheck();
     void createActions();
     QWidget* createButtonRow();
     QWidget* createPage(QWidget* content);
@@ -112,13 +112,13 @@ private:
     QWidget* createParamsPage();
     QWidget* createCongratPage();
     QGroupBox* createConnectionFields();
-    void guarded(void (TAddCashboxWizard::*handler)());
+    void guarded(void (AddCashboxWizard::*handler)());
 
     IDialogs& dialogs_;
     const AutomationRegistry& registry_;
-    TTHVRESTClient& sharedClient_;
-    TAppSettings* FSettings = nullptr;
-    std::shared_ptr<TCashboxdrv> FDriver;
+    DispatcherClient& sharedClient_;
+    AppSettings* settings_ = nullptr;
+    std::shared_ptr<CashboxDriver> driver_;
     bool Fsuccess = false;
     QWidget* nextPage = nullptr;
     QWidget* backPage = nullptr;

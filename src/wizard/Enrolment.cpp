@@ -3,12 +3,12 @@
 #include <thread>
 
 #include "dispatcher/Messages.h"
-#include "drivers/Cashboxdrv.h"
+#include "drivers/CashboxDriver.h"
 #include "platform/Dialogs.h"
 
 namespace th {
 
-DeviceIdentity checkCashbox(TCashboxdrv& driver) {
+DeviceIdentity checkCashbox(CashboxDriver& driver) {
     driver.connect();
     const Json info = runRegisterTask(driver, "getDeviceInfo");
     DeviceIdentity identity{textAt(info, "deviceInfo.modelName").value_or(""),
@@ -19,7 +19,7 @@ DeviceIdentity checkCashbox(TCashboxdrv& driver) {
     return identity;
 }
 
-bool addCashbox(TCashboxdrv* driver, const std::string& driverName, TTHVRESTClient& client,
+bool addCashbox(CashboxDriver* driver, const std::string& driverName, DispatcherClient& client,
                 EnrolmentView& view) {
     if (driver == nullptr)
         throw EnrolmentError(kNoDriverInstalled);
@@ -51,7 +51,7 @@ bool addCashbox(TCashboxdrv* driver, const std::string& driverName, TTHVRESTClie
 }
 
 CashBoxSettingsPtr newCashboxRecord(const EnrolmentInput& input) {
-    auto record = std::make_shared<TCashBoxSettings>();
+    auto record = std::make_shared<CashboxSettings>();
     record->KKTSerial = input.serial;
     record->Driver = input.driverName;
     const ConnectionChoice& c = input.connection;
@@ -76,7 +76,7 @@ void runEnrolment(const EnrolmentInput& input, IDialogs& dialogs, EnrolmentView&
     try {
         if (input.settings == nullptr)
             throw EnrolmentError(kNoSettingsMessage);
-        TTHVRESTClient client(dialogs);
+        DispatcherClient client(dialogs);
         client.setSettings(input.clientSettings ? input.clientSettings : input.settings);
         client.setOnLog(input.logSink);
         if (!addCashbox(input.driver.get(), input.driverName, client, view))

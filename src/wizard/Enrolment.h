@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "dispatcher/RestClient.h"
+#include "dispatcher/DispatcherClient.h"
 #include "platform/Errors.h"
 #include "platform/Json.h"
 #include "settings/AppSettings.h"
@@ -12,7 +12,7 @@
 namespace th {
 
 class IDialogs;
-class TCashboxdrv;
+class CashboxDriver;
 
 // What goes wrong while a register is checked or enrolled; the message is shown as it is.
 TH_DECLARE_ERROR(EnrolmentError, Error);
@@ -43,7 +43,7 @@ struct DeviceIdentity {
 // connect, "getDeviceInfo", disconnect: the model and serial number of the register the
 // driver reaches. An answer without a serial number fails with kNoSerialMessage, since the
 // register could be neither enrolled nor stored under it.
-DeviceIdentity checkCashbox(TCashboxdrv& driver);
+DeviceIdentity checkCashbox(CashboxDriver& driver);
 
 // Where the enrolment reports its progress. Called on the enrolment's thread.
 class EnrolmentView {
@@ -58,7 +58,7 @@ public:
 
 // Reads the register's identity, state, fiscal storage and registration, and asks the
 // service to create the cashbox ("cashbox" with "add": "1"). Returns "data.result".
-bool addCashbox(TCashboxdrv* driver, const std::string& driverName, TTHVRESTClient& client,
+bool addCashbox(CashboxDriver* driver, const std::string& driverName, DispatcherClient& client,
                 EnrolmentView& view);
 
 // The connection the user chose on the connection page.
@@ -73,13 +73,13 @@ struct ConnectionChoice {
 
 // What the enrolment needs from the wizard, taken on the user-interface thread when it starts.
 struct EnrolmentInput {
-    std::shared_ptr<TCashboxdrv> driver;  // none when no driver was chosen
+    std::shared_ptr<CashboxDriver> driver;  // none when no driver was chosen
     std::string driverName;
     std::string serial;  // the one the last successful check displayed
     ConnectionChoice connection;
-    TAppSettings* settings = nullptr;        // where the new register is stored
-    TAppSettings* clientSettings = nullptr;  // of the shared dispatcher client
-    TTHVRESTClient::LogEvent logSink;        // of the shared dispatcher client
+    AppSettings* settings = nullptr;        // where the new register is stored
+    AppSettings* clientSettings = nullptr;  // of the shared dispatcher client
+    DispatcherClient::LogEvent logSink;     // of the shared dispatcher client
     std::chrono::milliseconds finishPause{1000};
 };
 

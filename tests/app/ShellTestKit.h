@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/MainForm.h"
+#include "app/MainWindow.h"
 #include "app/TillhavenApp.h"
-#include "auth/PasswordDlg.h"
+#include "auth/LoginDialog.h"
 #include "platform/Dialogs.h"
 #include "platform/Json.h"
 #include "support/TempDir.h"
@@ -82,19 +82,19 @@ public:
             dialogs, [this](QDialog& dialog) { return runModal(dialog); }, [this] { ++quits; },
             DataPaths{home.path(), home.path()});
         // Headless there is no tray; the tests say whether the desktop has one.
-        app->Form1().setTrayProbe([this] { return trayAvailable; });
+        app->mainWindow().setTrayProbe([this] { return trayAvailable; });
         return *app;
     }
 
     // Shows the main window and lets the start sequence run, as the message loop would.
     void showMainWindow() {
-        app->Form1().show();
+        app->mainWindow().show();
         QCoreApplication::processEvents();
     }
 
     TempDir home;
     RecordingDialogs dialogs;
-    std::function<int(TPasswordDlg&)> loginScript;
+    std::function<int(LoginDialog&)> loginScript;
     bool trayAvailable = true;
     int modalRuns = 0;
     int quits = 0;
@@ -103,7 +103,7 @@ public:
 private:
     int runModal(QDialog& dialog) {
         ++modalRuns;
-        auto* login = dynamic_cast<TPasswordDlg*>(&dialog);
+        auto* login = dynamic_cast<LoginDialog*>(&dialog);
         if (login == nullptr || !loginScript)
             return QDialog::Rejected;
         return loginScript(*login);

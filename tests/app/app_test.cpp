@@ -6,10 +6,10 @@
 #include <QTableView>
 #include <QTimer>
 
-#include "app/CashboxListModel.h"
-#include "app/MainForm.h"
+#include "app/CashboxTableModel.h"
+#include "app/MainWindow.h"
 #include "app/ShellTestKit.h"
-#include "dispatcher/gui/ClientForm.h"
+#include "dispatcher/gui/RequestLogWindow.h"
 #include "platform/Version.h"
 #include "settings/AppSettings.h"
 
@@ -37,7 +37,7 @@ protected:
         ASSERT_EQ(dispatcher.count("getsalepoints"), 1u);
     }
 
-    TForm1& form() { return shell.app->Form1(); }
+    MainWindow& form() { return shell.app->mainWindow(); }
 
     Json salePoints = Json::array();
     ShellDispatcher dispatcher;
@@ -48,7 +48,7 @@ protected:
 
 TEST(MainWindow, CaptionCarriesTheBuildVersion) {
     ShellHarness shell(settingsIniFor(closedPort(), ""));
-    TForm1& form = shell.start().Form1();
+    MainWindow& form = shell.start().mainWindow();
     EXPECT_EQ(form.windowTitle().toStdString(),
               std::string("Кассовый клиент tillhaven. Версия ПО: ") + kProgramVersion);
     EXPECT_STREQ(kProgramVersion, "1.0.1.0");
@@ -60,7 +60,7 @@ TEST(MainWindow, CaptionCarriesTheBuildVersion) {
 
 TEST(MainWindow, MenusHoldTheActionsInOrder) {
     ShellHarness shell(settingsIniFor(closedPort(), ""));
-    TForm1& form = shell.start().Form1();
+    MainWindow& form = shell.start().mainWindow();
     EXPECT_EQ(menuItems(*form.ActionsMenu),
               (std::vector<std::string>{"Добавить кассу", "Открыть клиент", "-", "Выход",
                                         "Разлогинить"}));
@@ -138,7 +138,7 @@ TEST_F(RunningShell, WithoutATrayCloseAndMinimiseLeaveTheWindowInTheTaskbar) {
 
 TEST_F(RunningShell, ShowClientOpensTheClientWindow) {
     form().showClient->trigger();
-    EXPECT_TRUE(shell.app->ClientForm().isVisible());
+    EXPECT_TRUE(shell.app->requestLogWindow().isVisible());
     EXPECT_TRUE(form().isVisible());
 }
 
@@ -153,7 +153,7 @@ TEST_F(RunningShell, QuitEndsTheProgramWithoutSaving) {
 TEST_F(RunningShell, LogoutEmptiesTheStoredTokenAndEnds) {
     form().Logout->trigger();
     EXPECT_EQ(shell.quits, 1);
-    EXPECT_EQ(TAppSettings(shell.home.path()).Token(), "");
+    EXPECT_EQ(AppSettings(shell.home.path()).Token(), "");
     const std::string ini = shell.home.read("settings.ini");
     EXPECT_NE(ini.find("[auth]\ntoken=\n"), std::string::npos) << ini;
 }
@@ -184,14 +184,14 @@ protected:
 };
 
 TEST_F(SalePointList, RowsAreSortedBySerialOncePerRegister) {
-    TCashboxListModel& rows = *form().FDMemTable1;
+    CashboxTableModel& rows = *form().FDMemTable1;
     ASSERT_EQ(rows.rowCount(), 3);
-    EXPECT_EQ(cell(0, TCashboxListModel::KKTSerial), "100");
-    EXPECT_EQ(cell(1, TCashboxListModel::KKTSerial), "200");
-    EXPECT_EQ(cell(2, TCashboxListModel::KKTSerial), "300");
-    EXPECT_EQ(cell(2, TCashboxListModel::Address), "ул. Длинная-предлинн");
-    EXPECT_EQ(cell(0, TCashboxListModel::device), "фискальный регистрат");
-    EXPECT_EQ(cell(0, TCashboxListModel::status), "не активен");
+    EXPECT_EQ(cell(0, CashboxTableModel::KKTSerial), "100");
+    EXPECT_EQ(cell(1, CashboxTableModel::KKTSerial), "200");
+    EXPECT_EQ(cell(2, CashboxTableModel::KKTSerial), "300");
+    EXPECT_EQ(cell(2, CashboxTableModel::Address), "ул. Длинная-предлинн");
+    EXPECT_EQ(cell(0, CashboxTableModel::device), "фискальный регистрат");
+    EXPECT_EQ(cell(0, CashboxTableModel::status), "не активен");
 
     form().prepareCashboxes();
     EXPECT_EQ(rows.rowCount(), 3);
@@ -199,12 +199,12 @@ TEST_F(SalePointList, RowsAreSortedBySerialOncePerRegister) {
 
 TEST_F(SalePointList, ConnectionChangeMarksTheRowAndTheTrayIcon) {
     form().CashboxConnectionChange("200", true);
-    EXPECT_EQ(cell(1, TCashboxListModel::status), "активен");
+    EXPECT_EQ(cell(1, CashboxTableModel::status), "активен");
     EXPECT_EQ(form().CashBoxGrid->currentIndex().row(), 1);
     EXPECT_EQ(form().TrayIcon->icon().cacheKey(), form().GreenIMage.cacheKey());
 
     form().CashboxConnectionChange("300", false);
-    EXPECT_EQ(cell(1, TCashboxListModel::status), "активен");
+    EXPECT_EQ(cell(1, CashboxTableModel::status), "активен");
     EXPECT_EQ(form().TrayIcon->icon().cacheKey(), form().RedImage.cacheKey());
 
     form().CashboxConnectionChange("unknown", true);
@@ -215,7 +215,7 @@ TEST(Application, RegisterDriverOfTheSettingsServesTheDriverObject) {
     for (const auto& [driver, served] :
          std::vector<std::pair<std::string, bool>>{{"emulator", true}, {"", false}}) {
         ShellHarness shell(settingsIniFor(closedPort(), "") + "RegisterDriver=" + driver + "\n");
-        EXPECT_EQ(shell.start().Automation().isRegistered(kFptrProgId), served) << driver;
+        EXPECT_EQ(shell.start().automation().isRegistered(kFptrProgId), served) << driver;
     }
 }
 
@@ -226,7 +226,7 @@ TEST(Application, QuitEndsTheMessageLoopWhileTheWindowIsHidden) {
     shell.app = std::make_unique<TillhavenApp>(
         shell.dialogs, [](QDialog&) { return int(QDialog::Rejected); }, quitApplication,
         DataPaths{shell.home.path(), shell.home.path()});
-    TForm1& form = shell.app->Form1();
+    MainWindow& form = shell.app->mainWindow();
     form.show();
     QMetaObject::invokeMethod(
         &form, [&] { form.close(); }, Qt::QueuedConnection);

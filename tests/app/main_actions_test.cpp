@@ -7,9 +7,9 @@
 
 #include <filesystem>
 
-#include "app/MainForm.h"
+#include "app/MainWindow.h"
 #include "app/ShellTestKit.h"
-#include "updater/AboutForm.h"
+#include "updater/AboutDialog.h"
 #include "updater/UpdateActions.h"
 #include "wizard/AddCashboxWizard.h"
 
@@ -53,8 +53,8 @@ TEST(StartupUpdateCheck, SilentWithoutANewerVersionAndTheStartGoesOn) {
     shell.start();
     shell.showMainWindow();
     EXPECT_TRUE(shell.dialogs.texts().empty());
-    EXPECT_FALSE(shell.app->Form1().ActionUpdate->isEnabled());
-    EXPECT_EQ(shell.app->Form1().notificationCount(), 0);
+    EXPECT_FALSE(shell.app->mainWindow().ActionUpdate->isEnabled());
+    EXPECT_EQ(shell.app->mainWindow().notificationCount(), 0);
     EXPECT_EQ(dispatcher.count("getsalepoints"), 1u);
 }
 
@@ -71,7 +71,7 @@ TEST(StartupUpdateCheck, ANewerVersionIsNotifiedAndAskedOnlyWhenTheUserChecks) {
     CurrentDirectory inHome(shell.home.path());
     shell.dialogs.scriptAnswer(true);
     shell.start();
-    TForm1& form = shell.app->Form1();
+    MainWindow& form = shell.app->mainWindow();
     EXPECT_TRUE(shell.dialogs.texts().empty());
     EXPECT_FALSE(form.isClosing());
     EXPECT_TRUE(form.ActionUpdate->isEnabled());
@@ -93,7 +93,7 @@ TEST(StartupUpdateCheck, UpdateWithoutAnUpdaterProgramKeepsTheProgramRunning) {
     ShellHarness shell(settingsWithUpdateCheck(dispatcher.port()));
     CurrentDirectory inHome(shell.home.path());
     shell.start();
-    TForm1& form = shell.app->Form1();
+    MainWindow& form = shell.app->mainWindow();
     // "Обновить" is offered, in the tray menu too, and says where the update comes from.
     ASSERT_TRUE(form.ActionUpdate->isEnabled());
     form.ActionUpdate->trigger();
@@ -107,10 +107,10 @@ TEST(StartupUpdateCheck, AnUnreachableServiceIsReportedWithoutABox) {
     ShellHarness shell(settingsWithUpdateCheck(deadPort));
     shell.start();
     EXPECT_TRUE(shell.dialogs.texts().empty());
-    EXPECT_EQ(shell.app->Form1().notificationCount(), 1);
+    EXPECT_EQ(shell.app->mainWindow().notificationCount(), 1);
     EXPECT_NE(shell.home.read(ProblemLog::kFileName).find("REST request failed: "),
               std::string::npos);
-    EXPECT_FALSE(shell.app->Form1().isClosing());
+    EXPECT_FALSE(shell.app->mainWindow().isClosing());
 }
 
 TEST(MainActions, MenuUpdateCheckSaysWhenThereIsNone) {
@@ -118,7 +118,7 @@ TEST(MainActions, MenuUpdateCheckSaysWhenThereIsNone) {
     dispatcher.answerJson("swversion", offeredVersion("1.0.0.9"));
     ShellHarness shell(settingsWithUpdateCheck(dispatcher.port()));
     shell.start();
-    shell.app->Form1().ActionCheckUpdate->trigger();
+    shell.app->mainWindow().ActionCheckUpdate->trigger();
     EXPECT_EQ(shell.dialogs.texts(), std::vector<std::string>{"Обновлений не найдено"});
 }
 
@@ -127,12 +127,12 @@ TEST(MainActions, AboutShowsTheVersionAndCancelledWizardChangesNothing) {
     ShellHarness shell(dispatcher.settingsIni("stored"));
     auto& app = shell.start();
     shell.loginScript = nullptr;
-    TForm1& form = app.Form1();
+    MainWindow& form = app.mainWindow();
     // The harness rejects every dialog that is not the login: the wizard ends without success.
     form.About->trigger();
-    EXPECT_EQ(app.AboutForm().Version->text().toStdString(), "1.0.1.0");
+    EXPECT_EQ(app.aboutDialog().Version->text().toStdString(), "1.0.1.0");
     form.AddCashbox->trigger();
-    EXPECT_EQ(app.AddCashboxWizard().settings(), &form.AppSettings());
+    EXPECT_EQ(app.addCashboxWizard().settings(), &form.appSettings());
     EXPECT_EQ(shell.modalRuns, 2);
     EXPECT_EQ(dispatcher.count("getsalepoints"), 0u);
 }

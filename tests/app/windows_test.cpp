@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "app/MainForm.h"
+#include "app/MainWindow.h"
 #include "app/ShellTestKit.h"
 #include "platform/gui/QtTranslations.h"
 #include "wizard/AddCashboxWizard.h"
@@ -113,7 +113,7 @@ protected:
         shell.start();
         shell.showMainWindow();
         // A register's window is built when it is first opened, as a double click does.
-        TForm1& main = shell.app->Form1();
+        MainWindow& main = shell.app->mainWindow();
         for (const auto& record : main.Cashboxes())
             main.cashboxWindow(*record);
     }
@@ -167,7 +167,7 @@ TEST_F(ProgramWindows, MessageBoxesShowTheirTextAndQtsButtonsInRussian) {
 }
 
 TEST_F(ProgramWindows, EditFieldsOfferQtsContextMenuInRussian) {
-    auto* login = shell.app->PasswordDlg().Login;
+    auto* login = shell.app->loginDialog().Login;
     std::unique_ptr<QMenu> menu(login->createStandardContextMenu());
     std::vector<std::string> items;
     for (const QAction* action : menu->actions())

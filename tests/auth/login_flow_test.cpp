@@ -5,7 +5,7 @@
 #include <QPushButton>
 
 #include "app/ShellTestKit.h"
-#include "dispatcher/gui/ClientForm.h"
+#include "dispatcher/gui/RequestLogWindow.h"
 #include "settings/AppSettings.h"
 
 using namespace th;
@@ -42,13 +42,13 @@ TEST_F(LoginFlow, AcceptedStoredTokenNeverShowsTheDialog) {
     EXPECT_EQ(dispatcher.requests("test")[0].apiKey, "stored-token");
     EXPECT_EQ(dispatcher.requests("test")[0].body, Json::object());
     ASSERT_EQ(dispatcher.count("getsalepoints"), 1u);
-    EXPECT_EQ(TAppSettings(shell.home.path()).Token(), "stored-token");
+    EXPECT_EQ(AppSettings(shell.home.path()).Token(), "stored-token");
 }
 
 TEST_F(LoginFlow, RefusedTokenThenWrongThenRightPasswordStoresTheNewToken) {
     dispatcher.answerJson("test", {{"status", 401}, {"message", "Unauthorized"}});
     ShellHarness shell(dispatcher.settingsIni("old-token"));
-    shell.loginScript = [&](TPasswordDlg& dialog) {
+    shell.loginScript = [&](LoginDialog& dialog) {
         dialog.Login->setText("user@example.com");
         dialog.Password->setText("wrong");
         dialog.OKBtnClick();
@@ -68,7 +68,7 @@ TEST_F(LoginFlow, RefusedTokenThenWrongThenRightPasswordStoresTheNewToken) {
     // The refused token check itself says nothing: only the wrong password's message.
     EXPECT_EQ(shell.dialogs.texts(),
               std::vector<std::string>{"Неверное имя пользователя или пароль"});
-    EXPECT_EQ(TAppSettings(shell.home.path()).Token(), "new-token");
+    EXPECT_EQ(AppSettings(shell.home.path()).Token(), "new-token");
     auto logins = dispatcher.requests("authorize");
     ASSERT_EQ(logins.size(), 2u);
     EXPECT_EQ(dumpCompact(logins[1].body), R"({"login":"user@example.com","password":"right"})");
@@ -80,7 +80,7 @@ TEST_F(LoginFlow, RefusedTokenThenWrongThenRightPasswordStoresTheNewToken) {
 TEST_F(LoginFlow, CancelledLoginEndsWithoutAskingForTheList) {
     dispatcher.answerJson("test", testAnswer(false));
     ShellHarness shell(dispatcher.settingsIni(""));
-    shell.loginScript = [](TPasswordDlg& dialog) {
+    shell.loginScript = [](LoginDialog& dialog) {
         dialog.CancelBtn->click();
         return dialog.result();
     };
@@ -89,7 +89,7 @@ TEST_F(LoginFlow, CancelledLoginEndsWithoutAskingForTheList) {
 
     EXPECT_EQ(shell.modalRuns, 1);
     EXPECT_EQ(shell.quits, 1);
-    EXPECT_FALSE(shell.app->PasswordDlg().isAuthorized());
+    EXPECT_FALSE(shell.app->loginDialog().isAuthorized());
     EXPECT_EQ(dispatcher.count("authorize"), 0u);
     EXPECT_EQ(dispatcher.count("getsalepoints"), 0u);
     EXPECT_EQ(shell.dialogs.count(), 0u);
@@ -105,7 +105,7 @@ TEST_F(LoginFlow, ServiceDownIsReportedAndEndsWithoutTheDialog) {
     ASSERT_EQ(shell.dialogs.count(), 1u);
     const std::string expected = "RestRequestError ошибка : REST request failed: ";
     EXPECT_EQ(shell.dialogs.texts()[0].substr(0, expected.size()), expected);
-    EXPECT_EQ(TAppSettings(shell.home.path()).Token(), "stored-token");
+    EXPECT_EQ(AppSettings(shell.home.path()).Token(), "stored-token");
 }
 
 TEST_F(LoginFlow, TokenThatCannotBeSavedIsReportedAndKeptInMemory) {
@@ -115,7 +115,7 @@ TEST_F(LoginFlow, TokenThatCannotBeSavedIsReportedAndKeptInMemory) {
     // A directory where settings.ini should be: no write succeeds, not even for root.
     std::filesystem::remove(shell.home.file("settings.ini"));
     std::filesystem::create_directory(shell.home.file("settings.ini"));
-    shell.loginScript = [](TPasswordDlg& dialog) {
+    shell.loginScript = [](LoginDialog& dialog) {
         dialog.Password->setText("right");
         dialog.OKBtnClick();
         return dialog.result();

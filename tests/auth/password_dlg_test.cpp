@@ -6,8 +6,8 @@
 #include <QPushButton>
 
 #include "app/ShellTestKit.h"
+#include "dispatcher/DispatcherClient.h"
 #include "dispatcher/Messages.h"
-#include "dispatcher/RestClient.h"
 #include "settings/AppSettings.h"
 
 using namespace th;
@@ -20,7 +20,7 @@ protected:
     void SetUp() override {
         ensureQtApplication();
         home.write("settings.ini", dispatcher.settingsIni("stored-token"));
-        settings = std::make_unique<TAppSettings>(home.path());
+        settings = std::make_unique<AppSettings>(home.path());
         client.setSettings(settings.get());
         dialog.Login->setText("user@example.com");
         dialog.Password->setText("secret");
@@ -28,10 +28,10 @@ protected:
 
     ShellDispatcher dispatcher;
     TempDir home;
-    std::unique_ptr<TAppSettings> settings;
+    std::unique_ptr<AppSettings> settings;
     RecordingDialogs dialogs;
-    TTHVRESTClient client{dialogs};
-    TPasswordDlg dialog{client, dialogs};
+    DispatcherClient client{dialogs};
+    LoginDialog dialog{client, dialogs};
 };
 
 // The next widget that Tab reaches.
@@ -148,7 +148,7 @@ TEST_F(PasswordDialog, LayoutTabOrderAndButtons) {
 
 TEST_F(PasswordDialog, TransportFailureOfALoginLeavesTheHandler) {
     home.write("settings.ini", settingsIniFor(closedPort(), ""));
-    TAppSettings unreachable(home.path());
+    AppSettings unreachable(home.path());
     client.setSettings(&unreachable);
     EXPECT_THROW(dialog.OKBtnClick(), RestRequestError);
     EXPECT_FALSE(dialog.isAuthorized());

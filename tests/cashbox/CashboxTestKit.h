@@ -22,11 +22,11 @@
 #include <thread>
 #include <vector>
 
-#include "cashbox/CashboxForm.h"
 #include "cashbox/CashboxRecord.h"
+#include "cashbox/CashboxWindow.h"
 #include "cashbox/CommandResults.h"
-#include "cashbox/Journal.h"
-#include "dispatcher/gui/ClientForm.h"
+#include "cashbox/TaskJournal.h"
+#include "dispatcher/gui/RequestLogWindow.h"
 #include "drivers/Automation.h"
 #include "emulator/RegisterBackends.h"
 #include "platform/Dialogs.h"
@@ -185,15 +185,15 @@ public:
         home.write("settings.ini", settingsIniText(dispatcher.baseUrl(), records));
         setBench(bench);
         createJournalFile(home.file(kJournalFileName));
-        settings = std::make_unique<TAppSettings>(home.path());
+        settings = std::make_unique<AppSettings>(home.path());
         if (withBackend)
             installRegisterBackend(automation, settings->RegisterDriver(), home.path());
-        clientForm = std::make_unique<TClientForm>(dialogs);
+        clientForm = std::make_unique<RequestLogWindow>(dialogs);
         clientForm->SetSettings(settings.get());
     }
 
-    TRegisterEnvironment environment() {
-        TClientForm& log = *clientForm;
+    RegisterEnvironment environment() {
+        RequestLogWindow& log = *clientForm;
         return {automation, commandResults, home.file(kJournalFileName),
                 [&log](const std::string& command, const Json& data) { log.log(command, data); }};
     }
@@ -201,17 +201,17 @@ public:
     // A register as the register list makes one: its record, given its data, then the
     // settings (which start its worker when it is set up here), and its window.
     struct Cashbox {
-        std::unique_ptr<TCashboxRecord> record;
-        std::unique_ptr<TFormCashbox> window;
-        TFormCashbox* operator->() { return window.get(); }
-        TFormCashbox& operator*() { return *window; }
+        std::unique_ptr<CashboxRecord> record;
+        std::unique_ptr<CashboxWindow> window;
+        CashboxWindow* operator->() { return window.get(); }
+        CashboxWindow& operator*() { return *window; }
     };
     Cashbox makeWindow(const Json& data) {
         Cashbox cashbox;
-        cashbox.record = std::make_unique<TCashboxRecord>(environment());
+        cashbox.record = std::make_unique<CashboxRecord>(environment());
         cashbox.record->setData(data);
         cashbox.record->setSettings(*settings);
-        cashbox.window = std::make_unique<TFormCashbox>(dialogs, *cashbox.record);
+        cashbox.window = std::make_unique<CashboxWindow>(dialogs, *cashbox.record);
         return cashbox;
     }
 
@@ -231,9 +231,9 @@ public:
     TempDir home;
     RecordingDialogs dialogs;
     AutomationRegistry automation;
-    TCommandResults commandResults;
-    std::unique_ptr<TAppSettings> settings;
-    std::unique_ptr<TClientForm> clientForm;
+    CommandResults commandResults;
+    std::unique_ptr<AppSettings> settings;
+    std::unique_ptr<RequestLogWindow> clientForm;
 };
 
 // Runs the event loop until done() holds; false when a minute passed first.
@@ -250,30 +250,30 @@ inline bool waitUntil(const std::function<bool()>& done, int limitMs = 60000) {
 
 // Waits until the register's worker has carried out everything asked of it so far and
 // what it reported meanwhile has reached the user-interface thread.
-inline void settle(TCashboxRecord& record) {
-    TRegisterWorker* worker = record.worker();
+inline void settle(CashboxRecord& record) {
+    RegisterWorker* worker = record.worker();
     if (!worker) {
         QCoreApplication::processEvents();
         return;
     }
     QObject context;
     bool done = false;
-    worker->postUserAction([](TRegisterLink&, TActionOutcome&) {}, &context,
-                           [&](const TActionOutcome&) { done = true; });
+    worker->postUserAction([](RegisterLink&, ActionOutcome&) {}, &context,
+                           [&](const ActionOutcome&) { done = true; });
     if (!waitUntil([&] { return done; }))
         ADD_FAILURE() << "the worker of " << record.serial() << " did not answer";
 }
 
 // Runs fn with the register's link on its worker's thread and waits for it.
-inline void onWorker(TCashboxRecord& record, const std::function<void(TRegisterLink&)>& fn) {
+inline void onWorker(CashboxRecord& record, const std::function<void(RegisterLink&)>& fn) {
     ASSERT_NE(record.worker(), nullptr);
     record.worker()->post(fn);
     settle(record);
 }
 
 // One exchange cycle of the register, as its ClientTimer runs it.
-inline void runCycle(TCashboxRecord& record) {
-    onWorker(record, [](TRegisterLink& link) { link.ClientTimerTimer(); });
+inline void runCycle(CashboxRecord& record) {
+    onWorker(record, [](RegisterLink& link) { link.ClientTimerTimer(); });
 }
 
 }  // namespace th::test

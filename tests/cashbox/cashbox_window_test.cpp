@@ -13,7 +13,7 @@
 #include "cashbox/CashboxConnection.h"
 #include "cashbox/CashboxTestKit.h"
 #include "cashbox/ExchangeCycle.h"
-#include "drivers/Cashboxdrv.h"
+#include "drivers/CashboxDriver.h"
 
 using namespace th;
 using namespace th::test;
@@ -28,7 +28,7 @@ const char* stateName(State s) {
     return s == State::Idle ? "Idle" : s == State::Connected ? "Connected" : "Reconnecting";
 }
 
-void expectState(TCashboxRecord& record, State expected) {
+void expectState(CashboxRecord& record, State expected) {
     SCOPED_TRACE(stateName(expected));
     settle(record);
     EXPECT_EQ(record.isConnected(), expected == State::Connected);
@@ -36,7 +36,7 @@ void expectState(TCashboxRecord& record, State expected) {
     EXPECT_EQ(record.state().reconnectTimer, expected == State::Reconnecting);
 }
 
-std::string panel1(TFormCashbox& window) {
+std::string panel1(CashboxWindow& window) {
     settle(window.Record());
     return window.StatusPanel1->text().toStdString();
 }
@@ -61,8 +61,8 @@ protected:
 
 TEST_F(CashboxWindowTest, IsCreatedWithItsControlsInTheirInitialState) {
     setUp({}, {});
-    TCashboxRecord record(world->environment());
-    TFormCashbox window(world->dialogs, record);
+    CashboxRecord record(world->environment());
+    CashboxWindow window(world->dialogs, record);
 
     EXPECT_EQ(window.windowTitle(), "Настройки кассы");
     EXPECT_GE(window.width(), 746);
@@ -118,9 +118,9 @@ TEST_F(CashboxWindowTest, IsCreatedWithItsControlsInTheirInitialState) {
 
 TEST_F(CashboxWindowTest, SetDataReadsTheMembersAsTextAndMissingOnesAsEmpty) {
     setUp({}, {});
-    TCashboxRecord record(world->environment());
+    CashboxRecord record(world->environment());
     record.setData({{"kkt_serial", 106}, {"address", "Адрес"}, {"token", "tok"}});
-    TFormCashbox window(world->dialogs, record);
+    CashboxWindow window(world->dialogs, record);
     EXPECT_EQ(window.KKTSerial->text(), "106");
     EXPECT_EQ(window.Address->text(), "Адрес");
     EXPECT_EQ(record.CashboxToken(), "tok");
@@ -128,7 +128,7 @@ TEST_F(CashboxWindowTest, SetDataReadsTheMembersAsTextAndMissingOnesAsEmpty) {
     EXPECT_TRUE(window.FSSerial->text().isEmpty());
     record.setData(Json::array({1, 2}));
     EXPECT_TRUE(record.serial().empty());
-    EXPECT_TRUE(TFormCashbox(world->dialogs, record).KKTSerial->text().isEmpty());
+    EXPECT_TRUE(CashboxWindow(world->dialogs, record).KKTSerial->text().isEmpty());
 }
 
 TEST_F(CashboxWindowTest, AutostartWithTheRegisterReachableEndsConnectedAndReported) {
@@ -159,13 +159,13 @@ TEST_F(CashboxWindowTest, AutostartUnpluggedReconnectsByItselfOncePluggedIn) {
     EXPECT_EQ(w.record->lastProblem(), "Невозможно подключиться к кассе");
     EXPECT_NE(log().find("Невозможно подключиться к кассе"), std::string::npos);
 
-    onWorker(*w.record, [](TRegisterLink& link) { link.ReconnectTimerTimer(); });
+    onWorker(*w.record, [](RegisterLink& link) { link.ReconnectTimerTimer(); });
     expectState(*w.record, State::Reconnecting);
     EXPECT_EQ(panel1(*w), "Невозможно подключиться к кассе");
     EXPECT_EQ(world->dispatcher.count("cashbox"), 0u);
 
     world->setBenchFlag(kSerial, "reachable", true);
-    onWorker(*w.record, [](TRegisterLink& link) { link.ReconnectTimerTimer(); });
+    onWorker(*w.record, [](RegisterLink& link) { link.ReconnectTimerTimer(); });
     expectState(*w.record, State::Connected);
     EXPECT_EQ(panel1(*w), "ККТ на связи");
     EXPECT_EQ(world->dispatcher.count("cashbox"), 1u);
@@ -180,7 +180,7 @@ TEST_F(CashboxWindowTest, ReconnectionWhoseStateCheckFailsStaysConnectedWithTheE
     // The service refuses the "cashbox" report.
     world->dispatcher.fail("cashbox");
 
-    onWorker(*w.record, [](TRegisterLink& link) { link.ReconnectTimerTimer(); });
+    onWorker(*w.record, [](RegisterLink& link) { link.ReconnectTimerTimer(); });
     expectState(*w.record, State::Connected);
     EXPECT_NE(panel1(*w).find("500"), std::string::npos) << panel1(*w);
     EXPECT_EQ(world->dialogs.count(), 0u);
@@ -292,8 +292,8 @@ TEST_F(CashboxWindowTest, WithoutADriverTheActionsReportItAndNothingChanges) {
     EXPECT_EQ(w.record->lastProblem(), "Драйвер не выбран");
     EXPECT_EQ(w.record->worker(), nullptr);
     expectState(*w.record, State::Idle);
-    for (auto handler : {&TFormCashbox::ConnectClick, &TFormCashbox::CheckConnectionClick,
-                         &TFormCashbox::checkDriverClick}) {
+    for (auto handler : {&CashboxWindow::ConnectClick, &CashboxWindow::CheckConnectionClick,
+                         &CashboxWindow::checkDriverClick}) {
         try {
             ((*w).*handler)(w->Connect);
             ADD_FAILURE() << "no error without a driver";
@@ -355,7 +355,7 @@ TEST_F(CashboxWindowTest, ChangingTheDriverWhileConnectedReportsTheDisconnection
     auto w = window();
     std::vector<bool> heard;
     w.record->setOnConnectionChange(
-        [&](TCashboxRecord& sender) { heard.push_back(sender.isConnected()); });
+        [&](CashboxRecord& sender) { heard.push_back(sender.isConnected()); });
 
     w->SDriver->setCurrentText("");
     expectState(*w.record, State::Idle);
@@ -377,7 +377,7 @@ TEST_F(CashboxWindowTest, ConnectionTypeSwitchesThePortAndWithdrawsSaving) {
     EXPECT_FALSE(w->SaveBtn->isEnabled());
     w->SComPort->setCurrentText("COM7");
     std::string comType, comPort;
-    onWorker(*w.record, [&](TRegisterLink& link) {
+    onWorker(*w.record, [&](RegisterLink& link) {
         comType = link.driver()->ComType();
         comPort = link.driver()->ComPort();
     });
@@ -387,7 +387,7 @@ TEST_F(CashboxWindowTest, ConnectionTypeSwitchesThePortAndWithdrawsSaving) {
     w->SConnectionType->setCurrentText("USB");
     EXPECT_FALSE(w->SComPort->isEnabled());
     EXPECT_FALSE(w->SComPortLabel->isEnabled());
-    const TCashBoxSettings record = world->settings->readCashbox(w.record->CashBoxSettings());
+    const CashboxSettings record = world->settings->readCashbox(w.record->CashBoxSettings());
     EXPECT_EQ(record.ConnectionType, "USB");
     EXPECT_EQ(record.ComPort, "COM7");
 }
@@ -417,7 +417,7 @@ TEST_F(CashboxWindowTest, PortListIsTheBenchsPortsReadWhenItOpensAndKeepsTheStor
 
     auto driverPort = [&] {
         std::string port;
-        onWorker(*w.record, [&](TRegisterLink& link) { port = link.driver()->ComPort(); });
+        onWorker(*w.record, [&](RegisterLink& link) { port = link.driver()->ComPort(); });
         return port;
     };
     w->SComPort->setCurrentIndex(2);
@@ -445,7 +445,7 @@ TEST_F(CashboxWindowTest, SavingStoresANewRegistersRecordInSettingsIni) {
     w->SaveBtnClick(w->SaveBtn);
     EXPECT_FALSE(w->SaveBtn->isEnabled());
 
-    const TAppSettings reread(world->home.path());
+    const AppSettings reread(world->home.path());
     const CashBoxSettingsPtr saved = reread.getCashboxSettings(kSerial);
     ASSERT_NE(saved, nullptr);
     EXPECT_EQ(saved->Driver, "Атол");
@@ -476,7 +476,7 @@ TEST_F(CashboxWindowTest, StoppingTheWorkerReportsTheDisconnection) {
     auto w = window();
     expectState(*w.record, State::Connected);
     std::vector<std::pair<std::string, bool>> heard;
-    w.record->setOnConnectionChange([&](TCashboxRecord& sender) {
+    w.record->setOnConnectionChange([&](CashboxRecord& sender) {
         heard.push_back({sender.serial(), sender.isConnected()});
     });
     w.record->requestStop();

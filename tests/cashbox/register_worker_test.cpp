@@ -33,10 +33,10 @@ protected:
         ASSERT_TRUE(other.record->isConnected());
     }
     void startCycle(CashboxWorld::Cashbox& cashbox) {
-        cashbox.record->worker()->post([](TRegisterLink& link) { link.ClientTimerTimer(); });
+        cashbox.record->worker()->post([](RegisterLink& link) { link.ClientTimerTimer(); });
     }
     size_t rows(const char* serial, const char* status) {
-        TJournal journal;
+        TaskJournal journal;
         journal.openJournal(world->home.file(kJournalFileName));
         return journal.selectChecks(serial, status).size();
     }

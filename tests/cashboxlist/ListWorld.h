@@ -6,12 +6,12 @@
 
 #include <optional>
 
-#include "app/CashboxListModel.h"
-#include "app/MainForm.h"
+#include "app/CashboxTableModel.h"
+#include "app/MainWindow.h"
 #include "app/TillhavenApp.h"
 #include "cashbox/CashboxRecord.h"
 #include "cashbox/CashboxTestKit.h"
-#include "dispatcher/gui/ClientForm.h"
+#include "dispatcher/gui/RequestLogWindow.h"
 #include "settings/AppSettings.h"
 
 namespace th::test {
@@ -35,16 +35,16 @@ public:
         createJournalFile(home.file(kJournalFileName));
         app = std::make_unique<TillhavenApp>(
             dialogs, [](QDialog&) { return 0; }, [] {}, DataPaths{home.path(), home.path()});
-        app->ClientForm().SetSettings(&form().AppSettings());
+        app->requestLogWindow().SetSettings(&form().appSettings());
     }
 
-    TForm1& form() { return app->Form1(); }
+    MainWindow& form() { return app->mainWindow(); }
     void answerSalePoints(const Json& points) {
         dispatcher.answer("getsalepoints", {{"status", 200}, {"message", ""}, {"data", points}});
     }
     std::vector<std::string> column(int column) {
         std::vector<std::string> texts;
-        TCashboxListModel& model = *form().FDMemTable1;
+        CashboxTableModel& model = *form().FDMemTable1;
         for (int row = 0; row < model.rowCount(); ++row)
             texts.push_back(model.index(row, column).data().toString().toStdString());
         return texts;
@@ -55,8 +55,8 @@ public:
             serials.push_back(cashbox->serial());
         return serials;
     }
-    TCashboxRecord& record(const std::string& serial) {
-        TCashboxRecord* found = form().findCashbox(serial);
+    CashboxRecord& record(const std::string& serial) {
+        CashboxRecord* found = form().findCashbox(serial);
         if (!found)
             throw std::runtime_error("no record for " + serial);
         return *found;

@@ -8,8 +8,8 @@
 #include <QTableView>
 #include <QTimer>
 
-#include "cashbox/CashboxForm.h"
-#include "cashbox/Journal.h"
+#include "cashbox/CashboxWindow.h"
+#include "cashbox/TaskJournal.h"
 #include "cashboxlist/ListWorld.h"
 
 using namespace th;
@@ -26,11 +26,11 @@ TEST(CashboxList, RowsAreSortedCutAndAddedOncePerSerial) {
     world.form().prepareCashboxes();
 
     EXPECT_EQ(world.dispatcher.count("getsalepoints"), 2u);
-    EXPECT_EQ(world.column(TCashboxListModel::KKTSerial), (Strings{"100", "200", "300"}));
-    EXPECT_EQ(world.column(TCashboxListModel::Address),
+    EXPECT_EQ(world.column(CashboxTableModel::KKTSerial), (Strings{"100", "200", "300"}));
+    EXPECT_EQ(world.column(CashboxTableModel::Address),
               (Strings{"ул. Первая", "Очень длинный адрес ", "ул. Ленина, 1"}));
-    EXPECT_EQ(world.column(TCashboxListModel::device), Strings(3, "фискальный регистрат"));
-    EXPECT_EQ(world.column(TCashboxListModel::status), Strings(3, "не активен"));
+    EXPECT_EQ(world.column(CashboxTableModel::device), Strings(3, "фискальный регистрат"));
+    EXPECT_EQ(world.column(CashboxTableModel::status), Strings(3, "не активен"));
     EXPECT_EQ(world.windowSerials(), (Strings{"300", "100", "200"}));
     EXPECT_EQ(world.form().cashboxWindow(world.record("100")).Address->text(), "ул. Первая");
     EXPECT_FALSE(world.form().cashboxWindow(world.record("100")).isVisible());
@@ -44,9 +44,9 @@ TEST(CashboxList, TextsAreCutByCharacters) {
     QString twentyOne;
     for (int i = 0; i < 21; ++i)
         twentyOne += emoji;
-    EXPECT_EQ(TCashboxListModel::cutText(twentyOne).toUcs4().size(), 20);
-    EXPECT_EQ(TCashboxListModel::cutText(twentyOne), twentyOne.left(40));
-    EXPECT_EQ(TCashboxListModel::cutText("короткий"), "короткий");
+    EXPECT_EQ(CashboxTableModel::cutText(twentyOne).toUcs4().size(), 20);
+    EXPECT_EQ(CashboxTableModel::cutText(twentyOne), twentyOne.left(40));
+    EXPECT_EQ(CashboxTableModel::cutText("короткий"), "короткий");
 }
 
 TEST(CashboxList, ADoubleClickShowsTheRowsOwnWindow) {
@@ -57,7 +57,7 @@ TEST(CashboxList, ADoubleClickShowsTheRowsOwnWindow) {
     world.form().CashBoxGridDblClick();  // no current row yet
     world.form().CashBoxGrid->setCurrentIndex(world.form().FDMemTable1->index(1, 0));
     world.form().CashBoxGridDblClick();
-    TFormCashbox* b = world.form().builtCashboxWindow(world.record("B"));
+    CashboxWindow* b = world.form().builtCashboxWindow(world.record("B"));
     ASSERT_NE(b, nullptr);
     EXPECT_TRUE(b->isVisible());
     EXPECT_EQ(b->KKTSerial->text(), "B");
@@ -84,7 +84,7 @@ TEST(CashboxList, AnswersWithoutAListAndElementsThatAreNoRegisterAddNothing) {
          Json{{"kkt_serial", ""}}, Json{{"kkt_serial", Json::object()}}, salePoint("300")}));
     world.form().prepareCashboxes();
 
-    EXPECT_EQ(world.column(TCashboxListModel::KKTSerial), (Strings{"100", "300"}));
+    EXPECT_EQ(world.column(CashboxTableModel::KKTSerial), (Strings{"100", "300"}));
     EXPECT_EQ(world.windowSerials(), (Strings{"100", "300"}));
     // Only the refused request says something: the client shows the service's message.
     EXPECT_EQ(world.dialogs.texts(), Strings{"Error: Пользователь не авторизован"});
@@ -96,14 +96,14 @@ TEST(CashboxList, TheTrayIconFollowsTheRegisterThatChangedLast) {
     world.answerSalePoints(Json::array({salePoint("A"), salePoint("B")}));
     world.form().prepareCashboxes();
     world.settleAll();
-    EXPECT_EQ(world.column(TCashboxListModel::status), (Strings{"активен", "активен"}));
+    EXPECT_EQ(world.column(CashboxTableModel::status), (Strings{"активен", "активен"}));
     EXPECT_TRUE(world.trayIs(world.form().GreenIMage));
     EXPECT_EQ(world.dialogs.count(), 0u) << world.dialogs.texts().front();
 
-    TFormCashbox& b = world.form().cashboxWindow(world.record("B"));
+    CashboxWindow& b = world.form().cashboxWindow(world.record("B"));
     b.DisconnectClick(b.Disconnect);
     world.settleAll();
-    EXPECT_EQ(world.column(TCashboxListModel::status), (Strings{"активен", "не активен"}));
+    EXPECT_EQ(world.column(CashboxTableModel::status), (Strings{"активен", "не активен"}));
     EXPECT_TRUE(world.trayIs(world.form().RedImage));
     EXPECT_EQ(world.form().CashBoxGrid->currentIndex().row(), 1);
 
@@ -127,7 +127,7 @@ TEST(CashboxList, AnUnpluggedRegisterAtStartIsShownOnceAndTheOthersStillListed) 
     world.form().prepareCashboxes();
     world.settleAll();
 
-    EXPECT_EQ(world.column(TCashboxListModel::status),
+    EXPECT_EQ(world.column(CashboxTableModel::status),
               (Strings{"не активен — Невозможно подключиться к кассе", "активен", "активен"}));
     EXPECT_EQ(world.windowSerials(), (Strings{"1", "2", "3"}));
     EXPECT_EQ(world.dialogs.count(), 0u);
@@ -150,16 +150,16 @@ TEST(CashboxList, ARegisterSetUpAfterItWasListedGetsItsWorkerWithTheNextList) {
     EXPECT_EQ(world.record("A").worker(), nullptr);
     EXPECT_EQ(world.record("B").worker(), nullptr);
 
-    auto enrolled = std::make_shared<TCashBoxSettings>();
+    auto enrolled = std::make_shared<CashboxSettings>();
     enrolled->KKTSerial = "A";
     enrolled->Driver = "Атол";
     enrolled->ConnectionType = "USB";
     enrolled->autostart = true;
-    world.form().AppSettings().setCashboxSettings(enrolled);
+    world.form().appSettings().setCashboxSettings(enrolled);
     world.form().prepareCashboxes();
     ASSERT_NE(world.record("A").worker(), nullptr);
     world.settleAll();
-    EXPECT_EQ(world.column(TCashboxListModel::status), (Strings{"активен", "не активен"}));
+    EXPECT_EQ(world.column(CashboxTableModel::status), (Strings{"активен", "не активен"}));
     EXPECT_EQ(world.record("B").worker(), nullptr);
     EXPECT_EQ(world.windowSerials(), (Strings{"A", "B"}));
 }
@@ -169,10 +169,10 @@ TEST(CashboxList, ClosingTheProgramReportsEveryRegisterDisconnected) {
     world.answerSalePoints(Json::array({salePoint("A")}));
     world.form().prepareCashboxes();
     world.settleAll();
-    ASSERT_EQ(world.column(TCashboxListModel::status), Strings{"активен"});
+    ASSERT_EQ(world.column(CashboxTableModel::status), Strings{"активен"});
 
     world.form().FormClose();
-    EXPECT_EQ(world.column(TCashboxListModel::status), Strings{"не активен"});
+    EXPECT_EQ(world.column(CashboxTableModel::status), Strings{"не активен"});
     EXPECT_FALSE(world.record("A").isConnected());
     EXPECT_FALSE(world.record("A").worker()->isRunning());
 }

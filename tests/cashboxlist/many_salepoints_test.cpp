@@ -12,13 +12,13 @@
 #include <fstream>
 #include <map>
 
-#include "app/CashboxListModel.h"
-#include "app/MainForm.h"
+#include "app/CashboxTableModel.h"
+#include "app/MainWindow.h"
 #include "app/TillhavenApp.h"
-#include "cashbox/CashboxForm.h"
 #include "cashbox/CashboxRecord.h"
 #include "cashbox/CashboxTestKit.h"
-#include "dispatcher/gui/ClientForm.h"
+#include "cashbox/CashboxWindow.h"
+#include "dispatcher/gui/RequestLogWindow.h"
 
 using namespace th;
 using namespace th::test;
@@ -91,8 +91,8 @@ TEST(ManySalePoints, TheRegisterSetUpHereWorksUnderAnOpenFileLimitOf256) {
     RecordingDialogs dialogs;
     TillhavenApp app(
         dialogs, [](QDialog&) { return 0; }, [] {}, DataPaths{home.path(), home.path()});
-    TForm1& form = app.Form1();
-    app.ClientForm().SetSettings(&form.AppSettings());
+    MainWindow& form = app.mainWindow();
+    app.requestLogWindow().SetSettings(&form.appSettings());
     form.prepareCashboxes();
 
     EXPECT_EQ(form.FDMemTable1->rowCount(), kSalePoints);
@@ -109,9 +109,9 @@ TEST(ManySalePoints, TheRegisterSetUpHereWorksUnderAnOpenFileLimitOf256) {
     for (const auto& record : form.Cashboxes())
         workers += record->worker() != nullptr;
     EXPECT_EQ(workers, 1u);
-    TCashboxRecord* elsewhere = form.findCashbox(serialOf(1234));
+    CashboxRecord* elsewhere = form.findCashbox(serialOf(1234));
     ASSERT_NE(elsewhere, nullptr);
-    TFormCashbox& window = form.cashboxWindow(*elsewhere);
+    CashboxWindow& window = form.cashboxWindow(*elsewhere);
     window.show();
     EXPECT_TRUE(window.isVisible());
     EXPECT_EQ(window.KKTSerial->text().toStdString(), serialOf(1234));

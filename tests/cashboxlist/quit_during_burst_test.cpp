@@ -10,11 +10,11 @@
 #include <fstream>
 #include <map>
 
-#include "app/MainForm.h"
+#include "app/MainWindow.h"
 #include "app/TillhavenApp.h"
 #include "cashbox/CashboxRecord.h"
 #include "cashbox/CashboxTestKit.h"
-#include "dispatcher/gui/ClientForm.h"
+#include "dispatcher/gui/RequestLogWindow.h"
 
 using namespace th;
 using namespace th::test;
@@ -74,8 +74,8 @@ protected:
     std::unique_ptr<TillhavenApp> start() {
         auto app = std::make_unique<TillhavenApp>(
             dialogs_, [](QDialog&) { return 0; }, [] {}, DataPaths{home_.path(), home_.path()});
-        app->ClientForm().SetSettings(&app->Form1().AppSettings());
-        app->Form1().prepareCashboxes();
+        app->requestLogWindow().SetSettings(&app->mainWindow().appSettings());
+        app->mainWindow().prepareCashboxes();
         return app;
     }
 
@@ -95,9 +95,9 @@ TEST_F(QuitDuringBurst, EveryDocumentIsPrintedOnceAndReportedAfterTheNextStart) 
         // The burst has begun printing: quit now.
         ASSERT_TRUE(
             waitUntil([&] { return !fiscalisedById(home_.file("emulator-log.jsonl")).empty(); }));
-        app->Form1().FormClose();
+        app->mainWindow().FormClose();
         // What was printed before the program ended is kept with its answer.
-        TJournal journal;
+        TaskJournal journal;
         journal.openJournal(home_.file(kJournalFileName));
         EXPECT_EQ(journal.selectChecks(kSerial, "completed").size(),
                   fiscalisedById(home_.file("emulator-log.jsonl")).size());
@@ -113,7 +113,7 @@ TEST_F(QuitDuringBurst, EveryDocumentIsPrintedOnceAndReportedAfterTheNextStart) 
             },
             60000))
             << sandbox_->state().registerSnapshot(kSerial).dump();
-        app->Form1().FormClose();
+        app->mainWindow().FormClose();
     }
     std::map<std::string, int> once;
     for (const std::string& id : ids)

@@ -35,7 +35,7 @@ std::vector<Json> twoRegisters() {
 // How often the register fiscalised the document, from the emulator's task log.
 int timesFiscalised(const TempDir& home, const std::string& externalId) {
     int times = 0;
-    for (const Json& line : TEmulatorBench(home.path()).logLines()) {
+    for (const Json& line : EmulatorBench(home.path()).logLines()) {
         times += line.contains("fiscalDocumentNumber") && line.contains("external_id") &&
                  line["external_id"] == externalId;
     }
@@ -53,12 +53,12 @@ public:
         runCycle(record());
         world.dispatcher.answer("tasks", tasksWithDocs(Json::array()));
     }
-    TCashboxRecord& record() { return world.record("A"); }
-    std::string row() { return world.column(TCashboxListModel::status).at(0); }
+    CashboxRecord& record() { return world.record("A"); }
+    std::string row() { return world.column(CashboxTableModel::status).at(0); }
     // The register's next cycles: a reconnection first when the last exchange failed.
     void exchange() {
         if (!record().isConnected())
-            onWorker(record(), [](TRegisterLink& link) { link.ReconnectTimerTimer(); });
+            onWorker(record(), [](RegisterLink& link) { link.ReconnectTimerTimer(); });
         runCycle(record());
     }
 
@@ -191,16 +191,16 @@ TEST(Unattended, TenLossesOfContactNotifyOncePerRegisterWithoutABox) {
     world.home.write("emulator.json", benchText(unplugged));
     for (int loss = 0; loss < 10; ++loss) {
         for (const char* serial : {"1", "2"}) {
-            TCashboxRecord& record = world.record(serial);
+            CashboxRecord& record = world.record(serial);
             if (record.isConnected())
                 runCycle(record);
             else
-                onWorker(record, [](TRegisterLink& link) { link.ReconnectTimerTimer(); });
+                onWorker(record, [](RegisterLink& link) { link.ReconnectTimerTimer(); });
         }
     }
     EXPECT_EQ(world.dialogs.count(), 0u) << world.dialogs.texts().front();
     EXPECT_LE(world.form().notificationCount(), 2);
-    EXPECT_EQ(world.column(TCashboxListModel::status),
+    EXPECT_EQ(world.column(CashboxTableModel::status),
               (Strings{"не активен — Нет связи с кассой", "не активен — Нет связи с кассой"}));
     const std::string log = world.home.read(ProblemLog::kFileName);
     EXPECT_NE(log.find("Нет связи с кассой"), std::string::npos) << log;

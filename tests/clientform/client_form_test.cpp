@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "app/ShellTestKit.h"
+#include "dispatcher/DispatcherClient.h"
 #include "dispatcher/RequestLog.h"
-#include "dispatcher/RestClient.h"
-#include "dispatcher/gui/ClientForm.h"
+#include "dispatcher/gui/RequestLogWindow.h"
 #include "settings/AppSettings.h"
 
 using namespace th;
@@ -26,7 +26,7 @@ protected:
     void SetUp() override {
         ensureQtApplication();
         home.write("settings.ini", dispatcher.settingsIni("token") + "[client]\nlog=1\n");
-        settings = std::make_unique<TAppSettings>(home.path());
+        settings = std::make_unique<AppSettings>(home.path());
         form.SetSettings(settings.get());
     }
 
@@ -37,9 +37,9 @@ protected:
 
     ShellDispatcher dispatcher;
     TempDir home;
-    std::unique_ptr<TAppSettings> settings;
+    std::unique_ptr<AppSettings> settings;
     RecordingDialogs dialogs;
-    TClientForm form{dialogs};
+    RequestLogWindow form{dialogs};
 };
 
 }  // namespace
@@ -66,7 +66,7 @@ TEST_F(ClientWindow, TheCheckBoxIsAskedAtEachLine) {
 
 TEST_F(ClientWindow, AFailedRequestLeavesOnlyItsRequestLine) {
     home.write("settings.ini", settingsIniFor(closedPort(), "token") + "[client]\nlog=1\n");
-    TAppSettings unreachable(home.path());
+    AppSettings unreachable(home.path());
     form.SetSettings(&unreachable);
     EXPECT_THROW(form.RestClient().executeDelay("test", Json::object()), RestRequestError);
     EXPECT_EQ(lines(), QStringList{"<<<<<  test {}"});
@@ -83,12 +83,12 @@ TEST_F(ClientWindow, ALineFromAWorkerIsAppendedOnTheUserInterfaceThread) {
 }
 
 TEST_F(ClientWindow, TheLogKeepsItsNewestLinesOnly) {
-    for (int i = 0; i < TClientForm::kMaxLogLines + 3; ++i)
+    for (int i = 0; i < RequestLogWindow::kMaxLogLines + 3; ++i)
         form.log("line", i);
     const QStringList kept = lines();
-    ASSERT_EQ(kept.size(), TClientForm::kMaxLogLines);
+    ASSERT_EQ(kept.size(), RequestLogWindow::kMaxLogLines);
     EXPECT_EQ(kept.front(), "line 3");
-    EXPECT_EQ(kept.back(), QString("line %1").arg(TClientForm::kMaxLogLines + 2));
+    EXPECT_EQ(kept.back(), QString("line %1").arg(RequestLogWindow::kMaxLogLines + 2));
 }
 
 // Large answers make long lines: each is cut with its full length shown, and the log
@@ -97,13 +97,13 @@ TEST_F(ClientWindow, TheLogKeepsItsTextWithinItsBudget) {
     const Json large = {{"status", 200}, {"data", std::string(100 * 1000, 'x')}};
     const std::string fullLength =
         std::to_string(std::string(">>>>>   ").size() + dumpCompact(large).size());
-    const int lines = TClientForm::kMaxLogCharacters / int(kMaxLogLineBytes) + 5;
+    const int lines = RequestLogWindow::kMaxLogCharacters / int(kMaxLogLineBytes) + 5;
     for (int i = 0; i < lines; ++i) {
         form.log("<<<<<  tasks", Json{{"n", i}});
         form.log(">>>>>  ", large);
     }
     const QStringList kept = this->lines();
-    EXPECT_LE(form.Memo1->document()->characterCount(), TClientForm::kMaxLogCharacters);
+    EXPECT_LE(form.Memo1->document()->characterCount(), RequestLogWindow::kMaxLogCharacters);
     ASSERT_GE(kept.size(), 2 * (lines - 6));  // only what the budget could not hold went
     EXPECT_LT(kept.size(), 2 * lines);
     EXPECT_EQ(kept.back().size(), int(kMaxLogLineBytes) +
@@ -142,14 +142,14 @@ TEST_F(ClientWindow, SaveStoresTheLogSwitchAndNothingOfTheProxy) {
     form.Button1->click();
 
     EXPECT_FALSE(form.SaveAction->isEnabled());
-    EXPECT_FALSE(TAppSettings(home.path()).ClientLog());
+    EXPECT_FALSE(AppSettings(home.path()).ClientLog());
     EXPECT_EQ(home.read("settings.ini").find("roxy"), std::string::npos);
     EXPECT_FALSE(form.LabeledEdit1->isEnabled()) << "the proxy stays unsupported";
 }
 
 TEST_F(ClientWindow, StoredSwitchIsShownBySetSettings) {
     home.write("settings.ini", "[client]\nlog=0\n");
-    TAppSettings quiet(home.path());
+    AppSettings quiet(home.path());
     form.SetSettings(&quiet);
     EXPECT_FALSE(form.isLog->isChecked());
     EXPECT_FALSE(form.SaveAction->isEnabled());

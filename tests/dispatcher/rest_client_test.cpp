@@ -14,14 +14,14 @@
 #include <mutex>
 #include <thread>
 
-#include "dispatcher/RestClient.h"
+#include "dispatcher/DispatcherClient.h"
 #include "platform/Dialogs.h"
 #include "settings/AppSettings.h"
 #include "support/TempDir.h"
 
+using th::AppSettings;
+using th::DispatcherClient;
 using th::Json;
-using th::TAppSettings;
-using th::TTHVRESTClient;
 using th::test::LoopbackProxy;
 using th::test::LoopbackServer;
 using th::test::ScopedEnvironment;
@@ -139,11 +139,11 @@ public:
     }
 };
 
-std::unique_ptr<TAppSettings> testSettings(const TempDir& dir, const std::string& testUrl,
-                                           const std::string& testMode = "1") {
+std::unique_ptr<AppSettings> testSettings(const TempDir& dir, const std::string& testUrl,
+                                          const std::string& testMode = "1") {
     dir.write("settings.ini",
               "[system]\nTestMode=" + testMode + "\nTestUrl=" + testUrl + "\n[auth]\ntoken=abc\n");
-    return std::make_unique<TAppSettings>(dir.path());
+    return std::make_unique<AppSettings>(dir.path());
 }
 
 // A port on 127.0.0.1 bound but not listening: connections to it are refused.
@@ -330,7 +330,7 @@ protected:
     // Runs executeImmediate with a handler that records its calls.
     void requestWithHandler(const std::string& command) {
         client.executeImmediate(command, Json::object(),
-                                [this](TTHVRESTClient& sender, const Json& response) {
+                                [this](DispatcherClient& sender, const Json& response) {
                                     EXPECT_EQ(&sender, &client);
                                     events.push_back("handler " + th::dumpCompact(response));
                                 });
@@ -346,9 +346,9 @@ protected:
 
     FakeDispatcher server;
     TempDir dir;
-    std::unique_ptr<TAppSettings> settings;
+    std::unique_ptr<AppSettings> settings;
     HookedDialogs dialogs;
-    TTHVRESTClient client;
+    DispatcherClient client;
     std::vector<std::string> events;
 };
 
@@ -496,7 +496,7 @@ TEST(RestClientWire, HeadersAndBodyGoOutAsSpecifiedBytes) {
     auto settings = testSettings(dir, capture.baseUrl());
     settings->setToken("a+b/c= d%41Ток");
     th::RecordingDialogs dialogs;
-    TTHVRESTClient client(dialogs);
+    DispatcherClient client(dialogs);
     client.setSettings(settings.get());
     client.executeDelay("test", Json{{"k", "v/w"}});
     std::string request = capture.request();
@@ -540,7 +540,7 @@ TEST(RestClientUrl, BaseUrlFollowsTestModeAndTestUrl) {
     for (const UrlCase& c : cases) {
         TempDir dir;
         auto settings = testSettings(dir, c.testUrl, c.testMode);
-        TTHVRESTClient client(dialogs);
+        DispatcherClient client(dialogs);
         client.setSettings(settings.get());
         EXPECT_EQ(client.baseUrl(), c.expected) << c.testMode << " " << c.testUrl;
     }
@@ -648,7 +648,7 @@ TEST(RestClientWire, AnEmptyTokenIsSentAsAnEmptyHeader) {
     auto settings = testSettings(dir, capture.baseUrl());
     settings->setToken("");
     th::RecordingDialogs dialogs;
-    TTHVRESTClient client(dialogs);
+    DispatcherClient client(dialogs);
     client.setSettings(settings.get());
     client.executeDelay("test", Json::object());
     const std::string request = capture.request();
@@ -667,7 +667,7 @@ TEST(RestClientWire, OverTlsOnlyHttp11IsOffered) {
     TempDir dir;
     auto settings = testSettings(dir, probe.baseUrl());
     th::RecordingDialogs dialogs;
-    TTHVRESTClient client(dialogs);
+    DispatcherClient client(dialogs);
     client.setSettings(settings.get());
     EXPECT_THROW(client.executeDelay("test", Json::object()), th::RestRequestError);
     EXPECT_EQ(probe.offered(), std::vector<std::string>{"http/1.1"});
@@ -685,7 +685,7 @@ TEST(RestClientProxy, RequestsGoThroughTheProxyOfTheEnvironment) {
     TempDir dir;
     auto settings = testSettings(dir, server.baseUrl());
     th::RecordingDialogs dialogs;
-    TTHVRESTClient client(dialogs);
+    DispatcherClient client(dialogs);
     client.setSettings(settings.get());
 
     EXPECT_EQ(client.executeDelay("test", Json{{"k", "v"}}).at("status"), 200);
@@ -765,7 +765,7 @@ TEST_F(RestClientTest, HandlerErrorReachesCallerAndFlagsAreReset) {
     server.reply({200, R"({"status":200})"});
     EXPECT_THROW(client.executeImmediate(
                      "test", Json::object(),
-                     [](TTHVRESTClient&, const Json&) { throw th::Error("из обработчика"); }),
+                     [](DispatcherClient&, const Json&) { throw th::Error("из обработчика"); }),
                  th::Error);
     EXPECT_TRUE(client.isReady());
     server.reply({200, R"({"status":401,"message":"m"})"});
@@ -809,7 +809,7 @@ namespace {
 
 TEST(RestClientSetup, RequestWithoutSettingsIsRefusedAndClientStaysUsable) {
     th::RecordingDialogs dialogs;
-    TTHVRESTClient client(dialogs);
+    DispatcherClient client(dialogs);
     client.SetSilent();
     EXPECT_THROW(client.executeDelay("test", Json::object()), th::RestRequestError);
     EXPECT_TRUE(client.isReady());
@@ -830,7 +830,7 @@ TEST(RestClientSetup, RequestOnWorkerThreadLogsOnThatThread) {
     TempDir dir;
     auto settings = testSettings(dir, server.baseUrl());
     th::RecordingDialogs dialogs;
-    TTHVRESTClient client(dialogs);
+    DispatcherClient client(dialogs);
     client.setSettings(settings.get());
     std::vector<std::thread::id> logThreads;
     client.setOnLog(

@@ -9,16 +9,16 @@
 #include <vector>
 
 #include "RecordingFptr.h"
-#include "drivers/Atoldrv.h"
+#include "drivers/AtolDriver.h"
 #include "support/TempDir.h"
 #include "support/Unprivileged.h"
 
+using th::AtolDriver;
 using th::AutomationError;
 using th::AutomationRegistry;
+using th::CashboxDriver;
 using th::DriverError;
 using th::Json;
-using th::TAtoldrv;
-using th::TCashboxdrv;
 using th::Variant;
 using th::test::FptrScript;
 using Trace = std::vector<std::string>;
@@ -55,8 +55,8 @@ struct Rig {
         // The machine's own devices stay out of it: only the ones a test puts in place.
         registry.setPorts(std::make_shared<const th::RegisterPorts>(
             [] { return std::vector<th::SerialPortEntry>{}; }, std::move(usbDeviceDir)));
-        driver = std::make_unique<TAtoldrv>(serial, registry);
-        driver->setOnChangedState([this](TCashboxdrv& sender) {
+        driver = std::make_unique<AtolDriver>(serial, registry);
+        driver->setOnChangedState([this](CashboxDriver& sender) {
             EXPECT_EQ(&sender, driver.get());
             traceAtListener.push_back(script->trace.size());
             script->trace.push_back("<listener>");
@@ -75,7 +75,7 @@ struct Rig {
 
     std::shared_ptr<FptrScript> script = std::make_shared<FptrScript>();
     AutomationRegistry registry;
-    std::unique_ptr<TAtoldrv> driver;
+    std::unique_ptr<AtolDriver> driver;
     std::vector<size_t> traceAtListener;
 };
 
@@ -156,9 +156,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, Connect, testing::ValuesIn(kConnectCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AtolDisconnect, BeepsTwiceAndClosesWhenOpenAndAlwaysTellsTheListener) {
-    using Op = std::function<void(TAtoldrv&)>;
-    const std::pair<const char*, Op> ops[] = {{"disconnect", [](TAtoldrv& d) { d.disconnect(); }},
-                                              {"onclose", [](TAtoldrv& d) { d.onclose(); }}};
+    using Op = std::function<void(AtolDriver&)>;
+    const std::pair<const char*, Op> ops[] = {{"disconnect", [](AtolDriver& d) { d.disconnect(); }},
+                                              {"onclose", [](AtolDriver& d) { d.onclose(); }}};
     for (const auto& [name, op] : ops) {
         for (bool open : {true, false}) {
             SCOPED_TRACE(std::string(name) + (open ? " open" : " closed"));
@@ -177,7 +177,7 @@ TEST(AtolCheckConnection, ConnectsThenDisconnectsAndListenerHearsBoth) {
     rig.driver->setComType("USB");
     rig.script->serial = "SN-1";
     std::vector<bool> heard;
-    rig.driver->setOnChangedState([&](TCashboxdrv& d) { heard.push_back(d.isConnected()); });
+    rig.driver->setOnChangedState([&](CashboxDriver& d) { heard.push_back(d.isConnected()); });
 
     EXPECT_TRUE(rig.driver->checkConnection());
     EXPECT_EQ(heard, (std::vector<bool>{true, false}));
@@ -225,18 +225,18 @@ TEST(AtolDriver, GetVersionAndCheckConnectedReadTheObject) {
 }
 
 TEST(AtolDriver, AutomationErrorsReachTheCallerWithTheObjectsDescription) {
-    using Op = std::function<void(TAtoldrv&)>;
+    using Op = std::function<void(AtolDriver&)>;
     struct Case {
         const char* failing;
         Op op;
     };
     const Case cases[] = {
-        {"version", [](TAtoldrv& d) { d.getVersion(); }},
-        {"isOpened", [](TAtoldrv& d) { d.checkConnected(); }},
-        {"open", [](TAtoldrv& d) { d.connect(); }},
-        {"LIBFPTR_PORT_USB", [](TAtoldrv& d) { d.connect(); }},
-        {"getParamString", [](TAtoldrv& d) { d.checkConnection(); }},
-        {"close", [](TAtoldrv& d) { d.disconnect(); }},
+        {"version", [](AtolDriver& d) { d.getVersion(); }},
+        {"isOpened", [](AtolDriver& d) { d.checkConnected(); }},
+        {"open", [](AtolDriver& d) { d.connect(); }},
+        {"LIBFPTR_PORT_USB", [](AtolDriver& d) { d.connect(); }},
+        {"getParamString", [](AtolDriver& d) { d.checkConnection(); }},
+        {"close", [](AtolDriver& d) { d.disconnect(); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.failing);
@@ -256,7 +256,7 @@ TEST(AtolDriver, AutomationErrorsReachTheCallerWithTheObjectsDescription) {
 TEST(AtolDriver, CreatingWithoutTheVendorObjectNamesTheProgId) {
     AutomationRegistry empty;
     try {
-        TAtoldrv driver("SN-1", empty);
+        AtolDriver driver("SN-1", empty);
         ADD_FAILURE() << "driver created";
     } catch (const AutomationError& e) {
         EXPECT_STREQ(e.what(), R"(Недопустимая строка с указанием класса, ProgID: "AddIn.Fptr10")");

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "BenchFixture.h"
-#include "drivers/Atoldrv.h"
+#include "drivers/AtolDriver.h"
 #include "emulator/EmulatorBench.h"
 #include "emulator/RegisterBackends.h"
 
@@ -19,9 +19,9 @@ TEST(RegisterBackends, TwoBenchRegistersConnectedBySerialBothAnswer) {
     AutomationRegistry registry;
     installRegisterBackend(registry, "emulator", dir.path());
 
-    TAtoldrv usb("USB-0001", registry);
+    AtolDriver usb("USB-0001", registry);
     usb.setComType("USB");
-    TAtoldrv com("COM-0003", registry);
+    AtolDriver com("COM-0003", registry);
     com.setComType("COM");
     com.setComPort("COM3");
     usb.connect();
@@ -38,7 +38,7 @@ TEST(RegisterBackends, AnyOtherDriverLeavesTheProgIdUnserved) {
     installRegisterBackend(registry, "", dir.path());
     installRegisterBackend(registry, "Emulator", dir.path());
     EXPECT_FALSE(registry.isRegistered(kFptrProgId));
-    EXPECT_THROW(TAtoldrv("1", registry), AutomationError);
+    EXPECT_THROW(AtolDriver("1", registry), AutomationError);
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ using test::cashSale;
 // Talks to an emulator object member by member, as the vendor's driver is talked to.
 class Fptr {
 public:
-    explicit Fptr(std::shared_ptr<TEmulatorBench> bench) : object_(std::move(bench)) {}
+    explicit Fptr(std::shared_ptr<EmulatorBench> bench) : object_(std::move(bench)) {}
 
     Variant call(const std::string& member, std::vector<Variant> args = {}) {
         return object_.invoke(member, args);
@@ -52,7 +52,7 @@ private:
         return isOpened();
     }
 
-    TFptrEmulator object_;
+    FptrEmulator object_;
 };
 
 class EmulatorObject : public ::testing::Test {
@@ -90,7 +90,7 @@ protected:
     }
 
     BenchDir dir;
-    std::shared_ptr<TEmulatorBench> bench = std::make_shared<TEmulatorBench>(dir.path());
+    std::shared_ptr<EmulatorBench> bench = std::make_shared<EmulatorBench>(dir.path());
 };
 
 TEST_F(EmulatorObject, UsbReachesTheFirstReachableUsbRegisterAndComTheOneOnItsPort) {
@@ -176,7 +176,7 @@ TEST_F(EmulatorObject, ARestartContinuesTheNumberingAndCountsBeeps) {
         ASSERT_TRUE(fptr.task({{"type", "openShift"}}));
         ASSERT_TRUE(fptr.task(cashSale(10)));
     }
-    auto restarted = std::make_shared<TEmulatorBench>(dir.path());
+    auto restarted = std::make_shared<EmulatorBench>(dir.path());
     Fptr fptr(restarted);
     ASSERT_TRUE(fptr.openUsb());
     fptr.call("beep");
@@ -241,8 +241,8 @@ TEST_F(EmulatorObject, ConcurrentObjectsNeverShareADocumentNumber) {
     }
     constexpr int kSales = 20;
     constexpr int kWorkers = 3;
-    std::vector<std::shared_ptr<TEmulatorBench>> benches = {
-        bench, bench, std::make_shared<TEmulatorBench>(dir.path())};
+    std::vector<std::shared_ptr<EmulatorBench>> benches = {
+        bench, bench, std::make_shared<EmulatorBench>(dir.path())};
     std::vector<std::vector<std::int64_t>> numbers(kWorkers);
     auto sell = [&](int worker) {
         Fptr fptr(benches[worker]);
@@ -282,7 +282,7 @@ TEST_F(EmulatorObject, LostAnswersAreDocumentsMadeWithoutAnAnswerUpToTheBenchCou
         SCOPED_TRACE("loseAnswers " + std::to_string(lose));
         BenchDir own;
         own.writeBench(Json::array({benchRegister("C-3", "USB", {{"loseAnswers", lose}})}));
-        auto ownBench = std::make_shared<TEmulatorBench>(own.path());
+        auto ownBench = std::make_shared<EmulatorBench>(own.path());
         const std::vector<Json> tasks = {{{"type", "openShift"}}, cashSale(10, "s-1"),
                                          {{"type", "reportX"}},   cashSale(20, "s-2"),
                                          cashSale(30, "s-3"),     {{"type", "closeShift"}}};
@@ -319,7 +319,7 @@ TEST_F(EmulatorObject, LostAnswersAreDocumentsMadeWithoutAnAnswerUpToTheBenchCou
         EXPECT_EQ(ownBench->stateOf("C-3").lostAnswers, lose);
 
         // The count never resets: a restarted emulator answers the next document.
-        Fptr restarted(std::make_shared<TEmulatorBench>(own.path()));
+        Fptr restarted(std::make_shared<EmulatorBench>(own.path()));
         ASSERT_TRUE(restarted.openUsb());
         EXPECT_TRUE(restarted.task({{"type", "openShift"}}));
     }
@@ -369,8 +369,8 @@ TEST_F(EmulatorObject, PrintingHoldsNoOtherObjectAndTheDocumentIsMadeBeforeIt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     std::vector<std::pair<std::string, bool>> duringPrint;
-    const std::vector<std::pair<std::shared_ptr<TEmulatorBench>, std::string>> others = {
-        {bench, "openShift"}, {std::make_shared<TEmulatorBench>(dir.path()), "closeShift"}};
+    const std::vector<std::pair<std::shared_ptr<EmulatorBench>, std::string>> others = {
+        {bench, "openShift"}, {std::make_shared<EmulatorBench>(dir.path()), "closeShift"}};
     for (const auto& [other, document] : others) {
         Fptr onCom(other);
         ASSERT_TRUE(onCom.openCom("COM3"));
@@ -406,7 +406,7 @@ TEST_F(EmulatorObject, AProcessKilledWhilePrintingLeavesTheDocumentMade) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        Fptr fptr(std::make_shared<TEmulatorBench>(dir.path()));
+        Fptr fptr(std::make_shared<EmulatorBench>(dir.path()));
         bool sold = fptr.openCom("COM3") && fptr.task(cashSale(10, "killed"));
         _exit(sold ? 0 : 1);
     }
@@ -426,7 +426,7 @@ TEST_F(EmulatorObject, AProcessKilledWhilePrintingLeavesTheDocumentMade) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1]["external_id"], "killed");
     EXPECT_EQ(lines[1]["fiscalDocumentNumber"], 3);
-    TRegisterState state = TEmulatorBench(dir.path()).stateOf("B-2");
+    EmulatedRegisterState state = EmulatorBench(dir.path()).stateOf("B-2");
     EXPECT_EQ(state.lastDocumentNumber, 3);
     EXPECT_EQ(state.lastFiscalParams["fiscalDocumentNumber"], 3);
 }

@@ -13,8 +13,8 @@ using fptr::ErrorCode;
 const Clock::time_point kNow = Clock::from_time_t(1'700'000'000);
 
 // A register with a document history, in the shift state a case asks for.
-TRegisterState stateWithShift(const std::string& shift) {
-    TRegisterState state;
+EmulatedRegisterState stateWithShift(const std::string& shift) {
+    EmulatedRegisterState state;
     state.lastDocumentNumber = 10;
     state.lastSentDocumentNumber = 10;
     state.shiftNumber = 3;
@@ -33,7 +33,7 @@ struct RuleCase {
     std::string task;
     ErrorCode expected;
     const char* shift = "opened";
-    void (*adjust)(TRegisterConfig&) = nullptr;
+    void (*adjust)(RegisterConfig&) = nullptr;
     std::vector<std::pair<const char*, Json>> fields = {};
 };
 
@@ -45,15 +45,15 @@ class FiscalRules : public ::testing::TestWithParam<RuleCase> {};
 
 TEST_P(FiscalRules, AnswersOrRefusesLikeTheRegister) {
     const RuleCase& c = GetParam();
-    TRegisterConfig config;
+    RegisterConfig config;
     config.serial = "00106100000001";
     if (c.adjust) {
         c.adjust(config);
     }
-    TRegisterState state = stateWithShift(c.shift);
-    const TRegisterState before = state;
+    EmulatedRegisterState state = stateWithShift(c.shift);
+    const EmulatedRegisterState before = state;
 
-    TTaskResult result = executeTask(config, state, c.task, kNow);
+    TaskResult result = executeTask(config, state, c.task, kNow);
 
     EXPECT_EQ(result.code, c.expected) << result.description;
     if (result.ok()) {
@@ -177,15 +177,15 @@ const std::vector<RuleCase> kCases = {
     {"SaleOnClosedShift", kSale, ErrorCode::shiftClosed, "closed"},
     {"SaleOnExpiredShift", kSale, ErrorCode::shiftExpired, "expired"},
     {"SaleWithoutPaper", kSale, ErrorCode::noPaper, "opened",
-     [](TRegisterConfig& c) { c.paperPresent = false; }},
+     [](RegisterConfig& c) { c.paperPresent = false; }},
     {"SaleWithCoverOpen", kSale, ErrorCode::coverOpened, "opened",
-     [](TRegisterConfig& c) { c.coverOpened = true; }},
+     [](RegisterConfig& c) { c.coverOpened = true; }},
     {"SaleOnBlockedRegister", kSale, ErrorCode::blocked, "opened",
-     [](TRegisterConfig& c) { c.blocked = true; }},
+     [](RegisterConfig& c) { c.blocked = true; }},
     {"SaleWithoutFn", kSale, ErrorCode::noFn, "opened",
-     [](TRegisterConfig& c) { c.fnPresent = false; }},
+     [](RegisterConfig& c) { c.fnPresent = false; }},
     {"SaleOnUnregisteredRegister", kSale, ErrorCode::notFiscal, "opened",
-     [](TRegisterConfig& c) { c.fiscal = false; }},
+     [](RegisterConfig& c) { c.fiscal = false; }},
     {"OpenShift",
      R"({"type":"openShift","operator":{"name":"Кассир"}})",
      ErrorCode::ok,
@@ -202,15 +202,15 @@ const std::vector<RuleCase> kCases = {
      {{"fiscalParams.shiftNumber", 3}}},
     {"CloseClosedShift", R"({"type":"closeShift"})", ErrorCode::shiftClosed, "closed"},
     {"CloseShiftWithoutPaper", R"({"type":"closeShift"})", ErrorCode::noPaper, "opened",
-     [](TRegisterConfig& c) { c.paperPresent = false; }},
+     [](RegisterConfig& c) { c.paperPresent = false; }},
     {"ReportXOnClosedShift", R"({"type":"reportX"})", ErrorCode::ok, "closed"},
     {"ReportXWithCoverOpen", R"({"type":"reportX"})", ErrorCode::coverOpened, "opened",
-     [](TRegisterConfig& c) { c.coverOpened = true; }},
+     [](RegisterConfig& c) { c.coverOpened = true; }},
     {"StatusOfARegisterInTrouble",
      R"({"type":"getDeviceStatus"})",
      ErrorCode::ok,
      "expired",
-     [](TRegisterConfig& c) {
+     [](RegisterConfig& c) {
          c.paperPresent = false;
          c.blocked = true;
      },
@@ -228,7 +228,7 @@ const std::vector<RuleCase> kCases = {
      nullptr,
      {{"deviceInfo.serial", "00106100000001"}, {"deviceInfo.modelName", "АТОЛ 30Ф"}}},
     {"FnInfoWithoutFn", R"({"type":"getFnInfo"})", ErrorCode::noFn, "opened",
-     [](TRegisterConfig& c) { c.fnPresent = false; }},
+     [](RegisterConfig& c) { c.fnPresent = false; }},
     {"ShiftStatus",
      R"({"type":"getShiftStatus"})",
      ErrorCode::ok,
@@ -250,7 +250,7 @@ const std::vector<RuleCase> kCases = {
       {"fnStatus.fiscalReceiptNumber", 4},
       {"fnStatus.shiftNumber", 3}}},
     {"FnStatusWithoutFn", R"({"type":"getFnStatus"})", ErrorCode::noFn, "opened",
-     [](TRegisterConfig& c) { c.fnPresent = false; }},
+     [](RegisterConfig& c) { c.fnPresent = false; }},
     {"LastFiscalParamsOfAStateWithoutThem",
      R"({"type":"getLastFiscalParams"})",
      ErrorCode::ok,
@@ -258,7 +258,7 @@ const std::vector<RuleCase> kCases = {
      nullptr,
      {{"fiscalParams", {{"fiscalDocumentNumber", 10}}}}},
     {"LastFiscalParamsWithoutFn", R"({"type":"getLastFiscalParams"})", ErrorCode::noFn, "opened",
-     [](TRegisterConfig& c) { c.fnPresent = false; }},
+     [](RegisterConfig& c) { c.fnPresent = false; }},
     {"UnknownTask", R"({"type":"fly"})", ErrorCode::unknownTask},
     {"TaskWithoutType", R"({"items":[]})", ErrorCode::invalidTask},
     {"TypeNotText", R"({"type":7})", ErrorCode::invalidTask},
@@ -270,7 +270,7 @@ const std::vector<RuleCase> kCases = {
 INSTANTIATE_TEST_SUITE_P(Tasks, FiscalRules, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TTaskResult run(TRegisterConfig& config, TRegisterState& state, const Json& task) {
+TaskResult run(RegisterConfig& config, EmulatedRegisterState& state, const Json& task) {
     return executeTask(config, state, dumpCompact(task), kNow);
 }
 
@@ -287,9 +287,9 @@ Json sellOf(double price, double quantity, const std::string& paymentType, doubl
 }
 
 TEST(FiscalNumbering, DocumentNumbersOnlyGrowAndReceiptNumbersRestartWithTheShift) {
-    TRegisterConfig config;
+    RegisterConfig config;
     config.serial = "1";
-    TRegisterState state;
+    EmulatedRegisterState state;
     std::vector<Json> tasks = {{{"type", "openShift"}},
                                sellOf(10, 1, "cash", 10),
                                sellOf(20, 1, "cash", 20),
@@ -301,7 +301,7 @@ TEST(FiscalNumbering, DocumentNumbersOnlyGrowAndReceiptNumbersRestartWithTheShif
     std::vector<std::int64_t> documents;
     std::vector<Json> receiptNumbers;
     for (const Json& task : tasks) {
-        TTaskResult result = run(config, state, task);
+        TaskResult result = run(config, state, task);
         ASSERT_TRUE(result.ok()) << result.description;
         if (result.fiscalDocumentNumber) {
             documents.push_back(*result.fiscalDocumentNumber);
@@ -320,9 +320,9 @@ TEST(FiscalNumbering, DocumentNumbersOnlyGrowAndReceiptNumbersRestartWithTheShif
 // What the fiscal storage reports of its last document is what that document's answer said,
 // less the change, which is no fiscal parameter; a document that is not fiscal leaves it be.
 TEST(FiscalStorage, LastFiscalParamsAndStatusFollowEachFiscalDocument) {
-    TRegisterConfig config;
+    RegisterConfig config;
     config.serial = "1";
-    TRegisterState state;
+    EmulatedRegisterState state;
     Json first = run(config, state, {{"type", "getLastFiscalParams"}}).answer;
     EXPECT_EQ(first, (Json{{"fiscalParams", {{"fiscalDocumentNumber", 1}}}}))
         << "only the registration report so far";
@@ -333,7 +333,7 @@ TEST(FiscalStorage, LastFiscalParamsAndStatusFollowEachFiscalDocument) {
     Json expected;
     bool lastIsReceipt = false;
     for (const Json& task : tasks) {
-        TTaskResult result = run(config, state, task);
+        TaskResult result = run(config, state, task);
         if (result.fiscalDocumentNumber) {
             expected = result.answer["fiscalParams"];
             expected.erase("change");
@@ -357,9 +357,9 @@ TEST(FiscalStorage, LastFiscalParamsAndStatusFollowEachFiscalDocument) {
 }
 
 TEST(FiscalTotals, ShiftTotalsAddUpThePaymentsNetOfChange) {
-    TRegisterConfig config;
+    RegisterConfig config;
     config.serial = "1";
-    TRegisterState state;
+    EmulatedRegisterState state;
     ASSERT_TRUE(run(config, state, {{"type", "openShift"}}).ok());
     ASSERT_TRUE(run(config, state, sellOf(33.33, 3, "cash", 100)).ok());  // change 0.01
     ASSERT_TRUE(run(config, state, sellOf(12.5, 2, "electronically", 25)).ok());
@@ -385,10 +385,10 @@ TEST(FiscalTotals, ShiftTotalsAddUpThePaymentsNetOfChange) {
 }
 
 TEST(FiscalOfd, DocumentsWaitForTheOperatorWhileItIsOffline) {
-    TRegisterConfig config;
+    RegisterConfig config;
     config.serial = "1";
     config.ofdOnline = false;
-    TRegisterState state;
+    EmulatedRegisterState state;
     ASSERT_TRUE(run(config, state, {{"type", "openShift"}}).ok());
     ASSERT_TRUE(run(config, state, sellOf(10, 1, "cash", 10)).ok());
     Json status = run(config, state, {{"type", "ofdExchangeStatus"}}).answer["status"];
@@ -401,9 +401,9 @@ TEST(FiscalOfd, DocumentsWaitForTheOperatorWhileItIsOffline) {
 }
 
 TEST(RegisterState, SurvivesItsJsonAndRefusesADamagedOne) {
-    TRegisterConfig config;
+    RegisterConfig config;
     config.serial = "1";
-    TRegisterState state;
+    EmulatedRegisterState state;
     ASSERT_TRUE(run(config, state, {{"type", "openShift"}}).ok());
     ASSERT_TRUE(run(config, state, sellOf(10, 1, "prepaid", 10)).ok());
     EXPECT_EQ(stateFromJson(stateToJson(state)), state);
@@ -420,16 +420,16 @@ TEST(RegisterState, SurvivesItsJsonAndRefusesADamagedOne) {
 }
 
 TEST(RegisterState, AFileFromBeforeLostAnswersAndFiscalParamsStillLoads) {
-    TRegisterConfig config;
+    RegisterConfig config;
     config.serial = "1";
-    TRegisterState state;
+    EmulatedRegisterState state;
     ASSERT_TRUE(run(config, state, {{"type", "openShift"}}).ok());
     Json older = stateToJson(state);
     ASSERT_TRUE(older.contains("lastFiscalParams"));
     older.erase("lostAnswers");
     older.erase("lastFiscalParams");
 
-    TRegisterState loaded = stateFromJson(older);
+    EmulatedRegisterState loaded = stateFromJson(older);
     EXPECT_EQ(loaded.lostAnswers, 0);
     EXPECT_TRUE(loaded.lastFiscalParams.is_null());
     EXPECT_EQ(loaded.lastDocumentNumber, 2);
@@ -462,7 +462,7 @@ TEST(BenchFile, PrintSecondsAndLoseAnswersAreCheckedWhenRead) {
         std::string text = std::string(R"({"registers":[{"serial":"1")") + c.text + "}]}";
         SCOPED_TRACE(text);
         if (!c.fault) {
-            std::vector<TRegisterConfig> registers = parseBench(text);
+            std::vector<RegisterConfig> registers = parseBench(text);
             ASSERT_EQ(registers.size(), 1u);
             EXPECT_DOUBLE_EQ(registers[0].printSeconds, c.printSeconds);
             EXPECT_EQ(registers[0].loseAnswers, c.loseAnswers);

@@ -8,9 +8,9 @@
 #include "SandboxServer.h"
 #include "cashbox/CommandResults.h"
 #include "cashbox/ExchangeCycle.h"
-#include "cashbox/Journal.h"
-#include "dispatcher/RestClient.h"
-#include "drivers/Atoldrv.h"
+#include "cashbox/TaskJournal.h"
+#include "dispatcher/DispatcherClient.h"
+#include "drivers/AtolDriver.h"
 #include "emulator/EmulatorBench.h"
 #include "emulator/RegisterBackends.h"
 #include "platform/Dialogs.h"
@@ -40,10 +40,10 @@ sandbox::SandboxOptions sandboxOptions() {
 }
 
 // The real driver, with a hand that can pull the register's cable after a number of sales.
-class UnpluggableDriver : public TCashboxdrv {
+class UnpluggableDriver : public CashboxDriver {
 public:
-    UnpluggableDriver(TAtoldrv& real, std::function<void()> unplug)
-        : TCashboxdrv(real.Serial()), real_(real), unplug_(std::move(unplug)) {}
+    UnpluggableDriver(AtolDriver& real, std::function<void()> unplug)
+        : CashboxDriver(real.Serial()), real_(real), unplug_(std::move(unplug)) {}
 
     void connect() override { real_.connect(); }
     void disconnect() override { real_.disconnect(); }
@@ -61,7 +61,7 @@ public:
     int unplugAfterSales = 0;  // 0: never
 
 private:
-    TAtoldrv& real_;
+    AtolDriver& real_;
     std::function<void()> unplug_;
     int sales_ = 0;
 };
@@ -103,7 +103,7 @@ protected:
     std::string serialText() override { return kSerial; }
     std::string cashboxToken() override { return "e2e-kkt-token"; }
     std::string driverName() override { return kAtolDriverName; }
-    TCashboxdrv* driver() override { return &driver_; }
+    CashboxDriver* driver() override { return &driver_; }
     void reconnectAfterFailure() override {
         ++reconnects_;
         driver_.disconnect();
@@ -122,7 +122,7 @@ protected:
     // Successful fiscalisations per external_id, from the emulator's task log.
     std::map<std::string, int> fiscalised() {
         std::map<std::string, int> count;
-        for (const Json& line : TEmulatorBench(dir_.path()).logLines())
+        for (const Json& line : EmulatorBench(dir_.path()).logLines())
             if (line.contains("external_id") && !line.contains("error"))
                 ++count[*valueText(line["external_id"])];
         return count;
@@ -138,15 +138,15 @@ protected:
     test::TempDir dir_;
     sandbox::SandboxServer sandbox_;
     int port_;
-    TAppSettings settings_;
+    AppSettings settings_;
     AutomationRegistry registry_;
-    TAtoldrv atol_;
+    AtolDriver atol_;
     UnpluggableDriver driver_;
     RecordingDialogs dialogs_;
-    TTHVRESTClient client_;
-    TJournal journal_;
-    TCommandResults results_;
-    TExchangeCycle cycle_;
+    DispatcherClient client_;
+    TaskJournal journal_;
+    CommandResults results_;
+    ExchangeCycle cycle_;
     int reconnects_ = 0;
     std::vector<std::string> problems_;
     std::vector<std::string> shown_;

@@ -18,10 +18,10 @@
 
 #include "cashbox/CommandResults.h"
 #include "cashbox/ExchangeCycle.h"
-#include "cashbox/Journal.h"
+#include "cashbox/TaskJournal.h"
+#include "dispatcher/DispatcherClient.h"
 #include "dispatcher/Messages.h"
-#include "dispatcher/RestClient.h"
-#include "drivers/Cashboxdrv.h"
+#include "drivers/CashboxDriver.h"
 #include "platform/Dialogs.h"
 #include "settings/AppSettings.h"
 
@@ -104,9 +104,9 @@ private:
 
 // A register that answers every task with its type and a running number, except the task
 // types told to stay silent; records every task it is given.
-class FakeRegister : public TCashboxdrv {
+class FakeRegister : public CashboxDriver {
 public:
-    using TCashboxdrv::TCashboxdrv;
+    using CashboxDriver::CashboxDriver;
 
     void connect() override { connected_ = true; }
     void disconnect() override { connected_ = false; }
@@ -183,8 +183,8 @@ private:
 
 // The part of a cashbox window that the cycle sees.
 struct Window : ExchangeHost {
-    Window(const std::string& serial, TAppSettings& settings, IDialogs& dialogs,
-           const fs::path& journalPath, TCommandResults& results, int busyTimeoutMs)
+    Window(const std::string& serial, AppSettings& settings, IDialogs& dialogs,
+           const fs::path& journalPath, CommandResults& results, int busyTimeoutMs)
         : serial(serial),
           reg(serial),
           client(dialogs),
@@ -195,7 +195,7 @@ struct Window : ExchangeHost {
     std::string serialText() override { return serial; }
     std::string cashboxToken() override { return "token-" + serial; }
     std::string driverName() override { return "Атол"; }
-    TCashboxdrv* driver() override { return &reg; }
+    CashboxDriver* driver() override { return &reg; }
     void reconnectAfterFailure() override {
         ++reconnects;
         reg.disconnect();
@@ -205,9 +205,9 @@ struct Window : ExchangeHost {
 
     std::string serial;
     FakeRegister reg;
-    TTHVRESTClient client;
-    TJournal journal;
-    TExchangeCycle cycle;
+    DispatcherClient client;
+    TaskJournal journal;
+    ExchangeCycle cycle;
     int reconnects = 0;
 };
 
@@ -246,7 +246,7 @@ protected:
         fs::create_directories(dir_);
         std::ofstream(dir_ / "settings.ini")
             << "[system]\nTestMode=1\nTestUrl=" << service.baseUrl() << "\n";
-        settings = std::make_unique<TAppSettings>(dir_);
+        settings = std::make_unique<AppSettings>(dir_);
         createJournalFile(dir_ / "checks.db");
     }
     void TearDown() override { fs::remove_all(dir_); }
@@ -258,9 +258,9 @@ protected:
 
     FakeService service;
     fs::path dir_;
-    std::unique_ptr<TAppSettings> settings;
+    std::unique_ptr<AppSettings> settings;
     HookedDialogs dialogs;
-    TCommandResults results;
+    CommandResults results;
 };
 
 TEST_F(ExchangeTest, WithNothingPendingTheRequestCarriesStateAndEmptyLists) {
@@ -466,8 +466,7 @@ TEST_F(ExchangeTest, ABadDocumentIsReportedWithoutABoxAndTheOthersStored) {
     service.queueDocument(sell("good"));
     w->cycle.ClientTimerTimer();
 
-    EXPECT_EQ(w->problems,
-              std::vector<std::string>{"Сервис прислал документ без \"external_id\""});
+    EXPECT_EQ(w->problems, std::vector<std::string>{"Сервис прислал документ без \"external_id\""});
     EXPECT_EQ(dialogs.count(), 0u);
     EXPECT_EQ(w->reg.typesOtherThanState(), std::vector<std::string>{"sell"});
     EXPECT_EQ(ids(w->journal.selectChecks("K1", "completed")), std::vector<std::string>{"good"});
@@ -558,21 +557,22 @@ struct MarkedSaleCase {
     const char* name;
     Json fnStatus;
     Json lastParams;
-    bool printedNow;      // the sale goes to the register in this cycle
+    bool printedNow;       // the sale goes to the register in this cycle
     Json recoveredAnswer;  // the completed row's response, null when not completed
 };
 
 const MarkedSaleCase kMarkedSaleCases[] = {
-    {"count unchanged: not made", R"({"fnStatus":{"fiscalDocumentNumber":5}})"_json, nullptr,
-     true, nullptr},
+    {"count unchanged: not made", R"({"fnStatus":{"fiscalDocumentNumber":5}})"_json, nullptr, true,
+     nullptr},
     {"one more and the last document is this sale",
      R"({"fnStatus":{"fiscalDocumentNumber":6}})"_json,
      R"({"fiscalParams":{"fiscalDocumentNumber":6,"fiscalReceiptNumber":3,"total":100}})"_json,
      false,
      R"({"fiscalParams":{"fiscalDocumentNumber":6,"fiscalReceiptNumber":3,"total":100},"recovered":true})"_json},
     {"one more, last fiscal parameters not offered",
-     R"({"fnStatus":{"fiscalDocumentNumber":6}})"_json, R"({"error":"51 [неизвестное задание]"})"_json,
-     false, R"({"fiscalParams":{"fiscalDocumentNumber":6},"recovered":true})"_json},
+     R"({"fnStatus":{"fiscalDocumentNumber":6}})"_json,
+     R"({"error":"51 [неизвестное задание]"})"_json, false,
+     R"({"fiscalParams":{"fiscalDocumentNumber":6},"recovered":true})"_json},
     {"one more but it is a shift closing", R"({"fnStatus":{"fiscalDocumentNumber":6}})"_json,
      R"({"fiscalParams":{"fiscalDocumentNumber":6,"fiscalDocumentSign":"1","shiftNumber":2}})"_json,
      false, nullptr},
@@ -602,7 +602,8 @@ TEST_F(ExchangeTest, AMarkedSaleIsSettledByTheRegistersCountBeforeAnythingElse) 
         const bool doubtful = !c.printedNow && c.recoveredAnswer.is_null();
         EXPECT_EQ(w->problems.size(), doubtful ? 1u : 0u);
         if (doubtful) {
-            EXPECT_NE(w->problems[0].find("проверьте последние документы кассы"), std::string::npos);
+            EXPECT_NE(w->problems[0].find("проверьте последние документы кассы"),
+                      std::string::npos);
             EXPECT_NE(w->problems[0].find(serial), std::string::npos);
             EXPECT_EQ(service.lastRequest()["received"], Json::array({"s"}));
             EXPECT_EQ(w->journal.inFlightMarks(serial).size(), 1u);
@@ -713,18 +714,17 @@ TEST_F(ExchangeTest, AFullDiskKeepsTheDocumentUntilThereIsRoom) {
             full.rlim_cur = 4096;
             setrlimit(RLIMIT_FSIZE, &full);
             w->cycle.ClientTimerTimer();
-            const bool kept = w->cycle.hasPending() && w->reg.countOf("sell") == 0 &&
-                              !w->problems.empty();
+            const bool kept =
+                w->cycle.hasPending() && w->reg.countOf("sell") == 0 && !w->problems.empty();
             setrlimit(RLIMIT_FSIZE, &unlimited);
             w->cycle.ClientTimerTimer();
             w->cycle.ClientTimerTimer();
-            const bool storedOnce = !w->cycle.hasPending() && w->reg.countOf("sell") == 1 &&
-                                    ids(w->journal.selectChecks("K1", "acked")) ==
-                                        std::vector<std::string>{"s"};
+            const bool storedOnce =
+                !w->cycle.hasPending() && w->reg.countOf("sell") == 1 &&
+                ids(w->journal.selectChecks("K1", "acked")) == std::vector<std::string>{"s"};
             _exit(kept ? (storedOnce ? 0 : 2) : 1);
         },
         ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
-

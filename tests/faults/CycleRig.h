@@ -11,8 +11,8 @@
 #include "FaultKit.h"
 #include "cashbox/CommandResults.h"
 #include "cashbox/ExchangeCycle.h"
-#include "dispatcher/RestClient.h"
-#include "drivers/Atoldrv.h"
+#include "dispatcher/DispatcherClient.h"
+#include "drivers/AtolDriver.h"
 #include "emulator/RegisterBackends.h"
 #include "platform/Dialogs.h"
 #include "platform/ProblemLog.h"
@@ -21,9 +21,9 @@
 namespace th::faults {
 
 // The register's driver with a hand that can act right after the register has answered.
-class WatchedDriver : public TCashboxdrv {
+class WatchedDriver : public CashboxDriver {
 public:
-    explicit WatchedDriver(TCashboxdrv& real) : TCashboxdrv(real.Serial()), real_(real) {}
+    explicit WatchedDriver(CashboxDriver& real) : CashboxDriver(real.Serial()), real_(real) {}
 
     void connect() override { real_.connect(); }
     void disconnect() override { real_.disconnect(); }
@@ -41,7 +41,7 @@ public:
     std::function<void(const Json& task)> afterTask;
 
 private:
-    TCashboxdrv& real_;
+    CashboxDriver& real_;
 };
 
 class CycleRig : public ExchangeHost {
@@ -69,7 +69,7 @@ public:
     std::string serialText() override { return kSerial; }
     std::string cashboxToken() override { return kRegisterToken; }
     std::string driverName() override { return kAtolDriverName; }
-    TCashboxdrv* driver() override { return &watched_; }
+    CashboxDriver* driver() override { return &watched_; }
     void reconnectAfterFailure() override {
         ++reconnects_;
         atol_.disconnect();
@@ -141,16 +141,16 @@ public:
     sandbox::SandboxServer sandbox_;
     int port_;
     SandboxAdmin admin_;
-    TAppSettings settings_;
+    AppSettings settings_;
     AutomationRegistry registry_;
-    TAtoldrv atol_;
+    AtolDriver atol_;
     WatchedDriver watched_{atol_};
     RecordingDialogs dialogs_;
     ReportingDialogs reporting_;
-    TTHVRESTClient client_;
-    TJournal journal_;
-    TCommandResults results_;
-    TExchangeCycle cycle_;
+    DispatcherClient client_;
+    TaskJournal journal_;
+    CommandResults results_;
+    ExchangeCycle cycle_;
     ProblemLog problemLog_;
     std::vector<std::string> shown;
     int reconnects_ = 0;

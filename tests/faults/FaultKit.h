@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "SandboxServer.h"
-#include "cashbox/Journal.h"
+#include "cashbox/TaskJournal.h"
 #include "emulator/EmulatorBench.h"
 #include "platform/Json.h"
 #include "support/TempDir.h"
@@ -85,7 +85,7 @@ inline void prepareHome(const test::TempDir& home, int sandboxPort) {
 // register refused leaves a line with "error" and counts for nothing.
 inline std::map<std::string, int> fiscalisations(const std::filesystem::path& home) {
     std::map<std::string, int> count;
-    for (const Json& line : TEmulatorBench(home).logLines()) {
+    for (const Json& line : EmulatorBench(home).logLines()) {
         if (line.contains("fiscalDocumentNumber") && line.contains("external_id"))
             ++count[valueText(line["external_id"]).value_or("?")];
     }

@@ -21,7 +21,7 @@ std::string benchWith(const Json& members) {
 // The emulator's fiscal document number for a document, from its task log.
 std::optional<std::int64_t> registerNumberOf(const std::filesystem::path& home,
                                              const std::string& id) {
-    for (const Json& line : TEmulatorBench(home).logLines())
+    for (const Json& line : EmulatorBench(home).logLines())
         if (line.value("external_id", Json()) == id && line.contains("fiscalDocumentNumber"))
             return line["fiscalDocumentNumber"].get<std::int64_t>();
     return std::nullopt;
@@ -31,7 +31,7 @@ std::optional<std::int64_t> registerNumberOf(const std::filesystem::path& home,
 bool closeShiftFromAnotherProgram(CycleRig& rig) {
     AutomationRegistry otherProgram;
     installRegisterBackend(otherProgram, "emulator", rig.home_.path());
-    TAtoldrv other(kSerial, otherProgram);
+    AtolDriver other(kSerial, otherProgram);
     other.setComType("USB");
     other.connect();
     const Json closeShift = {{"type", "closeShift"}};
@@ -59,7 +59,8 @@ TEST(InFlight, ASaleWhoseAnswerIsLostIsFiscalisedOnceAndCompletedFromTheRegister
     ASSERT_TRUE(row);
     const Json response = Json::parse(row->response);
     EXPECT_EQ(response["recovered"], true);
-    EXPECT_EQ(response["fiscalParams"]["fiscalDocumentNumber"], registerNumberOf(rig.home_.path(), sale));
+    EXPECT_EQ(response["fiscalParams"]["fiscalDocumentNumber"],
+              registerNumberOf(rig.home_.path(), sale));
     EXPECT_TRUE(response["fiscalParams"].contains("total"));
     EXPECT_TRUE(rig.problems.empty());
     EXPECT_EQ(rig.reconnects_, 0);
@@ -127,8 +128,8 @@ TEST(InFlight, KilledDuringAPrintTheSaleIsFiscalisedOnceAfterTheRestart) {
     SandboxAdmin admin(port);
     prepareHome(home, port);
     home.write("emulator.json", benchWith({{"printSeconds", 3}}));
-    const auto ids = admin.queueDocs(Json::array(
-        {sandbox::DemoFeed::openShiftTask(), sandbox::DemoFeed::saleTask(1)}));
+    const auto ids = admin.queueDocs(
+        Json::array({sandbox::DemoFeed::openShiftTask(), sandbox::DemoFeed::saleTask(1)}));
     ClientProcess client(home.path());
     client.start();
     // The shift opening is made at once and answered 3 s later: kill in between.
@@ -144,7 +145,7 @@ TEST(InFlight, KilledDuringAPrintTheSaleIsFiscalisedOnceAfterTheRestart) {
     const auto fiscal = fiscalisations(home.path());
     for (const std::string& id : ids)
         EXPECT_EQ(fiscal.count(id) ? fiscal.at(id) : 0, 1) << id;
-    TJournal journal;
+    TaskJournal journal;
     journal.openJournal(home.file(kJournalFileName));
     EXPECT_EQ(Json::parse(journal.findCheck(kSerial, ids[0])->response)["recovered"], true);
 }

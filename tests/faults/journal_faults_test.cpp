@@ -144,7 +144,7 @@ const std::vector<Damage>& damages() {
 // Rows of every status, then the connection closed so that the file holds them all.
 void fillJournal(const std::filesystem::path& path) {
     createJournalFile(path);
-    TJournal journal;
+    TaskJournal journal;
     journal.openJournal(path);
     for (int n = 0; n < 30; ++n)
         journal.insertCheck(kSerial, {{"external_id", "doc-" + std::to_string(n)},
@@ -166,7 +166,7 @@ TEST(JournalFaults, ADamagedJournalIsRefusedClearlyLeftAloneAndServesAgainWhenRe
         SCOPED_TRACE(damage.name);
         const std::string damaged = damage.apply(good);
         writeBytes(path, damaged);
-        TJournal journal;
+        TaskJournal journal;
         try {
             journal.openJournal(path);
             ADD_FAILURE() << "a damaged journal was opened";
@@ -180,7 +180,7 @@ TEST(JournalFaults, ADamagedJournalIsRefusedClearlyLeftAloneAndServesAgainWhenRe
         std::filesystem::remove(dir.file("checks.db-wal"));
         std::filesystem::remove(dir.file("checks.db-shm"));
         writeBytes(path, good);
-        TJournal restored;
+        TaskJournal restored;
         restored.openJournal(path);
         EXPECT_EQ(restored.selectChecks(kSerial, "added").size(), 10u);
         EXPECT_EQ(restored.selectChecks(kSerial, "completed").size(), 10u);

@@ -98,7 +98,7 @@ TEST_F(KillLoopTest, EveryDocumentEndsAcknowledgedThroughKillsAndRestarts) {
     // The service counts a document acknowledged when it answers; the client's journal
     // follows a moment later, when it has handled that answer.
     auto journalSettled = [&] {
-        TJournal journal;
+        TaskJournal journal;
         journal.openJournal(home_.file(kJournalFileName));
         return journal.selectChecks(kSerial, "added").empty() &&
                journal.selectChecks(kSerial, "completed").empty();
@@ -124,7 +124,7 @@ TEST_F(KillLoopTest, EveryDocumentEndsAcknowledgedThroughKillsAndRestarts) {
     EXPECT_EQ(lost, 0) << "seed " << seed;
     EXPECT_EQ(twice, 0) << "seed " << seed << " (TILLHAVEN_FAULT_SEED repeats the run)";
 
-    TJournal journal;
+    TaskJournal journal;
     journal.openJournal(home_.file(kJournalFileName));
     EXPECT_TRUE(journal.selectChecks(kSerial, "added").empty());
     EXPECT_TRUE(journal.selectChecks(kSerial, "completed").empty());

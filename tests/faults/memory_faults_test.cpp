@@ -16,8 +16,8 @@
 #include <fstream>
 #include <memory>
 
-#include "dispatcher/RestClient.h"
-#include "dispatcher/gui/ClientForm.h"
+#include "dispatcher/DispatcherClient.h"
+#include "dispatcher/gui/RequestLogWindow.h"
 #include "platform/Dialogs.h"
 #include "settings/AppSettings.h"
 #include "support/LoopbackServer.h"
@@ -127,9 +127,9 @@ TEST_P(LargeAnswers, LeaveTheResidentMemoryWhereItWas) {
     test::TempDir home;
     home.write("settings.ini", "[system]\nTestMode=1\nTestUrl=" + server.baseUrl() +
                                    "\n[client]\nLog=" + (c.logOn ? "1" : "0") + "\n");
-    TAppSettings settings(home.path());
+    AppSettings settings(home.path());
     RecordingDialogs dialogs;
-    TClientForm form(dialogs);
+    RequestLogWindow form(dialogs);
     form.SetSettings(&settings);
     form.RestClient().executeDelay("test", Json::object());
     QCoreApplication::processEvents();
@@ -161,7 +161,7 @@ TEST_P(LargeAnswers, LeaveTheResidentMemoryWhereItWas) {
         EXPECT_LE(afterLarge - before, kAllowedGrowthMiB);
     }
     EXPECT_EQ(form.Memo1->document()->isEmpty(), !c.logOn);
-    EXPECT_LE(form.Memo1->document()->characterCount(), TClientForm::kMaxLogCharacters);
+    EXPECT_LE(form.Memo1->document()->characterCount(), RequestLogWindow::kMaxLogCharacters);
 }
 
 INSTANTIATE_TEST_SUITE_P(Log, LargeAnswers,

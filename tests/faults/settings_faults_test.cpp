@@ -47,13 +47,13 @@ TEST(SettingsFaults, ACutShortFileGivesWhatItHoldsAndSavesWhole) {
         SCOPED_TRACE(cut);
         test::TempDir dir;
         dir.write("settings.ini", good.substr(0, cut));
-        TAppSettings settings(dir.path());
+        AppSettings settings(dir.path());
         const size_t tokenEnd = good.find("good-token\n") + 10;
         if (cut >= tokenEnd) {
             EXPECT_EQ(settings.Token(), "good-token");
         }
         settings.save();
-        TAppSettings again(dir.path());
+        AppSettings again(dir.path());
         EXPECT_EQ(again.Token(), settings.Token());
         EXPECT_EQ(again.serials(), settings.serials());
         EXPECT_EQ(again.cashboxes(), settings.cashboxes());
@@ -68,22 +68,22 @@ TEST(SettingsFaults, BinaryGarbageAroundTheKeysLeavesTheKeysReadable) {
         std::string garbage = binaryGarbage(4096, seed);
         std::replace(garbage.begin(), garbage.end(), '\n', '?');
         dir.write("settings.ini", garbage + "\n" + kGoodSettings + garbage + "\n");
-        TAppSettings settings(dir.path());
+        AppSettings settings(dir.path());
         EXPECT_EQ(settings.Token(), "good-token");
         EXPECT_TRUE(settings.SystemTestMode());
         EXPECT_EQ(settings.serials(), (std::vector<std::string>{"001", "002"}));
         settings.save();
-        TAppSettings reread(dir.path());
+        AppSettings reread(dir.path());
         EXPECT_EQ(reread.Token(), "good-token");
         EXPECT_EQ(reread.serials(), (std::vector<std::string>{"001", "002"}));
     }
     test::TempDir dir;
     dir.write("settings.ini", binaryGarbage(64 * 1024, 99));
-    TAppSettings onlyGarbage(dir.path());
+    AppSettings onlyGarbage(dir.path());
     const std::string token = onlyGarbage.Token();
     const std::vector<std::string> serials = onlyGarbage.serials();
     onlyGarbage.save();
-    TAppSettings reread(dir.path());
+    AppSettings reread(dir.path());
     EXPECT_EQ(reread.Token(), token);
     EXPECT_EQ(reread.serials(), serials);
     finding() << "settings.ini of binary garbage: read with token \"" << token.substr(0, 20)
@@ -95,21 +95,21 @@ TEST(SettingsFaults, AValueOfOneMegabyteIsReadCutAndOtherKeysSurviveASave) {
     const std::string huge(1024 * 1024, 'z');
     dir.write("settings.ini", std::string("[auth]\ntoken=") + huge + "\n[notes]\nmemo=" + huge +
                                   "\n" + kGoodSettings + "[notes2]\nmemo=" + huge + "\n");
-    TAppSettings settings(dir.path());
+    AppSettings settings(dir.path());
     EXPECT_EQ(settings.Token(), huge.substr(0, ProfileFile::kMaxValue));
     EXPECT_EQ(settings.serials(), (std::vector<std::string>{"001", "002"}));
     settings.setToken("new-token");
     settings.save();
     const std::string saved = dir.read("settings.ini");
     EXPECT_NE(saved.find("memo=" + huge + "\n"), std::string::npos);
-    EXPECT_EQ(TAppSettings(dir.path()).Token(), "new-token");
+    EXPECT_EQ(AppSettings(dir.path()).Token(), "new-token");
     EXPECT_EQ(strayFiles(dir, {"settings.ini"}), std::vector<std::string>{});
 }
 
 TEST(SettingsFaults, SettingsThatAreADirectoryReadAsEmptyAndRefuseToSave) {
     test::TempDir dir;
     std::filesystem::create_directory(dir.file("settings.ini"));
-    TAppSettings settings(dir.path());
+    AppSettings settings(dir.path());
     EXPECT_EQ(settings.Token(), "");
     settings.setToken("new-token");
     try {
@@ -136,7 +136,7 @@ TEST(SettingsFaults, AnUnwritableDirectoryLeavesTheFileAsItWas) {
     if (child == 0) {
         if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
             ::_exit(3);
-        TAppSettings settings(dir.path());
+        AppSettings settings(dir.path());
         if (settings.Token() != "good-token")
             ::_exit(4);
         settings.setToken("changed");
@@ -166,18 +166,18 @@ TEST(SettingsFaults, SavedValuesReadBackAsTheyWere) {
     for (const std::string token : {"\"quoted\"", " lead", "trail ", "'single'", "\"\"", "\""}) {
         SCOPED_TRACE(token);
         test::TempDir dir;
-        TAppSettings settings(dir.path());
+        AppSettings settings(dir.path());
         settings.setToken(token);
         settings.save();
-        EXPECT_EQ(TAppSettings(dir.path()).Token(), token);
+        EXPECT_EQ(AppSettings(dir.path()).Token(), token);
     }
     for (const std::string serials : {"\"A B\",\"C D\"", ", \"0 2\",2\",", "\"\",x"}) {
         SCOPED_TRACE(serials);
         test::TempDir dir;
         dir.write("settings.ini", "[cashboxes]\nserials=" + serials + "\n");
-        TAppSettings first(dir.path());
+        AppSettings first(dir.path());
         first.save();
-        EXPECT_EQ(TAppSettings(dir.path()).serials(), first.serials());
+        EXPECT_EQ(AppSettings(dir.path()).serials(), first.serials());
     }
 }
 

@@ -14,11 +14,11 @@
 #include <functional>
 #include <sstream>
 
-#include "app/MainForm.h"
+#include "app/MainWindow.h"
 #include "app/TillhavenApp.h"
-#include "cashbox/CashboxForm.h"
 #include "cashbox/CashboxRecord.h"
-#include "cashbox/Journal.h"
+#include "cashbox/CashboxWindow.h"
+#include "cashbox/TaskJournal.h"
 #include "platform/Dialogs.h"
 #include "platform/Json.h"
 
@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
     th::RecordingDialogs dialogs;
     th::TillhavenApp app(
         dialogs, [](QDialog&) { return int(QDialog::Rejected); }, [] {}, th::DataPaths{data, data});
-    th::TForm1& main = app.Form1();
+    th::MainWindow& main = app.mainWindow();
     main.show();
     auto connected = [&] {
         return main.Cashboxes().size() == 2 && main.Cashboxes()[0]->isConnected();
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     runUntil([] { return false; }, 6000);
     save(main, out / "main-window.png");
 
-    th::TFormCashbox& cashbox = main.cashboxWindow(*main.Cashboxes()[0]);
+    th::CashboxWindow& cashbox = main.cashboxWindow(*main.Cashboxes()[0]);
     cashbox.show();
     runUntil([] { return false; }, 500);
     save(cashbox, out / "cashbox-window.png");

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "cashbox/Journal.h"
+#include "cashbox/TaskJournal.h"
 
 namespace fs = std::filesystem;
 
@@ -269,7 +269,7 @@ TEST_F(InstalledProgram, PutsProgramsIconsEntriesAndJournalTemplateWhereADesktop
         EXPECT_EQ(keys["Icon"], "tillhaven") << entry;
     }
 
-    th::TJournal journal;
+    th::TaskJournal journal;
     ASSERT_NO_THROW(journal.openJournal(prefix() / "share/tillhaven/checks.db"));
     EXPECT_TRUE(journal.selectChecks("00106700000001", "added").empty());
 }
@@ -293,7 +293,7 @@ TEST_F(InstalledProgram, FirstStartCreatesSettingsAndCopiesTheEmptyJournal) {
         << "the token is kept there: the owner's alone";
     ASSERT_TRUE(fs::exists(journalFile()));
     EXPECT_EQ(readFile(journalFile()), templ);
-    th::TJournal journal;
+    th::TaskJournal journal;
     EXPECT_NO_THROW(journal.openJournal(journalFile()));
 
     // Nothing beside the installed programs.

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "cashbox/Journal.h"
+#include "cashbox/TaskJournal.h"
 #include "platform/Version.h"
 #include "support/TempDir.h"
 
@@ -205,7 +205,7 @@ TEST_F(DebianPackage, DesktopEntriesStartTheInstalledClient) {
 }
 
 TEST_F(DebianPackage, JournalTemplateIsAnEmptyJournal) {
-    th::TJournal journal;
+    th::TaskJournal journal;
     ASSERT_NO_THROW(journal.openJournal(root() / "usr/share/tillhaven/checks.db"));
     EXPECT_TRUE(journal.selectChecks("00106700000001", "added").empty());
 }

@@ -10,14 +10,14 @@
 #include <random>
 #include <sstream>
 
-#include "cashbox/Journal.h"
+#include "cashbox/TaskJournal.h"
 
 namespace fs = std::filesystem;
 using th::CheckRow;
 using th::JournalDocumentError;
 using th::JournalError;
 using th::Json;
-using th::TJournal;
+using th::TaskJournal;
 
 namespace {
 
@@ -66,12 +66,12 @@ protected:
     void TearDown() override { fs::remove_all(dir_); }
 
     // A fresh journal opened by a new connection.
-    std::unique_ptr<TJournal> freshJournal() {
+    std::unique_ptr<TaskJournal> freshJournal() {
         th::createJournalFile(path_);
         return openedJournal();
     }
-    std::unique_ptr<TJournal> openedJournal(int busyTimeoutMs = 5000) {
-        auto journal = std::make_unique<TJournal>();
+    std::unique_ptr<TaskJournal> openedJournal(int busyTimeoutMs = 5000) {
+        auto journal = std::make_unique<TaskJournal>();
         journal->openJournal(path_, {busyTimeoutMs});
         return journal;
     }
@@ -200,7 +200,7 @@ TEST_F(JournalTest, UnreadableDocumentsAreRefusedAndNotStored) {
 }
 
 TEST_F(JournalTest, AMissingFileIsReportedAndNeverCreated) {
-    TJournal journal;
+    TaskJournal journal;
     try {
         journal.openJournal(path_);
         FAIL() << "a missing journal opened";
@@ -247,7 +247,7 @@ TEST_F(JournalTest, ADamagedOrForeignFileIsReportedAndLeftExactlyAsItWas) {
         fs::remove(path_.string() + "-shm");
         make();
         const std::string before = readFile(path_);
-        TJournal journal;
+        TaskJournal journal;
         try {
             journal.openJournal(path_);
             FAIL() << "opened";
@@ -269,7 +269,7 @@ TEST_F(JournalTest, AReadOnlyFileIsReported) {
         {
             if (geteuid() == 0 && setuid(65534) != 0)
                 _exit(3);
-            TJournal journal;
+            TaskJournal journal;
             try {
                 journal.openJournal(path_);
             } catch (const JournalError& e) {
@@ -361,15 +361,14 @@ TEST_F(JournalTest, InFlightMarksSurviveARestartAndGoWithTheirCompletion) {
 TEST_F(JournalTest, ATransactionNotCommittedLeavesNothing) {
     auto journal = freshJournal();
     {
-        TJournal::Transaction transaction(*journal);
+        TaskJournal::Transaction transaction(*journal);
         journal->insertCheck("K1", doc("1"));
     }
     EXPECT_TRUE(journal->selectChecks("K1", "added").empty());
-    TJournal::Transaction transaction(*journal);
+    TaskJournal::Transaction transaction(*journal);
     journal->insertCheck("K1", doc("1"));
     transaction.commit();
     EXPECT_EQ(openedJournal()->selectChecks("K1", "added").size(), 1u);
 }
 
 }  // namespace
-

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "NativeTestKit.h"
-#include "drivers/Atoldrv.h"
+#include "drivers/AtolDriver.h"
 #include "emulator/BenchFixture.h"
 #include "emulator/EmulatorBench.h"
 #include "emulator/RegisterBackends.h"
@@ -34,12 +34,12 @@ protected:
         installRegisterBackend(registry, GetParam().registerDriver, dir.path());
     }
 
-    std::unique_ptr<TAtoldrv> driver(const std::string& serial, const std::string& comType,
-                                     const std::string& comPort = "") {
-        auto drv = std::make_unique<TAtoldrv>(serial, registry);
+    std::unique_ptr<AtolDriver> driver(const std::string& serial, const std::string& comType,
+                                       const std::string& comPort = "") {
+        auto drv = std::make_unique<AtolDriver>(serial, registry);
         drv->setComType(comType);
         drv->setComPort(comPort);
-        drv->setOnChangedState([this](TCashboxdrv&) { ++stateChanges; });
+        drv->setOnChangedState([this](CashboxDriver&) { ++stateChanges; });
         return drv;
     }
 
@@ -55,7 +55,7 @@ protected:
     // The library finds the bench through the environment, as a real program's would.
     test::ScopedEnv benchVariable{"TILLHAVEN_EMULATOR_DIR", dir.path().string()};
     AutomationRegistry registry;
-    TEmulatorBench bench{dir.path()};
+    EmulatorBench bench{dir.path()};
     int stateChanges = 0;
 };
 

@@ -8,9 +8,9 @@
 #include "SandboxServer.h"
 #include "cashbox/CommandResults.h"
 #include "cashbox/ExchangeCycle.h"
-#include "cashbox/Journal.h"
-#include "dispatcher/RestClient.h"
-#include "drivers/Atoldrv.h"
+#include "cashbox/TaskJournal.h"
+#include "dispatcher/DispatcherClient.h"
+#include "drivers/AtolDriver.h"
 #include "emulator/EmulatorBench.h"
 #include "emulator/RegisterBackends.h"
 #include "platform/Dialogs.h"
@@ -45,9 +45,9 @@ protected:
                        "\nTestUrl=http://127.0.0.1:" + std::to_string(port_) + "/dispatcher/v1\n");
         dir_.write("emulator.json",
                    dumpCompact({{"registers", Json::array({{{"serial", kSerial}}})}}));
-        settings_ = std::make_unique<TAppSettings>(dir_.path());
+        settings_ = std::make_unique<AppSettings>(dir_.path());
         installRegisterBackend(registry_, settings_->RegisterDriver(), dir_.path());
-        atol_ = std::make_unique<TAtoldrv>(kSerial, registry_);
+        atol_ = std::make_unique<AtolDriver>(kSerial, registry_);
         atol_->setComType("USB");
         atol_->connect();
         client_.setSettings(settings_.get());
@@ -58,7 +58,7 @@ protected:
     std::string serialText() override { return kSerial; }
     std::string cashboxToken() override { return "native-kkt-token"; }
     std::string driverName() override { return kAtolDriverName; }
-    TCashboxdrv* driver() override { return atol_.get(); }
+    CashboxDriver* driver() override { return atol_.get(); }
     void reconnectAfterFailure() override { atol_->disconnect(); }
     void reportProblem(const std::string& text) override { problems_.push_back(text); }
 
@@ -83,14 +83,14 @@ protected:
     test::ScopedEnv benchVariable_{"TILLHAVEN_EMULATOR_DIR", dir_.path().string()};
     sandbox::SandboxServer sandbox_;
     int port_;
-    std::unique_ptr<TAppSettings> settings_;
+    std::unique_ptr<AppSettings> settings_;
     AutomationRegistry registry_;
-    std::unique_ptr<TAtoldrv> atol_;
+    std::unique_ptr<AtolDriver> atol_;
     RecordingDialogs dialogs_;
-    TTHVRESTClient client_{dialogs_};
-    TJournal journal_;
-    TCommandResults results_;
-    TExchangeCycle cycle_{*this, client_, journal_, results_, dialogs_};
+    DispatcherClient client_{dialogs_};
+    TaskJournal journal_;
+    CommandResults results_;
+    ExchangeCycle cycle_{*this, client_, journal_, results_, dialogs_};
     std::vector<std::string> shown_;
     std::vector<std::string> problems_;
 };
@@ -105,7 +105,7 @@ TEST_F(NativeExchange, QueuedDocumentsAreFiscalisedOnceReportedAndAcknowledged) 
     EXPECT_EQ(docStates(), std::vector<std::string>(ids.size(), "acked"));
 
     int fiscalised = 0;
-    for (const Json& line : TEmulatorBench(dir_.path()).logLines()) {
+    for (const Json& line : EmulatorBench(dir_.path()).logLines()) {
         fiscalised += line.contains("external_id") && !line.contains("error");
     }
     EXPECT_EQ(fiscalised, static_cast<int>(ids.size()));

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "NativeTestKit.h"
-#include "drivers/Atoldrv.h"
+#include "drivers/AtolDriver.h"
 #include "drivers/native/NativeFptr.h"
 #include "drivers/native/WideText.h"
 #include "emulator/RegisterBackends.h"
@@ -17,7 +17,7 @@ std::string creationError(const std::string& registerDriver) {
     AutomationRegistry registry;
     installRegisterBackend(registry, registerDriver, "/nonexistent");
     try {
-        TAtoldrv driver("STUB-0001", registry);
+        AtolDriver driver("STUB-0001", registry);
     } catch (const AutomationError& e) {
         return e.what();
     }
@@ -58,11 +58,11 @@ class AtolOnStub : public ::testing::Test {
 protected:
     void SetUp() override {
         installRegisterBackend(registry, test::kStubLibrary, "/nonexistent");
-        drv = std::make_unique<TAtoldrv>("STUB-0001", registry);
+        drv = std::make_unique<AtolDriver>("STUB-0001", registry);
         drv->setComType("USB");
     }
     AutomationRegistry registry;
-    std::unique_ptr<TAtoldrv> drv;
+    std::unique_ptr<AtolDriver> drv;
 };
 
 // The stub opens only with the vendor's model and port values and reports its serial only

@@ -11,15 +11,15 @@
 #include "settings/AppSettings.h"
 #include "support/TempDir.h"
 
+using th::AppSettings;
+using th::CashboxSettings;
 using th::CashBoxSettingsPtr;
-using th::TAppSettings;
-using th::TCashBoxSettings;
 using th::test::TempDir;
 
 namespace {
 
 CashBoxSettingsPtr record(const std::string& serial, const std::string& port = "") {
-    auto r = std::make_shared<TCashBoxSettings>();
+    auto r = std::make_shared<CashboxSettings>();
     r->KKTSerial = serial;
     r->Driver = "Атол";
     r->ConnectionType = port.empty() ? "USB" : "COM";
@@ -32,7 +32,7 @@ CashBoxSettingsPtr record(const std::string& serial, const std::string& port = "
 
 TEST(Settings, NoFileGivesEmptyTextsAndFalseSwitches) {
     TempDir dir;
-    TAppSettings s(dir.path());
+    AppSettings s(dir.path());
     EXPECT_EQ(s.Token(), "");
     EXPECT_FALSE(s.SystemTestMode());
     EXPECT_FALSE(s.KeepVersion());
@@ -51,7 +51,7 @@ class ProfileBool : public testing::TestWithParam<BoolCase> {};
 TEST_P(ProfileBool, ReadsLikeTheProfileCalls) {
     TempDir dir;
     dir.write("settings.ini", std::string("[system]\nTestMode=") + GetParam().value + "\n");
-    EXPECT_EQ(TAppSettings(dir.path()).SystemTestMode(), GetParam().expected) << GetParam().value;
+    EXPECT_EQ(AppSettings(dir.path()).SystemTestMode(), GetParam().expected) << GetParam().value;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -103,7 +103,7 @@ TEST(Settings, ValuesAreTrimmedUnquotedCutAndNamesMatchAnyCase) {
               "; hand-written\n[AUTH]\n  TOKEN  =   \"abc def\"  \n[Cashboxes]\nSerials=7\n"
               "[7]\nkktserial=7\nAddress=" +
                   longValue + "\nPlace='кафе'\nautostart=1\n");
-    TAppSettings s(dir.path());
+    AppSettings s(dir.path());
     EXPECT_EQ(s.Token(), "abc def");
     auto r = s.getCashboxSettings("7");
     ASSERT_NE(r, nullptr);
@@ -117,7 +117,7 @@ TEST(Settings, SaveWritesKeysAndKeepsEverythingElse) {
     const std::string system =
         "[system]\nTestMode=1\nKeepVersion=0x1\nTestUrl=http://127.0.0.1:1/dispatcher/v1\n";
     dir.write("settings.ini", "; merchant's note\n" + system + "\n[other]\nkept = yes\n");
-    TAppSettings s(dir.path());
+    AppSettings s(dir.path());
     s.setToken("tok");
     s.setClientLog(true);
     s.setCashboxSettings(record("111"));
@@ -130,7 +130,7 @@ TEST(Settings, SaveWritesKeysAndKeepsEverythingElse) {
     EXPECT_NE(text.find("[111]\nToken=\nAddress=\nPlace=\nKKTSerial=111\n"), std::string::npos);
     EXPECT_NE(text.find("StopBits=\nParity=\nAutostart=1\n"), std::string::npos);
 
-    TAppSettings again(dir.path());
+    AppSettings again(dir.path());
     EXPECT_EQ(again.Token(), "tok");
     EXPECT_TRUE(again.ClientLog());
     EXPECT_TRUE(again.SystemTestMode());
@@ -142,7 +142,7 @@ TEST(Settings, SaveWritesKeysAndKeepsEverythingElse) {
 
 TEST(Settings, NewFileIsReadableByTheOwnerOnly) {
     TempDir dir;
-    TAppSettings s(dir.path());
+    AppSettings s(dir.path());
     s.setToken("secret");
     s.save();
     struct stat st {};
@@ -152,7 +152,7 @@ TEST(Settings, NewFileIsReadableByTheOwnerOnly) {
 
 TEST(Settings, StoringARecordAgainNeverGrowsTheLists) {
     TempDir dir;
-    TAppSettings s(dir.path());
+    AppSettings s(dir.path());
     s.setCashboxSettings(record("1"));
     s.setCashboxSettings(record("2"));
     auto first = s.getCashboxSettings("1");
@@ -168,7 +168,7 @@ TEST(Settings, DuplicateSerialsAndMissingSerialKey) {
     TempDir dir;
     dir.write("settings.ini",
               "[cashboxes]\nserials=5,5,9\n[5]\nKKTSerial=5\nPlace=later\n[9]\nPlace=nowhere\n");
-    TAppSettings s(dir.path());
+    AppSettings s(dir.path());
     EXPECT_EQ(s.cashboxes().size(), 3u);
     EXPECT_EQ(s.getCashboxSettings("5")->Place, "later");
     EXPECT_EQ(s.getCashboxSettings("9"), nullptr);
@@ -177,7 +177,7 @@ TEST(Settings, DuplicateSerialsAndMissingSerialKey) {
 
 TEST(Settings, SerialsIsCaseSensitiveForLookups) {
     TempDir dir;
-    TAppSettings s(dir.path());
+    AppSettings s(dir.path());
     s.setCashboxSettings(record("ab"));
     EXPECT_EQ(s.getCashboxSettings("AB"), nullptr);
     EXPECT_NE(s.getCashboxSettings("ab"), nullptr);
@@ -186,7 +186,7 @@ TEST(Settings, SerialsIsCaseSensitiveForLookups) {
 TEST(Settings, SaveThatCannotWriteNamesThePathAndKeepsEarlierKeys) {
     TempDir dir;
     std::filesystem::create_directory(dir.file("settings.ini"));  // a directory where the file goes
-    TAppSettings s(dir.path());
+    AppSettings s(dir.path());
     s.setToken("t");
     try {
         s.save();
@@ -255,7 +255,7 @@ TEST(Settings, AFileThatCannotBeReadOrWrittenIsNeverReplaced) {
         std::filesystem::permissions(dir.file("settings.ini"), c.mode);
         const std::string expected = "Unable to write to " + dir.file("settings.ini").string();
         const int outcome = runUnprivileged([&] {
-            TAppSettings settings(dir.path());
+            AppSettings settings(dir.path());
             settings.setToken("new");
             settings.setClientLog(true);
             try {
@@ -297,13 +297,13 @@ TEST(Settings, ALinkIsFollowedAndItsTargetReplaced) {
             dir.write("real/settings.ini", kKeptSettings);
         const std::filesystem::path target = c.linkTarget(dir);
         std::filesystem::create_symlink(target, dir.file("settings.ini"));
-        TAppSettings settings(dir.path());
+        AppSettings settings(dir.path());
         settings.setToken("new");
         settings.save();
 
         EXPECT_TRUE(std::filesystem::is_symlink(dir.file("settings.ini"))) << c.what;
         EXPECT_EQ(std::filesystem::read_symlink(dir.file("settings.ini")), target) << c.what;
-        TAppSettings reread(dir.path());
+        AppSettings reread(dir.path());
         EXPECT_EQ(reread.Token(), "new") << c.what;
         EXPECT_EQ(reread.SystemTestMode(), c.targetExists) << c.what;
         EXPECT_EQ(reread.serials().size(), c.targetExists ? 1u : 0u) << c.what;
@@ -315,7 +315,7 @@ TEST(Settings, ALinkCycleIsRefusedAndLeftAsItIs) {
     TempDir dir;
     std::filesystem::create_symlink("other.ini", dir.file("settings.ini"));
     std::filesystem::create_symlink("settings.ini", dir.file("other.ini"));
-    TAppSettings settings(dir.path());
+    AppSettings settings(dir.path());
     settings.setToken("new");
     EXPECT_THROW(settings.save(), th::SettingsError);
     EXPECT_EQ(std::filesystem::read_symlink(dir.file("settings.ini")), "other.ini");
@@ -324,10 +324,10 @@ TEST(Settings, ALinkCycleIsRefusedAndLeftAsItIs) {
 
 TEST(Settings, ValuesCannotForgeOtherKeys) {
     TempDir dir;
-    TAppSettings s(dir.path());
+    AppSettings s(dir.path());
     s.setToken("x\n[system]\nTestMode=1");
     s.save();
-    EXPECT_FALSE(TAppSettings(dir.path()).SystemTestMode());
+    EXPECT_FALSE(AppSettings(dir.path()).SystemTestMode());
 }
 
 TEST(Settings, GarbageFileStillLoads) {
@@ -336,21 +336,21 @@ TEST(Settings, GarbageFileStillLoads) {
     for (int i = 0; i < 4096; ++i)
         garbage.push_back(static_cast<char>((i * 131) % 256));
     dir.write("settings.ini", garbage + "\n[auth]\ntoken=ok\n");
-    TAppSettings s(dir.path());
+    AppSettings s(dir.path());
     EXPECT_EQ(s.Token(), "ok");
     s.save();
-    EXPECT_EQ(TAppSettings(dir.path()).Token(), "ok");
+    EXPECT_EQ(AppSettings(dir.path()).Token(), "ok");
 }
 
 TEST(Settings, ConcurrentSavesLeaveAWholeFile) {
     TempDir dir;
-    TAppSettings s(dir.path());
+    AppSettings s(dir.path());
     for (int i = 0; i < 5; ++i)
         s.setCashboxSettings(record(std::to_string(i)));
     std::atomic<bool> stop{false};
     std::thread reader([&] {
         while (!stop) {
-            TAppSettings seen(dir.path());
+            AppSettings seen(dir.path());
             auto serials = seen.serials();
             // A file that exists is always whole: either not yet written or all serials.
             if (!serials.empty())
@@ -371,5 +371,5 @@ TEST(Settings, ConcurrentSavesLeaveAWholeFile) {
     worker.join();
     stop = true;
     reader.join();
-    EXPECT_EQ(TAppSettings(dir.path()).serials().size(), 5u);
+    EXPECT_EQ(AppSettings(dir.path()).serials().size(), 5u);
 }

@@ -5,7 +5,7 @@
 #include <QPushButton>
 
 #include "support/QtTestApp.h"
-#include "updater/AboutForm.h"
+#include "updater/AboutDialog.h"
 
 namespace th {
 namespace {
@@ -15,7 +15,7 @@ namespace {
 TEST(AboutForm, ShowsItsTextsAndClosesOnOk) {
     test::ensureQtApplication();
 
-    TAboutForm about;
+    AboutDialog about;
     about.show();
     EXPECT_TRUE(about.Version->isVisible());
     EXPECT_TRUE(about.Version->text().isEmpty());

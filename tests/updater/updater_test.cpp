@@ -29,9 +29,9 @@ Json offering(const std::string& version) {
 
 TEST(Version, TheBuildCarriesItsVersion) {
     TempDir dir;
-    TAppSettings settings(dir.path());
+    AppSettings settings(dir.path());
     RecordingDialogs dialogs;
-    TUpdater updater(settings, dialogs);
+    Updater updater(settings, dialogs);
     EXPECT_EQ(updater.strVersion(), "1.0.1.0");
     EXPECT_EQ(updater.FileVersion(), "1.0.1.0");
     EXPECT_EQ(updater.strNewVersion(), "0.0.0.0");
@@ -45,7 +45,7 @@ struct OfferCase {
 };
 
 TEST(Version, OfferedVersionsAgainstTheRunningOne) {
-    const TVersion running = StrToVersion("1.0.1.0");
+    const VersionNumber running = StrToVersion("1.0.1.0");
     const OfferCase cases[] = {
         {"1.0.1.0", 0, "1.0.1.0"},     {"1.0.0.9", -1, "1.0.0.9"},
         {"1.0.2.0", 1, "1.0.2.0"},     {"1.0.0.101", 1, "1.0.0.101"},
@@ -54,7 +54,7 @@ TEST(Version, OfferedVersionsAgainstTheRunningOne) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.offered);
-        const TVersion offered = StrToVersion(c.offered);
+        const VersionNumber offered = StrToVersion(c.offered);
         EXPECT_EQ(VersionToStr(offered), c.parsedAs);
         EXPECT_EQ(CompareVersions(running, offered), c.comparison);
         EXPECT_EQ(CompareVersions(offered, running), -c.comparison);
@@ -74,8 +74,8 @@ struct UpdaterFixture : ::testing::Test {
     void SetUp() override { load(stub.settingsIni()); }
     void load(const std::string& ini) {
         dir.write("settings.ini", ini);
-        settings = std::make_unique<TAppSettings>(dir.path());
-        updater = std::make_unique<TUpdater>(*settings, dialogs);
+        settings = std::make_unique<AppSettings>(dir.path());
+        updater = std::make_unique<Updater>(*settings, dialogs);
         actions = std::make_unique<UpdateActions>(*updater, dialogs, hooks());
     }
     UpdateActions::Hooks hooks() {
@@ -92,8 +92,8 @@ struct UpdaterFixture : ::testing::Test {
     DispatcherStub stub;
     TempDir dir;
     RecordingDialogs dialogs;
-    std::unique_ptr<TAppSettings> settings;
-    std::unique_ptr<TUpdater> updater;
+    std::unique_ptr<AppSettings> settings;
+    std::unique_ptr<Updater> updater;
     std::unique_ptr<UpdateActions> actions;
     bool updateEnabled = false;
     int appClosed = 0;
@@ -231,9 +231,9 @@ TEST(UpdateCheckWithSandbox, StartUpOffersTheVersionTheServiceNames) {
     TempDir dir;
     dir.write("settings.ini", "[system]\nTestMode=1\nTestUrl=http://127.0.0.1:" +
                                   std::to_string(port) + "/dispatcher/v1\n");
-    TAppSettings settings(dir.path());
+    AppSettings settings(dir.path());
     RecordingDialogs dialogs;
-    TUpdater updater(settings, dialogs);
+    Updater updater(settings, dialogs);
     bool enabled = false;
     int appClosed = 0;
     UpdateActions actions(updater, dialogs,
@@ -346,8 +346,8 @@ TEST(UpdateProgram, StartsUpdFromTheCurrentDirectoryThenCloses) {
     TempDir dir;
     writeRecordingUpdater(dir);
     RecordingDialogs dialogs;
-    TAppSettings settings(dir.path());
-    TUpdater updater(settings, dialogs);
+    AppSettings settings(dir.path());
+    Updater updater(settings, dialogs);
     int appClosed = 0;
     bool enabled = true;
     UpdateActions actions(updater, dialogs,
@@ -366,8 +366,8 @@ TEST(UpdateProgram, StartsUpdFromTheCurrentDirectoryThenCloses) {
 TEST(UpdateProgram, NoneInTheCurrentDirectoryNorBesideTheTestProgramKeepsRunning) {
     TempDir dir;
     RecordingDialogs dialogs;
-    TAppSettings settings(dir.path());
-    TUpdater updater(settings, dialogs);
+    AppSettings settings(dir.path());
+    Updater updater(settings, dialogs);
     int appClosed = 0;
     UpdateActions actions(updater, dialogs,
                           {.isUpdateEnabled = [] { return true; },

@@ -14,11 +14,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "dispatcher/RestClient.h"
+#include "dispatcher/DispatcherClient.h"
 #include "emulator/RegisterBackends.h"
 #include "platform/Dialogs.h"
 #include "settings/AppSettings.h"
-#include "updater/AboutForm.h"
+#include "updater/AboutDialog.h"
 #include "wizard/AddCashboxWizard.h"
 
 namespace {
@@ -55,13 +55,13 @@ int main(int argc, char** argv) {
         << "[auth]\ntoken=account-token\n[system]\nTestMode=1\nTestUrl=http://127.0.0.1:" << port
         << "/dispatcher/v1\n";
 
-    th::TAppSettings settings(data);
+    th::AppSettings settings(data);
     th::AutomationRegistry registry;
     th::installRegisterBackend(registry, "emulator", data);
     th::RecordingDialogs dialogs;
-    th::TTHVRESTClient shared(dialogs);
+    th::DispatcherClient shared(dialogs);
     shared.setSettings(&settings);
-    th::TAddCashboxWizard wizard(dialogs, registry, shared);
+    th::AddCashboxWizard wizard(dialogs, registry, shared);
     wizard.setSettings(&settings);
     wizard.setFinishPause(std::chrono::milliseconds(0));
 
@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
     wizard.acNext->trigger();
     save(wizard, out / "wizard-4-congrat.png");
 
-    th::TAboutForm about;
+    th::AboutDialog about;
     about.Version->setText("1.0.1.0");
     about.show();
     save(about, out / "about.png");

@@ -20,8 +20,8 @@
 #include <mutex>
 
 #include "../updater/DispatcherStub.h"
-#include "dispatcher/RestClient.h"
-#include "drivers/Atoldrv.h"
+#include "dispatcher/DispatcherClient.h"
+#include "drivers/AtolDriver.h"
 #include "emulator/RegisterBackends.h"
 #include "platform/Dialogs.h"
 #include "settings/AppSettings.h"
@@ -81,9 +81,9 @@ protected:
         application();
         plug(Json::array({benchRegister(kSerial, "USB")}));
         dir.write("settings.ini", stub.settingsIni());
-        settings = std::make_unique<TAppSettings>(dir.path());
+        settings = std::make_unique<AppSettings>(dir.path());
         installRegisterBackend(registry, "emulator", dir.path());
-        shared = std::make_unique<TTHVRESTClient>(dialogs);
+        shared = std::make_unique<DispatcherClient>(dialogs);
         shared->setSettings(settings.get());
         shared->setOnLog([this](const std::string& command, const Json& data) {
             std::lock_guard lock(logMutex);
@@ -94,7 +94,7 @@ protected:
     void TearDown() override { waitForEnrolment(); }
 
     void makeWizard(const AutomationRegistry& drivers) {
-        wizard = std::make_unique<TAddCashboxWizard>(dialogs, drivers, *shared);
+        wizard = std::make_unique<AddCashboxWizard>(dialogs, drivers, *shared);
         wizard->setSettings(settings.get());
         wizard->setFinishPause(std::chrono::milliseconds(0));
     }
@@ -120,19 +120,19 @@ protected:
         return log;
     }
     // The settings as the next start of the program reads them.
-    TCashBoxSettings storedRecord() const {
-        TAppSettings reread(dir.path());
+    CashboxSettings storedRecord() const {
+        AppSettings reread(dir.path());
         auto record = reread.getCashboxSettings(kSerial);
-        return record ? *record : TCashBoxSettings{};
+        return record ? *record : CashboxSettings{};
     }
 
     TempDir dir;
     DispatcherStub stub;
     RecordingDialogs dialogs;
     AutomationRegistry registry;
-    std::unique_ptr<TAppSettings> settings;
-    std::unique_ptr<TTHVRESTClient> shared;
-    std::unique_ptr<TAddCashboxWizard> wizard;
+    std::unique_ptr<AppSettings> settings;
+    std::unique_ptr<DispatcherClient> shared;
+    std::unique_ptr<AddCashboxWizard> wizard;
     std::mutex logMutex;
     std::vector<std::string> log;
 };
@@ -204,7 +204,7 @@ TEST_F(WizardTest, ManualParametersAreTestedAndStored) {
     wizard->SpeedField->setCurrentText("19200");
     enrol();
     EXPECT_EQ(text(wizard->StatusCaption), "Готово!");
-    const TCashBoxSettings record = storedRecord();
+    const CashboxSettings record = storedRecord();
     EXPECT_EQ(record.ConnectionType, "COM");
     EXPECT_EQ(record.ComPort, "COM3");
     EXPECT_EQ(record.BaudRate, "9600");
@@ -261,7 +261,7 @@ TEST_F(WizardTest, EnrolmentStoresTheRegisterAndFinishes) {
     EXPECT_EQ(requests[0].body["add"], "1");
     EXPECT_EQ(requests[0].body["cashbox"]["deviceInfo"]["serial"], kSerial);
 
-    TCashBoxSettings expected;
+    CashboxSettings expected;
     expected.KKTSerial = kSerial;
     expected.Driver = "Атол";
     expected.ConnectionType = "USB";
@@ -348,7 +348,7 @@ TEST_F(WizardTest, RegisterUnpluggedDuringTheEnrolment) {
 TEST_F(WizardTest, SecondShowingStartsAtTheGreetingWithTheDriverKept) {
     showAndChooseAtol();
     wizard->rAutomat->click();
-    TCashboxdrv* driver = wizard->driver();
+    CashboxDriver* driver = wizard->driver();
     wizard->acCancel->trigger();
     EXPECT_FALSE(wizard->success());
 
@@ -462,13 +462,13 @@ TEST(WizardWithSandbox, EnrolledRegisterJoinsTheAccount) {
     dir.write("settings.ini", "[auth]\ntoken=account-token\n[system]\nTestMode=1\nTestUrl=" +
                                   std::string("http://127.0.0.1:") + std::to_string(port) +
                                   "/dispatcher/v1\n");
-    TAppSettings settings(dir.path());
+    AppSettings settings(dir.path());
     AutomationRegistry registry;
     installRegisterBackend(registry, "emulator", dir.path());
     RecordingDialogs dialogs;
-    TTHVRESTClient shared(dialogs);
+    DispatcherClient shared(dialogs);
     shared.setSettings(&settings);
-    TAddCashboxWizard wizard(dialogs, registry, shared);
+    AddCashboxWizard wizard(dialogs, registry, shared);
     wizard.setSettings(&settings);
     wizard.setFinishPause(std::chrono::milliseconds(0));
 
@@ -483,7 +483,7 @@ TEST(WizardWithSandbox, EnrolledRegisterJoinsTheAccount) {
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{});
     EXPECT_EQ(text(wizard.StatusCaption), "Готово!");
     EXPECT_EQ(service.state().registerSerials(), std::vector<std::string>{kSerial});
-    EXPECT_EQ(TAppSettings(dir.path()).serials(), std::vector<std::string>{kSerial});
+    EXPECT_EQ(AppSettings(dir.path()).serials(), std::vector<std::string>{kSerial});
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <iostream>
 #include <system_error>
 
-#include "cashbox/Journal.h"
+#include "cashbox/TaskJournal.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {

@@ -29,8 +29,8 @@ constexpr const char* kDataDirVariable = "TILLHAVEN_EMULATOR_DIR";
 // What stands behind one handle. A call the shim itself could not make (an argument the
 // emulator refused) reports its own failure until the next call.
 struct EmulatorHandle {
-    explicit EmulatorHandle(std::shared_ptr<TEmulatorBench> bench) : emulator(std::move(bench)) {}
-    TFptrEmulator emulator;
+    explicit EmulatorHandle(std::shared_ptr<EmulatorBench> bench) : emulator(std::move(bench)) {}
+    FptrEmulator emulator;
     std::optional<std::pair<int, std::string>> shimFailure;
 };
 
@@ -173,7 +173,7 @@ TH_EXPORT const char* libfptr_get_version_string() {
     // The emulator's own version; asking it touches no bench file.
     static const std::string version = []() -> std::string {
         try {
-            TFptrEmulator probe(std::make_shared<TEmulatorBench>(std::filesystem::path()));
+            FptrEmulator probe(std::make_shared<EmulatorBench>(std::filesystem::path()));
             return variantText(probe.invoke("version"));
         } catch (const std::exception&) {
             return {};
@@ -188,7 +188,7 @@ TH_EXPORT int libfptr_create(libfptr_handle* handle) {
     }
     *handle = nullptr;
     try {
-        auto bench = std::make_shared<TEmulatorBench>(benchDirectory());
+        auto bench = std::make_shared<EmulatorBench>(benchDirectory());
         *handle = new EmulatorHandle(std::move(bench));
         return 0;
     } catch (const std::exception&) {

@@ -1,4 +1,4 @@
-#include "cashbox/Journal.h"
+#include "cashbox/TaskJournal.h"
 
 #include <sqlite3.h>
 
@@ -38,8 +38,7 @@ std::string databaseMessage(sqlite3* db) {
     return db ? sqlite3_errmsg(db) : "out of memory";
 }
 
-constexpr const char* kFindCheck =
-    "select * from checks where serial = :serial and orig_id = :id";
+constexpr const char* kFindCheck = "select * from checks where serial = :serial and orig_id = :id";
 
 // In-flight marks live in a table of their own, so `checks` keeps exactly its six columns.
 constexpr const char* kCreateInFlight =
@@ -261,7 +260,7 @@ bool queryCount(sqlite3* db, const char* sql) {
     return found;
 }
 
-struct TJournal::Connection {
+struct TaskJournal::Connection {
     DatabaseHandle db;
     Statement select;
     Statement complete;
@@ -316,11 +315,11 @@ struct TJournal::Connection {
     }
 };
 
-TJournal::TJournal() : unavailableReason_("журнал не открыт") {}
+TaskJournal::TaskJournal() : unavailableReason_("журнал не открыт") {}
 
-TJournal::~TJournal() = default;
+TaskJournal::~TaskJournal() = default;
 
-void TJournal::openJournal(const std::filesystem::path& path, JournalOptions options) {
+void TaskJournal::openJournal(const std::filesystem::path& path, JournalOptions options) {
     connection_.reset();
     path_ = path;
     try {
@@ -343,17 +342,18 @@ void TJournal::openJournal(const std::filesystem::path& path, JournalOptions opt
     }
 }
 
-bool TJournal::isOpen() const {
+bool TaskJournal::isOpen() const {
     return connection_ != nullptr;
 }
 
-TJournal::Connection& TJournal::usable() {
+TaskJournal::Connection& TaskJournal::usable() {
     if (!connection_)
         throw JournalError("Журнал заданий недоступен: " + unavailableReason_);
     return *connection_;
 }
 
-std::vector<CheckRow> TJournal::selectChecks(const std::string& serial, const std::string& status) {
+std::vector<CheckRow> TaskJournal::selectChecks(const std::string& serial,
+                                                const std::string& status) {
     Connection& connection = usable();
     Statement::Use use(connection.select);
     connection.select.bind(":serial", serial);
@@ -364,8 +364,8 @@ std::vector<CheckRow> TJournal::selectChecks(const std::string& serial, const st
     return rows;
 }
 
-void TJournal::completeCheck(const std::string& status, const std::string& resp,
-                             const std::string& serial, const std::string& id) {
+void TaskJournal::completeCheck(const std::string& status, const std::string& resp,
+                                const std::string& serial, const std::string& id) {
     Connection& connection = usable();
     Statement::Use use(connection.complete);
     connection.complete.bind(":status", status);
@@ -375,8 +375,8 @@ void TJournal::completeCheck(const std::string& status, const std::string& resp,
     connection.complete.step();
 }
 
-void TJournal::ackCheck(const std::string& status, const std::string& serial,
-                        const std::string& id) {
+void TaskJournal::ackCheck(const std::string& status, const std::string& serial,
+                           const std::string& id) {
     Connection& connection = usable();
     Statement::Use use(connection.ack);
     connection.ack.bind(":status", status);
@@ -385,7 +385,7 @@ void TJournal::ackCheck(const std::string& status, const std::string& serial,
     connection.ack.step();
 }
 
-void TJournal::insertCheck(const std::string& serial, const Json& document) {
+void TaskJournal::insertCheck(const std::string& serial, const Json& document) {
     if (!document.is_object())
         throw JournalDocumentError("Документ не является объектом JSON");
     const std::string origId = documentText(document, "external_id");
@@ -403,7 +403,7 @@ void TJournal::insertCheck(const std::string& serial, const Json& document) {
     connection.insert.step();
 }
 
-void TJournal::markInFlight(const InFlightMark& mark) {
+void TaskJournal::markInFlight(const InFlightMark& mark) {
     InFlightStatements& marks = usable().marks();
     Statement::Use use(marks.mark);
     marks.mark.bind(":serial", mark.serial);
@@ -412,7 +412,7 @@ void TJournal::markInFlight(const InFlightMark& mark) {
     marks.mark.step();
 }
 
-std::vector<InFlightMark> TJournal::inFlightMarks(const std::string& serial) {
+std::vector<InFlightMark> TaskJournal::inFlightMarks(const std::string& serial) {
     InFlightStatements& marks = usable().marks();
     Statement::Use use(marks.select);
     marks.select.bind(":serial", serial);
@@ -427,7 +427,7 @@ std::vector<InFlightMark> TJournal::inFlightMarks(const std::string& serial) {
     return found;
 }
 
-void TJournal::clearInFlight(const std::string& serial, const std::string& id) {
+void TaskJournal::clearInFlight(const std::string& serial, const std::string& id) {
     InFlightStatements& marks = usable().marks();
     Statement::Use use(marks.clear);
     marks.clear.bind(":serial", serial);
@@ -435,15 +435,15 @@ void TJournal::clearInFlight(const std::string& serial, const std::string& id) {
     marks.clear.step();
 }
 
-void TJournal::completeInFlight(const std::string& status, const std::string& resp,
-                                const std::string& serial, const std::string& id) {
+void TaskJournal::completeInFlight(const std::string& status, const std::string& resp,
+                                   const std::string& serial, const std::string& id) {
     Transaction transaction(*this);
     completeCheck(status, resp, serial, id);
     clearInFlight(serial, id);
     transaction.commit();
 }
 
-std::optional<CheckRow> TJournal::findCheck(const std::string& serial, const std::string& id) {
+std::optional<CheckRow> TaskJournal::findCheck(const std::string& serial, const std::string& id) {
     Connection& connection = usable();
     Statement::Use use(connection.find);
     connection.find.bind(":serial", serial);
@@ -453,7 +453,7 @@ std::optional<CheckRow> TJournal::findCheck(const std::string& serial, const std
     return connection.findColumns.read(connection.find.get());
 }
 
-void TJournal::runSql(const char* sql) {
+void TaskJournal::runSql(const char* sql) {
     Connection& connection = usable();
     try {
         execute(connection.db.get(), sql);
@@ -462,11 +462,11 @@ void TJournal::runSql(const char* sql) {
     }
 }
 
-TJournal::Transaction::Transaction(TJournal& journal) : journal_(journal) {
+TaskJournal::Transaction::Transaction(TaskJournal& journal) : journal_(journal) {
     journal_.runSql("begin immediate");
 }
 
-TJournal::Transaction::~Transaction() {
+TaskJournal::Transaction::~Transaction() {
     if (!open_)
         return;
     // SQLite may have rolled back already (a full disk, an I/O error): nothing to undo then.
@@ -476,7 +476,7 @@ TJournal::Transaction::~Transaction() {
     }
 }
 
-void TJournal::Transaction::commit() {
+void TaskJournal::Transaction::commit() {
     journal_.runSql("commit");
     open_ = false;
 }

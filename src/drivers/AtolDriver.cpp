@@ -1,4 +1,4 @@
-#include "drivers/Atoldrv.h"
+#include "drivers/AtolDriver.h"
 
 #include <string>
 #include <variant>
@@ -136,10 +136,10 @@ std::optional<Json> runTask(IAutomationObject& fptr, const Json* data) {
 
 }  // namespace
 
-TAtoldrv::TAtoldrv(const std::string& serial, const AutomationRegistry& registry)
-    : TCashboxdrv(serial), fptr(registry.create(kFptrProgId)), ports_(registry.ports()) {}
+AtolDriver::AtolDriver(const std::string& serial, const AutomationRegistry& registry)
+    : CashboxDriver(serial), fptr(registry.create(kFptrProgId)), ports_(registry.ports()) {}
 
-void TAtoldrv::connect() {
+void AtolDriver::connect() {
     if (isOpened(*fptr)) {
         fptr->invoke(member::close);
     }
@@ -167,7 +167,7 @@ void TAtoldrv::connect() {
     notifyChangedState();
 }
 
-void TAtoldrv::throwCannotConnect() const {
+void AtolDriver::throwCannotConnect() const {
     if (ComType() == "USB") {
         if (auto problem = ports_->usbAccessProblem())
             throw DriverError(*problem);
@@ -176,7 +176,7 @@ void TAtoldrv::throwCannotConnect() const {
 }
 
 // Two beeps mark a closed connection on the register itself, as one beep marks a new one.
-void TAtoldrv::disconnect() {
+void AtolDriver::disconnect() {
     if (isOpened(*fptr)) {
         fptr->invoke(member::beep);
         fptr->invoke(member::beep);
@@ -185,27 +185,27 @@ void TAtoldrv::disconnect() {
     notifyChangedState();
 }
 
-std::string TAtoldrv::getVersion() {
+std::string AtolDriver::getVersion() {
     return variantText(fptr->invoke(member::version));
 }
 
-bool TAtoldrv::checkConnection() {
+bool AtolDriver::checkConnection() {
     connect();
     disconnect();
     return true;
 }
 
-bool TAtoldrv::checkConnected() {
+bool AtolDriver::checkConnected() {
     return isOpened(*fptr);
 }
 
-void TAtoldrv::onclose() {
+void AtolDriver::onclose() {
     disconnect();
 }
 
 // The callers take "no answer" to mean lost contact, so nothing may escape from here:
 // whatever goes wrong on the way to the register ends as no answer.
-std::optional<Json> TAtoldrv::processJSON(const Json* data) {
+std::optional<Json> AtolDriver::processJSON(const Json* data) {
     try {
         return runTask(*fptr, data);
     } catch (...) {

@@ -9,9 +9,9 @@ namespace th {
 
 // "О программе": the program's name and version. The main window sets the text of Version
 // before showing it modally.
-class TAboutForm : public QDialog {
+class AboutDialog : public QDialog {
 public:
-    explicit TAboutForm(QWidget* parent = nullptr);
+    explicit AboutDialog(QWidget* parent = nullptr);
 
     void Button1Click();
 

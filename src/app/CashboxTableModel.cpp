@@ -1,4 +1,4 @@
-#include "app/CashboxListModel.h"
+#include "app/CashboxTableModel.h"
 
 #include <algorithm>
 
@@ -6,18 +6,18 @@ namespace th {
 
 namespace {
 
-const char* const kTitles[TCashboxListModel::ColumnCount] = {"Устройство", "Серийный номер",
+const char* const kTitles[CashboxTableModel::ColumnCount] = {"Устройство", "Серийный номер",
                                                              "Адрес", "Место", "Статус"};
 
-QString cellText(const TCashboxRow& row, int column) {
+QString cellText(const CashboxRow& row, int column) {
     switch (column) {
-        case TCashboxListModel::device:
+        case CashboxTableModel::device:
             return row.device;
-        case TCashboxListModel::KKTSerial:
+        case CashboxTableModel::KKTSerial:
             return row.KKTSerial;
-        case TCashboxListModel::Address:
+        case CashboxTableModel::Address:
             return row.Address;
-        case TCashboxListModel::Place:
+        case CashboxTableModel::Place:
             return row.Place;
         default:
             return row.status;
@@ -26,7 +26,7 @@ QString cellText(const TCashboxRow& row, int column) {
 
 }  // namespace
 
-QString TCashboxListModel::cutText(const QString& text) {
+QString CashboxTableModel::cutText(const QString& text) {
     // Characters, not UTF-16 units: a character outside the basic plane is never split.
     const QList<uint> characters = text.toUcs4();
     if (characters.size() <= kMaxTextLength)
@@ -35,18 +35,18 @@ QString TCashboxListModel::cutText(const QString& text) {
                              kMaxTextLength);
 }
 
-int TCashboxListModel::rowCount(const QModelIndex& parent) const {
+int CashboxTableModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
 
-int TCashboxListModel::columnCount(const QModelIndex& parent) const {
+int CashboxTableModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : ColumnCount;
 }
 
-QVariant TCashboxListModel::data(const QModelIndex& index, int role) const {
+QVariant CashboxTableModel::data(const QModelIndex& index, int role) const {
     if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount())
         return {};
-    const TCashboxRow& row = rows_[index.row()];
+    const CashboxRow& row = rows_[index.row()];
     const QString text = cutText(cellText(row, index.column()));
     // The field texts are cut to the column; a problem is shown whole, or it says nothing.
     if (index.column() == status && !row.problem.isEmpty())
@@ -54,36 +54,36 @@ QVariant TCashboxListModel::data(const QModelIndex& index, int role) const {
     return text;
 }
 
-QVariant TCashboxListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+QVariant CashboxTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (role != Qt::DisplayRole || orientation != Qt::Horizontal || section < 0 ||
         section >= ColumnCount)
         return {};
     return QString::fromUtf8(kTitles[section]);
 }
 
-Qt::ItemFlags TCashboxListModel::flags(const QModelIndex& index) const {
+Qt::ItemFlags CashboxTableModel::flags(const QModelIndex& index) const {
     return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::NoItemFlags;
 }
 
 namespace {
 
-bool bySerial(const TCashboxRow& a, const TCashboxRow& b) {
+bool bySerial(const CashboxRow& a, const CashboxRow& b) {
     return a.KKTSerial < b.KKTSerial;
 }
 
 }  // namespace
 
 // The rows are kept in serial order: a binary search finds one.
-int TCashboxListModel::rowOfSerial(const QString& serial) const {
+int CashboxTableModel::rowOfSerial(const QString& serial) const {
     auto found = std::lower_bound(
         rows_.begin(), rows_.end(), serial,
-        [](const TCashboxRow& row, const QString& key) { return row.KKTSerial < key; });
+        [](const CashboxRow& row, const QString& key) { return row.KKTSerial < key; });
     if (found == rows_.end() || found->KKTSerial != serial)
         return -1;
     return static_cast<int>(found - rows_.begin());
 }
 
-void TCashboxListModel::addRows(std::vector<TCashboxRow> rows) {
+void CashboxTableModel::addRows(std::vector<CashboxRow> rows) {
     if (rows.size() == 1) {
         addRow(rows.front());
         return;
@@ -98,7 +98,7 @@ void TCashboxListModel::addRows(std::vector<TCashboxRow> rows) {
     endResetModel();
 }
 
-int TCashboxListModel::addRow(const TCashboxRow& row) {
+int CashboxTableModel::addRow(const CashboxRow& row) {
     auto place = std::upper_bound(rows_.begin(), rows_.end(), row, bySerial);
     const int index = static_cast<int>(place - rows_.begin());
     beginInsertRows({}, index, index);
@@ -107,15 +107,15 @@ int TCashboxListModel::addRow(const TCashboxRow& row) {
     return index;
 }
 
-void TCashboxListModel::setProblem(int row, const QString& problem) {
+void CashboxTableModel::setProblem(int row, const QString& problem) {
     rows_.at(row).problem = problem;
-    const QModelIndex cell = index(row, TCashboxListModel::status);
+    const QModelIndex cell = index(row, CashboxTableModel::status);
     emit dataChanged(cell, cell);
 }
 
-void TCashboxListModel::setStatus(int row, const QString& status) {
+void CashboxTableModel::setStatus(int row, const QString& status) {
     rows_.at(row).status = status;
-    const QModelIndex cell = index(row, TCashboxListModel::status);
+    const QModelIndex cell = index(row, CashboxTableModel::status);
     emit dataChanged(cell, cell);
 }
 

@@ -20,18 +20,18 @@ class QTableView;
 
 namespace th {
 
-class TAppSettings;
-class TCashboxListModel;
-class TCashboxRecord;
-class TFormCashbox;
-struct TRegisterEnvironment;
-class TUpdater;
+class AppSettings;
+class CashboxTableModel;
+class CashboxRecord;
+class CashboxWindow;
+struct RegisterEnvironment;
+class Updater;
 class UpdateActions;
 
 // The main window: the register list, the menus, the tray icon and the start sequence.
 // Minimising or closing it only hides the program in the tray, or, while the desktop has no
 // tray, minimises it to the taskbar; "Выход" and "Разлогинить" end the program.
-class TForm1 : public QMainWindow {
+class MainWindow : public QMainWindow {
 public:
     // Whether the desktop has a tray to hide the program in now.
     using TrayProbe = std::function<bool()>;
@@ -43,13 +43,13 @@ public:
     // The title of the tray's notifications.
     static constexpr const char* kTrayTitle = "Тиллхейвен";
 
-    TForm1(TShellServices& services, const TProcessWindows& windows);
-    ~TForm1() override;
+    MainWindow(ShellServices& services, const ProcessWindows& windows);
+    ~MainWindow() override;
 
-    TAppSettings& AppSettings() { return *FAppSettings; }
+    AppSettings& appSettings() { return *appSettings_; }
     // True once "Выход", "Разлогинить" or an unauthorized start closed the window.
-    bool isClosing() const { return FClosing; }
-    TUpdater& Updater() { return *FUpdater; }
+    bool isClosing() const { return closing_; }
+    Updater& updater() { return *updater_; }
 
     // The start sequence of the first show: token check, login, token saving, the list.
     void FormShow();
@@ -59,7 +59,7 @@ public:
     // A click or a double click on the tray icon shows the main window.
     void TrayIconActivated(QSystemTrayIcon::ActivationReason reason);
     // The desktop's tray is asked at each close; the program asks Qt.
-    void setTrayProbe(TrayProbe probe) { FTrayAvailable = std::move(probe); }
+    void setTrayProbe(TrayProbe probe) { trayAvailable_ = std::move(probe); }
     // How many problems were notified in the tray (or would have been, without a tray).
     int notificationCount() const { return notifications_; }
 
@@ -77,19 +77,19 @@ public:
     void prepareCashboxes();
     // Adds the row and the record of one "getsalepoints" element; nullptr when the register
     // is listed already or the element does not describe a register.
-    TCashboxRecord* CashboxCreate(const Json& data);
+    CashboxRecord* CashboxCreate(const Json& data);
     // The listener of every record's connection changes.
-    void CashboxConnectionChange(TCashboxRecord& Sender);
+    void CashboxConnectionChange(CashboxRecord& Sender);
     // Shows a register's new connection state in its row and in the tray icon.
     void CashboxConnectionChange(const std::string& serial, bool isConnected);
     void CashBoxGridDblClick();
     // The sale points' records, in the order of their creation.
-    const std::vector<std::unique_ptr<TCashboxRecord>>& Cashboxes() const { return FCashboxes; }
-    TCashboxRecord* findCashbox(const std::string& serial) const;
+    const std::vector<std::unique_ptr<CashboxRecord>>& Cashboxes() const { return cashboxes_; }
+    CashboxRecord* findCashbox(const std::string& serial) const;
     // The register's window, built the first time it is asked for; hidden until shown.
-    TFormCashbox& cashboxWindow(TCashboxRecord& record);
+    CashboxWindow& cashboxWindow(CashboxRecord& record);
     // The window if it has been built, nullptr otherwise.
-    TFormCashbox* builtCashboxWindow(const TCashboxRecord& record) const;
+    CashboxWindow* builtCashboxWindow(const CashboxRecord& record) const;
 
     QAction* AddCashbox = nullptr;
     QAction* showClient = nullptr;
@@ -108,7 +108,7 @@ public:
     QIcon GreenIMage;
     QIcon RedImage;
     QTableView* CashBoxGrid = nullptr;
-    TCashboxListModel* FDMemTable1 = nullptr;
+    CashboxTableModel* FDMemTable1 = nullptr;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -118,7 +118,7 @@ protected:
 private:
     void FormCreate();
     void createActions();
-    QAction* addAction(const char* caption, void (TForm1::*handler)());
+    QAction* addAction(const char* caption, void (MainWindow::*handler)());
     void createMenus();
     void createTrayIcon();
     void createGrid();
@@ -129,8 +129,8 @@ private:
     void closeMainWindow();
     // Adds the rows of new sale points at once, then their records in the answer's order.
     void addCashboxes(const std::vector<const Json*>& points);
-    TCashboxRecord& createRecord(const Json& data);
-    const TRegisterEnvironment& registerEnvironment();
+    CashboxRecord& createRecord(const Json& data);
+    const RegisterEnvironment& registerEnvironment();
     // The program's own work ran into a problem (serial empty when it belongs to no
     // register), or a register recovered from its problems: shown in the register's row,
     // logged, and notified in the tray when it is news (CashboxList.cpp).
@@ -141,20 +141,20 @@ private:
     // Stops every register's worker, all at once, and waits for them (CashboxList.cpp).
     void closeCashboxes();
 
-    TShellServices& services_;
-    const TProcessWindows& windows_;
-    std::unique_ptr<TAppSettings> FAppSettings;
-    std::unique_ptr<TUpdater> FUpdater;
-    std::unique_ptr<UpdateActions> FUpdateActions;
-    std::unique_ptr<TRegisterEnvironment> FRegisterEnvironment;
+    ShellServices& services_;
+    const ProcessWindows& windows_;
+    std::unique_ptr<AppSettings> appSettings_;
+    std::unique_ptr<Updater> updater_;
+    std::unique_ptr<UpdateActions> updateActions_;
+    std::unique_ptr<RegisterEnvironment> registerEnvironment_;
     // After the settings, which the records and their workers use until they go.
-    std::vector<std::unique_ptr<TCashboxRecord>> FCashboxes;
-    std::unordered_map<std::string, TCashboxRecord*> FCashboxBySerial;
+    std::vector<std::unique_ptr<CashboxRecord>> cashboxes_;
+    std::unordered_map<std::string, CashboxRecord*> cashboxBySerial_;
     // After the records they show, so they go first.
-    std::unordered_map<const TCashboxRecord*, std::unique_ptr<TFormCashbox>> FCashboxWindows;
-    bool FShown = false;
-    bool FClosing = false;
-    TrayProbe FTrayAvailable = &QSystemTrayIcon::isSystemTrayAvailable;
+    std::unordered_map<const CashboxRecord*, std::unique_ptr<CashboxWindow>> cashboxWindows_;
+    bool shown_ = false;
+    bool closing_ = false;
+    TrayProbe trayAvailable_ = &QSystemTrayIcon::isSystemTrayAvailable;
     std::unique_ptr<ProblemLog> problemLog_;
     int notifications_ = 0;
 };

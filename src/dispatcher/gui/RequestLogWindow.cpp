@@ -1,4 +1,4 @@
-#include "dispatcher/gui/ClientForm.h"
+#include "dispatcher/gui/RequestLogWindow.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -17,8 +17,8 @@
 #include <QTextDocument>
 #include <QVBoxLayout>
 
+#include "dispatcher/DispatcherClient.h"
 #include "dispatcher/RequestLog.h"
-#include "dispatcher/RestClient.h"
 #include "platform/UiThread.h"
 #include "platform/gui/WindowFit.h"
 #include "settings/AppSettings.h"
@@ -48,7 +48,7 @@ void styleLog(QPlainTextEdit& memo) {
 
 }  // namespace
 
-TClientForm::TClientForm(IDialogs& dialogs, QWidget* parent) : QWidget(parent) {
+RequestLogWindow::RequestLogWindow(IDialogs& dialogs, QWidget* parent) : QWidget(parent) {
     setWindowTitle("Клиент");
     QFont tahoma("Tahoma");
     setFont(tahoma);
@@ -57,15 +57,14 @@ TClientForm::TClientForm(IDialogs& dialogs, QWidget* parent) : QWidget(parent) {
     FormCreate(dialogs);
 }
 
-TClientForm::~TClientForm() = default;
+RequestLogWindow::~RequestLogWindow() = default;
 
-void TClientForm::FormCreate(IDialogs& dialogs) {
-    THVRestClient = std::make_unique<TTHVRESTClient>(dialogs);
-    THVRestClient->setOnLog(
-        [this](const std::string& command, const Json& data) { log(command, data); });
+void RequestLogWindow::FormCreate(IDialogs& dialogs) {
+    client_ = std::make_unique<DispatcherClient>(dialogs);
+    client_->setOnLog([this](const std::string& command, const Json& data) { log(command, data); });
 }
 
-void TClientForm::createControls() {
+void RequestLogWindow::createControls() {
     auto* layout = new QHBoxLayout(this);
     layout->addWidget(createSettingsBox());
 
@@ -76,7 +75,7 @@ void TClientForm::createControls() {
     layout->addWidget(Memo1, 1);
 }
 
-QWidget* TClientForm::createSettingsBox() {
+QWidget* RequestLogWindow::createSettingsBox() {
     GroupBox1 = new QGroupBox("Настройки клиента", this);
     GroupBox1->setObjectName("GroupBox1");
     GroupBox1->setFixedWidth(kSettingsBoxWidth);
@@ -117,7 +116,7 @@ QWidget* TClientForm::createSettingsBox() {
     return GroupBox1;
 }
 
-QLineEdit* TClientForm::addProxyEdit(QFormLayout& layout, const QString& label) {
+QLineEdit* RequestLogWindow::addProxyEdit(QFormLayout& layout, const QString& label) {
     auto* edit = new QLineEdit(GroupBox1);
     // The proxy is not supported: the edits stay disabled and nothing reads them.
     edit->setEnabled(false);
@@ -126,18 +125,18 @@ QLineEdit* TClientForm::addProxyEdit(QFormLayout& layout, const QString& label) 
     return edit;
 }
 
-void TClientForm::SetSettings(TAppSettings* settings) {
-    FSettings = settings;
-    if (FSettings) {
+void RequestLogWindow::SetSettings(AppSettings* settings) {
+    settings_ = settings;
+    if (settings_) {
         // Restoring the stored switch is not a change of the user's.
         const bool changeBefore = SaveAction->isEnabled();
-        isLog->setChecked(FSettings->ClientLog());
+        isLog->setChecked(settings_->ClientLog());
         SaveAction->setEnabled(changeBefore);
     }
-    THVRestClient->setSettings(FSettings);
+    client_->setSettings(settings_);
 }
 
-void TClientForm::log(const std::string& command, const Json& data) {
+void RequestLogWindow::log(const std::string& command, const Json& data) {
     if (onUiThread()) {
         // With the log off, an answer is not even turned into text.
         if (isLog->isChecked())
@@ -145,14 +144,14 @@ void TClientForm::log(const std::string& command, const Json& data) {
         return;
     }
     QString line = QString::fromStdString(requestLogLine(command, data));
-    QPointer<TClientForm> self(this);
+    QPointer<RequestLogWindow> self(this);
     postToUiThread([self, line] {
         if (self)
             self->appendLogLine(line);
     });
 }
 
-void TClientForm::appendLogLine(const QString& line) {
+void RequestLogWindow::appendLogLine(const QString& line) {
     // The box is asked at each line, not the stored setting: unchecking it stops the log
     // at once, before any save.
     if (!isLog->isChecked())
@@ -161,7 +160,7 @@ void TClientForm::appendLogLine(const QString& line) {
     dropOldestLinesOverBudget();
 }
 
-void TClientForm::dropOldestLinesOverBudget() {
+void RequestLogWindow::dropOldestLinesOverBudget() {
     QTextDocument& document = *Memo1->document();
     while (document.characterCount() > kMaxLogCharacters && document.blockCount() > 1) {
         QTextCursor cursor(document.firstBlock());
@@ -170,16 +169,16 @@ void TClientForm::dropOldestLinesOverBudget() {
     }
 }
 
-void TClientForm::onSettingsChange() {
+void RequestLogWindow::onSettingsChange() {
     SaveAction->setEnabled(true);
 }
 
-void TClientForm::SaveActionExecute() {
-    if (!FSettings)
+void RequestLogWindow::SaveActionExecute() {
+    if (!settings_)
         return;
-    FSettings->setClientLog(isLog->isChecked());
-    FSettings->save();
-    THVRestClient->setSettings(FSettings);
+    settings_->setClientLog(isLog->isChecked());
+    settings_->save();
+    client_->setSettings(settings_);
     SaveAction->setEnabled(false);
 }
 

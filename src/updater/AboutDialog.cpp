@@ -1,4 +1,4 @@
-#include "updater/AboutForm.h"
+#include "updater/AboutDialog.h"
 
 #include <QGridLayout>
 #include <QLabel>
@@ -59,7 +59,7 @@ QPixmap aboutPicture() {
     return picture;
 }
 
-TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent) {
+AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("О программе"));
 
     Image1 = new QLabel(this);
@@ -93,7 +93,7 @@ TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent) {
     fixToFit(*this, {kWidth, kHeight});
 }
 
-void TAboutForm::Button1Click() {
+void AboutDialog::Button1Click() {
     accept();
 }
 

@@ -1,4 +1,4 @@
-#include "auth/PasswordDlg.h"
+#include "auth/LoginDialog.h"
 
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -10,8 +10,8 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include "dispatcher/DispatcherClient.h"
 #include "dispatcher/Messages.h"
-#include "dispatcher/RestClient.h"
 #include "platform/Dialogs.h"
 #include "platform/gui/WindowFit.h"
 
@@ -45,7 +45,7 @@ QPixmap drawPadlock() {
 
 }  // namespace
 
-TPasswordDlg::TPasswordDlg(TTHVRESTClient& client, IDialogs& dialogs, QWidget* parent)
+LoginDialog::LoginDialog(DispatcherClient& client, IDialogs& dialogs, QWidget* parent)
     : QDialog(parent), client_(client), dialogs_(dialogs) {
     setWindowTitle("Авторизация");
     createControls();
@@ -53,12 +53,12 @@ TPasswordDlg::TPasswordDlg(TTHVRESTClient& client, IDialogs& dialogs, QWidget* p
     FormCreate();
 }
 
-void TPasswordDlg::FormCreate() {
+void LoginDialog::FormCreate() {
     fAuthorized = false;
     fToken.clear();
 }
 
-QWidget* TPasswordDlg::createPanel() {
+QWidget* LoginDialog::createPanel() {
     auto* panel = new QWidget(this);
     auto* row = new QHBoxLayout(panel);
     row->setContentsMargins(0, 0, 0, 0);
@@ -82,7 +82,7 @@ QWidget* TPasswordDlg::createPanel() {
     return panel;
 }
 
-void TPasswordDlg::createControls() {
+void LoginDialog::createControls() {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(8, 6, 8, 6);
     layout->setSpacing(2);
@@ -114,7 +114,7 @@ void TPasswordDlg::createControls() {
     Password->setFocus();
 }
 
-void TPasswordDlg::showEvent(QShowEvent* event) {
+void LoginDialog::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect frame = frameGeometry();
@@ -124,21 +124,21 @@ void TPasswordDlg::showEvent(QShowEvent* event) {
     Password->setFocus();
 }
 
-void TPasswordDlg::checkAuthBegin(QObject*) {
+void LoginDialog::checkAuthBegin(QObject*) {
     fAuthorized = false;
     client_.SetSilent();
     fAuthorized = testAuthorized(client_.executeDelay(kCommandTest, testRequest()));
 }
 
-void TPasswordDlg::OKBtnClick() {
+void LoginDialog::OKBtnClick() {
     // Both fields exactly as typed: no trimming, no check for empty ones.
     client_.executeImmediate(
         kCommandAuthorize,
         authorizeRequest(Login->text().toStdString(), Password->text().toStdString()),
-        [this](TTHVRESTClient& sender, const Json& response) { checkAuth(sender, response); });
+        [this](DispatcherClient& sender, const Json& response) { checkAuth(sender, response); });
 }
 
-void TPasswordDlg::checkAuth(TTHVRESTClient&, const Json& response) {
+void LoginDialog::checkAuth(DispatcherClient&, const Json& response) {
     AuthorizeResult result;
     try {
         result = authorizeResult(response);

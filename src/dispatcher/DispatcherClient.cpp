@@ -1,4 +1,4 @@
-#include "dispatcher/RestClient.h"
+#include "dispatcher/DispatcherClient.h"
 
 #include <curl/curl.h>
 #include <malloc.h>
@@ -128,7 +128,7 @@ void returnFreedMemory() {
 
 // What came back from one HTTP exchange, copied out of the transport at once so that a
 // nested request on the same handle cannot change it.
-struct TTHVRESTClient::Exchange {
+struct DispatcherClient::Exchange {
     CURLcode code = CURLE_OK;
     std::string transportError;
     long httpCode = 0;
@@ -143,7 +143,7 @@ struct TTHVRESTClient::Exchange {
 // an easy handle made for each request. An easy handle kept for good would also keep the
 // socket pair its internal multi handle wakes itself with: two descriptors more per
 // register set up here, all the time, for nothing.
-struct TTHVRESTClient::Transport {
+struct DispatcherClient::Transport {
     CURLSH* share = nullptr;
     CURL* handle = nullptr;  // during a request only
     char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -300,74 +300,74 @@ struct TTHVRESTClient::Transport {
     }
 };
 
-TTHVRESTClient::TTHVRESTClient(IDialogs& dialogs)
+DispatcherClient::DispatcherClient(IDialogs& dialogs)
     : dialogs_(dialogs), transport_(std::make_unique<Transport>()) {}
 
-TTHVRESTClient::~TTHVRESTClient() = default;
+DispatcherClient::~DispatcherClient() = default;
 
-void TTHVRESTClient::setSettings(TAppSettings* settings) {
-    FSettings = settings;
+void DispatcherClient::setSettings(AppSettings* settings) {
+    settings_ = settings;
 }
 
-void TTHVRESTClient::setOnLog(LogEvent sink) {
-    FClientLogEvent = std::move(sink);
+void DispatcherClient::setOnLog(LogEvent sink) {
+    clientLogEvent_ = std::move(sink);
 }
 
-void TTHVRESTClient::SetSilent() {
-    FSilent = true;
+void DispatcherClient::SetSilent() {
+    silent_ = true;
 }
 
-std::string TTHVRESTClient::baseUrl() const {
-    if (FSettings == nullptr || !FSettings->SystemTestMode())
+std::string DispatcherClient::baseUrl() const {
+    if (settings_ == nullptr || !settings_->SystemTestMode())
         return kProductionBaseUrl;
-    std::string sandbox = FSettings->SystemTestUrl();
+    std::string sandbox = settings_->SystemTestUrl();
     return sandbox.empty() ? kTestBaseUrl : sandbox;
 }
 
-void TTHVRESTClient::executeImmediate(const std::string& command, const Json& data,
-                                      ReadyEvent handler) {
-    FClientReadyEvent = std::move(handler);
+void DispatcherClient::executeImmediate(const std::string& command, const Json& data,
+                                        ReadyEvent handler) {
+    clientReadyEvent_ = std::move(handler);
     // The handler runs from a copy: a nested request may replace the stored one meanwhile.
-    ReadyEvent current = FClientReadyEvent;
+    ReadyEvent current = clientReadyEvent_;
     fRes = perform(command, data, current);
 }
 
-const Json& TTHVRESTClient::executeDelay(const std::string& command, const Json& data) {
-    FClientReadyEvent = nullptr;
+const Json& DispatcherClient::executeDelay(const std::string& command, const Json& data) {
+    clientReadyEvent_ = nullptr;
     fRes = perform(command, data, nullptr);
     return *fRes;
 }
 
-TTHVRESTClient::Answer TTHVRESTClient::perform(const std::string& command, const Json& data,
-                                               const ReadyEvent& handler) {
+DispatcherClient::Answer DispatcherClient::perform(const std::string& command, const Json& data,
+                                                   const ReadyEvent& handler) {
     // However a request ends, its silent flag is cleared; the client is ready again when
     // the outermost of nested requests has ended. Memory freed by a large answer (the one
     // released here or this request's own body) goes back to the system at the end.
     struct RequestScope {
-        TTHVRESTClient& client;
+        DispatcherClient& client;
         bool largeAnswerFreed = false;
-        explicit RequestScope(TTHVRESTClient& c) : client(c) {
+        explicit RequestScope(DispatcherClient& c) : client(c) {
             ++client.activeRequests_;
-            client.FReady = false;
+            client.ready_ = false;
         }
         ~RequestScope() {
-            client.FSilent = false;
-            client.FReady = --client.activeRequests_ == 0;
+            client.silent_ = false;
+            client.ready_ = --client.activeRequests_ == 0;
             if (largeAnswerFreed)
                 returnFreedMemory();
         }
     } scope(*this);
-    bool silent = FSilent.exchange(false);
+    bool silent = silent_.exchange(false);
     scope.largeAnswerFreed = lastAnswerBytes_ >= kReturnMemoryAfterBytes;
     lastAnswerBytes_ = 0;
     fRes.reset();
-    if (FSettings == nullptr)
+    if (settings_ == nullptr)
         throw RestRequestError("REST request failed: settings not assigned");
 
     log(kRequestLogMarker + command, data);
     std::string url = baseUrl() + "/" + command;
     Exchange exchange =
-        transport_->post(url, percentEncode(FSettings->Token()), dumpDispatcher(data));
+        transport_->post(url, percentEncode(settings_->Token()), dumpDispatcher(data));
     lastAnswerBytes_ = exchange.body.size();
     scope.largeAnswerFreed = scope.largeAnswerFreed || lastAnswerBytes_ >= kReturnMemoryAfterBytes;
     raiseForFailedExchange(exchange);
@@ -375,7 +375,7 @@ TTHVRESTClient::Answer TTHVRESTClient::perform(const std::string& command, const
 }
 
 // No answer, HTTP 500 and above, or an answer too large to read: the caller gets an error.
-void TTHVRESTClient::raiseForFailedExchange(const Exchange& exchange) {
+void DispatcherClient::raiseForFailedExchange(const Exchange& exchange) {
     if (exchange.code != CURLE_OK && !exchange.tooLarge)
         throw RestRequestError("REST request failed: " + exchange.transportError);
     if (exchange.httpCode >= 500) {
@@ -388,8 +388,8 @@ void TTHVRESTClient::raiseForFailedExchange(const Exchange& exchange) {
 }
 
 // RESTRequest1AfterExecute: the answer of an HTTP status below 500.
-TTHVRESTClient::Answer TTHVRESTClient::responseStep(Exchange&& exchange, bool silent,
-                                                    const ReadyEvent& handler) {
+DispatcherClient::Answer DispatcherClient::responseStep(Exchange&& exchange, bool silent,
+                                                        const ReadyEvent& handler) {
     std::optional<Json> parsed;
     {
         // The body's text goes as soon as it is parsed: only the parsed answer stays.
@@ -409,13 +409,13 @@ TTHVRESTClient::Answer TTHVRESTClient::responseStep(Exchange&& exchange, bool si
     return answer;
 }
 
-void TTHVRESTClient::showFailure(const Json& answer) {
+void DispatcherClient::showFailure(const Json& answer) {
     dialogs_.show(BoxKind::Plain, "Error: " + failureText(answer));
 }
 
-void TTHVRESTClient::log(const std::string& command, const Json& data) {
-    if (FClientLogEvent)
-        FClientLogEvent(command, data);
+void DispatcherClient::log(const std::string& command, const Json& data) {
+    if (clientLogEvent_)
+        clientLogEvent_(command, data);
 }
 
 std::string percentEncode(const std::string& text) {

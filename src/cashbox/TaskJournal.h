@@ -1,8 +1,8 @@
 #pragma once
 
 #include <array>
-#include <filesystem>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -59,12 +59,12 @@ struct InFlightMark {
 
 // One connection to the task journal checks.db. Statements commit on their own unless a
 // Transaction is open. Not thread-safe: one connection per register, used on one thread.
-class TJournal {
+class TaskJournal {
 public:
-    TJournal();
-    ~TJournal();
-    TJournal(const TJournal&) = delete;
-    TJournal& operator=(const TJournal&) = delete;
+    TaskJournal();
+    ~TaskJournal();
+    TaskJournal(const TaskJournal&) = delete;
+    TaskJournal& operator=(const TaskJournal&) = delete;
 
     // Opens an existing journal for reading and writing; never creates one. A missing,
     // read-only, damaged or foreign file raises JournalError naming the path; the
@@ -102,14 +102,14 @@ public:
     // another program shows at once, before any statement of the group.
     class Transaction {
     public:
-        explicit Transaction(TJournal& journal);
+        explicit Transaction(TaskJournal& journal);
         ~Transaction();
         Transaction(const Transaction&) = delete;
         Transaction& operator=(const Transaction&) = delete;
         void commit();
 
     private:
-        TJournal& journal_;
+        TaskJournal& journal_;
         bool open_ = true;
     };
 

@@ -8,7 +8,7 @@
 namespace th {
 
 // One register's row of the list.
-struct TCashboxRow {
+struct CashboxRow {
     QString device;
     QString KKTSerial;
     QString Address;
@@ -23,7 +23,7 @@ struct TCashboxRow {
 // order of the serial number, never written anywhere and never shrinking while the program
 // runs. Texts are shown cut to kMaxTextLength characters; the serial is matched in full, so
 // a long serial still finds its row.
-class TCashboxListModel : public QAbstractTableModel {
+class CashboxTableModel : public QAbstractTableModel {
 public:
     enum Column { device, KKTSerial, Address, Place, status, ColumnCount };
     static constexpr int kMaxTextLength = 20;
@@ -41,18 +41,18 @@ public:
     // The row of the serial (exact, case-sensitive), or -1.
     int rowOfSerial(const QString& serial) const;
     // Inserts the row at its place in serial order and returns its index.
-    int addRow(const TCashboxRow& row);
+    int addRow(const CashboxRow& row);
     // Adds many rows at once, each at its place in serial order, in time linear in the
     // table's size plus n log n for the new rows. No serial may be listed already.
-    void addRows(std::vector<TCashboxRow> rows);
+    void addRows(std::vector<CashboxRow> rows);
     void setStatus(int row, const QString& status);
     void setProblem(int row, const QString& problem);
-    const TCashboxRow& rowAt(int row) const { return rows_.at(row); }
+    const CashboxRow& rowAt(int row) const { return rows_.at(row); }
     // The first kMaxTextLength characters of text, as the grid shows it.
     static QString cutText(const QString& text);
 
 private:
-    std::vector<TCashboxRow> rows_;
+    std::vector<CashboxRow> rows_;
 };
 
 }  // namespace th

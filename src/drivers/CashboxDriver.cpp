@@ -1,4 +1,4 @@
-#include "drivers/Cashboxdrv.h"
+#include "drivers/CashboxDriver.h"
 
 #include <utility>
 
@@ -6,11 +6,11 @@ namespace th {
 
 // The wizard creates its driver with "0" so that any register it finds is accepted; only
 // that exact text switches the serial check off.
-TCashboxdrv::TCashboxdrv(std::string serial) : FSerial(std::move(serial)) {
-    FTestMode = FSerial == "0";
+CashboxDriver::CashboxDriver(std::string serial) : serial_(std::move(serial)) {
+    testMode_ = serial_ == "0";
 }
 
-Json runRegisterTask(TCashboxdrv& driver, const char* type) {
+Json runRegisterTask(CashboxDriver& driver, const char* type) {
     const Json task = {{"type", type}};
     std::optional<Json> answer = driver.processJSON(&task);
     if (!answer)

@@ -1,4 +1,4 @@
-#include "app/MainForm.h"
+#include "app/MainWindow.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -12,26 +12,26 @@
 #include <QTableView>
 #include <QUrl>
 
-#include "app/CashboxListModel.h"
+#include "app/CashboxTableModel.h"
 #include "app/Icons.h"
-#include "auth/PasswordDlg.h"
-#include "cashbox/CashboxForm.h"
+#include "auth/LoginDialog.h"
 #include "cashbox/CashboxRecord.h"
-#include "dispatcher/gui/ClientForm.h"
+#include "cashbox/CashboxWindow.h"
+#include "dispatcher/gui/RequestLogWindow.h"
 #include "platform/Dialogs.h"
 #include "platform/Errors.h"
 #include "platform/Version.h"
 #include "platform/gui/SafeApplication.h"
 #include "platform/gui/WindowFit.h"
 #include "settings/AppSettings.h"
-#include "updater/AboutForm.h"
+#include "updater/AboutDialog.h"
 #include "updater/UpdateActions.h"
 #include "updater/Updater.h"
 #include "wizard/AddCashboxWizard.h"
 
 namespace th {
 
-TForm1::TForm1(TShellServices& services, const TProcessWindows& windows)
+MainWindow::MainWindow(ShellServices& services, const ProcessWindows& windows)
     : services_(services), windows_(windows) {
     setWindowTitle(kCaption);
     QFont tahoma("Tahoma");
@@ -49,53 +49,53 @@ TForm1::TForm1(TShellServices& services, const TProcessWindows& windows)
     FormCreate();
 }
 
-TForm1::~TForm1() = default;
+MainWindow::~MainWindow() = default;
 
-void TForm1::FormCreate() {
+void MainWindow::FormCreate() {
     TrayIcon->show();
-    FAppSettings = std::make_unique<TAppSettings>(services_.paths.settingsDir);
-    FUpdater = std::make_unique<TUpdater>(*FAppSettings, services_.dialogs);
-    FUpdateActions = std::make_unique<UpdateActions>(
-        *FUpdater, services_.dialogs,
+    appSettings_ = std::make_unique<AppSettings>(services_.paths.settingsDir);
+    updater_ = std::make_unique<Updater>(*appSettings_, services_.dialogs);
+    updateActions_ = std::make_unique<UpdateActions>(
+        *updater_, services_.dialogs,
         UpdateActions::Hooks{.isUpdateEnabled = [this] { return ActionUpdate->isEnabled(); },
                              .enableUpdate = [this] { ActionUpdate->setEnabled(true); },
                              .appClose = [this] { AppCloseExecute(); }});
-    setWindowTitle(windowTitle() + QString::fromStdString(FUpdater->strVersion()));
+    setWindowTitle(windowTitle() + QString::fromStdString(updater_->strVersion()));
     checkUpdateAtStartup();
 }
 
 // Nobody may be at the screen when the program starts with the session: a newer version
 // enables "Обновить" and is notified, a failed check is only reported, and the start goes
 // on. The question comes when the user chooses "Проверить обновления".
-void TForm1::checkUpdateAtStartup() {
+void MainWindow::checkUpdateAtStartup() {
     ReportingDialogs reporting([this](const std::string& text) { showProblem({}, text); });
     SafeApplication::guarded(reporting, [&] {
-        if (auto offer = FUpdateActions->checkAtStartup(reporting))
+        if (auto offer = updateActions_->checkAtStartup(reporting))
             showProblem({}, *offer);
     });
 }
 
-QAction* TForm1::addAction(const char* caption, void (TForm1::*handler)()) {
+QAction* MainWindow::addAction(const char* caption, void (MainWindow::*handler)()) {
     auto* action = new QAction(QString::fromUtf8(caption), this);
     connect(action, &QAction::triggered, this, [this, handler] { (this->*handler)(); });
     return action;
 }
 
-void TForm1::createActions() {
-    AddCashbox = addAction("Добавить кассу", &TForm1::AddCashboxExecute);
+void MainWindow::createActions() {
+    AddCashbox = addAction("Добавить кассу", &MainWindow::AddCashboxExecute);
     AddCashbox->setIcon(addCashboxIcon());
-    showClient = addAction("Открыть клиент", &TForm1::showClientExecute);
-    AppClose = addAction("Выход", &TForm1::AppCloseExecute);
-    Logout = addAction("Разлогинить", &TForm1::LogoutExecute);
-    ActionHelp = addAction("Помощь", &TForm1::ActionHelpExecute);
-    ActionCheckUpdate = addAction("Проверить обновления", &TForm1::ActionCheckUpdateExecute);
-    ActionUpdate = addAction("Обновить", &TForm1::ActionUpdateExecute);
+    showClient = addAction("Открыть клиент", &MainWindow::showClientExecute);
+    AppClose = addAction("Выход", &MainWindow::AppCloseExecute);
+    Logout = addAction("Разлогинить", &MainWindow::LogoutExecute);
+    ActionHelp = addAction("Помощь", &MainWindow::ActionHelpExecute);
+    ActionCheckUpdate = addAction("Проверить обновления", &MainWindow::ActionCheckUpdateExecute);
+    ActionUpdate = addAction("Обновить", &MainWindow::ActionUpdateExecute);
     ActionUpdate->setEnabled(false);  // until an update check finds a newer version
-    About = addAction("О программе", &TForm1::AboutExecute);
-    ShowApp = addAction("Управление", &TForm1::ShowAppExecute);
+    About = addAction("О программе", &MainWindow::AboutExecute);
+    ShowApp = addAction("Управление", &MainWindow::ShowAppExecute);
 }
 
-void TForm1::createMenus() {
+void MainWindow::createMenus() {
     ActionsMenu = menuBar()->addMenu("Действия");
     ActionsMenu->addAction(AddCashbox);
     ActionsMenu->addAction(showClient);
@@ -120,7 +120,7 @@ void TForm1::createMenus() {
     PopupMenu1->addAction(AppClose);
 }
 
-void TForm1::createTrayIcon() {
+void MainWindow::createTrayIcon() {
     // Red until a register reports a connection.
     TrayIcon = new QSystemTrayIcon(RedImage, this);
     TrayIcon->setToolTip("Тиллхейвен");
@@ -129,8 +129,8 @@ void TForm1::createTrayIcon() {
             [this](QSystemTrayIcon::ActivationReason reason) { TrayIconActivated(reason); });
 }
 
-void TForm1::createGrid() {
-    FDMemTable1 = new TCashboxListModel(this);
+void MainWindow::createGrid() {
+    FDMemTable1 = new CashboxTableModel(this);
     CashBoxGrid = new QTableView(this);
     CashBoxGrid->setModel(FDMemTable1);
     CashBoxGrid->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -139,38 +139,38 @@ void TForm1::createGrid() {
     CashBoxGrid->verticalHeader()->hide();
     CashBoxGrid->setShowGrid(true);
     CashBoxGrid->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
-    for (int column = 0; column < TCashboxListModel::ColumnCount; ++column) {
-        if (TCashboxListModel::kColumnWidths[column] > 0)
-            CashBoxGrid->setColumnWidth(column, TCashboxListModel::kColumnWidths[column]);
+    for (int column = 0; column < CashboxTableModel::ColumnCount; ++column) {
+        if (CashboxTableModel::kColumnWidths[column] > 0)
+            CashBoxGrid->setColumnWidth(column, CashboxTableModel::kColumnWidths[column]);
     }
     connect(CashBoxGrid, &QTableView::doubleClicked, this, [this] { CashBoxGridDblClick(); });
     setCentralWidget(CashBoxGrid);
 }
 
-void TForm1::showEvent(QShowEvent* event) {
+void MainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
-    if (FShown)
+    if (shown_)
         return;
-    FShown = true;
+    shown_ = true;
     // Runs from the message loop, right after the window appears: the login dialog and
     // the end of the program both need the loop running.
-    QMetaObject::invokeMethod(this, &TForm1::FormShow, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &MainWindow::FormShow, Qt::QueuedConnection);
 }
 
-void TForm1::FormShow() {
-    if (FClosing)
+void MainWindow::FormShow() {
+    if (closing_)
         return;  // the update offered at start-up was accepted: no login
-    TClientForm& clientForm = *windows_.ClientForm;
-    TPasswordDlg& passwordDlg = *windows_.PasswordDlg;
+    RequestLogWindow& clientForm = *windows_.requestLogWindow;
+    LoginDialog& passwordDlg = *windows_.loginDialog;
     try {
-        clientForm.SetSettings(FAppSettings.get());
+        clientForm.SetSettings(appSettings_.get());
         passwordDlg.checkAuthBegin(this);
         if (!passwordDlg.isAuthorized()) {
             services_.runModal(passwordDlg);
             if (passwordDlg.isAuthorized()) {
-                FAppSettings->setToken(passwordDlg.Token());
-                FAppSettings->save();
-                clientForm.SetSettings(FAppSettings.get());
+                appSettings_->setToken(passwordDlg.Token());
+                appSettings_->save();
+                clientForm.SetSettings(appSettings_.get());
             }
         }
     } catch (const std::exception& e) {
@@ -183,8 +183,8 @@ void TForm1::FormShow() {
     SafeApplication::guarded(services_.dialogs, [this] { prepareCashboxes(); });
 }
 
-void TForm1::closeEvent(QCloseEvent* event) {
-    if (FClosing) {
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (closing_) {
         event->accept();
         return;
     }
@@ -193,12 +193,12 @@ void TForm1::closeEvent(QCloseEvent* event) {
     hideToTray();
 }
 
-void TForm1::changeEvent(QEvent* event) {
+void MainWindow::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
     if (event->type() != QEvent::WindowStateChange || !isMinimized())
         return;
     // Without a tray the minimised window stays in the taskbar, the one way back to it.
-    if (!FTrayAvailable())
+    if (!trayAvailable_())
         return;
     // Minimising hides the program instead; the window keeps its normal state for the
     // next "Управление". Hiding waits for the state change to finish.
@@ -211,38 +211,38 @@ void TForm1::changeEvent(QEvent* event) {
         Qt::QueuedConnection);
 }
 
-void TForm1::hideToTray() {
+void MainWindow::hideToTray() {
     // A panel with a tray can come and go while the program runs: asked anew each time.
-    if (FTrayAvailable())
+    if (trayAvailable_())
         hide();
     else
         showMinimized();
 }
 
-void TForm1::closeMainWindow() {
+void MainWindow::closeMainWindow() {
     FormClose();
-    FClosing = true;
+    closing_ = true;
     close();
     services_.quit();
 }
 
-void TForm1::FormClose() {
+void MainWindow::FormClose() {
     closeCashboxes();
 }
 
-void TForm1::TrayIconDblClick() {
+void MainWindow::TrayIconDblClick() {
     ShowApp->trigger();
 }
 
-void TForm1::TrayIconActivated(QSystemTrayIcon::ActivationReason reason) {
+void MainWindow::TrayIconActivated(QSystemTrayIcon::ActivationReason reason) {
     // StatusNotifierItem trays report only the click; XEmbed trays report both, and a
     // double click shows a window that is shown already.
     if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
         TrayIconDblClick();
 }
 
-void TForm1::ShowAppExecute() {
-    if (FClosing)
+void MainWindow::ShowAppExecute() {
+    if (closing_)
         return;  // a later start's request while the program ends
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
@@ -250,47 +250,47 @@ void TForm1::ShowAppExecute() {
     activateWindow();
 }
 
-void TForm1::showClientExecute() {
-    TClientForm& clientForm = *windows_.ClientForm;
+void MainWindow::showClientExecute() {
+    RequestLogWindow& clientForm = *windows_.requestLogWindow;
     clientForm.show();
     clientForm.raise();
     clientForm.activateWindow();
 }
 
-void TForm1::AppCloseExecute() {
+void MainWindow::AppCloseExecute() {
     closeMainWindow();
 }
 
-void TForm1::LogoutExecute() {
-    FAppSettings->setToken("");
-    FAppSettings->save();
+void MainWindow::LogoutExecute() {
+    appSettings_->setToken("");
+    appSettings_->save();
     closeMainWindow();
 }
 
-void TForm1::ActionHelpExecute() {
+void MainWindow::ActionHelpExecute() {
     // A browser that cannot be started is not reported.
     QDesktopServices::openUrl(QUrl(QString::fromUtf8(kHelpUrl)));
 }
 
-void TForm1::AddCashboxExecute() {
-    TAddCashboxWizard& wizard = *windows_.AddCashboxWizard;
-    wizard.setSettings(FAppSettings.get());
+void MainWindow::AddCashboxExecute() {
+    AddCashboxWizard& wizard = *windows_.addCashboxWizard;
+    wizard.setSettings(appSettings_.get());
     services_.runModal(wizard);
     if (wizard.success())
         prepareCashboxes();
 }
 
-void TForm1::ActionCheckUpdateExecute() {
-    FUpdateActions->ActionCheckUpdateExecute(true);
+void MainWindow::ActionCheckUpdateExecute() {
+    updateActions_->ActionCheckUpdateExecute(true);
 }
 
-void TForm1::ActionUpdateExecute() {
-    FUpdateActions->ActionUpdateExecute();
+void MainWindow::ActionUpdateExecute() {
+    updateActions_->ActionUpdateExecute();
 }
 
-void TForm1::AboutExecute() {
-    TAboutForm& about = *windows_.AboutForm;
-    about.Version->setText(QString::fromStdString(FUpdater->strVersion()));
+void MainWindow::AboutExecute() {
+    AboutDialog& about = *windows_.aboutDialog;
+    about.Version->setText(QString::fromStdString(updater_->strVersion()));
     services_.runModal(about);
 }
 

@@ -1,4 +1,4 @@
-#include "cashbox/CashboxForm.h"
+#include "cashbox/CashboxWindow.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -14,7 +14,7 @@
 
 #include "cashbox/CashboxConnection.h"
 #include "cashbox/CashboxRecord.h"
-#include "drivers/Atoldrv.h"
+#include "drivers/AtolDriver.h"
 #include "platform/Dialogs.h"
 #include "platform/gui/SafeApplication.h"
 #include "platform/gui/SerialPortCombo.h"
@@ -43,7 +43,7 @@ void makeEditable(QComboBox& combo) {
 
 }  // namespace
 
-TFormCashbox::TFormCashbox(IDialogs& dialogs, TCashboxRecord& record, QWidget* parent)
+CashboxWindow::CashboxWindow(IDialogs& dialogs, CashboxRecord& record, QWidget* parent)
     : QWidget(parent), dialogs_(dialogs), record_(record) {
     setWindowFlag(Qt::Window);
     setWindowTitle(QString::fromUtf8(kCaption));
@@ -53,17 +53,17 @@ TFormCashbox::TFormCashbox(IDialogs& dialogs, TCashboxRecord& record, QWidget* p
     if (CashBoxSettingsPtr settings = record_.CashBoxSettings())
         fillControls(record_.Settings()->readCashbox(settings));
     showState();
-    record_.setOnStateShown([this](TCashboxRecord&) { showState(); });
+    record_.setOnStateShown([this](CashboxRecord&) { showState(); });
     connectSignals();
 }
 
-TFormCashbox::~TFormCashbox() {
+CashboxWindow::~CashboxWindow() {
     record_.setOnStateShown(nullptr);
 }
 
 // ---- controls -------------------------------------------------------------------------------
 
-void TFormCashbox::createControls() {
+void CashboxWindow::createControls() {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -76,8 +76,8 @@ void TFormCashbox::createControls() {
     layout->addWidget(StatusBar1);
 }
 
-QLineEdit* TFormCashbox::addReadOnlyEdit(QGridLayout& grid, int row, int column,
-                                         const char* label) {
+QLineEdit* CashboxWindow::addReadOnlyEdit(QGridLayout& grid, int row, int column,
+                                          const char* label) {
     auto* edit = new QLineEdit;
     edit->setReadOnly(true);
     auto* caption = new QLabel(QString::fromUtf8(label));
@@ -87,8 +87,8 @@ QLineEdit* TFormCashbox::addReadOnlyEdit(QGridLayout& grid, int row, int column,
     return edit;
 }
 
-QComboBox* TFormCashbox::addCombo(QGridLayout& grid, int row, int column, const char* label,
-                                  QLabel** labelOut, QComboBox* combo) {
+QComboBox* CashboxWindow::addCombo(QGridLayout& grid, int row, int column, const char* label,
+                                   QLabel** labelOut, QComboBox* combo) {
     if (combo == nullptr)
         combo = new QComboBox;
     auto* caption = new QLabel(QString::fromUtf8(label));
@@ -100,7 +100,7 @@ QComboBox* TFormCashbox::addCombo(QGridLayout& grid, int row, int column, const 
     return combo;
 }
 
-QGroupBox* TFormCashbox::createDeviceBox() {
+QGroupBox* CashboxWindow::createDeviceBox() {
     auto* box = new QGroupBox(QString::fromUtf8("Информация об устройстве"));
     auto* grid = new QGridLayout(box);
     KKTSerial = addReadOnlyEdit(*grid, 0, 0, "Серийный номер кассы");
@@ -112,7 +112,7 @@ QGroupBox* TFormCashbox::createDeviceBox() {
     return box;
 }
 
-QGroupBox* TFormCashbox::createConnectionBox() {
+QGroupBox* CashboxWindow::createConnectionBox() {
     auto* box = new QGroupBox(QString::fromUtf8("Информация о подключении"));
     auto* grid = new QGridLayout(box);
 
@@ -171,7 +171,7 @@ QGroupBox* TFormCashbox::createConnectionBox() {
 }
 
 // Panel 0 is drawn by its owner and left empty; panel 1 shows the connection.
-void TFormCashbox::createStatusBar() {
+void CashboxWindow::createStatusBar() {
     StatusBar1 = new QStatusBar;
     StatusBar1->setSizeGripEnabled(false);
     StatusPanel0 = new QLabel;
@@ -182,42 +182,42 @@ void TFormCashbox::createStatusBar() {
     StatusBar1->addWidget(StatusPanel1);
 }
 
-void TFormCashbox::connectSignals() {
-    auto run = [this](QObject* sender, void (TFormCashbox::*handler)(QObject*)) {
+void CashboxWindow::connectSignals() {
+    auto run = [this](QObject* sender, void (CashboxWindow::*handler)(QObject*)) {
         return [this, sender, handler] { guarded([&] { (this->*handler)(sender); }); };
     };
     connect(SDriver, &QComboBox::currentTextChanged, this,
-            run(SDriver, &TFormCashbox::SDriverChange));
+            run(SDriver, &CashboxWindow::SDriverChange));
     connect(SConnectionType, &QComboBox::currentTextChanged, this,
-            run(SConnectionType, &TFormCashbox::FieldChange));
+            run(SConnectionType, &CashboxWindow::FieldChange));
     connect(SComPort, &QComboBox::currentTextChanged, this,
-            run(SComPort, &TFormCashbox::FieldChange));
-    connect(autostart, &QCheckBox::clicked, this, run(autostart, &TFormCashbox::FieldChange));
+            run(SComPort, &CashboxWindow::FieldChange));
+    connect(autostart, &QCheckBox::clicked, this, run(autostart, &CashboxWindow::FieldChange));
     connect(checkDriver, &QPushButton::clicked, this,
-            run(checkDriver, &TFormCashbox::checkDriverClick));
+            run(checkDriver, &CashboxWindow::checkDriverClick));
     connect(CheckConnection, &QPushButton::clicked, this,
-            run(CheckConnection, &TFormCashbox::CheckConnectionClick));
-    connect(Connect, &QPushButton::clicked, this, run(Connect, &TFormCashbox::ConnectClick));
+            run(CheckConnection, &CashboxWindow::CheckConnectionClick));
+    connect(Connect, &QPushButton::clicked, this, run(Connect, &CashboxWindow::ConnectClick));
     connect(Disconnect, &QPushButton::clicked, this,
-            run(Disconnect, &TFormCashbox::DisconnectClick));
-    connect(SaveBtn, &QPushButton::clicked, this, run(SaveBtn, &TFormCashbox::SaveBtnClick));
+            run(Disconnect, &CashboxWindow::DisconnectClick));
+    connect(SaveBtn, &QPushButton::clicked, this, run(SaveBtn, &CashboxWindow::SaveBtnClick));
 }
 
-void TFormCashbox::guarded(const std::function<void()>& handler) {
+void CashboxWindow::guarded(const std::function<void()>& handler) {
     SafeApplication::guarded(dialogs_, handler);
 }
 
 // ---- data and settings ----------------------------------------------------------------------
 
-std::string TFormCashbox::serial() const {
+std::string CashboxWindow::serial() const {
     return stdText(KKTSerial->text());
 }
 
-bool TFormCashbox::isConnected() const {
+bool CashboxWindow::isConnected() const {
     return record_.isConnected();
 }
 
-void TFormCashbox::showData() {
+void CashboxWindow::showData() {
     KKTSerial->setText(qtText(record_.dataText("kkt_serial")));
     Address->setText(qtText(record_.dataText("address")));
     Place->setText(qtText(record_.dataText("place")));
@@ -226,7 +226,7 @@ void TFormCashbox::showData() {
 }
 
 // Filling the controls is not an edit by the user: their change handlers do not run.
-void TFormCashbox::fillControls(const TCashBoxSettings& record) {
+void CashboxWindow::fillControls(const CashboxSettings& record) {
     const QSignalBlocker blockDriver(SDriver);
     const QSignalBlocker blockType(SConnectionType);
     const QSignalBlocker blockPort(SComPort);
@@ -239,24 +239,24 @@ void TFormCashbox::fillControls(const TCashBoxSettings& record) {
     SComPortLabel->setEnabled(com);
 }
 
-void TFormCashbox::showState() {
+void CashboxWindow::showState() {
     StatusPanel1->setText(qtText(record_.state().panel));
 }
 
 // Only the exact name "Атол" gives the register a driver, and a worker to hold it; a
 // worker already there lets its driver go for any other name.
-void TFormCashbox::SDriverChange(QObject*) {
+void CashboxWindow::SDriverChange(QObject*) {
     const std::string name = stdText(SDriver->currentText());
-    record_.editSettings([&](TCashBoxSettings& record) { record.Driver = name; });
+    record_.editSettings([&](CashboxSettings& record) { record.Driver = name; });
     FieldChange(this);
     if (name != kAtolDriverName && !record_.worker())
         return;
     record_.ensureWorker().postUserAction(
-        [name](TRegisterLink& link, TActionOutcome&) { link.setDriverName(name); }, this,
-        [this](const TActionOutcome& outcome) { showOutcome(outcome); });
+        [name](RegisterLink& link, ActionOutcome&) { link.setDriverName(name); }, this,
+        [this](const ActionOutcome& outcome) { showOutcome(outcome); });
 }
 
-void TFormCashbox::FieldChange(QObject*) {
+void CashboxWindow::FieldChange(QObject*) {
     SaveBtn->setEnabled(false);
     const bool com = SConnectionType->currentText() == kComConnection;
     SComPort->setEnabled(com);
@@ -264,19 +264,19 @@ void TFormCashbox::FieldChange(QObject*) {
     const std::string connectionType = stdText(SConnectionType->currentText());
     const std::string comPort = stdText(SComPort->currentText());
     const bool automatic = autostart->isChecked();
-    record_.editSettings([&](TCashBoxSettings& record) {
+    record_.editSettings([&](CashboxSettings& record) {
         record.ConnectionType = connectionType;
         record.ComPort = comPort;
         record.autostart = automatic;
     });
-    if (TRegisterWorker* worker = record_.worker())
-        worker->post([connectionType, comPort](TRegisterLink& link) {
+    if (RegisterWorker* worker = record_.worker())
+        worker->post([connectionType, comPort](RegisterLink& link) {
             link.setConnection(connectionType, comPort);
         });
 }
 
-void TFormCashbox::SaveBtnClick(QObject*) {
-    TAppSettings* settings = record_.Settings();
+void CashboxWindow::SaveBtnClick(QObject*) {
+    AppSettings* settings = record_.Settings();
     CashBoxSettingsPtr record = record_.CashBoxSettings();
     if (!settings || !record)
         return;
@@ -285,48 +285,47 @@ void TFormCashbox::SaveBtnClick(QObject*) {
     SaveBtn->setEnabled(false);
 }
 
-TRegisterWorker& TFormCashbox::requireWorker() {
+RegisterWorker& CashboxWindow::requireWorker() {
     if (!record_.worker() && stdText(SDriver->currentText()) != kAtolDriverName)
         throw CashboxError(kNoDriverSelected);
     return record_.ensureWorker();
 }
 
-void TFormCashbox::runOnWorker(const std::function<void(TRegisterLink&, TActionOutcome&)>& action) {
+void CashboxWindow::runOnWorker(const std::function<void(RegisterLink&, ActionOutcome&)>& action) {
     requireWorker().postUserAction(action, this,
-                                   [this](const TActionOutcome& outcome) { showOutcome(outcome); });
+                                   [this](const ActionOutcome& outcome) { showOutcome(outcome); });
 }
 
 // The boxes of the user's own action, shown once the worker has carried it out; the worker
 // goes on meanwhile.
-void TFormCashbox::showOutcome(const TActionOutcome& outcome) {
+void CashboxWindow::showOutcome(const ActionOutcome& outcome) {
     if (outcome.enableSave)
         SaveBtn->setEnabled(true);
     for (const StateWarning& box : outcome.boxes)
         dialogs_.show(box.kind, box.text);
 }
 
-void TFormCashbox::checkDriverClick(QObject*) {
-    runOnWorker([](TRegisterLink& link, TActionOutcome& outcome) { link.driverVersion(outcome); });
+void CashboxWindow::checkDriverClick(QObject*) {
+    runOnWorker([](RegisterLink& link, ActionOutcome& outcome) { link.driverVersion(outcome); });
 }
 
 // ---- connection -----------------------------------------------------------------------------
 
-void TFormCashbox::CheckConnectionClick(QObject*) {
-    runOnWorker(
-        [](TRegisterLink& link, TActionOutcome& outcome) { link.checkConnection(outcome); });
+void CashboxWindow::CheckConnectionClick(QObject*) {
+    runOnWorker([](RegisterLink& link, ActionOutcome& outcome) { link.checkConnection(outcome); });
 }
 
-void TFormCashbox::ConnectClick(QObject*) {
-    runOnWorker([](TRegisterLink& link, TActionOutcome&) { link.connectRegister(); });
+void CashboxWindow::ConnectClick(QObject*) {
+    runOnWorker([](RegisterLink& link, ActionOutcome&) { link.connectRegister(); });
 }
 
 // Only the button switches the reconnection off. Without a worker nothing is connected.
-void TFormCashbox::DisconnectClick(QObject* Sender) {
+void CashboxWindow::DisconnectClick(QObject* Sender) {
     if (!record_.worker())
         return;
     const bool byButton = qobject_cast<QAbstractButton*>(Sender) != nullptr;
     runOnWorker(
-        [byButton](TRegisterLink& link, TActionOutcome&) { link.disconnectRegister(byButton); });
+        [byButton](RegisterLink& link, ActionOutcome&) { link.disconnectRegister(byButton); });
 }
 
 }  // namespace th

@@ -19,13 +19,13 @@ class QPushButton;
 namespace th {
 
 class IDialogs;
-class TAppSettings;
-class TTHVRESTClient;
+class AppSettings;
+class DispatcherClient;
 
 // "Клиент": owns the process's shared dispatcher client, shows the request log of every
 // client that logs here and saves the log switch. Created hidden at start; closing it only
 // hides it, the log and the client stay.
-class TClientForm : public QWidget {
+class RequestLogWindow : public QWidget {
 public:
     // The log keeps at most this many lines and this much text (2 MiB of characters; a
     // line is cut at kMaxLogLineBytes); older lines scroll away, so neither a week of
@@ -33,12 +33,12 @@ public:
     static constexpr int kMaxLogLines = 5000;
     static constexpr int kMaxLogCharacters = 2 * 1024 * 1024;
 
-    explicit TClientForm(IDialogs& dialogs, QWidget* parent = nullptr);
-    ~TClientForm() override;
+    explicit RequestLogWindow(IDialogs& dialogs, QWidget* parent = nullptr);
+    ~RequestLogWindow() override;
 
-    TTHVRESTClient& RestClient() { return *THVRestClient; }
-    TAppSettings* Settings() const { return FSettings; }
-    void SetSettings(TAppSettings* settings);
+    DispatcherClient& RestClient() { return *client_; }
+    AppSettings* Settings() const { return settings_; }
+    void SetSettings(AppSettings* settings);
 
     // Log sink of every dispatcher client. Callable from any thread: a line made on a
     // worker is appended on the user-interface thread.
@@ -67,8 +67,8 @@ private:
     void appendLogLine(const QString& line);
     void dropOldestLinesOverBudget();
 
-    TAppSettings* FSettings = nullptr;
-    std::unique_ptr<TTHVRESTClient> THVRestClient;
+    AppSettings* settings_ = nullptr;
+    std::unique_ptr<DispatcherClient> client_;
 };
 
 }  // namespace th

@@ -23,7 +23,7 @@ class QStatusBar;
 namespace th {
 
 class IDialogs;
-class TCashboxRecord;
+class CashboxRecord;
 
 // "Настройки кассы": the window of one register, a view of its record. It shows the sale
 // point's data, the register's settings and what the register's worker reports, and hands
@@ -33,7 +33,7 @@ class TCashboxRecord;
 //
 // Handlers raise their errors; the controls' signals route them to the application's error
 // display.
-class TFormCashbox : public QWidget {
+class CashboxWindow : public QWidget {
 public:
     static constexpr const char* kCaption = "Настройки кассы";
     static constexpr int kClientWidth = 746;
@@ -43,10 +43,10 @@ public:
     static constexpr int kStatusPanel1Width = 600;
 
     // With a parent the window stays a top-level window of its own. The record outlives it.
-    TFormCashbox(IDialogs& dialogs, TCashboxRecord& record, QWidget* parent = nullptr);
-    ~TFormCashbox() override;
+    CashboxWindow(IDialogs& dialogs, CashboxRecord& record, QWidget* parent = nullptr);
+    ~CashboxWindow() override;
 
-    TCashboxRecord& Record() { return record_; }
+    CashboxRecord& Record() { return record_; }
     bool isConnected() const;
     // The text of KKTSerial, the register's key.
     std::string serial() const;
@@ -104,18 +104,18 @@ private:
     QComboBox* addCombo(QGridLayout& grid, int row, int column, const char* label,
                         QLabel** labelOut, QComboBox* combo = nullptr);
     void showData();
-    void fillControls(const TCashBoxSettings& record);
+    void fillControls(const CashboxSettings& record);
     void showState();
     // The worker of the register; without one, and without a driver chosen, the error
     // "Драйвер не выбран".
-    TRegisterWorker& requireWorker();
-    void runOnWorker(const std::function<void(TRegisterLink&, TActionOutcome&)>& action);
-    void showOutcome(const TActionOutcome& outcome);
+    RegisterWorker& requireWorker();
+    void runOnWorker(const std::function<void(RegisterLink&, ActionOutcome&)>& action);
+    void showOutcome(const ActionOutcome& outcome);
     // Runs a handler from a control; its error goes to the error display.
     void guarded(const std::function<void()>& handler);
 
     IDialogs& dialogs_;
-    TCashboxRecord& record_;
+    CashboxRecord& record_;
 };
 
 }  // namespace th

@@ -12,7 +12,7 @@
 namespace th {
 
 class IDialogs;
-class TAppSettings;
+class AppSettings;
 
 // "REST request failed: <transport message>" and "<status line>" (HTTP 500 and above).
 TH_DECLARE_ERROR(RestRequestError, Error);
@@ -54,21 +54,21 @@ inline constexpr const char* kNoReasonMessage = "Сервис не сообщи�
 // Re-entry: a box or a handler may run a nested event loop during which the same client
 // starts another request (on the same thread). isReady stays false until the outermost
 // request has ended, and every request's own answer is handed to its own handler/caller.
-class TTHVRESTClient {
+class DispatcherClient {
 public:
-    using ReadyEvent = std::function<void(TTHVRESTClient& sender, const Json& response)>;
+    using ReadyEvent = std::function<void(DispatcherClient& sender, const Json& response)>;
     using LogEvent = std::function<void(const std::string& command, const Json& data)>;
 
-    explicit TTHVRESTClient(IDialogs& dialogs);
-    ~TTHVRESTClient();
-    TTHVRESTClient(const TTHVRESTClient&) = delete;
-    TTHVRESTClient& operator=(const TTHVRESTClient&) = delete;
+    explicit DispatcherClient(IDialogs& dialogs);
+    ~DispatcherClient();
+    DispatcherClient(const DispatcherClient&) = delete;
+    DispatcherClient& operator=(const DispatcherClient&) = delete;
 
-    void setSettings(TAppSettings* settings);  // Settings (write-only); not owned
-    TAppSettings* settings() const { return FSettings; }
+    void setSettings(AppSettings* settings);  // Settings (write-only); not owned
+    AppSettings* settings() const { return settings_; }
     void setOnLog(LogEvent sink);  // onLog
-    const LogEvent& onLog() const { return FClientLogEvent; }
-    bool isReady() const { return FReady; }
+    const LogEvent& onLog() const { return clientLogEvent_; }
+    bool isReady() const { return ready_; }
     // The next request's failed answer shows no box; cleared when that request ends.
     void SetSilent();
 
@@ -96,16 +96,16 @@ private:
 
     IDialogs& dialogs_;
     std::unique_ptr<Transport> transport_;
-    TAppSettings* FSettings = nullptr;
-    ReadyEvent FClientReadyEvent;
-    LogEvent FClientLogEvent;
+    AppSettings* settings_ = nullptr;
+    ReadyEvent clientReadyEvent_;
+    LogEvent clientLogEvent_;
     // The answer of the last finished request (fRes); released when the next one starts.
     Answer fRes;
     // Body size of the last answer: freeing a large one hands its memory back.
     size_t lastAnswerBytes_ = 0;
     int activeRequests_ = 0;
-    std::atomic<bool> FSilent{false};
-    std::atomic<bool> FReady{true};
+    std::atomic<bool> silent_{false};
+    std::atomic<bool> ready_{true};
 };
 
 // Percent-encodes text as a URL component: letters, digits, "-", "_", ".", "~" unchanged,

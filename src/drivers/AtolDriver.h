@@ -3,16 +3,16 @@
 #include <memory>
 
 #include "drivers/Automation.h"
-#include "drivers/Cashboxdrv.h"
+#include "drivers/CashboxDriver.h"
 
 namespace th {
 
 // The driver for ATOL registers over the vendor's automation object "AddIn.Fptr10".
-class TAtoldrv : public TCashboxdrv {
+class AtolDriver : public CashboxDriver {
 public:
     // Creates the automation object through the registry; raises AutomationError
     // "<description>, ProgID: \"AddIn.Fptr10\"" when nothing serves it.
-    TAtoldrv(const std::string& serial, const AutomationRegistry& registry);
+    AtolDriver(const std::string& serial, const AutomationRegistry& registry);
 
     void connect() override;
     void disconnect() override;

@@ -13,17 +13,17 @@ class QPushButton;
 namespace th {
 
 class IDialogs;
-class TTHVRESTClient;
+class DispatcherClient;
 
 // "Авторизация": checks the stored token with "test" and, when the service does not accept
 // it, lets the user sign in with "authorize". A successful login leaves the new token in
 // Token(); storing it is the start sequence's business, the dialog never touches settings.
-class TPasswordDlg : public QDialog {
+class LoginDialog : public QDialog {
 public:
     static constexpr const char* kWrongLogin = "Неверное имя пользователя или пароль";
     static constexpr const char* kLoginPageUrl = "https://tillhaven.ru/login";
 
-    TPasswordDlg(TTHVRESTClient& client, IDialogs& dialogs, QWidget* parent = nullptr);
+    LoginDialog(DispatcherClient& client, IDialogs& dialogs, QWidget* parent = nullptr);
 
     bool isAuthorized() const { return fAuthorized; }
     const std::string& Token() const { return fToken; }
@@ -34,7 +34,7 @@ public:
     // The login attempt of the "OK" button.
     void OKBtnClick();
     // The answer handler of "authorize".
-    void checkAuth(TTHVRESTClient& sender, const Json& response);
+    void checkAuth(DispatcherClient& sender, const Json& response);
 
     QLineEdit* Login = nullptr;
     QLineEdit* Password = nullptr;
@@ -50,7 +50,7 @@ private:
     QWidget* createPanel();
     void createControls();
 
-    TTHVRESTClient& client_;
+    DispatcherClient& client_;
     IDialogs& dialogs_;
     bool fAuthorized = false;
     std::string fToken;

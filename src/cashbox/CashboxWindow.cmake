@@ -11,6 +11,6 @@ target_link_libraries(th_register_worker PUBLIC th_cashbox_connection th_exchang
     th_drivers th_dispatcher th_settings th_platform Qt6::Core)
 
 # The window of one register.
-add_library(th_cashbox_gui STATIC CashboxForm.cpp)
+add_library(th_cashbox_gui STATIC CashboxWindow.cpp)
 target_link_libraries(th_cashbox_gui PUBLIC th_register_worker th_cashbox_connection th_exchange
     th_journal th_drivers th_dispatcher th_clientform th_settings th_platform_gui Qt6::Widgets)
