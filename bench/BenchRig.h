@@ -189,7 +189,7 @@ public:
     void tick() {
         if (!driver_.checkConnected())
             driver_.connect();
-        cycle_.ClientTimerTimer();
+        cycle_.runExchangeCycle();
     }
 
     ExchangeCycle& cycle() { return cycle_; }

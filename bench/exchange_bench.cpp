@@ -2,7 +2,7 @@
 // register emulator behind the ATOL driver as the register, a real journal file. Each figure
 // runs next to its floor, the least the same work can cost:
 //
-// exchange/cycle/P  one ClientTimerTimer with P pending rows; floor: the register's three
+// exchange/cycle/P  one runExchangeCycle with P pending rows; floor: the register's three
 //                   state tasks on the emulator, the same "tasks" POST made with plain libcurl
 //                   and the cycle's three indexed selects. The ratio is then the client's own
 //                   cost, not the emulator's.

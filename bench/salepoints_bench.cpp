@@ -119,7 +119,7 @@ Json run(const Options& options) {
     clock.start();
     form.prepareCashboxes();
     const double tableFilledMs = clock.nsecsElapsed() / 1e6;
-    const int rows = form.FDMemTable1->rowCount();
+    const int rows = form.cashboxModel->rowCount();
 
     // First the "cashbox" report of every register set up here, then its first "tasks".
     std::map<std::string, double> reported;
@@ -152,7 +152,7 @@ Json run(const Options& options) {
     size_t workers = 0;
     for (const auto& record : form.Cashboxes())
         workers += record->worker() != nullptr;
-    form.FormClose();
+    form.stopRegisters();
     return {{"salepoints", options.salepoints},
             {"registers_here", options.registers},
             {"rows", rows},

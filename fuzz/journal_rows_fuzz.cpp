@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                      completed ? "completed" : "added", response});
     }
     try {
-        exchange.cycle().ClientTimerTimer();
+        exchange.cycle().runExchangeCycle();
     } catch (const th::JournalError&) {
     }
     return 0;

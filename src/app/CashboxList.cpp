@@ -35,8 +35,8 @@ CashboxRow rowFor(const SalePoint& point) {
 }  // namespace
 
 void MainWindow::prepareCashboxes() {
-    const Json& answer = windows_.requestLogWindow->RestClient().executeDelay(
-        kCommandGetSalePoints, getSalePointsRequest());
+    const Json& answer = windows_.requestLogWindow->client().executeDelay(kCommandGetSalePoints,
+                                                                          getSalePointsRequest());
     // A copy: the answer goes with the client's next request. Without a list (a refused
     // request has been reported by the client) the rows stay as they are.
     const std::optional<Json> points = salePoints(answer);
@@ -65,7 +65,7 @@ void MainWindow::addCashboxes(const std::vector<const Json*>& points) {
     rows.reserve(points.size());
     for (const Json* point : points)
         rows.push_back(rowFor(*readSalePoint(*point)));
-    FDMemTable1->addRows(std::move(rows));
+    cashboxModel->addRows(std::move(rows));
     for (const Json* point : points)
         SafeApplication::guarded(services_.dialogs, [&] { createRecord(*point); });
 }
@@ -76,19 +76,18 @@ CashboxRecord* MainWindow::findCashbox(const std::string& serial) const {
 }
 
 // The row comes before the record's data and settings.
-CashboxRecord* MainWindow::CashboxCreate(const Json& data) {
+CashboxRecord* MainWindow::addSalePoint(const Json& data) {
     const std::optional<SalePoint> point = readSalePoint(data);
     if (!point || findCashbox(point->kktSerial))
         return nullptr;
-    FDMemTable1->addRow(rowFor(*point));
+    cashboxModel->addRow(rowFor(*point));
     return &createRecord(data);
 }
 
 CashboxRecord& MainWindow::createRecord(const Json& data) {
     cashboxes_.push_back(std::make_unique<CashboxRecord>(registerEnvironment()));
     CashboxRecord& record = *cashboxes_.back();
-    record.setOnConnectionChange(
-        [this](CashboxRecord& sender) { CashboxConnectionChange(sender); });
+    record.setOnConnectionChange([this](CashboxRecord& sender) { onConnectionChanged(sender); });
     record.setData(data);
     cashboxBySerial_.emplace(record.serial(), &record);
     record.setSettings(*appSettings_);
@@ -113,23 +112,23 @@ const RegisterEnvironment& MainWindow::registerEnvironment() {
 
 // Logged every time; notified once per register and text until the register recovers.
 void MainWindow::showProblem(const std::string& serial, const std::string& text) {
-    const int row = FDMemTable1 ? FDMemTable1->rowOfSerial(QString::fromStdString(serial)) : -1;
+    const int row = cashboxModel ? cashboxModel->rowOfSerial(QString::fromStdString(serial)) : -1;
     if (row >= 0)
-        FDMemTable1->setProblem(row, QString::fromStdString(text));
+        cashboxModel->setProblem(row, QString::fromStdString(text));
     if (!problemLog().report(serial, text))
         return;
     ++notifications_;
     const std::string message = serial.empty() ? text : serial + ": " + text;
-    if (TrayIcon && trayAvailable_())
-        TrayIcon->showMessage(QString::fromUtf8(kTrayTitle), QString::fromStdString(message),
+    if (trayIcon && trayAvailable_())
+        trayIcon->showMessage(QString::fromUtf8(kTrayTitle), QString::fromStdString(message),
                               QSystemTrayIcon::Warning);
 }
 
 void MainWindow::registerRecovered(const std::string& serial) {
     problemLog().registerRecovered(serial);
-    const int row = FDMemTable1 ? FDMemTable1->rowOfSerial(QString::fromStdString(serial)) : -1;
+    const int row = cashboxModel ? cashboxModel->rowOfSerial(QString::fromStdString(serial)) : -1;
     if (row >= 0)
-        FDMemTable1->setProblem(row, {});
+        cashboxModel->setProblem(row, {});
 }
 
 ProblemLog& MainWindow::problemLog() {
@@ -139,18 +138,18 @@ ProblemLog& MainWindow::problemLog() {
     return *problemLog_;
 }
 
-void MainWindow::CashboxConnectionChange(CashboxRecord& Sender) {
-    CashboxConnectionChange(Sender.serial(), Sender.isConnected());
+void MainWindow::onConnectionChanged(CashboxRecord& Sender) {
+    onConnectionChanged(Sender.serial(), Sender.isConnected());
 }
 
-void MainWindow::CashboxConnectionChange(const std::string& serial, bool isConnected) {
-    const int row = FDMemTable1->rowOfSerial(QString::fromStdString(serial));
+void MainWindow::onConnectionChanged(const std::string& serial, bool isConnected) {
+    const int row = cashboxModel->rowOfSerial(QString::fromStdString(serial));
     if (row < 0)
         return;
-    CashBoxGrid->setCurrentIndex(FDMemTable1->index(row, 0));
-    FDMemTable1->setStatus(row, QString::fromUtf8(isConnected ? kConnected : kNotConnected));
+    cashboxTable->setCurrentIndex(cashboxModel->index(row, 0));
+    cashboxModel->setStatus(row, QString::fromUtf8(isConnected ? kConnected : kNotConnected));
     // The icon follows the register that changed last; it is not a summary of all of them.
-    TrayIcon->setIcon(isConnected ? GreenIMage : RedImage);
+    trayIcon->setIcon(isConnected ? connectedIcon : disconnectedIcon);
 }
 
 CashboxWindow& MainWindow::cashboxWindow(CashboxRecord& record) {
@@ -165,11 +164,11 @@ CashboxWindow* MainWindow::builtCashboxWindow(const CashboxRecord& record) const
     return found == cashboxWindows_.end() ? nullptr : found->second.get();
 }
 
-void MainWindow::CashBoxGridDblClick() {
-    const QModelIndex current = CashBoxGrid->currentIndex();
+void MainWindow::openSelectedCashbox() {
+    const QModelIndex current = cashboxTable->currentIndex();
     if (!current.isValid())
         return;
-    const QString serial = FDMemTable1->rowAt(current.row()).KKTSerial;
+    const QString serial = cashboxModel->rowAt(current.row()).KKTSerial;
     CashboxRecord* record = findCashbox(serial.toStdString());
     if (!record)
         return;

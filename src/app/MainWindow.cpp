@@ -37,29 +37,29 @@ MainWindow::MainWindow(ShellServices& services, const ProcessWindows& windows)
     QFont tahoma("Tahoma");
     tahoma.setPixelSize(11);
     setFont(tahoma);
-    GreenIMage = greenStatusIcon();
-    RedImage = redStatusIcon();
-    setWindowIcon(GreenIMage);
+    connectedIcon = greenStatusIcon();
+    disconnectedIcon = redStatusIcon();
+    setWindowIcon(connectedIcon);
     createActions();
     createMenus();
     createTrayIcon();
     createGrid();
     resizeToFit(*this, {kClientWidth, kClientHeight + menuBar()->sizeHint().height()});
     move(0, 0);
-    FormCreate();
+    setUpWindow();
 }
 
 MainWindow::~MainWindow() = default;
 
-void MainWindow::FormCreate() {
-    TrayIcon->show();
+void MainWindow::setUpWindow() {
+    trayIcon->show();
     appSettings_ = std::make_unique<AppSettings>(services_.paths.settingsDir);
     updater_ = std::make_unique<Updater>(*appSettings_, services_.dialogs);
     updateActions_ = std::make_unique<UpdateActions>(
         *updater_, services_.dialogs,
-        UpdateActions::Hooks{.isUpdateEnabled = [this] { return ActionUpdate->isEnabled(); },
-                             .enableUpdate = [this] { ActionUpdate->setEnabled(true); },
-                             .appClose = [this] { AppCloseExecute(); }});
+        UpdateActions::Hooks{.isUpdateEnabled = [this] { return updateAction->isEnabled(); },
+                             .enableUpdate = [this] { updateAction->setEnabled(true); },
+                             .appClose = [this] { quit(); }});
     setWindowTitle(windowTitle() + QString::fromStdString(updater_->strVersion()));
     checkUpdateAtStartup();
 }
@@ -82,69 +82,69 @@ QAction* MainWindow::addAction(const char* caption, void (MainWindow::*handler)(
 }
 
 void MainWindow::createActions() {
-    AddCashbox = addAction("Добавить кассу", &MainWindow::AddCashboxExecute);
+    AddCashbox = addAction("Добавить кассу", &MainWindow::addCashbox);
     AddCashbox->setIcon(addCashboxIcon());
-    showClient = addAction("Открыть клиент", &MainWindow::showClientExecute);
-    AppClose = addAction("Выход", &MainWindow::AppCloseExecute);
-    Logout = addAction("Разлогинить", &MainWindow::LogoutExecute);
-    ActionHelp = addAction("Помощь", &MainWindow::ActionHelpExecute);
-    ActionCheckUpdate = addAction("Проверить обновления", &MainWindow::ActionCheckUpdateExecute);
-    ActionUpdate = addAction("Обновить", &MainWindow::ActionUpdateExecute);
-    ActionUpdate->setEnabled(false);  // until an update check finds a newer version
-    About = addAction("О программе", &MainWindow::AboutExecute);
-    ShowApp = addAction("Управление", &MainWindow::ShowAppExecute);
+    showRequestLogAction = addAction("Открыть клиент", &MainWindow::showRequestLog);
+    quitAction = addAction("Выход", &MainWindow::quit);
+    Logout = addAction("Разлогинить", &MainWindow::logOut);
+    helpAction = addAction("Помощь", &MainWindow::openHelp);
+    checkUpdateAction = addAction("Проверить обновления", &MainWindow::checkForUpdate);
+    updateAction = addAction("Обновить", &MainWindow::startUpdate);
+    updateAction->setEnabled(false);  // until an update check finds a newer version
+    About = addAction("О программе", &MainWindow::showAbout);
+    showAction = addAction("Управление", &MainWindow::showWindow);
 }
 
 void MainWindow::createMenus() {
-    ActionsMenu = menuBar()->addMenu("Действия");
-    ActionsMenu->addAction(AddCashbox);
-    ActionsMenu->addAction(showClient);
-    ActionsMenu->addSeparator();
-    ActionsMenu->addAction(AppClose);
-    ActionsMenu->addAction(Logout);
+    actionsMenu = menuBar()->addMenu("Действия");
+    actionsMenu->addAction(AddCashbox);
+    actionsMenu->addAction(showRequestLogAction);
+    actionsMenu->addSeparator();
+    actionsMenu->addAction(quitAction);
+    actionsMenu->addAction(Logout);
 
-    HelpMenu = menuBar()->addMenu("Справка");
-    HelpMenu->addAction(ActionHelp);
-    HelpMenu->addAction(ActionCheckUpdate);
-    HelpMenu->addAction(ActionUpdate);
-    HelpMenu->addSeparator();
-    HelpMenu->addAction(About);
+    helpMenu = menuBar()->addMenu("Справка");
+    helpMenu->addAction(helpAction);
+    helpMenu->addAction(checkUpdateAction);
+    helpMenu->addAction(updateAction);
+    helpMenu->addSeparator();
+    helpMenu->addAction(About);
 
-    PopupMenu1 = new QMenu(this);
-    PopupMenu1->addAction(ShowApp);
-    PopupMenu1->addAction(showClient);
-    PopupMenu1->addSeparator();
-    PopupMenu1->addAction(ActionHelp);
-    PopupMenu1->addAction(ActionUpdate);
-    PopupMenu1->addSeparator();
-    PopupMenu1->addAction(AppClose);
+    trayMenu = new QMenu(this);
+    trayMenu->addAction(showAction);
+    trayMenu->addAction(showRequestLogAction);
+    trayMenu->addSeparator();
+    trayMenu->addAction(helpAction);
+    trayMenu->addAction(updateAction);
+    trayMenu->addSeparator();
+    trayMenu->addAction(quitAction);
 }
 
 void MainWindow::createTrayIcon() {
     // Red until a register reports a connection.
-    TrayIcon = new QSystemTrayIcon(RedImage, this);
-    TrayIcon->setToolTip("Тиллхейвен");
-    TrayIcon->setContextMenu(PopupMenu1);
-    connect(TrayIcon, &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) { TrayIconActivated(reason); });
+    trayIcon = new QSystemTrayIcon(disconnectedIcon, this);
+    trayIcon->setToolTip("Тиллхейвен");
+    trayIcon->setContextMenu(trayMenu);
+    connect(trayIcon, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) { onTrayIconActivated(reason); });
 }
 
 void MainWindow::createGrid() {
-    FDMemTable1 = new CashboxTableModel(this);
-    CashBoxGrid = new QTableView(this);
-    CashBoxGrid->setModel(FDMemTable1);
-    CashBoxGrid->setSelectionBehavior(QAbstractItemView::SelectRows);
-    CashBoxGrid->setSelectionMode(QAbstractItemView::SingleSelection);
-    CashBoxGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    CashBoxGrid->verticalHeader()->hide();
-    CashBoxGrid->setShowGrid(true);
-    CashBoxGrid->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    cashboxModel = new CashboxTableModel(this);
+    cashboxTable = new QTableView(this);
+    cashboxTable->setModel(cashboxModel);
+    cashboxTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    cashboxTable->setSelectionMode(QAbstractItemView::SingleSelection);
+    cashboxTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    cashboxTable->verticalHeader()->hide();
+    cashboxTable->setShowGrid(true);
+    cashboxTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     for (int column = 0; column < CashboxTableModel::ColumnCount; ++column) {
         if (CashboxTableModel::kColumnWidths[column] > 0)
-            CashBoxGrid->setColumnWidth(column, CashboxTableModel::kColumnWidths[column]);
+            cashboxTable->setColumnWidth(column, CashboxTableModel::kColumnWidths[column]);
     }
-    connect(CashBoxGrid, &QTableView::doubleClicked, this, [this] { CashBoxGridDblClick(); });
-    setCentralWidget(CashBoxGrid);
+    connect(cashboxTable, &QTableView::doubleClicked, this, [this] { openSelectedCashbox(); });
+    setCentralWidget(cashboxTable);
 }
 
 void MainWindow::showEvent(QShowEvent* event) {
@@ -154,10 +154,10 @@ void MainWindow::showEvent(QShowEvent* event) {
     shown_ = true;
     // Runs from the message loop, right after the window appears: the login dialog and
     // the end of the program both need the loop running.
-    QMetaObject::invokeMethod(this, &MainWindow::FormShow, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &MainWindow::startOnFirstShow, Qt::QueuedConnection);
 }
 
-void MainWindow::FormShow() {
+void MainWindow::startOnFirstShow() {
     if (closing_)
         return;  // the update offered at start-up was accepted: no login
     RequestLogWindow& clientForm = *windows_.requestLogWindow;
@@ -220,28 +220,28 @@ void MainWindow::hideToTray() {
 }
 
 void MainWindow::closeMainWindow() {
-    FormClose();
+    stopRegisters();
     closing_ = true;
     close();
     services_.quit();
 }
 
-void MainWindow::FormClose() {
+void MainWindow::stopRegisters() {
     closeCashboxes();
 }
 
-void MainWindow::TrayIconDblClick() {
-    ShowApp->trigger();
+void MainWindow::showFromTray() {
+    showAction->trigger();
 }
 
-void MainWindow::TrayIconActivated(QSystemTrayIcon::ActivationReason reason) {
+void MainWindow::onTrayIconActivated(QSystemTrayIcon::ActivationReason reason) {
     // StatusNotifierItem trays report only the click; XEmbed trays report both, and a
     // double click shows a window that is shown already.
     if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
-        TrayIconDblClick();
+        showFromTray();
 }
 
-void MainWindow::ShowAppExecute() {
+void MainWindow::showWindow() {
     if (closing_)
         return;  // a later start's request while the program ends
     setWindowState(windowState() & ~Qt::WindowMinimized);
@@ -250,29 +250,29 @@ void MainWindow::ShowAppExecute() {
     activateWindow();
 }
 
-void MainWindow::showClientExecute() {
+void MainWindow::showRequestLog() {
     RequestLogWindow& clientForm = *windows_.requestLogWindow;
     clientForm.show();
     clientForm.raise();
     clientForm.activateWindow();
 }
 
-void MainWindow::AppCloseExecute() {
+void MainWindow::quit() {
     closeMainWindow();
 }
 
-void MainWindow::LogoutExecute() {
+void MainWindow::logOut() {
     appSettings_->setToken("");
     appSettings_->save();
     closeMainWindow();
 }
 
-void MainWindow::ActionHelpExecute() {
+void MainWindow::openHelp() {
     // A browser that cannot be started is not reported.
     QDesktopServices::openUrl(QUrl(QString::fromUtf8(kHelpUrl)));
 }
 
-void MainWindow::AddCashboxExecute() {
+void MainWindow::addCashbox() {
     AddCashboxWizard& wizard = *windows_.addCashboxWizard;
     wizard.setSettings(appSettings_.get());
     services_.runModal(wizard);
@@ -280,15 +280,15 @@ void MainWindow::AddCashboxExecute() {
         prepareCashboxes();
 }
 
-void MainWindow::ActionCheckUpdateExecute() {
-    updateActions_->ActionCheckUpdateExecute(true);
+void MainWindow::checkForUpdate() {
+    updateActions_->checkForUpdate(true);
 }
 
-void MainWindow::ActionUpdateExecute() {
-    updateActions_->ActionUpdateExecute();
+void MainWindow::startUpdate() {
+    updateActions_->startUpdate();
 }
 
-void MainWindow::AboutExecute() {
+void MainWindow::showAbout() {
     AboutDialog& about = *windows_.aboutDialog;
     about.Version->setText(QString::fromStdString(updater_->strVersion()));
     services_.runModal(about);

@@ -52,37 +52,37 @@ public:
     Updater& updater() { return *updater_; }
 
     // The start sequence of the first show: token check, login, token saving, the list.
-    void FormShow();
+    void startOnFirstShow();
     // Stops every register's worker before the program ends.
-    void FormClose();
-    void TrayIconDblClick();
+    void stopRegisters();
+    void showFromTray();
     // A click or a double click on the tray icon shows the main window.
-    void TrayIconActivated(QSystemTrayIcon::ActivationReason reason);
+    void onTrayIconActivated(QSystemTrayIcon::ActivationReason reason);
     // The desktop's tray is asked at each close; the program asks Qt.
     void setTrayProbe(TrayProbe probe) { trayAvailable_ = std::move(probe); }
     // How many problems were notified in the tray (or would have been, without a tray).
     int notificationCount() const { return notifications_; }
 
-    void AddCashboxExecute();
-    void showClientExecute();
-    void AppCloseExecute();
-    void LogoutExecute();
-    void ActionHelpExecute();
-    void ActionCheckUpdateExecute();
-    void ActionUpdateExecute();
-    void AboutExecute();
-    void ShowAppExecute();
+    void addCashbox();
+    void showRequestLog();
+    void quit();
+    void logOut();
+    void openHelp();
+    void checkForUpdate();
+    void startUpdate();
+    void showAbout();
+    void showWindow();
 
     // The register list (CashboxList.cpp).
     void prepareCashboxes();
     // Adds the row and the record of one "getsalepoints" element; nullptr when the register
     // is listed already or the element does not describe a register.
-    CashboxRecord* CashboxCreate(const Json& data);
+    CashboxRecord* addSalePoint(const Json& data);
     // The listener of every record's connection changes.
-    void CashboxConnectionChange(CashboxRecord& Sender);
+    void onConnectionChanged(CashboxRecord& Sender);
     // Shows a register's new connection state in its row and in the tray icon.
-    void CashboxConnectionChange(const std::string& serial, bool isConnected);
-    void CashBoxGridDblClick();
+    void onConnectionChanged(const std::string& serial, bool isConnected);
+    void openSelectedCashbox();
     // The sale points' records, in the order of their creation.
     const std::vector<std::unique_ptr<CashboxRecord>>& Cashboxes() const { return cashboxes_; }
     CashboxRecord* findCashbox(const std::string& serial) const;
@@ -92,23 +92,23 @@ public:
     CashboxWindow* builtCashboxWindow(const CashboxRecord& record) const;
 
     QAction* AddCashbox = nullptr;
-    QAction* showClient = nullptr;
-    QAction* AppClose = nullptr;
+    QAction* showRequestLogAction = nullptr;
+    QAction* quitAction = nullptr;
     QAction* Logout = nullptr;
-    QAction* ActionHelp = nullptr;
-    QAction* ActionCheckUpdate = nullptr;
-    QAction* ActionUpdate = nullptr;
+    QAction* helpAction = nullptr;
+    QAction* checkUpdateAction = nullptr;
+    QAction* updateAction = nullptr;
     QAction* About = nullptr;
-    QAction* ShowApp = nullptr;
+    QAction* showAction = nullptr;
 
-    QMenu* ActionsMenu = nullptr;  // "Действия"
-    QMenu* HelpMenu = nullptr;     // "Справка"
-    QMenu* PopupMenu1 = nullptr;   // the tray menu
-    QSystemTrayIcon* TrayIcon = nullptr;
-    QIcon GreenIMage;
-    QIcon RedImage;
-    QTableView* CashBoxGrid = nullptr;
-    CashboxTableModel* FDMemTable1 = nullptr;
+    QMenu* actionsMenu = nullptr;  // "Действия"
+    QMenu* helpMenu = nullptr;     // "Справка"
+    QMenu* trayMenu = nullptr;     // the tray menu
+    QSystemTrayIcon* trayIcon = nullptr;
+    QIcon connectedIcon;
+    QIcon disconnectedIcon;
+    QTableView* cashboxTable = nullptr;
+    CashboxTableModel* cashboxModel = nullptr;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -116,7 +116,7 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
-    void FormCreate();
+    void setUpWindow();
     void createActions();
     QAction* addAction(const char* caption, void (MainWindow::*handler)());
     void createMenus();

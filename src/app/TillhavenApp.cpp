@@ -18,10 +18,10 @@ TillhavenApp::TillhavenApp(IDialogs& dialogs, ModalRunner runModal, QuitRequest 
     installRegisterBackend();
     clientForm_ = std::make_unique<RequestLogWindow>(dialogs);
     windows_.requestLogWindow = clientForm_.get();
-    passwordDlg_ = std::make_unique<LoginDialog>(clientForm_->RestClient(), dialogs);
+    passwordDlg_ = std::make_unique<LoginDialog>(clientForm_->client(), dialogs);
     windows_.loginDialog = passwordDlg_.get();
     addCashboxWizard_ =
-        std::make_unique<AddCashboxWizard>(dialogs, automation_, clientForm_->RestClient());
+        std::make_unique<AddCashboxWizard>(dialogs, automation_, clientForm_->client());
     windows_.addCashboxWizard = addCashboxWizard_.get();
     aboutForm_ = std::make_unique<AboutDialog>();
     windows_.aboutDialog = aboutForm_.get();
@@ -30,7 +30,7 @@ TillhavenApp::TillhavenApp(IDialogs& dialogs, ModalRunner runModal, QuitRequest 
 // The registers' workers use the client window's log and the settings until they end: they
 // are stopped before any window goes.
 TillhavenApp::~TillhavenApp() {
-    form1_->FormClose();
+    form1_->stopRegisters();
 }
 
 void TillhavenApp::installRegisterBackend() {

@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
 
     try {
         th::TillhavenApp app(dialogs, th::execModal, th::quitApplication, prepareDataPaths());
-        door.onShowRequest([&app] { app.mainWindow().ShowAppExecute(); });
+        door.onShowRequest([&app] { app.mainWindow().showWindow(); });
         // An update accepted during the start-up check ends the program before the main
         // window is ever shown.
         if (app.mainWindow().isClosing())

@@ -50,10 +50,10 @@ LoginDialog::LoginDialog(DispatcherClient& client, IDialogs& dialogs, QWidget* p
     setWindowTitle("Авторизация");
     createControls();
     fixToFit(*this, {kClientWidth, kClientHeight});
-    FormCreate();
+    setUpWindow();
 }
 
-void LoginDialog::FormCreate() {
+void LoginDialog::setUpWindow() {
     fAuthorized = false;
     fToken.clear();
 }
@@ -98,19 +98,19 @@ void LoginDialog::createControls() {
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
-    OKBtn = new QPushButton("OK", this);
-    OKBtn->setDefault(true);
-    CancelBtn = new QPushButton("Cancel", this);
-    buttons->addWidget(OKBtn);
-    buttons->addWidget(CancelBtn);
+    okButton = new QPushButton("OK", this);
+    okButton->setDefault(true);
+    cancelButton = new QPushButton("Cancel", this);
+    buttons->addWidget(okButton);
+    buttons->addWidget(cancelButton);
     layout->addLayout(buttons);
 
-    connect(OKBtn, &QPushButton::clicked, this, [this] { OKBtnClick(); });
-    connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
+    connect(okButton, &QPushButton::clicked, this, [this] { signIn(); });
+    connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
 
-    setTabOrder(Password, OKBtn);
-    setTabOrder(OKBtn, CancelBtn);
-    setTabOrder(CancelBtn, Login);
+    setTabOrder(Password, okButton);
+    setTabOrder(okButton, cancelButton);
+    setTabOrder(cancelButton, Login);
     Password->setFocus();
 }
 
@@ -130,7 +130,7 @@ void LoginDialog::checkAuthBegin(QObject*) {
     fAuthorized = testAuthorized(client_.executeDelay(kCommandTest, testRequest()));
 }
 
-void LoginDialog::OKBtnClick() {
+void LoginDialog::signIn() {
     // Both fields exactly as typed: no trimming, no check for empty ones.
     client_.executeImmediate(
         kCommandAuthorize,

@@ -32,21 +32,21 @@ public:
     // answers that are not JSON leave it for the caller to report.
     void checkAuthBegin(QObject* sender = nullptr);
     // The login attempt of the "OK" button.
-    void OKBtnClick();
+    void signIn();
     // The answer handler of "authorize".
     void checkAuth(DispatcherClient& sender, const Json& response);
 
     QLineEdit* Login = nullptr;
     QLineEdit* Password = nullptr;
-    QPushButton* OKBtn = nullptr;
-    QPushButton* CancelBtn = nullptr;
+    QPushButton* okButton = nullptr;
+    QPushButton* cancelButton = nullptr;
     QLabel* LoginLink = nullptr;
 
 protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    void FormCreate();
+    void setUpWindow();
     QWidget* createPanel();
     void createControls();
 

@@ -73,7 +73,7 @@ void CashboxWindow::createControls() {
     ConnectionBox = createConnectionBox();
     layout->addWidget(ConnectionBox, 1);
     createStatusBar();
-    layout->addWidget(StatusBar1);
+    layout->addWidget(statusLine);
 }
 
 QLineEdit* CashboxWindow::addReadOnlyEdit(QGridLayout& grid, int row, int column,
@@ -116,43 +116,46 @@ QGroupBox* CashboxWindow::createConnectionBox() {
     auto* box = new QGroupBox(QString::fromUtf8("Информация о подключении"));
     auto* grid = new QGridLayout(box);
 
-    SDriver = addCombo(*grid, 0, 0, "Драйвер устройства", nullptr);
-    makeEditable(*SDriver);
-    SDriver->addItem(QString::fromUtf8(kAtolDriverName));
-    SDriver->setCurrentIndex(-1);
-    SDriver->setEditText({});
+    driverCombo = addCombo(*grid, 0, 0, "Драйвер устройства", nullptr);
+    makeEditable(*driverCombo);
+    driverCombo->addItem(QString::fromUtf8(kAtolDriverName));
+    driverCombo->setCurrentIndex(-1);
+    driverCombo->setEditText({});
     checkDriver = new QPushButton(QString::fromUtf8("Проверить драйвер"));
     grid->addWidget(checkDriver, 2, 0);
 
-    SConnectionType = addCombo(*grid, 0, 1, "Тип подключения", nullptr);
-    makeEditable(*SConnectionType);
-    SConnectionType->addItems({"USB", "COM"});
-    SConnectionType->setCurrentIndex(-1);
-    SConnectionType->setEditText({});
+    connectionTypeCombo = addCombo(*grid, 0, 1, "Тип подключения", nullptr);
+    makeEditable(*connectionTypeCombo);
+    connectionTypeCombo->addItems({"USB", "COM"});
+    connectionTypeCombo->setCurrentIndex(-1);
+    connectionTypeCombo->setEditText({});
     CheckConnection = new QPushButton(QString::fromUtf8("Проверить связь"));
     grid->addWidget(CheckConnection, 2, 1);
 
     // The machine's serial ports (or the emulator's), read afresh whenever the list opens.
     AutomationRegistry& automation = record_.environment().automation;
-    SComPort = addCombo(*grid, 0, 2, "COM-порт", &SComPortLabel,
-                        new SerialPortCombo([&automation] { return automation.ports()->list(); }));
-    SComPort->setCompleter(nullptr);
-    SComPort->setCurrentIndex(SComPort->count() > 0 ? 0 : -1);
+    comPortCombo =
+        addCombo(*grid, 0, 2, "COM-порт", &comPortLabel,
+                 new SerialPortCombo([&automation] { return automation.ports()->list(); }));
+    comPortCombo->setCompleter(nullptr);
+    comPortCombo->setCurrentIndex(comPortCombo->count() > 0 ? 0 : -1);
 
     // The line parameters are shown, never used: a COM connection always runs at 115200.
-    SBaudRate = addCombo(*grid, 0, 3, "Скорость", &SBaudRateLabel);
-    SBit = addCombo(*grid, 0, 4, "Бит в байте", &SBitLabel);
-    SParity = addCombo(*grid, 2, 3, "Четность", &SParityLabel);
-    SStop = addCombo(*grid, 2, 4, "Стоп-битов", &SStopLabel);
-    const std::pair<QComboBox*, const char*> shown[] = {
-        {SBaudRate, "115200 бод"}, {SBit, "8 бит"}, {SParity, "нет"}, {SStop, "1 бит"}};
+    baudRateCombo = addCombo(*grid, 0, 3, "Скорость", &baudRateLabel);
+    dataBitsCombo = addCombo(*grid, 0, 4, "Бит в байте", &dataBitsLabel);
+    parityCombo = addCombo(*grid, 2, 3, "Четность", &parityLabel);
+    stopBitsCombo = addCombo(*grid, 2, 4, "Стоп-битов", &stopBitsLabel);
+    const std::pair<QComboBox*, const char*> shown[] = {{baudRateCombo, "115200 бод"},
+                                                        {dataBitsCombo, "8 бит"},
+                                                        {parityCombo, "нет"},
+                                                        {stopBitsCombo, "1 бит"}};
     for (auto [combo, text] : shown) {
         makeEditable(*combo);
         combo->setEditText(QString::fromUtf8(text));
     }
     const std::initializer_list<QWidget*> disabled = {
-        SComPort,  SComPortLabel, SBaudRate,    SBaudRateLabel, SBit,
-        SBitLabel, SParity,       SParityLabel, SStop,          SStopLabel};
+        comPortCombo,  comPortLabel, baudRateCombo, baudRateLabel, dataBitsCombo,
+        dataBitsLabel, parityCombo,  parityLabel,   stopBitsCombo, stopBitsLabel};
     for (QWidget* w : disabled)
         w->setEnabled(false);
 
@@ -163,44 +166,44 @@ QGroupBox* CashboxWindow::createConnectionBox() {
     grid->addWidget(Connect, 5, 0);
     Disconnect = new QPushButton(QString::fromUtf8("Разорвать соединение"));
     grid->addWidget(Disconnect, 5, 1);
-    SaveBtn = new QPushButton(QString::fromUtf8("Сохранить настройки"));
-    SaveBtn->setEnabled(false);
-    grid->addWidget(SaveBtn, 5, 4);
+    saveButton = new QPushButton(QString::fromUtf8("Сохранить настройки"));
+    saveButton->setEnabled(false);
+    grid->addWidget(saveButton, 5, 4);
     grid->setRowStretch(6, 1);
     return box;
 }
 
 // Panel 0 is drawn by its owner and left empty; panel 1 shows the connection.
 void CashboxWindow::createStatusBar() {
-    StatusBar1 = new QStatusBar;
-    StatusBar1->setSizeGripEnabled(false);
-    StatusPanel0 = new QLabel;
-    StatusPanel0->setFixedWidth(kStatusPanel0Width);
-    StatusPanel1 = new QLabel(QString::fromUtf8(kPanelNotConnected));
-    StatusPanel1->setFixedWidth(kStatusPanel1Width);
-    StatusBar1->addWidget(StatusPanel0);
-    StatusBar1->addWidget(StatusPanel1);
+    statusLine = new QStatusBar;
+    statusLine->setSizeGripEnabled(false);
+    connectionPanel = new QLabel;
+    connectionPanel->setFixedWidth(kConnectionPanelWidth);
+    statusPanel = new QLabel(QString::fromUtf8(kPanelNotConnected));
+    statusPanel->setFixedWidth(kStatusPanelWidth);
+    statusLine->addWidget(connectionPanel);
+    statusLine->addWidget(statusPanel);
 }
 
 void CashboxWindow::connectSignals() {
     auto run = [this](QObject* sender, void (CashboxWindow::*handler)(QObject*)) {
         return [this, sender, handler] { guarded([&] { (this->*handler)(sender); }); };
     };
-    connect(SDriver, &QComboBox::currentTextChanged, this,
-            run(SDriver, &CashboxWindow::SDriverChange));
-    connect(SConnectionType, &QComboBox::currentTextChanged, this,
-            run(SConnectionType, &CashboxWindow::FieldChange));
-    connect(SComPort, &QComboBox::currentTextChanged, this,
-            run(SComPort, &CashboxWindow::FieldChange));
-    connect(autostart, &QCheckBox::clicked, this, run(autostart, &CashboxWindow::FieldChange));
+    connect(driverCombo, &QComboBox::currentTextChanged, this,
+            run(driverCombo, &CashboxWindow::onDriverChosen));
+    connect(connectionTypeCombo, &QComboBox::currentTextChanged, this,
+            run(connectionTypeCombo, &CashboxWindow::onFieldEdited));
+    connect(comPortCombo, &QComboBox::currentTextChanged, this,
+            run(comPortCombo, &CashboxWindow::onFieldEdited));
+    connect(autostart, &QCheckBox::clicked, this, run(autostart, &CashboxWindow::onFieldEdited));
     connect(checkDriver, &QPushButton::clicked, this,
-            run(checkDriver, &CashboxWindow::checkDriverClick));
+            run(checkDriver, &CashboxWindow::showDriverVersion));
     connect(CheckConnection, &QPushButton::clicked, this,
-            run(CheckConnection, &CashboxWindow::CheckConnectionClick));
-    connect(Connect, &QPushButton::clicked, this, run(Connect, &CashboxWindow::ConnectClick));
+            run(CheckConnection, &CashboxWindow::testConnection));
+    connect(Connect, &QPushButton::clicked, this, run(Connect, &CashboxWindow::connectByUser));
     connect(Disconnect, &QPushButton::clicked, this,
-            run(Disconnect, &CashboxWindow::DisconnectClick));
-    connect(SaveBtn, &QPushButton::clicked, this, run(SaveBtn, &CashboxWindow::SaveBtnClick));
+            run(Disconnect, &CashboxWindow::disconnectByUser));
+    connect(saveButton, &QPushButton::clicked, this, run(saveButton, &CashboxWindow::saveSettings));
 }
 
 void CashboxWindow::guarded(const std::function<void()>& handler) {
@@ -227,28 +230,28 @@ void CashboxWindow::showData() {
 
 // Filling the controls is not an edit by the user: their change handlers do not run.
 void CashboxWindow::fillControls(const CashboxSettings& record) {
-    const QSignalBlocker blockDriver(SDriver);
-    const QSignalBlocker blockType(SConnectionType);
-    const QSignalBlocker blockPort(SComPort);
-    SDriver->setCurrentText(qtText(record.Driver));
-    SConnectionType->setCurrentText(qtText(record.ConnectionType));
-    SComPort->setCurrentText(qtText(record.ComPort));
+    const QSignalBlocker blockDriver(driverCombo);
+    const QSignalBlocker blockType(connectionTypeCombo);
+    const QSignalBlocker blockPort(comPortCombo);
+    driverCombo->setCurrentText(qtText(record.Driver));
+    connectionTypeCombo->setCurrentText(qtText(record.ConnectionType));
+    comPortCombo->setCurrentText(qtText(record.ComPort));
     autostart->setChecked(record.autostart);
-    const bool com = SConnectionType->currentText() == kComConnection;
-    SComPort->setEnabled(com);
-    SComPortLabel->setEnabled(com);
+    const bool com = connectionTypeCombo->currentText() == kComConnection;
+    comPortCombo->setEnabled(com);
+    comPortLabel->setEnabled(com);
 }
 
 void CashboxWindow::showState() {
-    StatusPanel1->setText(qtText(record_.state().panel));
+    statusPanel->setText(qtText(record_.state().panel));
 }
 
 // Only the exact name "Атол" gives the register a driver, and a worker to hold it; a
 // worker already there lets its driver go for any other name.
-void CashboxWindow::SDriverChange(QObject*) {
-    const std::string name = stdText(SDriver->currentText());
+void CashboxWindow::onDriverChosen(QObject*) {
+    const std::string name = stdText(driverCombo->currentText());
     record_.editSettings([&](CashboxSettings& record) { record.Driver = name; });
-    FieldChange(this);
+    onFieldEdited(this);
     if (name != kAtolDriverName && !record_.worker())
         return;
     record_.ensureWorker().postUserAction(
@@ -256,13 +259,13 @@ void CashboxWindow::SDriverChange(QObject*) {
         [this](const ActionOutcome& outcome) { showOutcome(outcome); });
 }
 
-void CashboxWindow::FieldChange(QObject*) {
-    SaveBtn->setEnabled(false);
-    const bool com = SConnectionType->currentText() == kComConnection;
-    SComPort->setEnabled(com);
-    SComPortLabel->setEnabled(com);
-    const std::string connectionType = stdText(SConnectionType->currentText());
-    const std::string comPort = stdText(SComPort->currentText());
+void CashboxWindow::onFieldEdited(QObject*) {
+    saveButton->setEnabled(false);
+    const bool com = connectionTypeCombo->currentText() == kComConnection;
+    comPortCombo->setEnabled(com);
+    comPortLabel->setEnabled(com);
+    const std::string connectionType = stdText(connectionTypeCombo->currentText());
+    const std::string comPort = stdText(comPortCombo->currentText());
     const bool automatic = autostart->isChecked();
     record_.editSettings([&](CashboxSettings& record) {
         record.ConnectionType = connectionType;
@@ -275,18 +278,18 @@ void CashboxWindow::FieldChange(QObject*) {
         });
 }
 
-void CashboxWindow::SaveBtnClick(QObject*) {
+void CashboxWindow::saveSettings(QObject*) {
     AppSettings* settings = record_.Settings();
     CashBoxSettingsPtr record = record_.CashBoxSettings();
     if (!settings || !record)
         return;
     settings->setCashboxSettings(record);
     settings->save();
-    SaveBtn->setEnabled(false);
+    saveButton->setEnabled(false);
 }
 
 RegisterWorker& CashboxWindow::requireWorker() {
-    if (!record_.worker() && stdText(SDriver->currentText()) != kAtolDriverName)
+    if (!record_.worker() && stdText(driverCombo->currentText()) != kAtolDriverName)
         throw CashboxError(kNoDriverSelected);
     return record_.ensureWorker();
 }
@@ -300,27 +303,27 @@ void CashboxWindow::runOnWorker(const std::function<void(RegisterLink&, ActionOu
 // goes on meanwhile.
 void CashboxWindow::showOutcome(const ActionOutcome& outcome) {
     if (outcome.enableSave)
-        SaveBtn->setEnabled(true);
+        saveButton->setEnabled(true);
     for (const StateWarning& box : outcome.boxes)
         dialogs_.show(box.kind, box.text);
 }
 
-void CashboxWindow::checkDriverClick(QObject*) {
+void CashboxWindow::showDriverVersion(QObject*) {
     runOnWorker([](RegisterLink& link, ActionOutcome& outcome) { link.driverVersion(outcome); });
 }
 
 // ---- connection -----------------------------------------------------------------------------
 
-void CashboxWindow::CheckConnectionClick(QObject*) {
+void CashboxWindow::testConnection(QObject*) {
     runOnWorker([](RegisterLink& link, ActionOutcome& outcome) { link.checkConnection(outcome); });
 }
 
-void CashboxWindow::ConnectClick(QObject*) {
+void CashboxWindow::connectByUser(QObject*) {
     runOnWorker([](RegisterLink& link, ActionOutcome&) { link.connectRegister(); });
 }
 
 // Only the button switches the reconnection off. Without a worker nothing is connected.
-void CashboxWindow::DisconnectClick(QObject* Sender) {
+void CashboxWindow::disconnectByUser(QObject* Sender) {
     if (!record_.worker())
         return;
     const bool byButton = qobject_cast<QAbstractButton*>(Sender) != nullptr;

@@ -39,8 +39,8 @@ public:
     static constexpr int kClientWidth = 746;
     static constexpr int kClientHeight = 377;
     static constexpr int kDeviceBoxHeight = 153;
-    static constexpr int kStatusPanel0Width = 50;
-    static constexpr int kStatusPanel1Width = 600;
+    static constexpr int kConnectionPanelWidth = 50;
+    static constexpr int kStatusPanelWidth = 600;
 
     // With a parent the window stays a top-level window of its own. The record outlives it.
     CashboxWindow(IDialogs& dialogs, CashboxRecord& record, QWidget* parent = nullptr);
@@ -52,15 +52,15 @@ public:
     std::string serial() const;
 
     // The register's record and driver.
-    void SDriverChange(QObject* Sender);
-    void FieldChange(QObject* Sender);
-    void SaveBtnClick(QObject* Sender);
-    void checkDriverClick(QObject* Sender);
+    void onDriverChosen(QObject* Sender);
+    void onFieldEdited(QObject* Sender);
+    void saveSettings(QObject* Sender);
+    void showDriverVersion(QObject* Sender);
 
     // Connection: carried out by the register's worker.
-    void CheckConnectionClick(QObject* Sender);
-    void ConnectClick(QObject* Sender);
-    void DisconnectClick(QObject* Sender);
+    void testConnection(QObject* Sender);
+    void connectByUser(QObject* Sender);
+    void disconnectByUser(QObject* Sender);
 
     // Controls, named as the window's designer named them; tests read them.
     QGroupBox* DeviceBox = nullptr;
@@ -71,27 +71,27 @@ public:
     QLineEdit* RegStatus = nullptr;
     QLineEdit* RegNum = nullptr;
     QGroupBox* ConnectionBox = nullptr;
-    QComboBox* SDriver = nullptr;
+    QComboBox* driverCombo = nullptr;
     QPushButton* checkDriver = nullptr;
-    QComboBox* SConnectionType = nullptr;
+    QComboBox* connectionTypeCombo = nullptr;
     QPushButton* CheckConnection = nullptr;
     QCheckBox* autostart = nullptr;
     QPushButton* Connect = nullptr;
     QPushButton* Disconnect = nullptr;
-    QComboBox* SComPort = nullptr;
-    QLabel* SComPortLabel = nullptr;
-    QComboBox* SBaudRate = nullptr;
-    QLabel* SBaudRateLabel = nullptr;
-    QComboBox* SBit = nullptr;
-    QLabel* SBitLabel = nullptr;
-    QComboBox* SParity = nullptr;
-    QLabel* SParityLabel = nullptr;
-    QComboBox* SStop = nullptr;
-    QLabel* SStopLabel = nullptr;
-    QPushButton* SaveBtn = nullptr;
-    QStatusBar* StatusBar1 = nullptr;
-    QLabel* StatusPanel0 = nullptr;
-    QLabel* StatusPanel1 = nullptr;
+    QComboBox* comPortCombo = nullptr;
+    QLabel* comPortLabel = nullptr;
+    QComboBox* baudRateCombo = nullptr;
+    QLabel* baudRateLabel = nullptr;
+    QComboBox* dataBitsCombo = nullptr;
+    QLabel* dataBitsLabel = nullptr;
+    QComboBox* parityCombo = nullptr;
+    QLabel* parityLabel = nullptr;
+    QComboBox* stopBitsCombo = nullptr;
+    QLabel* stopBitsLabel = nullptr;
+    QPushButton* saveButton = nullptr;
+    QStatusBar* statusLine = nullptr;
+    QLabel* connectionPanel = nullptr;
+    QLabel* statusPanel = nullptr;
 
 private:
     void createControls();

@@ -40,7 +40,7 @@ ExchangeCycle::ExchangeCycle(ExchangeHost& host, DispatcherClient& ownClient, Ta
       commandResults_(commandResults),
       dialogs_(dialogs) {}
 
-void ExchangeCycle::ClientTimerTimer() {
+void ExchangeCycle::runExchangeCycle() {
     // A box shown while this window's request is under way lets timer ticks through.
     if (!client_.isReady())
         return;

@@ -31,7 +31,7 @@ public:
     virtual ~ExchangeHost() = default;
     virtual std::string serialText() = 0;    // KKTSerial
     virtual std::string cashboxToken() = 0;  // cashboxToken_
-    virtual std::string driverName() = 0;    // SDriver
+    virtual std::string driverName() = 0;    // driverCombo
     // The register's driver; nullptr when the window has none (no answers then).
     virtual CashboxDriver* driver() = 0;
     // Lost contact: switch ReconnectTimer on and disconnect, with the window as the sender.
@@ -59,7 +59,7 @@ public:
     // failed exchange itself starts the reconnection and goes no further.
     // What the journal refused to keep (a register's answer, a document from the service) is
     // kept here and written first in the next cycle; meanwhile it is never executed.
-    void ClientTimerTimer();
+    void runExchangeCycle();
 
     // Settles the documents whose fate only the register knows (see InFlight.h); run at the
     // start of every cycle and by the host after each connection. Never raises.

@@ -55,10 +55,10 @@ void RegisterLink::open() {
     clientTimer_ = new QTimer(this);
     clientTimer_->setInterval(kClientInterval);
     clientTimer_->setTimerType(Qt::PreciseTimer);
-    QObject::connect(clientTimer_, &QTimer::timeout, this, [this] { ClientTimerTimer(); });
+    QObject::connect(clientTimer_, &QTimer::timeout, this, [this] { runExchangeCycle(); });
     reconnectTimer_ = new QTimer(this);
     reconnectTimer_->setInterval(kReconnectInterval);
-    QObject::connect(reconnectTimer_, &QTimer::timeout, this, [this] { ReconnectTimerTimer(); });
+    QObject::connect(reconnectTimer_, &QTimer::timeout, this, [this] { tryReconnect(); });
     try {
         journal_->openJournal(environment_.journalPath);
     } catch (const std::exception& e) {
@@ -288,7 +288,7 @@ void RegisterLink::clientConnect() {
         clientTimer_->stop();
 }
 
-void RegisterLink::ReconnectTimerTimer() {
+void RegisterLink::tryReconnect() {
     setPanel(kPanelReconnecting);
     try {
         connectRegister();
@@ -297,9 +297,9 @@ void RegisterLink::ReconnectTimerTimer() {
     }
 }
 
-void RegisterLink::ClientTimerTimer() {
+void RegisterLink::runExchangeCycle() {
     try {
-        cycle_->ClientTimerTimer();
+        cycle_->runExchangeCycle();
     } catch (const std::exception& e) {
         reportProblem(e.what());
     }

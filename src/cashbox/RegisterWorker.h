@@ -129,8 +129,8 @@ public:
     void driverVersion(ActionOutcome& outcome);
 
     // The timers' handlers; they never raise.
-    void ClientTimerTimer();
-    void ReconnectTimerTimer();
+    void runExchangeCycle();
+    void tryReconnect();
 
     RegisterLinkState state() const;
     // The register's driver, nullptr when there is none.

@@ -62,38 +62,38 @@ QPixmap aboutPicture() {
 AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("О программе"));
 
-    Image1 = new QLabel(this);
-    Image1->setFixedSize(kPictureSize, kPictureSize);
-    Image1->setPixmap(aboutPicture());
+    pictureLabel = new QLabel(this);
+    pictureLabel->setFixedSize(kPictureSize, kPictureSize);
+    pictureLabel->setPixmap(aboutPicture());
 
-    StaticText1 = new QLabel(QStringLiteral("Кассовый клиент сервиса tillhaven"), this);
-    QFont title = StaticText1->font();
+    titleLabel = new QLabel(QStringLiteral("Кассовый клиент сервиса tillhaven"), this);
+    QFont title = titleLabel->font();
     title.setBold(true);
-    StaticText1->setFont(title);
+    titleLabel->setFont(title);
 
-    StaticText2 = new QLabel(QStringLiteral("Версия ПО:"), this);
+    versionCaption = new QLabel(QStringLiteral("Версия ПО:"), this);
     Version = new QLabel(this);
     Version->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
-    Button1 = new QPushButton(QStringLiteral("OK"), this);
-    Button1->setMinimumWidth(88);
-    Button1->setDefault(true);
-    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    okButton = new QPushButton(QStringLiteral("OK"), this);
+    okButton->setMinimumWidth(88);
+    okButton->setDefault(true);
+    connect(okButton, &QPushButton::clicked, this, [this] { closeDialog(); });
 
     auto* grid = new QGridLayout(this);
     grid->setContentsMargins(12, 12, 12, 12);
     grid->setHorizontalSpacing(12);
-    grid->addWidget(Image1, 0, 0, 3, 1, Qt::AlignTop);
-    grid->addWidget(StaticText1, 0, 1, 1, 2);
-    grid->addWidget(StaticText2, 1, 1);
+    grid->addWidget(pictureLabel, 0, 0, 3, 1, Qt::AlignTop);
+    grid->addWidget(titleLabel, 0, 1, 1, 2);
+    grid->addWidget(versionCaption, 1, 1);
     grid->addWidget(Version, 1, 2);
     grid->setColumnStretch(2, 1);
     grid->setRowStretch(2, 1);
-    grid->addWidget(Button1, 3, 0, 1, 3, Qt::AlignRight);
+    grid->addWidget(okButton, 3, 0, 1, 3, Qt::AlignRight);
     fixToFit(*this, {kWidth, kHeight});
 }
 
-void AboutDialog::Button1Click() {
+void AboutDialog::closeDialog() {
     accept();
 }
 

@@ -13,13 +13,13 @@ class AboutDialog : public QDialog {
 public:
     explicit AboutDialog(QWidget* parent = nullptr);
 
-    void Button1Click();
+    void closeDialog();
 
-    QLabel* Image1 = nullptr;
-    QLabel* StaticText1 = nullptr;
-    QLabel* StaticText2 = nullptr;
+    QLabel* pictureLabel = nullptr;
+    QLabel* titleLabel = nullptr;
+    QLabel* versionCaption = nullptr;
     QLabel* Version = nullptr;
-    QPushButton* Button1 = nullptr;
+    QPushButton* okButton = nullptr;
 };
 
 // The 49 x 49 picture of the about box: a receipt leaving a register.

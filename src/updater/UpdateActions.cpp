@@ -51,13 +51,13 @@ bool startUpdaterProgram() {
 UpdateActions::UpdateActions(Updater& updater, IDialogs& dialogs, Hooks hooks)
     : updater_(updater), dialogs_(dialogs), hooks_(std::move(hooks)) {}
 
-void UpdateActions::ActionCheckUpdateExecute(bool senderIsAction) {
+void UpdateActions::checkForUpdate(bool senderIsAction) {
     // Once a newer version is known the service is not asked again.
     if (!hooks_.isUpdateEnabled() && updater_.CheckUpdate())
         hooks_.enableUpdate();
     if (hooks_.isUpdateEnabled()) {
         if (dialogs_.askYesCancel(BoxKind::Warning, outdatedWarning(updater_.strNewVersion())))
-            ActionUpdateExecute();
+            startUpdate();
     } else if (senderIsAction) {
         dialogs_.show(BoxKind::Information, kNoUpdatesMessage);
     }
@@ -70,7 +70,7 @@ std::optional<std::string> UpdateActions::checkAtStartup(IDialogs& failureDialog
     return kOutdatedMessage + updater_.strNewVersion();
 }
 
-void UpdateActions::ActionUpdateExecute() {
+void UpdateActions::startUpdate() {
     if (!hooks_.startUpdater()) {
         dialogs_.show(BoxKind::Information, packageManagerNotice(updater_.strNewVersion()));
         return;

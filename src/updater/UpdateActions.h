@@ -44,8 +44,8 @@ bool startUpdaterProgram();
 class UpdateActions {
 public:
     struct Hooks {
-        std::function<bool()> isUpdateEnabled;  // ActionUpdate's enabled state
-        std::function<void()> enableUpdate;     // enables ActionUpdate
+        std::function<bool()> isUpdateEnabled;  // updateAction's enabled state
+        std::function<void()> enableUpdate;     // enables updateAction
         std::function<void()> appClose;         // runs "Выход"
         // Starts the updater program; false when there is none to start.
         std::function<bool()> startUpdater = [] { return startUpdaterProgram(); };
@@ -55,7 +55,7 @@ public:
 
     // senderIsAction: the user chose "Проверить обновления" (false for the start-up check,
     // which stays silent when there is no update). Errors of the check reach the caller.
-    void ActionCheckUpdateExecute(bool senderIsAction);
+    void checkForUpdate(bool senderIsAction);
     // The check at start-up, which nobody may be there to answer: a newer version enables
     // "Обновить" and its offer is returned, to be shown without a question (the question
     // comes when the user chooses "Проверить обновления"); nullopt without one. The
@@ -63,7 +63,7 @@ public:
     std::optional<std::string> checkAtStartup(IDialogs& failureDialogs);
     // Starts the updater program, then "Выход". Without an updater program the client keeps
     // running (the registers must go on fiscalising) and says where the update comes from.
-    void ActionUpdateExecute();
+    void startUpdate();
     // True once "Обновить" started the updater: a start-up check that did so must not go on.
     bool updateStarted() const { return updateStarted_; }
 

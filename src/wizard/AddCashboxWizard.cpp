@@ -205,7 +205,7 @@ public:
         : state_(std::move(state)), run_(run) {}
 
     void setProgress(int percent) override {
-        apply([percent](AddCashboxWizard& w) { w.ProgressBar1->setValue(percent); });
+        apply([percent](AddCashboxWizard& w) { w.progressBar->setValue(percent); });
     }
     void setStatus(const std::string& text) override {
         apply([text](AddCashboxWizard& w) { w.StatusCaption->setText(qs(text)); });
@@ -214,10 +214,10 @@ public:
         apply([text](AddCashboxWizard& w) { w.ErrorCaption->setText(qs(text)); });
     }
     void enableNext() override {
-        apply([](AddCashboxWizard& w) { w.acNext->setEnabled(true); });
+        apply([](AddCashboxWizard& w) { w.nextAction->setEnabled(true); });
     }
     void enableBack() override {
-        apply([](AddCashboxWizard& w) { w.acBack->setEnabled(true); });
+        apply([](AddCashboxWizard& w) { w.backAction->setEnabled(true); });
     }
 
 private:
@@ -245,13 +245,13 @@ AddCashboxWizard::AddCashboxWizard(IDialogs& dialogs, const AutomationRegistry& 
     setWindowTitle(QStringLiteral("Мастер добавления кассы"));
     createActions();
 
-    pcWizard = new QStackedWidget;
-    tsGreetings = createPage(createGreetingsPage());
-    tsCheckConnection = createPage(createConnectionPage());
-    tsCheckParams = createPage(createParamsPage());
-    tsCongrat = createPage(createCongratPage());
-    for (QWidget* page : {tsGreetings, tsCheckConnection, tsCheckParams, tsCongrat})
-        pcWizard->addWidget(page);
+    pages = new QStackedWidget;
+    greetingPage = createPage(createGreetingsPage());
+    connectionPage = createPage(createConnectionPage());
+    parametersPage = createPage(createParamsPage());
+    donePage = createPage(createCongratPage());
+    for (QWidget* page : {greetingPage, connectionPage, parametersPage, donePage})
+        pages->addWidget(page);
 
     auto* line = new QFrame;
     line->setFrameShape(QFrame::HLine);
@@ -259,7 +259,7 @@ AddCashboxWizard::AddCashboxWizard(IDialogs& dialogs, const AutomationRegistry& 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    layout->addWidget(pcWizard, 1);
+    layout->addWidget(pages, 1);
     layout->addWidget(line);
     layout->addWidget(createButtonRow());
     fixToFit(*this, {kWidth, kHeight});
@@ -278,15 +278,13 @@ void AddCashboxWizard::guarded(void (AddCashboxWizard::*handler)()) {
 }
 
 void AddCashboxWizard::createActions() {
-    acBack = new QAction(QStringLiteral("< Назад"), this);
-    acNext = new QAction(QStringLiteral("Далее >"), this);
-    acCancel = new QAction(QStringLiteral("Отмена"), this);
-    connect(acBack, &QAction::triggered, this,
-            [this] { guarded(&AddCashboxWizard::acBackExecute); });
-    connect(acNext, &QAction::triggered, this,
-            [this] { guarded(&AddCashboxWizard::acNextExecute); });
-    connect(acCancel, &QAction::triggered, this,
-            [this] { guarded(&AddCashboxWizard::acCancelExecute); });
+    backAction = new QAction(QStringLiteral("< Назад"), this);
+    nextAction = new QAction(QStringLiteral("Далее >"), this);
+    cancelAction = new QAction(QStringLiteral("Отмена"), this);
+    connect(backAction, &QAction::triggered, this, [this] { guarded(&AddCashboxWizard::goBack); });
+    connect(nextAction, &QAction::triggered, this, [this] { guarded(&AddCashboxWizard::goNext); });
+    connect(cancelAction, &QAction::triggered, this,
+            [this] { guarded(&AddCashboxWizard::cancel); });
 }
 
 QWidget* AddCashboxWizard::createButtonRow() {
@@ -298,8 +296,9 @@ QWidget* AddCashboxWizard::createButtonRow() {
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(12, 8, 12, 8);
     layout->addStretch(1);
-    for (auto [button, action] : {std::pair{BackButton, acBack}, std::pair{NextButton, acNext},
-                                  std::pair{CancelButton, acCancel}}) {
+    for (auto [button, action] :
+         {std::pair{BackButton, backAction}, std::pair{NextButton, nextAction},
+          std::pair{CancelButton, cancelAction}}) {
         button->setMinimumWidth(88);
         layout->addWidget(button);
         bindButton(button, action);
@@ -349,27 +348,27 @@ QWidget* AddCashboxWizard::createConnectionPage() {
     layout->addWidget(titleLabel(QStringLiteral("Настройка подключения кассы"), 11));
     layout->addWidget(wrappedLabel(QStringLiteral("Выберите бренд вашего кассового аппарата")));
 
-    SDriver = new QComboBox;  // selection only
-    SDriver->addItem(QString::fromUtf8(kAtolDriverName));
-    SDriver->setCurrentIndex(-1);
-    VerInfo = plainLabel(QString());
+    driverCombo = new QComboBox;  // selection only
+    driverCombo->addItem(QString::fromUtf8(kAtolDriverName));
+    driverCombo->setCurrentIndex(-1);
+    driverVersionLabel = plainLabel(QString());
     auto* driverRow = new QHBoxLayout;
-    driverRow->addWidget(SDriver, 1);
-    driverRow->addWidget(VerInfo, 1);
+    driverRow->addWidget(driverCombo, 1);
+    driverRow->addWidget(driverVersionLabel, 1);
     layout->addLayout(driverRow);
-    connect(SDriver, &QComboBox::currentIndexChanged, this,
-            [this] { guarded(&AddCashboxWizard::SDriverChange); });
+    connect(driverCombo, &QComboBox::currentIndexChanged, this,
+            [this] { guarded(&AddCashboxWizard::onDriverChosen); });
 
-    rAutomat = new QRadioButton(QStringLiteral("Определить автоматически"));
-    rManual = new QRadioButton(QStringLiteral("Указать вручную"));
-    rAutomat->setEnabled(false);
-    rManual->setEnabled(false);
-    layout->addWidget(rAutomat);
-    layout->addWidget(rManual);
-    connect(rAutomat, &QRadioButton::clicked, this,
-            [this] { guarded(&AddCashboxWizard::rAutomatClick); });
-    connect(rManual, &QRadioButton::clicked, this,
-            [this] { guarded(&AddCashboxWizard::rManualClick); });
+    automaticSearch = new QRadioButton(QStringLiteral("Определить автоматически"));
+    manualSetup = new QRadioButton(QStringLiteral("Указать вручную"));
+    automaticSearch->setEnabled(false);
+    manualSetup->setEnabled(false);
+    layout->addWidget(automaticSearch);
+    layout->addWidget(manualSetup);
+    connect(automaticSearch, &QRadioButton::clicked, this,
+            [this] { guarded(&AddCashboxWizard::onAutomaticSearchChosen); });
+    connect(manualSetup, &QRadioButton::clicked, this,
+            [this] { guarded(&AddCashboxWizard::onManualSetupChosen); });
 
     auto* device = new QGroupBox(QStringLiteral("Устройство"));
     auto* deviceLayout = new QGridLayout(device);
@@ -388,8 +387,8 @@ QWidget* AddCashboxWizard::createConnectionPage() {
 }
 
 QGroupBox* AddCashboxWizard::createConnectionFields() {
-    GroupBox1 = new QGroupBox(QStringLiteral("Параметры соединения"));
-    GroupBox1->setEnabled(false);
+    settingsBox = new QGroupBox(QStringLiteral("Параметры соединения"));
+    settingsBox->setEnabled(false);
     PortField = serialPortField(registry_);
     SpeedField = editableCombo(
         {"1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200", "230400", "460800"},
@@ -404,9 +403,9 @@ QGroupBox* AddCashboxWizard::createConnectionFields() {
     TestButton = new QPushButton(QStringLiteral("Тест"));
     TestButton->setEnabled(false);
     connect(TestButton, &QPushButton::clicked, this,
-            [this] { guarded(&AddCashboxWizard::TestButtonClick); });
+            [this] { guarded(&AddCashboxWizard::testConnection); });
 
-    auto* grid = new QGridLayout(GroupBox1);
+    auto* grid = new QGridLayout(settingsBox);
     grid->setContentsMargins(8, 4, 8, 6);
     grid->setVerticalSpacing(4);
     const std::pair<const char*, QComboBox*> fields[] = {{"Порт", PortField},
@@ -420,7 +419,7 @@ QGroupBox* AddCashboxWizard::createConnectionFields() {
         grid->addWidget(field, row++, 1);
     }
     grid->addWidget(TestButton, row, 1, Qt::AlignRight);
-    return GroupBox1;
+    return settingsBox;
 }
 
 QWidget* AddCashboxWizard::createParamsPage() {
@@ -429,10 +428,10 @@ QWidget* AddCashboxWizard::createParamsPage() {
     layout->setContentsMargins(14, 16, 14, 12);
     layout->setSpacing(10);
     layout->addWidget(wrappedLabel(QStringLiteral("Идет чтение параметров кассы")));
-    ProgressBar1 = new QProgressBar;
-    ProgressBar1->setRange(0, 100);
-    ProgressBar1->setValue(0);
-    layout->addWidget(ProgressBar1);
+    progressBar = new QProgressBar;
+    progressBar->setRange(0, 100);
+    progressBar->setValue(0);
+    layout->addWidget(progressBar);
     StatusCaption = wrappedLabel(QString());
     ErrorCaption = wrappedLabel(QString());
     ErrorCaption->setStyleSheet(QStringLiteral("color: red;"));
@@ -457,7 +456,7 @@ QWidget* AddCashboxWizard::createCongratPage() {
 
 void AddCashboxWizard::showEvent(QShowEvent* event) {
     if (!event->spontaneous())
-        FormShow();
+        startOnFirstShow();
     QDialog::showEvent(event);
 }
 
@@ -467,85 +466,85 @@ void AddCashboxWizard::done(int result) {
     QDialog::done(result);
 }
 
-void AddCashboxWizard::FormShow() {
-    acCancel->setText(QStringLiteral("Отмена"));
+void AddCashboxWizard::startOnFirstShow() {
+    cancelAction->setText(QStringLiteral("Отмена"));
     Fsuccess = false;
-    pcWizard->setCurrentWidget(tsGreetings);
+    pages->setCurrentWidget(greetingPage);
     CheckWhenPageActive();
 }
 
 void AddCashboxWizard::CheckWhenPageActive() {
-    QWidget* page = pcWizard->currentWidget();
+    QWidget* page = pages->currentWidget();
     nextPage = nullptr;
     backPage = nullptr;
-    if (page == tsGreetings) {
-        nextPage = tsCheckConnection;
+    if (page == greetingPage) {
+        nextPage = connectionPage;
         Fsuccess = false;
-        acNext->setEnabled(true);
-    } else if (page == tsCheckConnection) {
-        nextPage = tsCheckParams;
-        acNext->setEnabled(false);
-    } else if (page == tsCheckParams) {
-        nextPage = tsCongrat;
-        backPage = tsCheckConnection;
-        acNext->setEnabled(false);
-        acBack->setEnabled(false);
-    } else if (page == tsCongrat) {
-        acCancel->setText(QStringLiteral("Готово"));
+        nextAction->setEnabled(true);
+    } else if (page == connectionPage) {
+        nextPage = parametersPage;
+        nextAction->setEnabled(false);
+    } else if (page == parametersPage) {
+        nextPage = donePage;
+        backPage = connectionPage;
+        nextAction->setEnabled(false);
+        backAction->setEnabled(false);
+    } else if (page == donePage) {
+        cancelAction->setText(QStringLiteral("Готово"));
         Fsuccess = true;
     }
-    acNext->setVisible(nextPage != nullptr);
-    acBack->setVisible(backPage != nullptr);
+    nextAction->setVisible(nextPage != nullptr);
+    backAction->setVisible(backPage != nullptr);
 }
 
-void AddCashboxWizard::acNextExecute() {
+void AddCashboxWizard::goNext() {
     if (nextPage == nullptr)
         return;
-    pcWizard->setCurrentWidget(nextPage);
+    pages->setCurrentWidget(nextPage);
     CheckWhenPageActive();
-    if (pcWizard->currentWidget() == tsCheckConnection)
+    if (pages->currentWidget() == connectionPage)
         CheckConnectionInit();
-    else if (pcWizard->currentWidget() == tsCheckParams)
+    else if (pages->currentWidget() == parametersPage)
         CheckParamsInit();
 }
 
-void AddCashboxWizard::acBackExecute() {
+void AddCashboxWizard::goBack() {
     if (backPage == nullptr)
         return;
-    pcWizard->setCurrentWidget(backPage);
+    pages->setCurrentWidget(backPage);
     CheckWhenPageActive();
 }
 
-void AddCashboxWizard::acCancelExecute() {
+void AddCashboxWizard::cancel() {
     reject();
 }
 
-void AddCashboxWizard::SDriverChange() {
+void AddCashboxWizard::onDriverChosen() {
     driver_.reset();
-    if (SDriver->currentText() == QString::fromUtf8(kAtolDriverName))
+    if (driverCombo->currentText() == QString::fromUtf8(kAtolDriverName))
         driver_ = std::make_shared<AtolDriver>("0", registry_);
     if (!driver_)
         return;
-    VerInfo->setText(qs(driver_->getVersion()));
-    rAutomat->setEnabled(true);
-    rManual->setEnabled(true);
+    driverVersionLabel->setText(qs(driver_->getVersion()));
+    automaticSearch->setEnabled(true);
+    manualSetup->setEnabled(true);
 }
 
-void AddCashboxWizard::rAutomatClick() {
-    acNext->setEnabled(false);
+void AddCashboxWizard::onAutomaticSearchChosen() {
+    nextAction->setEnabled(false);
     manualVisible(false);
     clearModel();
     driverForCheck().setComType("USB");
     CheckCashbox();
 }
 
-void AddCashboxWizard::rManualClick() {
-    acNext->setEnabled(false);
+void AddCashboxWizard::onManualSetupChosen() {
+    nextAction->setEnabled(false);
     clearModel();
     manualVisible(true);
 }
 
-void AddCashboxWizard::TestButtonClick() {
+void AddCashboxWizard::testConnection() {
     driverForCheck().setComType("COM");
     driver_->setComPort(str(PortField->currentText()));
     driver_->setBaudrate(str(SpeedField->currentText()));
@@ -570,11 +569,11 @@ void AddCashboxWizard::CheckCashbox() {
     checkedConnection_ = connectionOf(*driver_);
     modelInfo->setText(qs(identity.modelName));
     serialInfo->setText(qs(identity.serial));
-    acNext->setEnabled(true);
+    nextAction->setEnabled(true);
 }
 
 void AddCashboxWizard::manualVisible(bool state) {
-    for (QWidget* w : std::initializer_list<QWidget*>{GroupBox1, PortField, SpeedField, BitField,
+    for (QWidget* w : std::initializer_list<QWidget*>{settingsBox, PortField, SpeedField, BitField,
                                                       ParityField, StopbitField, TestButton})
         w->setEnabled(state);
 }
@@ -588,7 +587,7 @@ void AddCashboxWizard::CheckParamsInit() {
     // Everything the enrolment reads from the window is taken here, on this thread.
     EnrolmentInput input;
     input.driver = driver_;
-    input.driverName = str(SDriver->currentText());
+    input.driverName = str(driverCombo->currentText());
     input.serial = str(serialInfo->text());
     input.connection = checkedConnection_;
     if (driver_)

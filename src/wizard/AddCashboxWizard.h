@@ -47,14 +47,14 @@ public:
 
     // Handlers, as the window's events and actions call them. Errors reach the caller; the
     // window's own connections show them in an error box.
-    void FormShow();
-    void acNextExecute();
-    void acBackExecute();
-    void acCancelExecute();
-    void SDriverChange();
-    void rAutomatClick();
-    void rManualClick();
-    void TestButtonClick();
+    void startOnFirstShow();
+    void goNext();
+    void goBack();
+    void cancel();
+    void onDriverChosen();
+    void onAutomaticSearchChosen();
+    void onManualSetupChosen();
+    void testConnection();
 
     void CheckWhenPageActive();
     void CheckConnectionInit() {}
@@ -64,25 +64,25 @@ public:
     void manualVisible(bool state);
     void clearModel();
 
-    QStackedWidget* pcWizard = nullptr;
-    QWidget* tsGreetings = nullptr;
-    QWidget* tsCheckConnection = nullptr;
-    QWidget* tsCheckParams = nullptr;
-    QWidget* tsCongrat = nullptr;
-    QAction* acBack = nullptr;
-    QAction* acNext = nullptr;
-    QAction* acCancel = nullptr;
+    QStackedWidget* pages = nullptr;
+    QWidget* greetingPage = nullptr;
+    QWidget* connectionPage = nullptr;
+    QWidget* parametersPage = nullptr;
+    QWidget* donePage = nullptr;
+    QAction* backAction = nullptr;
+    QAction* nextAction = nullptr;
+    QAction* cancelAction = nullptr;
     QPushButton* BackButton = nullptr;
     QPushButton* NextButton = nullptr;
     QPushButton* CancelButton = nullptr;
 
-    QComboBox* SDriver = nullptr;
-    QLabel* VerInfo = nullptr;
-    QRadioButton* rAutomat = nullptr;
-    QRadioButton* rManual = nullptr;
+    QComboBox* driverCombo = nullptr;
+    QLabel* driverVersionLabel = nullptr;
+    QRadioButton* automaticSearch = nullptr;
+    QRadioButton* manualSetup = nullptr;
     QLabel* modelInfo = nullptr;
     QLabel* serialInfo = nullptr;
-    QGroupBox* GroupBox1 = nullptr;
+    QGroupBox* settingsBox = nullptr;
     QComboBox* PortField = nullptr;
     QComboBox* SpeedField = nullptr;
     QComboBox* BitField = nullptr;
@@ -90,7 +90,7 @@ public:
     QComboBox* StopbitField = nullptr;
     QPushButton* TestButton = nullptr;
 
-    QProgressBar* ProgressBar1 = nullptr;
+    QProgressBar* progressBar = nullptr;
     QLabel* StatusCaption = nullptr;
     QLabel* ErrorCaption = nullptr;
 

@@ -52,44 +52,45 @@ TEST(MainWindow, CaptionCarriesTheBuildVersion) {
     EXPECT_EQ(form.windowTitle().toStdString(),
               std::string("Кассовый клиент tillhaven. Версия ПО: ") + kProgramVersion);
     EXPECT_STREQ(kProgramVersion, "1.0.1.0");
-    EXPECT_EQ(form.TrayIcon->toolTip().toStdString(), "Тиллхейвен");
-    EXPECT_TRUE(form.TrayIcon->isVisible());
-    EXPECT_EQ(form.TrayIcon->icon().cacheKey(), form.RedImage.cacheKey());
-    EXPECT_EQ(form.GreenIMage.availableSizes().value(0), QSize(40, 44));
+    EXPECT_EQ(form.trayIcon->toolTip().toStdString(), "Тиллхейвен");
+    EXPECT_TRUE(form.trayIcon->isVisible());
+    EXPECT_EQ(form.trayIcon->icon().cacheKey(), form.disconnectedIcon.cacheKey());
+    EXPECT_EQ(form.connectedIcon.availableSizes().value(0), QSize(40, 44));
 }
 
 TEST(MainWindow, MenusHoldTheActionsInOrder) {
     ShellHarness shell(settingsIniFor(closedPort(), ""));
     MainWindow& form = shell.start().mainWindow();
-    EXPECT_EQ(menuItems(*form.ActionsMenu),
+    EXPECT_EQ(menuItems(*form.actionsMenu),
               (std::vector<std::string>{"Добавить кассу", "Открыть клиент", "-", "Выход",
                                         "Разлогинить"}));
-    EXPECT_EQ(form.ActionsMenu->title().toStdString(), "Действия");
-    EXPECT_EQ(menuItems(*form.HelpMenu),
+    EXPECT_EQ(form.actionsMenu->title().toStdString(), "Действия");
+    EXPECT_EQ(menuItems(*form.helpMenu),
               (std::vector<std::string>{"Помощь", "Проверить обновления", "Обновить", "-",
                                         "О программе"}));
-    EXPECT_EQ(form.HelpMenu->title().toStdString(), "Справка");
-    EXPECT_EQ(menuItems(*form.PopupMenu1),
+    EXPECT_EQ(form.helpMenu->title().toStdString(), "Справка");
+    EXPECT_EQ(menuItems(*form.trayMenu),
               (std::vector<std::string>{"Управление", "Открыть клиент", "-", "Помощь", "Обновить",
                                         "-", "Выход"}));
-    EXPECT_EQ(form.TrayIcon->contextMenu(), form.PopupMenu1);
-    for (QAction* action : {form.AddCashbox, form.showClient, form.AppClose, form.Logout,
-                            form.ActionHelp, form.ActionCheckUpdate, form.About, form.ShowApp})
+    EXPECT_EQ(form.trayIcon->contextMenu(), form.trayMenu);
+    for (QAction* action :
+         {form.AddCashbox, form.showRequestLogAction, form.quitAction, form.Logout, form.helpAction,
+          form.checkUpdateAction, form.About, form.showAction})
         EXPECT_TRUE(action->isEnabled()) << action->text().toStdString();
-    EXPECT_FALSE(form.ActionUpdate->isEnabled());
+    EXPECT_FALSE(form.updateAction->isEnabled());
 }
 
 TEST_F(RunningShell, CloseAndMinimiseHideTheProgramAndShowAppBringsItBack) {
     form().close();
     EXPECT_FALSE(form().isVisible());
-    EXPECT_TRUE(form().TrayIcon->isVisible());
-    form().ShowApp->trigger();
+    EXPECT_TRUE(form().trayIcon->isVisible());
+    form().showAction->trigger();
     EXPECT_TRUE(form().isVisible());
 
     form().showMinimized();
     QCoreApplication::processEvents();
     EXPECT_FALSE(form().isVisible());
-    emit form().TrayIcon->activated(QSystemTrayIcon::DoubleClick);
+    emit form().trayIcon->activated(QSystemTrayIcon::DoubleClick);
     EXPECT_TRUE(form().isVisible());
     EXPECT_FALSE(form().isMinimized());
 
@@ -103,13 +104,13 @@ TEST_F(RunningShell, CloseAndMinimiseHideTheProgramAndShowAppBringsItBack) {
 TEST_F(RunningShell, OneClickOnTheTrayIconShowsTheHiddenWindow) {
     form().close();
     ASSERT_FALSE(form().isVisible());
-    emit form().TrayIcon->activated(QSystemTrayIcon::Trigger);
+    emit form().trayIcon->activated(QSystemTrayIcon::Trigger);
     EXPECT_TRUE(form().isVisible());
 
     // The middle button and the context menu's own opening show nothing.
     form().close();
     for (auto reason : {QSystemTrayIcon::MiddleClick, QSystemTrayIcon::Context}) {
-        emit form().TrayIcon->activated(reason);
+        emit form().trayIcon->activated(reason);
         EXPECT_FALSE(form().isVisible()) << reason;
     }
 }
@@ -120,7 +121,7 @@ TEST_F(RunningShell, WithoutATrayCloseAndMinimiseLeaveTheWindowInTheTaskbar) {
     QCoreApplication::processEvents();
     EXPECT_TRUE(form().isVisible());
     EXPECT_TRUE(form().isMinimized());
-    form().ShowApp->trigger();
+    form().showAction->trigger();
     EXPECT_FALSE(form().isMinimized());
 
     form().showMinimized();
@@ -130,21 +131,21 @@ TEST_F(RunningShell, WithoutATrayCloseAndMinimiseLeaveTheWindowInTheTaskbar) {
     EXPECT_EQ(shell.quits, 0);
 
     // A panel with a tray that comes later is used from the next close on.
-    form().ShowApp->trigger();
+    form().showAction->trigger();
     shell.trayAvailable = true;
     form().close();
     EXPECT_FALSE(form().isVisible());
 }
 
 TEST_F(RunningShell, ShowClientOpensTheClientWindow) {
-    form().showClient->trigger();
+    form().showRequestLogAction->trigger();
     EXPECT_TRUE(shell.app->requestLogWindow().isVisible());
     EXPECT_TRUE(form().isVisible());
 }
 
 TEST_F(RunningShell, QuitEndsTheProgramWithoutSaving) {
     const std::string before = shell.home.read("settings.ini");
-    form().AppClose->trigger();
+    form().quitAction->trigger();
     EXPECT_EQ(shell.quits, 1);
     EXPECT_FALSE(form().isVisible());
     EXPECT_EQ(shell.home.read("settings.ini"), before);
@@ -162,7 +163,7 @@ TEST_F(RunningShell, LogoutThatCannotSaveKeepsTheProgramRunning) {
     // A directory where settings.ini should be: no write succeeds, not even for root.
     std::filesystem::remove(shell.home.file("settings.ini"));
     std::filesystem::create_directory(shell.home.file("settings.ini"));
-    EXPECT_ANY_THROW(form().LogoutExecute());
+    EXPECT_ANY_THROW(form().logOut());
     EXPECT_EQ(shell.quits, 0);
 }
 
@@ -179,12 +180,12 @@ protected:
         RunningShell::SetUp();
     }
     std::string cell(int row, int column) {
-        return form().FDMemTable1->index(row, column).data().toString().toStdString();
+        return form().cashboxModel->index(row, column).data().toString().toStdString();
     }
 };
 
 TEST_F(SalePointList, RowsAreSortedBySerialOncePerRegister) {
-    CashboxTableModel& rows = *form().FDMemTable1;
+    CashboxTableModel& rows = *form().cashboxModel;
     ASSERT_EQ(rows.rowCount(), 3);
     EXPECT_EQ(cell(0, CashboxTableModel::KKTSerial), "100");
     EXPECT_EQ(cell(1, CashboxTableModel::KKTSerial), "200");
@@ -198,17 +199,17 @@ TEST_F(SalePointList, RowsAreSortedBySerialOncePerRegister) {
 }
 
 TEST_F(SalePointList, ConnectionChangeMarksTheRowAndTheTrayIcon) {
-    form().CashboxConnectionChange("200", true);
+    form().onConnectionChanged("200", true);
     EXPECT_EQ(cell(1, CashboxTableModel::status), "активен");
-    EXPECT_EQ(form().CashBoxGrid->currentIndex().row(), 1);
-    EXPECT_EQ(form().TrayIcon->icon().cacheKey(), form().GreenIMage.cacheKey());
+    EXPECT_EQ(form().cashboxTable->currentIndex().row(), 1);
+    EXPECT_EQ(form().trayIcon->icon().cacheKey(), form().connectedIcon.cacheKey());
 
-    form().CashboxConnectionChange("300", false);
+    form().onConnectionChanged("300", false);
     EXPECT_EQ(cell(1, CashboxTableModel::status), "активен");
-    EXPECT_EQ(form().TrayIcon->icon().cacheKey(), form().RedImage.cacheKey());
+    EXPECT_EQ(form().trayIcon->icon().cacheKey(), form().disconnectedIcon.cacheKey());
 
-    form().CashboxConnectionChange("unknown", true);
-    EXPECT_EQ(form().TrayIcon->icon().cacheKey(), form().RedImage.cacheKey());
+    form().onConnectionChanged("unknown", true);
+    EXPECT_EQ(form().trayIcon->icon().cacheKey(), form().disconnectedIcon.cacheKey());
 }
 
 TEST(Application, RegisterDriverOfTheSettingsServesTheDriverObject) {
@@ -231,7 +232,7 @@ TEST(Application, QuitEndsTheMessageLoopWhileTheWindowIsHidden) {
     QMetaObject::invokeMethod(
         &form, [&] { form.close(); }, Qt::QueuedConnection);
     QMetaObject::invokeMethod(
-        &form, [&] { form.AppClose->trigger(); }, Qt::QueuedConnection);
+        &form, [&] { form.quitAction->trigger(); }, Qt::QueuedConnection);
     // Only a safety net: a loop that never ends fails the test instead of hanging it.
     QTimer::singleShot(60000, [] { QCoreApplication::exit(2); });
     EXPECT_EQ(QApplication::exec(), 0);

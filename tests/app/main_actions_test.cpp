@@ -53,7 +53,7 @@ TEST(StartupUpdateCheck, SilentWithoutANewerVersionAndTheStartGoesOn) {
     shell.start();
     shell.showMainWindow();
     EXPECT_TRUE(shell.dialogs.texts().empty());
-    EXPECT_FALSE(shell.app->mainWindow().ActionUpdate->isEnabled());
+    EXPECT_FALSE(shell.app->mainWindow().updateAction->isEnabled());
     EXPECT_EQ(shell.app->mainWindow().notificationCount(), 0);
     EXPECT_EQ(dispatcher.count("getsalepoints"), 1u);
 }
@@ -74,13 +74,13 @@ TEST(StartupUpdateCheck, ANewerVersionIsNotifiedAndAskedOnlyWhenTheUserChecks) {
     MainWindow& form = shell.app->mainWindow();
     EXPECT_TRUE(shell.dialogs.texts().empty());
     EXPECT_FALSE(form.isClosing());
-    EXPECT_TRUE(form.ActionUpdate->isEnabled());
+    EXPECT_TRUE(form.updateAction->isEnabled());
     EXPECT_EQ(form.notificationCount(), 1);
     EXPECT_NE(shell.home.read(ProblemLog::kFileName).find("до версии 1.0.2.0"), std::string::npos);
     shell.showMainWindow();
     EXPECT_EQ(dispatcher.count("getsalepoints"), 1u);
 
-    form.ActionCheckUpdate->trigger();
+    form.checkUpdateAction->trigger();
     ASSERT_EQ(shell.dialogs.boxes().size(), 1u);
     EXPECT_NE(shell.dialogs.texts()[0].find("до версии 1.0.2.0\r\nНажмите ДА"), std::string::npos);
     EXPECT_TRUE(form.isClosing());
@@ -95,8 +95,8 @@ TEST(StartupUpdateCheck, UpdateWithoutAnUpdaterProgramKeepsTheProgramRunning) {
     shell.start();
     MainWindow& form = shell.app->mainWindow();
     // "Обновить" is offered, in the tray menu too, and says where the update comes from.
-    ASSERT_TRUE(form.ActionUpdate->isEnabled());
-    form.ActionUpdate->trigger();
+    ASSERT_TRUE(form.updateAction->isEnabled());
+    form.updateAction->trigger();
     EXPECT_FALSE(form.isClosing());
     EXPECT_EQ(shell.quits, 0);
     EXPECT_EQ(shell.dialogs.texts(), std::vector<std::string>{packageManagerNotice("1.0.2.0")});
@@ -118,7 +118,7 @@ TEST(MainActions, MenuUpdateCheckSaysWhenThereIsNone) {
     dispatcher.answerJson("swversion", offeredVersion("1.0.0.9"));
     ShellHarness shell(settingsWithUpdateCheck(dispatcher.port()));
     shell.start();
-    shell.app->mainWindow().ActionCheckUpdate->trigger();
+    shell.app->mainWindow().checkUpdateAction->trigger();
     EXPECT_EQ(shell.dialogs.texts(), std::vector<std::string>{"Обновлений не найдено"});
 }
 

@@ -51,13 +51,13 @@ TEST_F(LoginFlow, RefusedTokenThenWrongThenRightPasswordStoresTheNewToken) {
     shell.loginScript = [&](LoginDialog& dialog) {
         dialog.Login->setText("user@example.com");
         dialog.Password->setText("wrong");
-        dialog.OKBtnClick();
+        dialog.signIn();
         EXPECT_TRUE(shell.dialogs.contains("Неверное имя пользователя или пароль"));
         EXPECT_EQ(dialog.Password->text(), "");
         EXPECT_EQ(dialog.Login->text(), "user@example.com");
         EXPECT_FALSE(dialog.isAuthorized());
         dialog.Password->setText("right");
-        dialog.OKBtnClick();
+        dialog.signIn();
         return dialog.result();
     };
     shell.start();
@@ -81,7 +81,7 @@ TEST_F(LoginFlow, CancelledLoginEndsWithoutAskingForTheList) {
     dispatcher.answerJson("test", testAnswer(false));
     ShellHarness shell(dispatcher.settingsIni(""));
     shell.loginScript = [](LoginDialog& dialog) {
-        dialog.CancelBtn->click();
+        dialog.cancelButton->click();
         return dialog.result();
     };
     shell.start();
@@ -117,7 +117,7 @@ TEST_F(LoginFlow, TokenThatCannotBeSavedIsReportedAndKeptInMemory) {
     std::filesystem::create_directory(shell.home.file("settings.ini"));
     shell.loginScript = [](LoginDialog& dialog) {
         dialog.Password->setText("right");
-        dialog.OKBtnClick();
+        dialog.signIn();
         return dialog.result();
     };
     shell.showMainWindow();

@@ -82,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_P(UnusableLoginAnswer, IsNoLoginAndTheUserIsTold) {
     dispatcher.answerJson("authorize", Json::parse(GetParam().answer));
-    dialog.OKBtnClick();
+    dialog.signIn();
     EXPECT_FALSE(dialog.isAuthorized());
     EXPECT_NE(dialog.result(), QDialog::Accepted);
     EXPECT_EQ(dialog.Token(), "");
@@ -109,7 +109,7 @@ TEST_F(PasswordDialog, SuccessfulLoginKeepsTheTokenAndClosesWithoutTouchingSetti
     dispatcher.answerJson("authorize",
                           Json::parse(R"({"status":200,"data":{"auth":true,"token":"new"}})"));
     const std::string before = home.read("settings.ini");
-    dialog.OKBtnClick();
+    dialog.signIn();
     EXPECT_TRUE(dialog.isAuthorized());
     EXPECT_EQ(dialog.Token(), "new");
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
@@ -120,7 +120,7 @@ TEST_F(PasswordDialog, SuccessfulLoginKeepsTheTokenAndClosesWithoutTouchingSetti
 TEST_F(PasswordDialog, EmptyFieldsAreSentAsTyped) {
     dialog.Login->clear();
     dialog.Password->clear();
-    dialog.OKBtnClick();
+    dialog.signIn();
     ASSERT_EQ(dispatcher.count("authorize"), 1u);
     EXPECT_EQ(dumpCompact(dispatcher.requests("authorize")[0].body),
               R"({"login":"","password":""})");
@@ -133,14 +133,14 @@ TEST_F(PasswordDialog, LayoutTabOrderAndButtons) {
     EXPECT_GE(dialog.height(), 183);
     EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
     EXPECT_EQ(dialog.Password->echoMode(), QLineEdit::Password);
-    EXPECT_TRUE(dialog.OKBtn->isDefault());
-    EXPECT_EQ(nextTabStop(dialog.Password), dialog.OKBtn);
-    EXPECT_EQ(nextTabStop(dialog.OKBtn), dialog.CancelBtn);
-    EXPECT_EQ(nextTabStop(dialog.CancelBtn), dialog.Login);
+    EXPECT_TRUE(dialog.okButton->isDefault());
+    EXPECT_EQ(nextTabStop(dialog.Password), dialog.okButton);
+    EXPECT_EQ(nextTabStop(dialog.okButton), dialog.cancelButton);
+    EXPECT_EQ(nextTabStop(dialog.cancelButton), dialog.Login);
     EXPECT_EQ(nextTabStop(dialog.Login), dialog.Password);
     EXPECT_FALSE(dialog.LoginLink->openExternalLinks());
 
-    dialog.CancelBtn->click();
+    dialog.cancelButton->click();
     EXPECT_EQ(dialog.result(), QDialog::Rejected);
     EXPECT_FALSE(dialog.isAuthorized());
     EXPECT_EQ(dispatcher.count("authorize"), 0u);
@@ -150,7 +150,7 @@ TEST_F(PasswordDialog, TransportFailureOfALoginLeavesTheHandler) {
     home.write("settings.ini", settingsIniFor(closedPort(), ""));
     AppSettings unreachable(home.path());
     client.setSettings(&unreachable);
-    EXPECT_THROW(dialog.OKBtnClick(), RestRequestError);
+    EXPECT_THROW(dialog.signIn(), RestRequestError);
     EXPECT_FALSE(dialog.isAuthorized());
     EXPECT_EQ(dialog.Password->text(), "secret");
     client.setSettings(settings.get());

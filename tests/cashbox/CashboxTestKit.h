@@ -273,7 +273,7 @@ inline void onWorker(CashboxRecord& record, const std::function<void(RegisterLin
 
 // One exchange cycle of the register, as its ClientTimer runs it.
 inline void runCycle(CashboxRecord& record) {
-    onWorker(record, [](RegisterLink& link) { link.ClientTimerTimer(); });
+    onWorker(record, [](RegisterLink& link) { link.runExchangeCycle(); });
 }
 
 }  // namespace th::test

@@ -38,7 +38,7 @@ void expectState(CashboxRecord& record, State expected) {
 
 std::string panel1(CashboxWindow& window) {
     settle(window.Record());
-    return window.StatusPanel1->text().toStdString();
+    return window.statusPanel->text().toStdString();
 }
 
 using Cashbox = CashboxWorld::Cashbox;
@@ -56,7 +56,7 @@ protected:
         settle(*cashbox.record);
         return cashbox;
     }
-    std::string log() { return world->clientForm->Memo1->toPlainText().toStdString(); }
+    std::string log() { return world->clientForm->logText->toPlainText().toStdString(); }
 };
 
 TEST_F(CashboxWindowTest, IsCreatedWithItsControlsInTheirInitialState) {
@@ -75,38 +75,38 @@ TEST_F(CashboxWindowTest, IsCreatedWithItsControlsInTheirInitialState) {
         EXPECT_TRUE(edit->isReadOnly());
         EXPECT_TRUE(edit->text().isEmpty());
     }
-    EXPECT_TRUE(window.SDriver->isEditable());
-    EXPECT_EQ(window.SDriver->count(), 1);
-    EXPECT_EQ(window.SDriver->itemText(0), "Атол");
-    EXPECT_TRUE(window.SDriver->currentText().isEmpty());
-    EXPECT_EQ(window.SConnectionType->count(), 2);
-    EXPECT_TRUE(window.SConnectionType->currentText().isEmpty());
+    EXPECT_TRUE(window.driverCombo->isEditable());
+    EXPECT_EQ(window.driverCombo->count(), 1);
+    EXPECT_EQ(window.driverCombo->itemText(0), "Атол");
+    EXPECT_TRUE(window.driverCombo->currentText().isEmpty());
+    EXPECT_EQ(window.connectionTypeCombo->count(), 2);
+    EXPECT_TRUE(window.connectionTypeCombo->currentText().isEmpty());
     // The emulator's bench is empty: no port to offer.
-    EXPECT_EQ(window.SComPort->count(), 0);
-    EXPECT_TRUE(window.SComPort->currentText().isEmpty());
-    EXPECT_TRUE(window.SComPort->isEditable());
-    EXPECT_EQ(window.SComPort->completer(), nullptr);
-    EXPECT_FALSE(window.SComPort->isEnabled());
-    EXPECT_FALSE(window.SComPortLabel->isEnabled());
-    const std::pair<QComboBox*, const char*> shown[] = {{window.SBaudRate, "115200 бод"},
-                                                        {window.SBit, "8 бит"},
-                                                        {window.SParity, "нет"},
-                                                        {window.SStop, "1 бит"}};
+    EXPECT_EQ(window.comPortCombo->count(), 0);
+    EXPECT_TRUE(window.comPortCombo->currentText().isEmpty());
+    EXPECT_TRUE(window.comPortCombo->isEditable());
+    EXPECT_EQ(window.comPortCombo->completer(), nullptr);
+    EXPECT_FALSE(window.comPortCombo->isEnabled());
+    EXPECT_FALSE(window.comPortLabel->isEnabled());
+    const std::pair<QComboBox*, const char*> shown[] = {{window.baudRateCombo, "115200 бод"},
+                                                        {window.dataBitsCombo, "8 бит"},
+                                                        {window.parityCombo, "нет"},
+                                                        {window.stopBitsCombo, "1 бит"}};
     for (auto [combo, text] : shown) {
         EXPECT_EQ(combo->currentText(), text);
         EXPECT_FALSE(combo->isEnabled());
     }
     for (QLabel* label :
-         {window.SBaudRateLabel, window.SBitLabel, window.SParityLabel, window.SStopLabel})
+         {window.baudRateLabel, window.dataBitsLabel, window.parityLabel, window.stopBitsLabel})
         EXPECT_FALSE(label->isEnabled());
     EXPECT_FALSE(window.autostart->isChecked());
     EXPECT_EQ(window.autostart->text(),
               "Устанавливать соединение автоматически при запуске программы");
-    EXPECT_FALSE(window.SaveBtn->isEnabled());
+    EXPECT_FALSE(window.saveButton->isEnabled());
     EXPECT_TRUE(window.Connect->isEnabled());
-    EXPECT_EQ(window.StatusPanel0->width(), 50);
-    EXPECT_TRUE(window.StatusPanel0->text().isEmpty());
-    EXPECT_EQ(window.StatusPanel1->width(), 600);
+    EXPECT_EQ(window.connectionPanel->width(), 50);
+    EXPECT_TRUE(window.connectionPanel->text().isEmpty());
+    EXPECT_EQ(window.statusPanel->width(), 600);
     EXPECT_EQ(panel1(window), "Соединение с ККТ не установлено");
     EXPECT_EQ(kClientInterval, 5000);
     EXPECT_EQ(kReconnectInterval, 10000);
@@ -159,13 +159,13 @@ TEST_F(CashboxWindowTest, AutostartUnpluggedReconnectsByItselfOncePluggedIn) {
     EXPECT_EQ(w.record->lastProblem(), "Невозможно подключиться к кассе");
     EXPECT_NE(log().find("Невозможно подключиться к кассе"), std::string::npos);
 
-    onWorker(*w.record, [](RegisterLink& link) { link.ReconnectTimerTimer(); });
+    onWorker(*w.record, [](RegisterLink& link) { link.tryReconnect(); });
     expectState(*w.record, State::Reconnecting);
     EXPECT_EQ(panel1(*w), "Невозможно подключиться к кассе");
     EXPECT_EQ(world->dispatcher.count("cashbox"), 0u);
 
     world->setBenchFlag(kSerial, "reachable", true);
-    onWorker(*w.record, [](RegisterLink& link) { link.ReconnectTimerTimer(); });
+    onWorker(*w.record, [](RegisterLink& link) { link.tryReconnect(); });
     expectState(*w.record, State::Connected);
     EXPECT_EQ(panel1(*w), "ККТ на связи");
     EXPECT_EQ(world->dispatcher.count("cashbox"), 1u);
@@ -180,7 +180,7 @@ TEST_F(CashboxWindowTest, ReconnectionWhoseStateCheckFailsStaysConnectedWithTheE
     // The service refuses the "cashbox" report.
     world->dispatcher.fail("cashbox");
 
-    onWorker(*w.record, [](RegisterLink& link) { link.ReconnectTimerTimer(); });
+    onWorker(*w.record, [](RegisterLink& link) { link.tryReconnect(); });
     expectState(*w.record, State::Connected);
     EXPECT_NE(panel1(*w).find("500"), std::string::npos) << panel1(*w);
     EXPECT_EQ(world->dialogs.count(), 0u);
@@ -191,10 +191,10 @@ TEST_F(CashboxWindowTest, CheckConnectionOnAConnectedWindowLeavesItIdleWithSavin
     auto w = window();
     expectState(*w.record, State::Connected);
 
-    w->CheckConnectionClick(w->CheckConnection);
+    w->testConnection(w->CheckConnection);
     expectState(*w.record, State::Idle);
     EXPECT_EQ(panel1(*w), "Соединение с ККТ не установлено");
-    EXPECT_TRUE(w->SaveBtn->isEnabled());
+    EXPECT_TRUE(w->saveButton->isEnabled());
     ASSERT_EQ(world->dialogs.count(), 1u);
     EXPECT_EQ(world->dialogs.boxes()[0].kind, BoxKind::Plain);
     EXPECT_EQ(world->dialogs.boxes()[0].text, "Касса найдена! Сохраните настройки");
@@ -206,15 +206,15 @@ TEST_F(CashboxWindowTest, OnlyTheDisconnectButtonSwitchesTheReconnectionOff) {
     auto w = window();
     expectState(*w.record, State::Reconnecting);
 
-    w->DisconnectClick(w.window.get());  // not a button: as the exchange cycle does
+    w->disconnectByUser(w.window.get());  // not a button: as the exchange cycle does
     expectState(*w.record, State::Reconnecting);
-    w->DisconnectClick(w->Disconnect);
+    w->disconnectByUser(w->Disconnect);
     expectState(*w.record, State::Idle);
 
     world->setBenchFlag(kSerial, "reachable", true);
-    w->ConnectClick(w->Connect);
+    w->connectByUser(w->Connect);
     expectState(*w.record, State::Connected);
-    w->DisconnectClick(w->Disconnect);
+    w->disconnectByUser(w->Disconnect);
     expectState(*w.record, State::Idle);
     EXPECT_EQ(panel1(*w), "Соединение с ККТ не установлено");
 }
@@ -259,7 +259,7 @@ TEST_F(CashboxWindowTest, CoverOpenAndNoPaperWarnCoverFirstAndStayConnected) {
     EXPECT_NE(automatic.find("В кассе отсутствует чековая лента", cover), std::string::npos);
     EXPECT_EQ(w.record->lastProblem(), "В кассе отсутствует чековая лента");
 
-    w->ConnectClick(w->Connect);
+    w->connectByUser(w->Connect);
     settle(*w.record);
     expectState(*w.record, State::Connected);
     const auto boxes = world->dialogs.boxes();
@@ -276,7 +276,7 @@ TEST_F(CashboxWindowTest, NoFiscalStorageWarnsOfItsAbsenceOnly) {
     reg["fnFiscal"] = false;
     setUp({{.serial = kSerial, .autostart = false}}, {reg});
     auto w = window();
-    w->ConnectClick(w->Connect);
+    w->connectByUser(w->Connect);
 
     expectState(*w.record, State::Connected);
     EXPECT_TRUE(world->dialogs.contains("фискальный накопитель отсутствует"));
@@ -292,8 +292,8 @@ TEST_F(CashboxWindowTest, WithoutADriverTheActionsReportItAndNothingChanges) {
     EXPECT_EQ(w.record->lastProblem(), "Драйвер не выбран");
     EXPECT_EQ(w.record->worker(), nullptr);
     expectState(*w.record, State::Idle);
-    for (auto handler : {&CashboxWindow::ConnectClick, &CashboxWindow::CheckConnectionClick,
-                         &CashboxWindow::checkDriverClick}) {
+    for (auto handler : {&CashboxWindow::connectByUser, &CashboxWindow::testConnection,
+                         &CashboxWindow::showDriverVersion}) {
         try {
             ((*w).*handler)(w->Connect);
             ADD_FAILURE() << "no error without a driver";
@@ -308,7 +308,7 @@ TEST_F(CashboxWindowTest, WithoutADriverTheActionsReportItAndNothingChanges) {
     ASSERT_EQ(world->dialogs.count(), 1u);
     EXPECT_EQ(world->dialogs.boxes()[0].kind, BoxKind::Error);
     EXPECT_EQ(world->dialogs.boxes()[0].text, "Драйвер не выбран");
-    EXPECT_FALSE(w->SaveBtn->isEnabled());
+    EXPECT_FALSE(w->saveButton->isEnabled());
     EXPECT_EQ(world->dispatcher.count("cashbox"), 0u);
     EXPECT_EQ(w.record->worker(), nullptr);
 }
@@ -319,15 +319,15 @@ TEST_F(CashboxWindowTest, OnlyTheExactNameMakesADriver) {
     settle(*w.record);
     ASSERT_TRUE(w.record->state().hasDriver);
     for (const char* typed : {"А", "Ато", "атол", "Атол ", ""}) {
-        w->SDriver->setCurrentText(QString::fromUtf8(typed));
+        w->driverCombo->setCurrentText(QString::fromUtf8(typed));
         settle(*w.record);
         EXPECT_FALSE(w.record->state().hasDriver) << typed;
         EXPECT_EQ(world->settings->readCashbox(w.record->CashBoxSettings()).Driver, typed);
     }
-    w->SDriver->setCurrentText("Атол");
+    w->driverCombo->setCurrentText("Атол");
     settle(*w.record);
     EXPECT_TRUE(w.record->state().hasDriver);
-    w->checkDriverClick(w->checkDriver);
+    w->showDriverVersion(w->checkDriver);
     settle(*w.record);
     ASSERT_EQ(world->dialogs.count(), 1u);
     EXPECT_EQ(world->dialogs.boxes()[0].kind, BoxKind::Plain);
@@ -357,7 +357,7 @@ TEST_F(CashboxWindowTest, ChangingTheDriverWhileConnectedReportsTheDisconnection
     w.record->setOnConnectionChange(
         [&](CashboxRecord& sender) { heard.push_back(sender.isConnected()); });
 
-    w->SDriver->setCurrentText("");
+    w->driverCombo->setCurrentText("");
     expectState(*w.record, State::Idle);
     EXPECT_FALSE(w.record->state().hasDriver);
     EXPECT_EQ(heard, std::vector<bool>{false});
@@ -367,15 +367,15 @@ TEST_F(CashboxWindowTest, ChangingTheDriverWhileConnectedReportsTheDisconnection
 TEST_F(CashboxWindowTest, ConnectionTypeSwitchesThePortAndWithdrawsSaving) {
     setUp({{.serial = kSerial, .autostart = false}}, {benchRegister(kSerial)});
     auto w = window();
-    w->CheckConnectionClick(w->CheckConnection);
+    w->testConnection(w->CheckConnection);
     settle(*w.record);
-    ASSERT_TRUE(w->SaveBtn->isEnabled());
+    ASSERT_TRUE(w->saveButton->isEnabled());
 
-    w->SConnectionType->setCurrentText("COM");
-    EXPECT_TRUE(w->SComPort->isEnabled());
-    EXPECT_TRUE(w->SComPortLabel->isEnabled());
-    EXPECT_FALSE(w->SaveBtn->isEnabled());
-    w->SComPort->setCurrentText("COM7");
+    w->connectionTypeCombo->setCurrentText("COM");
+    EXPECT_TRUE(w->comPortCombo->isEnabled());
+    EXPECT_TRUE(w->comPortLabel->isEnabled());
+    EXPECT_FALSE(w->saveButton->isEnabled());
+    w->comPortCombo->setCurrentText("COM7");
     std::string comType, comPort;
     onWorker(*w.record, [&](RegisterLink& link) {
         comType = link.driver()->ComType();
@@ -384,9 +384,9 @@ TEST_F(CashboxWindowTest, ConnectionTypeSwitchesThePortAndWithdrawsSaving) {
     EXPECT_EQ(comType, "COM");
     EXPECT_EQ(comPort, "COM7");
 
-    w->SConnectionType->setCurrentText("USB");
-    EXPECT_FALSE(w->SComPort->isEnabled());
-    EXPECT_FALSE(w->SComPortLabel->isEnabled());
+    w->connectionTypeCombo->setCurrentText("USB");
+    EXPECT_FALSE(w->comPortCombo->isEnabled());
+    EXPECT_FALSE(w->comPortLabel->isEnabled());
     const CashboxSettings record = world->settings->readCashbox(w.record->CashBoxSettings());
     EXPECT_EQ(record.ConnectionType, "USB");
     EXPECT_EQ(record.ComPort, "COM7");
@@ -396,33 +396,33 @@ TEST_F(CashboxWindowTest, PortListIsTheBenchsPortsReadWhenItOpensAndKeepsTheStor
     setUp({{.serial = kSerial, .connectionType = "COM", .comPort = "COM9", .autostart = false}},
           {benchRegister(kSerial, "COM3")});
     auto w = window();
-    EXPECT_EQ(w->SComPort->currentText(), "COM9");
+    EXPECT_EQ(w->comPortCombo->currentText(), "COM9");
     world->setBench({benchRegister(kSerial, "COM3"), benchRegister("00106100000002", "COM4"),
                      benchRegister("00106100000003")});
     // As after a successful "Проверить связь": any change of the port would withdraw it.
-    w->SaveBtn->setEnabled(true);
+    w->saveButton->setEnabled(true);
 
-    w->SComPort->showPopup();
+    w->comPortCombo->showPopup();
     std::vector<std::pair<std::string, std::string>> items;
-    for (int i = 0; i < w->SComPort->count(); ++i)
-        items.emplace_back(w->SComPort->itemText(i).toStdString(),
-                           w->SComPort->itemData(i, Qt::ToolTipRole).toString().toStdString());
-    w->SComPort->hidePopup();
+    for (int i = 0; i < w->comPortCombo->count(); ++i)
+        items.emplace_back(w->comPortCombo->itemText(i).toStdString(),
+                           w->comPortCombo->itemData(i, Qt::ToolTipRole).toString().toStdString());
+    w->comPortCombo->hidePopup();
     EXPECT_EQ(items, (std::vector<std::pair<std::string, std::string>>{
                          {"COM9", "COM9 (не найден)"},
                          {"COM3", "COM3 (эмулятор: АТОЛ 30Ф, 00106100000001)"},
                          {"COM4", "COM4 (эмулятор: АТОЛ 30Ф, 00106100000002)"}}));
-    EXPECT_EQ(w->SComPort->currentText(), "COM9");
-    EXPECT_TRUE(w->SaveBtn->isEnabled()) << "reading the list is no change";
+    EXPECT_EQ(w->comPortCombo->currentText(), "COM9");
+    EXPECT_TRUE(w->saveButton->isEnabled()) << "reading the list is no change";
 
     auto driverPort = [&] {
         std::string port;
         onWorker(*w.record, [&](RegisterLink& link) { port = link.driver()->ComPort(); });
         return port;
     };
-    w->SComPort->setCurrentIndex(2);
+    w->comPortCombo->setCurrentIndex(2);
     EXPECT_EQ(driverPort(), "COM4");
-    w->SComPort->setEditText("/dev/ttyUSB3");
+    w->comPortCombo->setEditText("/dev/ttyUSB3");
     EXPECT_EQ(driverPort(), "/dev/ttyUSB3") << "a typed name is taken as it is";
 }
 
@@ -432,18 +432,18 @@ TEST_F(CashboxWindowTest, SavingStoresANewRegistersRecordInSettingsIni) {
     auto w = window();
     EXPECT_EQ(world->settings->getCashboxSettings(kSerial), nullptr);
     EXPECT_EQ(w.record->worker(), nullptr);
-    EXPECT_TRUE(w->SDriver->currentText().isEmpty());
+    EXPECT_TRUE(w->driverCombo->currentText().isEmpty());
     expectState(*w.record, State::Idle);
 
-    w->SDriver->setCurrentText("Атол");
-    w->SConnectionType->setCurrentText("USB");
+    w->driverCombo->setCurrentText("Атол");
+    w->connectionTypeCombo->setCurrentText("USB");
     w->autostart->click();
     EXPECT_EQ(world->settings->getCashboxSettings(kSerial), nullptr);
-    w->CheckConnectionClick(w->CheckConnection);
+    w->testConnection(w->CheckConnection);
     settle(*w.record);
-    ASSERT_TRUE(w->SaveBtn->isEnabled());
-    w->SaveBtnClick(w->SaveBtn);
-    EXPECT_FALSE(w->SaveBtn->isEnabled());
+    ASSERT_TRUE(w->saveButton->isEnabled());
+    w->saveSettings(w->saveButton);
+    EXPECT_FALSE(w->saveButton->isEnabled());
 
     const AppSettings reread(world->home.path());
     const CashBoxSettingsPtr saved = reread.getCashboxSettings(kSerial);

@@ -33,7 +33,7 @@ protected:
         ASSERT_TRUE(other.record->isConnected());
     }
     void startCycle(CashboxWorld::Cashbox& cashbox) {
-        cashbox.record->worker()->post([](RegisterLink& link) { link.ClientTimerTimer(); });
+        cashbox.record->worker()->post([](RegisterLink& link) { link.runExchangeCycle(); });
     }
     size_t rows(const char* serial, const char* status) {
         TaskJournal journal;

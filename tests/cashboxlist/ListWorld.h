@@ -44,7 +44,7 @@ public:
     }
     std::vector<std::string> column(int column) {
         std::vector<std::string> texts;
-        CashboxTableModel& model = *form().FDMemTable1;
+        CashboxTableModel& model = *form().cashboxModel;
         for (int row = 0; row < model.rowCount(); ++row)
             texts.push_back(model.index(row, column).data().toString().toStdString());
         return texts;
@@ -66,7 +66,7 @@ public:
         for (const auto& cashbox : form().Cashboxes())
             settle(*cashbox);
     }
-    bool trayIs(const QIcon& icon) { return form().TrayIcon->icon().cacheKey() == icon.cacheKey(); }
+    bool trayIs(const QIcon& icon) { return form().trayIcon->icon().cacheKey() == icon.cacheKey(); }
 
     TestDispatcher dispatcher;
     TempDir home;

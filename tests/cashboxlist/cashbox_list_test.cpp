@@ -54,9 +54,9 @@ TEST(CashboxList, ADoubleClickShowsTheRowsOwnWindow) {
     world.answerSalePoints(Json::array({salePoint("B"), salePoint("C"), salePoint("A")}));
     world.form().prepareCashboxes();
 
-    world.form().CashBoxGridDblClick();  // no current row yet
-    world.form().CashBoxGrid->setCurrentIndex(world.form().FDMemTable1->index(1, 0));
-    world.form().CashBoxGridDblClick();
+    world.form().openSelectedCashbox();  // no current row yet
+    world.form().cashboxTable->setCurrentIndex(world.form().cashboxModel->index(1, 0));
+    world.form().openSelectedCashbox();
     CashboxWindow* b = world.form().builtCashboxWindow(world.record("B"));
     ASSERT_NE(b, nullptr);
     EXPECT_TRUE(b->isVisible());
@@ -97,18 +97,18 @@ TEST(CashboxList, TheTrayIconFollowsTheRegisterThatChangedLast) {
     world.form().prepareCashboxes();
     world.settleAll();
     EXPECT_EQ(world.column(CashboxTableModel::status), (Strings{"активен", "активен"}));
-    EXPECT_TRUE(world.trayIs(world.form().GreenIMage));
+    EXPECT_TRUE(world.trayIs(world.form().connectedIcon));
     EXPECT_EQ(world.dialogs.count(), 0u) << world.dialogs.texts().front();
 
     CashboxWindow& b = world.form().cashboxWindow(world.record("B"));
-    b.DisconnectClick(b.Disconnect);
+    b.disconnectByUser(b.Disconnect);
     world.settleAll();
     EXPECT_EQ(world.column(CashboxTableModel::status), (Strings{"активен", "не активен"}));
-    EXPECT_TRUE(world.trayIs(world.form().RedImage));
-    EXPECT_EQ(world.form().CashBoxGrid->currentIndex().row(), 1);
+    EXPECT_TRUE(world.trayIs(world.form().disconnectedIcon));
+    EXPECT_EQ(world.form().cashboxTable->currentIndex().row(), 1);
 
-    world.form().CashboxConnectionChange(std::string("unknown"), true);
-    EXPECT_TRUE(world.trayIs(world.form().RedImage));
+    world.form().onConnectionChanged(std::string("unknown"), true);
+    EXPECT_TRUE(world.trayIs(world.form().disconnectedIcon));
 }
 
 // One register that cannot be connected at start holds up none after it: its failure is
@@ -137,7 +137,7 @@ TEST(CashboxList, AnUnpluggedRegisterAtStartIsShownOnceAndTheOthersStillListed) 
     EXPECT_TRUE(world.record("3").state().clientTimer);
     EXPECT_EQ(world.dispatcher.count("cashbox"), 2u);
     // Its window, opened later, shows the problem.
-    EXPECT_EQ(world.form().cashboxWindow(world.record("1")).StatusPanel1->text(),
+    EXPECT_EQ(world.form().cashboxWindow(world.record("1")).statusPanel->text(),
               "Невозможно подключиться к кассе");
 }
 
@@ -171,7 +171,7 @@ TEST(CashboxList, ClosingTheProgramReportsEveryRegisterDisconnected) {
     world.settleAll();
     ASSERT_EQ(world.column(CashboxTableModel::status), Strings{"активен"});
 
-    world.form().FormClose();
+    world.form().stopRegisters();
     EXPECT_EQ(world.column(CashboxTableModel::status), Strings{"не активен"});
     EXPECT_FALSE(world.record("A").isConnected());
     EXPECT_FALSE(world.record("A").worker()->isRunning());

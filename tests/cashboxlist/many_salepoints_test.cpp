@@ -95,8 +95,8 @@ TEST(ManySalePoints, TheRegisterSetUpHereWorksUnderAnOpenFileLimitOf256) {
     app.requestLogWindow().SetSettings(&form.appSettings());
     form.prepareCashboxes();
 
-    EXPECT_EQ(form.FDMemTable1->rowCount(), kSalePoints);
-    EXPECT_EQ(form.FDMemTable1->rowAt(0).KKTSerial.toStdString(), serialOf(0));
+    EXPECT_EQ(form.cashboxModel->rowCount(), kSalePoints);
+    EXPECT_EQ(form.cashboxModel->rowAt(0).KKTSerial.toStdString(), serialOf(0));
     EXPECT_TRUE(waitUntil([&] { return allAcked(sandbox, here); }, 90000))
         << sandbox.state().registerSnapshot(here).dump();
     std::map<std::string, int> expected;
@@ -116,7 +116,7 @@ TEST(ManySalePoints, TheRegisterSetUpHereWorksUnderAnOpenFileLimitOf256) {
     EXPECT_TRUE(window.isVisible());
     EXPECT_EQ(window.KKTSerial->text().toStdString(), serialOf(1234));
     EXPECT_EQ(dialogs.count(), 0u) << dialogs.texts().front();
-    form.FormClose();
+    form.stopRegisters();
 }
 
 }  // namespace

@@ -95,7 +95,7 @@ TEST_F(QuitDuringBurst, EveryDocumentIsPrintedOnceAndReportedAfterTheNextStart) 
         // The burst has begun printing: quit now.
         ASSERT_TRUE(
             waitUntil([&] { return !fiscalisedById(home_.file("emulator-log.jsonl")).empty(); }));
-        app->mainWindow().FormClose();
+        app->mainWindow().stopRegisters();
         // What was printed before the program ended is kept with its answer.
         TaskJournal journal;
         journal.openJournal(home_.file(kJournalFileName));
@@ -113,7 +113,7 @@ TEST_F(QuitDuringBurst, EveryDocumentIsPrintedOnceAndReportedAfterTheNextStart) 
             },
             60000))
             << sandbox_->state().registerSnapshot(kSerial).dump();
-        app->mainWindow().FormClose();
+        app->mainWindow().stopRegisters();
     }
     std::map<std::string, int> once;
     for (const std::string& id : ids)

@@ -58,7 +58,7 @@ public:
     // The register's next cycles: a reconnection first when the last exchange failed.
     void exchange() {
         if (!record().isConnected())
-            onWorker(record(), [](RegisterLink& link) { link.ReconnectTimerTimer(); });
+            onWorker(record(), [](RegisterLink& link) { link.tryReconnect(); });
         runCycle(record());
     }
 
@@ -195,7 +195,7 @@ TEST(Unattended, TenLossesOfContactNotifyOncePerRegisterWithoutABox) {
             if (record.isConnected())
                 runCycle(record);
             else
-                onWorker(record, [](RegisterLink& link) { link.ReconnectTimerTimer(); });
+                onWorker(record, [](RegisterLink& link) { link.tryReconnect(); });
         }
     }
     EXPECT_EQ(world.dialogs.count(), 0u) << world.dialogs.texts().front();
@@ -211,7 +211,7 @@ TEST(Unattended, TenLossesOfContactNotifyOncePerRegisterWithoutABox) {
 TEST(Unattended, AnUpdateOfferedAtStartDelaysNoExchange) {
     ListWorld world({{.serial = "A"}}, {benchRegister("A")}, "9.0.0.0");
     EXPECT_EQ(world.dialogs.count(), 0u) << world.dialogs.texts().front();
-    EXPECT_TRUE(world.form().ActionUpdate->isEnabled());
+    EXPECT_TRUE(world.form().updateAction->isEnabled());
     EXPECT_EQ(world.form().notificationCount(), 1);
     EXPECT_NE(world.home.read(ProblemLog::kFileName).find("до версии 9.0.0.0"), std::string::npos);
 

@@ -31,7 +31,7 @@ protected:
     }
 
     QStringList lines() const {
-        const QString text = form.Memo1->toPlainText();
+        const QString text = form.logText->toPlainText();
         return text.isEmpty() ? QStringList() : text.split('\n');
     }
 
@@ -46,8 +46,8 @@ protected:
 
 TEST_F(ClientWindow, LogsEachRequestAndAnswerInTheirLineFormat) {
     dispatcher.answerJson("test", testAnswer(true));
-    form.RestClient().executeDelay("test", Json::object());
-    form.RestClient().executeDelay("getsalepoints", Json{{"a", "б"}});
+    form.client().executeDelay("test", Json::object());
+    form.client().executeDelay("getsalepoints", Json{{"a", "б"}});
     EXPECT_EQ(lines(),
               (QStringList{
                   "<<<<<  test {}", R"(>>>>>   {"status":200,"message":"","data":{"auth":true}})",
@@ -56,10 +56,10 @@ TEST_F(ClientWindow, LogsEachRequestAndAnswerInTheirLineFormat) {
 
 TEST_F(ClientWindow, TheCheckBoxIsAskedAtEachLine) {
     form.isLog->setChecked(false);
-    form.RestClient().executeDelay("test", Json::object());
+    form.client().executeDelay("test", Json::object());
     EXPECT_TRUE(lines().isEmpty());
     form.isLog->setChecked(true);
-    form.RestClient().executeDelay("test", Json::object());
+    form.client().executeDelay("test", Json::object());
     EXPECT_EQ(lines().size(), 2);
     EXPECT_TRUE(settings->ClientLog()) << "unchecking is not a save";
 }
@@ -68,7 +68,7 @@ TEST_F(ClientWindow, AFailedRequestLeavesOnlyItsRequestLine) {
     home.write("settings.ini", settingsIniFor(closedPort(), "token") + "[client]\nlog=1\n");
     AppSettings unreachable(home.path());
     form.SetSettings(&unreachable);
-    EXPECT_THROW(form.RestClient().executeDelay("test", Json::object()), RestRequestError);
+    EXPECT_THROW(form.client().executeDelay("test", Json::object()), RestRequestError);
     EXPECT_EQ(lines(), QStringList{"<<<<<  test {}"});
     form.SetSettings(settings.get());
 }
@@ -103,7 +103,7 @@ TEST_F(ClientWindow, TheLogKeepsItsTextWithinItsBudget) {
         form.log(">>>>>  ", large);
     }
     const QStringList kept = this->lines();
-    EXPECT_LE(form.Memo1->document()->characterCount(), RequestLogWindow::kMaxLogCharacters);
+    EXPECT_LE(form.logText->document()->characterCount(), RequestLogWindow::kMaxLogCharacters);
     ASSERT_GE(kept.size(), 2 * (lines - 6));  // only what the budget could not hold went
     EXPECT_LT(kept.size(), 2 * lines);
     EXPECT_EQ(kept.back().size(), int(kMaxLogLineBytes) +
@@ -116,35 +116,32 @@ TEST_F(ClientWindow, TheLogKeepsItsTextWithinItsBudget) {
 
 TEST_F(ClientWindow, AnyChangeEnablesSave) {
     const std::vector<std::function<void()>> changes = {
-        [&] { form.isLog->setChecked(false); },
-        [&] { form.useProxy->setChecked(true); },
-        [&] { form.LabeledEdit1->setText("proxy.local"); },
-        [&] { form.ProxyPort->setText("3128"); },
-        [&] { form.LabeledEdit3->setText("user"); },
-        [&] { form.ProxyPass->setText("pass"); },
+        [&] { form.isLog->setChecked(false); },          [&] { form.useProxy->setChecked(true); },
+        [&] { form.proxyHost->setText("proxy.local"); }, [&] { form.ProxyPort->setText("3128"); },
+        [&] { form.proxyUser->setText("user"); },        [&] { form.ProxyPass->setText("pass"); },
     };
     for (size_t i = 0; i < changes.size(); ++i) {
-        form.SaveAction->setEnabled(false);
+        form.saveAction->setEnabled(false);
         changes[i]();
-        EXPECT_TRUE(form.SaveAction->isEnabled()) << "change " << i;
-        EXPECT_TRUE(form.Button1->isEnabled()) << "change " << i;
+        EXPECT_TRUE(form.saveAction->isEnabled()) << "change " << i;
+        EXPECT_TRUE(form.saveButton->isEnabled()) << "change " << i;
     }
 }
 
 TEST_F(ClientWindow, SaveStoresTheLogSwitchAndNothingOfTheProxy) {
     EXPECT_TRUE(form.isLog->isChecked());
-    EXPECT_FALSE(form.SaveAction->isEnabled());
-    for (QLineEdit* edit : {form.LabeledEdit1, form.ProxyPort, form.LabeledEdit3, form.ProxyPass})
+    EXPECT_FALSE(form.saveAction->isEnabled());
+    for (QLineEdit* edit : {form.proxyHost, form.ProxyPort, form.proxyUser, form.ProxyPass})
         EXPECT_FALSE(edit->isEnabled());
 
     form.isLog->setChecked(false);
     form.useProxy->setChecked(true);
-    form.Button1->click();
+    form.saveButton->click();
 
-    EXPECT_FALSE(form.SaveAction->isEnabled());
+    EXPECT_FALSE(form.saveAction->isEnabled());
     EXPECT_FALSE(AppSettings(home.path()).ClientLog());
     EXPECT_EQ(home.read("settings.ini").find("roxy"), std::string::npos);
-    EXPECT_FALSE(form.LabeledEdit1->isEnabled()) << "the proxy stays unsupported";
+    EXPECT_FALSE(form.proxyHost->isEnabled()) << "the proxy stays unsupported";
 }
 
 TEST_F(ClientWindow, StoredSwitchIsShownBySetSettings) {
@@ -152,6 +149,6 @@ TEST_F(ClientWindow, StoredSwitchIsShownBySetSettings) {
     AppSettings quiet(home.path());
     form.SetSettings(&quiet);
     EXPECT_FALSE(form.isLog->isChecked());
-    EXPECT_FALSE(form.SaveAction->isEnabled());
+    EXPECT_FALSE(form.saveAction->isEnabled());
     form.SetSettings(settings.get());
 }

@@ -113,7 +113,7 @@ protected:
     // Runs one cycle as the window's timer does, keeping what it would show.
     void tick() {
         try {
-            cycle_.ClientTimerTimer();
+            cycle_.runExchangeCycle();
         } catch (const std::exception& e) {
             shown_.push_back(e.what());
         }

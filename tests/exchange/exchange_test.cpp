@@ -265,7 +265,7 @@ protected:
 
 TEST_F(ExchangeTest, WithNothingPendingTheRequestCarriesStateAndEmptyLists) {
     auto w = window("K1");
-    w->cycle.ClientTimerTimer();
+    w->cycle.runExchangeCycle();
 
     const Json request = service.lastRequest();
     std::vector<std::string> members;
@@ -289,13 +289,13 @@ TEST_F(ExchangeTest, ADocumentIsExecutedOnceReportedAndAcknowledged) {
     auto w = window("K1");
     service.queueDocument(sell(17));
 
-    w->cycle.ClientTimerTimer();  // stored, executed and completed in the same cycle
+    w->cycle.runExchangeCycle();  // stored, executed and completed in the same cycle
     EXPECT_EQ(w->reg.countOf("sell"), 1u);
     auto completed = w->journal.selectChecks("K1", "completed");
     ASSERT_EQ(ids(completed), std::vector<std::string>{"17"});
     EXPECT_EQ(Json::parse(completed[0].response)["answered"], "sell");
 
-    w->cycle.ClientTimerTimer();  // reported with its answer, then acknowledged
+    w->cycle.runExchangeCycle();  // reported with its answer, then acknowledged
     const Json report = service.lastRequest();
     ASSERT_EQ(report["completed"].size(), 1u);
     EXPECT_EQ(report["completed"][0]["id"], "17");
@@ -303,7 +303,7 @@ TEST_F(ExchangeTest, ADocumentIsExecutedOnceReportedAndAcknowledged) {
     EXPECT_EQ(report["received"], Json::array());
     EXPECT_EQ(ids(w->journal.selectChecks("K1", "acked")), std::vector<std::string>{"17"});
 
-    w->cycle.ClientTimerTimer();
+    w->cycle.runExchangeCycle();
     EXPECT_EQ(service.lastRequest()["completed"], Json::array());
     EXPECT_EQ(w->reg.countOf("sell"), 1u);
 }
@@ -313,7 +313,7 @@ TEST_F(ExchangeTest, AnUnansweredDocumentIsOfferedEveryCycle) {
     w->reg.silentTypes = {"sell"};
     service.queueDocument(sell("a"));
     for (int cycle = 0; cycle < 3; ++cycle)
-        w->cycle.ClientTimerTimer();
+        w->cycle.runExchangeCycle();
 
     EXPECT_EQ(w->reg.countOf("sell"), 3u);
     const auto requests = service.requests();
@@ -328,7 +328,7 @@ TEST_F(ExchangeTest, CommandsRunBeforeDocumentsAndTheirResultsWait) {
     service.queueCommand({{"id", 5}, {"payload", {{"type", "printText"}}}});
     service.queueCommand({{"payload", {{"type", "openDrawer"}}}});
     service.queueCommand({{"id", "c3"}});
-    w->cycle.ClientTimerTimer();
+    w->cycle.runExchangeCycle();
 
     EXPECT_EQ(w->reg.typesOtherThanState(),
               (std::vector<std::string>{"printText", "openDrawer", "sell"}));
@@ -345,10 +345,10 @@ TEST_F(ExchangeTest, ACommandResultLeavesWithTheNextRequestOfAnyWindow) {
     auto a = window("A");
     auto b = window("B");
     service.queueCommand({{"id", 1}, {"payload", {{"type", "printText"}}}});
-    a->cycle.ClientTimerTimer();
+    a->cycle.runExchangeCycle();
     ASSERT_EQ(results.size(), 1u);
 
-    b->cycle.ClientTimerTimer();
+    b->cycle.runExchangeCycle();
     const Json fromB = service.lastRequest();
     EXPECT_EQ(fromB["Serial"], "B");
     EXPECT_EQ(fromB["Token"], "token-B");
@@ -356,7 +356,7 @@ TEST_F(ExchangeTest, ACommandResultLeavesWithTheNextRequestOfAnyWindow) {
     EXPECT_EQ(fromB["commands"][0]["id"], 1);
     EXPECT_EQ(results.size(), 0u);
 
-    a->cycle.ClientTimerTimer();
+    a->cycle.runExchangeCycle();
     EXPECT_EQ(service.lastRequest()["commands"], Json::array());
 }
 
@@ -376,13 +376,13 @@ TEST_F(ExchangeTest, AFailedOrRefusedRequestLosesNoCommandResult) {
         auto w = window("K1");
         results.append({{"id", "old"}});
         service.script(c.reply);
-        w->cycle.ClientTimerTimer();
+        w->cycle.runExchangeCycle();
         EXPECT_EQ(service.lastRequest()["commands"], Json::array({{{"id", "old"}}}));
         EXPECT_EQ(w->reconnects, c.reconnects ? 1 : 0);
 
         results.append({{"id", "new"}});
         w->reg.connect();
-        w->cycle.ClientTimerTimer();
+        w->cycle.runExchangeCycle();
         EXPECT_EQ(service.lastRequest()["commands"],
                   Json::array({{{"id", "old"}}, {{"id", "new"}}}));
         EXPECT_EQ(results.size(), 0u);
@@ -392,11 +392,11 @@ TEST_F(ExchangeTest, AFailedOrRefusedRequestLosesNoCommandResult) {
 TEST_F(ExchangeTest, ADocumentSentAgainIsExecutedOnce) {
     auto w = window("K1");
     service.queueDocument(sell("r"));
-    w->cycle.ClientTimerTimer();
+    w->cycle.runExchangeCycle();
     service.queueDocument(sell("r"));  // again while completed and not yet acknowledged
-    w->cycle.ClientTimerTimer();
+    w->cycle.runExchangeCycle();
     service.queueDocument(sell("r"));  // and after the acknowledgement
-    w->cycle.ClientTimerTimer();
+    w->cycle.runExchangeCycle();
 
     EXPECT_EQ(w->reg.countOf("sell"), 1u);
     EXPECT_EQ(ids(w->journal.selectChecks("K1", "acked")), std::vector<std::string>{"r"});
@@ -424,7 +424,7 @@ TEST_F(ExchangeTest, AnAnswerWithoutItsThreeListsTakesTheReconnectionPath) {
         replaceOnce(body, "DOC", dumpCompact(sell("new")));
         replaceOnce(body, "CMD", R"({"id":1,"payload":{"type":"printText"}})");
         service.script({200, body});
-        w->cycle.ClientTimerTimer();
+        w->cycle.runExchangeCycle();
 
         EXPECT_EQ(w->reconnects, 1);
         EXPECT_EQ(ids(w->journal.selectChecks("K1", "completed")), std::vector<std::string>{"p"});
@@ -439,7 +439,7 @@ TEST_F(ExchangeTest, AnUnansweredStateTaskStopsTheCycleBeforeTheRequest) {
     w->reg.silentTypes = {"ofdExchangeStatus"};
     results.append({{"id", 9}});
     try {
-        w->cycle.ClientTimerTimer();
+        w->cycle.runExchangeCycle();
         FAIL() << "the cycle went on without the register";
     } catch (const ExchangeError& e) {
         EXPECT_STREQ(e.what(), "Нет связи с кассой");
@@ -455,7 +455,7 @@ TEST_F(ExchangeTest, AnUnreadableJournalStopsTheCycleBeforeTheRequest) {
     fs::path missing = dir_ / "missing.db";
     EXPECT_THROW(w->journal.openJournal(missing), JournalError);
     results.append({{"id", 9}});
-    EXPECT_THROW(w->cycle.ClientTimerTimer(), JournalError);
+    EXPECT_THROW(w->cycle.runExchangeCycle(), JournalError);
     EXPECT_TRUE(service.requests().empty());
     EXPECT_EQ(results.size(), 1u);
 }
@@ -464,7 +464,7 @@ TEST_F(ExchangeTest, ABadDocumentIsReportedWithoutABoxAndTheOthersStored) {
     auto w = window("K1");
     service.queueDocument({{"type", "sell"}});
     service.queueDocument(sell("good"));
-    w->cycle.ClientTimerTimer();
+    w->cycle.runExchangeCycle();
 
     EXPECT_EQ(w->problems, std::vector<std::string>{"Сервис прислал документ без \"external_id\""});
     EXPECT_EQ(dialogs.count(), 0u);
@@ -481,8 +481,8 @@ TEST_F(ExchangeTest, AnAnswerTheJournalCouldNotKeepIsNeverExecutedAgain) {
             sqlite3_exec(other, "begin immediate", nullptr, nullptr, nullptr);
     };
     service.queueDocument(sell("s"));
-    w->cycle.ClientTimerTimer();
-    w->cycle.ClientTimerTimer();  // still locked: the exchange goes on, the sale waits
+    w->cycle.runExchangeCycle();
+    w->cycle.runExchangeCycle();  // still locked: the exchange goes on, the sale waits
     EXPECT_EQ(service.requests().size(), 2u);
     EXPECT_EQ(service.lastRequest()["received"], Json::array({"s"}));
     EXPECT_EQ(w->problems.size(), 2u);
@@ -490,7 +490,7 @@ TEST_F(ExchangeTest, AnAnswerTheJournalCouldNotKeepIsNeverExecutedAgain) {
 
     sqlite3_exec(other, "commit", nullptr, nullptr, nullptr);
     sqlite3_close(other);
-    w->cycle.ClientTimerTimer();
+    w->cycle.runExchangeCycle();
     const Json report = service.lastRequest()["completed"];
     ASSERT_EQ(report.size(), 1u);
     EXPECT_EQ(report[0]["id"], "s");
@@ -511,8 +511,8 @@ TEST_F(ExchangeTest, RowsThatAreNotJsonAreReportedButNeverExecuted) {
               SQLITE_OK);
     sqlite3_close(db);
     service.script({200, R"({"status":200,"data":{"acked":[],"docs":[],"commands":[]}})"});
-    w->cycle.ClientTimerTimer();
-    w->cycle.ClientTimerTimer();
+    w->cycle.runExchangeCycle();
+    w->cycle.runExchangeCycle();
 
     const Json request = service.lastRequest();
     EXPECT_EQ(request["received"], Json::array({"bad"}));
@@ -527,10 +527,10 @@ TEST_F(ExchangeTest, ASaleWhoseAnswerIsLostIsCompletedFromTheRegistersRecordNotP
     auto w = window("K1");
     w->reg.loseAnswers = 1;
     service.queueDocument(sell("s"));
-    w->cycle.ClientTimerTimer();
+    w->cycle.runExchangeCycle();
     EXPECT_EQ(w->journal.inFlightMarks("K1").size(), 1u);
-    w->cycle.ClientTimerTimer();
-    w->cycle.ClientTimerTimer();
+    w->cycle.runExchangeCycle();
+    w->cycle.runExchangeCycle();
 
     EXPECT_EQ(w->reg.countOf("sell"), 1u);
     EXPECT_TRUE(w->journal.inFlightMarks("K1").empty());
@@ -545,7 +545,7 @@ TEST_F(ExchangeTest, OneCountIsReadPerPassAndFollowedFromEachAnswer) {
     auto w = window("K1");
     for (const char* id : {"a", "b", "c"})
         service.queueDocument(sell(id));
-    w->cycle.ClientTimerTimer();
+    w->cycle.runExchangeCycle();
     EXPECT_EQ(w->reg.countOf("getFnStatus"), 1u);
     EXPECT_EQ(w->reg.countOf("sell"), 3u);
     EXPECT_EQ(w->journal.selectChecks("K1", "completed").size(), 3u);
@@ -595,8 +595,8 @@ TEST_F(ExchangeTest, AMarkedSaleIsSettledByTheRegistersCountBeforeAnythingElse) 
         w->reg.fiscalNumber = 7;
         w->reg.lastParams = c.lastParams;
         service.script({200, R"({"status":200,"data":{"acked":[],"docs":[],"commands":[]}})"});
-        w->cycle.ClientTimerTimer();
-        w->cycle.ClientTimerTimer();  // a doubtful sale is reported once, never run
+        w->cycle.runExchangeCycle();
+        w->cycle.runExchangeCycle();  // a doubtful sale is reported once, never run
 
         EXPECT_EQ(w->reg.countOf("sell"), c.printedNow ? 1u : 0u);
         const bool doubtful = !c.printedNow && c.recoveredAnswer.is_null();
@@ -623,8 +623,8 @@ TEST_F(ExchangeTest, ADoubtfulSaleEndsWhenTheServiceAcknowledgesIt) {
     w->journal.insertCheck("K1", sell("s"));
     w->journal.markInFlight({"K1", "s", std::nullopt});
     service.script({200, R"({"status":200,"data":{"acked":["s"],"docs":[],"commands":[]}})"});
-    w->cycle.ClientTimerTimer();
-    w->cycle.ClientTimerTimer();
+    w->cycle.runExchangeCycle();
+    w->cycle.runExchangeCycle();
     EXPECT_EQ(w->reg.countOf("sell"), 0u);
     EXPECT_TRUE(w->journal.inFlightMarks("K1").empty());
     EXPECT_EQ(ids(w->journal.selectChecks("K1", "acked")), std::vector<std::string>{"s"});
@@ -634,8 +634,8 @@ TEST_F(ExchangeTest, NonFiscalDocumentsAreExecutedWithoutAMark) {
     auto w = window("K1");
     w->reg.silentTypes = {"reportX"};
     service.queueDocument({{"type", "reportX"}, {"external_id", "x"}});
-    w->cycle.ClientTimerTimer();
-    w->cycle.ClientTimerTimer();
+    w->cycle.runExchangeCycle();
+    w->cycle.runExchangeCycle();
     EXPECT_EQ(w->reg.countOf("reportX"), 2u);
     EXPECT_EQ(w->reg.countOf("getFnStatus"), 0u);
     EXPECT_TRUE(w->journal.inFlightMarks("K1").empty());
@@ -648,13 +648,13 @@ TEST_F(ExchangeTest, NonFiscalDocumentsAreExecutedWithoutAMark) {
 TEST_F(ExchangeTest, ALockedJournalLosesNoDocumentCommandOrAcknowledgement) {
     auto w = window("K1", 50);
     service.queueDocument(sell("first"));
-    w->cycle.ClientTimerTimer();  // "first" is completed
+    w->cycle.runExchangeCycle();  // "first" is completed
     service.queueDocument(sell("second"));
     service.queueCommand({{"id", 7}, {"payload", {{"type", "getDeviceStatus"}}}});
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open((dir_ / "checks.db").c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "begin immediate", nullptr, nullptr, nullptr), SQLITE_OK);
-    w->cycle.ClientTimerTimer();  // acknowledges "first", brings "second" and the command
+    w->cycle.runExchangeCycle();  // acknowledges "first", brings "second" and the command
     EXPECT_EQ(w->reconnects, 0);
     EXPECT_EQ(w->reg.countOf("getDeviceStatus"), 1u);
     EXPECT_EQ(w->reg.countOf("sell"), 1u);  // "second" is not run before it is stored
@@ -664,7 +664,7 @@ TEST_F(ExchangeTest, ALockedJournalLosesNoDocumentCommandOrAcknowledgement) {
     sqlite3_exec(other, "commit", nullptr, nullptr, nullptr);
     sqlite3_close(other);
     for (int n = 0; n < 3; ++n)
-        w->cycle.ClientTimerTimer();
+        w->cycle.runExchangeCycle();
     EXPECT_EQ(w->reg.countOf("getDeviceStatus"), 1u);
     EXPECT_EQ(w->reg.countOf("sell"), 2u);
     EXPECT_EQ(ids(w->journal.selectChecks("K1", "acked")),
@@ -689,9 +689,9 @@ TEST_F(ExchangeTest, AJournalWithoutTheKeyPrintsADocumentSentTwiceOnce) {
     auto w = window("K1");
     service.queueDocument(sell("s"));
     service.queueDocument(sell("s"));
-    w->cycle.ClientTimerTimer();
+    w->cycle.runExchangeCycle();
     service.queueDocument(sell("s"));
-    w->cycle.ClientTimerTimer();
+    w->cycle.runExchangeCycle();
     EXPECT_EQ(w->reg.countOf("sell"), 1u);
     EXPECT_EQ(w->journal.selectChecks("K1", "added").size() +
                   w->journal.selectChecks("K1", "completed").size() +
@@ -713,12 +713,12 @@ TEST_F(ExchangeTest, AFullDiskKeepsTheDocumentUntilThereIsRoom) {
             rlimit full = unlimited;
             full.rlim_cur = 4096;
             setrlimit(RLIMIT_FSIZE, &full);
-            w->cycle.ClientTimerTimer();
+            w->cycle.runExchangeCycle();
             const bool kept =
                 w->cycle.hasPending() && w->reg.countOf("sell") == 0 && !w->problems.empty();
             setrlimit(RLIMIT_FSIZE, &unlimited);
-            w->cycle.ClientTimerTimer();
-            w->cycle.ClientTimerTimer();
+            w->cycle.runExchangeCycle();
+            w->cycle.runExchangeCycle();
             const bool storedOnce =
                 !w->cycle.hasPending() && w->reg.countOf("sell") == 1 &&
                 ids(w->journal.selectChecks("K1", "acked")) == std::vector<std::string>{"s"};

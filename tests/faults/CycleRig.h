@@ -91,7 +91,7 @@ public:
         if (!atol_.checkConnected())
             atol_.connect();
         try {
-            cycle_.ClientTimerTimer();
+            cycle_.runExchangeCycle();
         } catch (const std::exception& e) {
             shown.push_back(e.what());
             reportProblem(e.what());

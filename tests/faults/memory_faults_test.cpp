@@ -131,20 +131,20 @@ TEST_P(LargeAnswers, LeaveTheResidentMemoryWhereItWas) {
     RecordingDialogs dialogs;
     RequestLogWindow form(dialogs);
     form.SetSettings(&settings);
-    form.RestClient().executeDelay("test", Json::object());
+    form.client().executeDelay("test", Json::object());
     QCoreApplication::processEvents();
     ::malloc_trim(0);  // what building the answer left behind is the test's, not the client's
 
     const long before = residentMiB();
     const auto start = std::chrono::steady_clock::now();
     for (int n = 0; n < kLargeAnswers; ++n) {
-        const Json& answer = form.RestClient().executeDelay("tasks", Json::object());
+        const Json& answer = form.client().executeDelay("tasks", Json::object());
         ASSERT_EQ(answer.at("status"), 200);
         QCoreApplication::processEvents();
     }
     const long afterLarge = residentMiB();
     // The next exchange releases the last answer, which the client keeps until then.
-    form.RestClient().executeDelay("test", Json::object());
+    form.client().executeDelay("test", Json::object());
     QCoreApplication::processEvents();
     const long afterNext = residentMiB();
     const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start);
@@ -154,14 +154,14 @@ TEST_P(LargeAnswers, LeaveTheResidentMemoryWhereItWas) {
               << (c.logOn ? "on" : "off") << ": resident memory " << before << " MiB, "
               << afterLarge << " MiB after them, " << afterNext
               << " MiB after the next request; the log holds "
-              << form.Memo1->document()->characterCount() << " characters; " << seconds.count()
+              << form.logText->document()->characterCount() << " characters; " << seconds.count()
               << " s\n";
     EXPECT_LE(afterNext - before, kAllowedGrowthMiB);
     if (c.heldAnswerFits) {
         EXPECT_LE(afterLarge - before, kAllowedGrowthMiB);
     }
-    EXPECT_EQ(form.Memo1->document()->isEmpty(), !c.logOn);
-    EXPECT_LE(form.Memo1->document()->characterCount(), RequestLogWindow::kMaxLogCharacters);
+    EXPECT_EQ(form.logText->document()->isEmpty(), !c.logOn);
+    EXPECT_LE(form.logText->document()->characterCount(), RequestLogWindow::kMaxLogCharacters);
 }
 
 INSTANTIATE_TEST_SUITE_P(Log, LargeAnswers,

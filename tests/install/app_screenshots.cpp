@@ -123,6 +123,6 @@ int main(int argc, char** argv) {
 
     for (const auto& text : dialogs.texts())
         std::fprintf(stderr, "box: %s\n", text.c_str());
-    main.FormClose();
+    main.stopRegisters();
     return 0;
 }

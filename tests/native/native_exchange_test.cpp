@@ -64,7 +64,7 @@ protected:
 
     void tick() {
         try {
-            cycle_.ClientTimerTimer();
+            cycle_.runExchangeCycle();
         } catch (const std::exception& e) {
             shown_.push_back(e.what());
         }

@@ -24,10 +24,10 @@ TEST(AboutForm, ShowsItsTextsAndClosesOnOk) {
     EXPECT_GE(about.width(), 364);
     EXPECT_GE(about.height(), 121);
     EXPECT_EQ(about.minimumSize(), about.maximumSize());
-    EXPECT_EQ(about.Image1->pixmap().size(), QSize(49, 49));
-    EXPECT_EQ(about.StaticText1->text(), "Кассовый клиент сервиса tillhaven");
-    EXPECT_EQ(about.StaticText2->text(), "Версия ПО:");
-    about.Button1->click();
+    EXPECT_EQ(about.pictureLabel->pixmap().size(), QSize(49, 49));
+    EXPECT_EQ(about.titleLabel->text(), "Кассовый клиент сервиса tillhaven");
+    EXPECT_EQ(about.versionCaption->text(), "Версия ПО:");
+    about.okButton->click();
     EXPECT_FALSE(about.isVisible());
     EXPECT_EQ(about.result(), QDialog::Accepted);
 }

@@ -105,7 +105,7 @@ TEST_F(UpdaterFixture, KeepVersionAsksNothing) {
     load(stub.settingsIni() + "KeepVersion=1\n");
     stub.answerJson("swversion", offering("9.0.0.0"));
     EXPECT_FALSE(updater->CheckUpdate());
-    actions->ActionCheckUpdateExecute(true);
+    actions->checkForUpdate(true);
     EXPECT_EQ(stub.requests().size(), 0u);
     EXPECT_FALSE(updateEnabled);
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{kNoUpdatesMessage});
@@ -113,9 +113,9 @@ TEST_F(UpdaterFixture, KeepVersionAsksNothing) {
 
 TEST_F(UpdaterFixture, NoNewerVersionIsSilentUnlessTheUserAsked) {
     stub.answerJson("swversion", offering("1.0.0.100"));
-    actions->ActionCheckUpdateExecute(false);
+    actions->checkForUpdate(false);
     EXPECT_EQ(dialogs.count(), 0u);
-    actions->ActionCheckUpdateExecute(true);
+    actions->checkForUpdate(true);
     ASSERT_EQ(dialogs.count(), 1u);
     EXPECT_EQ(dialogs.boxes()[0].kind, BoxKind::Information);
     EXPECT_EQ(dialogs.texts()[0], "Обновлений не найдено");
@@ -126,7 +126,7 @@ TEST_F(UpdaterFixture, NoNewerVersionIsSilentUnlessTheUserAsked) {
 
 TEST_F(UpdaterFixture, OfferedUpdateCancelledStaysAvailableWithoutAskingAgain) {
     stub.answerJson("swversion", offering("1.0.2.0"));
-    actions->ActionCheckUpdateExecute(false);  // the start-up check
+    actions->checkForUpdate(false);  // the start-up check
     ASSERT_EQ(dialogs.count(), 1u);
     const auto box = dialogs.boxes()[0];
     EXPECT_TRUE(box.question);
@@ -139,7 +139,7 @@ TEST_F(UpdaterFixture, OfferedUpdateCancelledStaysAvailableWithoutAskingAgain) {
     EXPECT_EQ(appClosed, 0);
 
     dialogs.scriptAnswer(true);
-    actions->ActionCheckUpdateExecute(true);
+    actions->checkForUpdate(true);
     EXPECT_EQ(stub.count("swversion"), 1u);
     EXPECT_EQ(dialogs.count(), 2u);
     EXPECT_EQ(updaterStarted, 1);
@@ -150,7 +150,7 @@ TEST_F(UpdaterFixture, OfferedUpdateCancelledStaysAvailableWithoutAskingAgain) {
 TEST_F(UpdaterFixture, AcceptedAtStartUpStartsTheUpdaterAndEnds) {
     stub.answerJson("swversion", offering("1.0.0.101"));
     dialogs.scriptAnswer(true);
-    actions->ActionCheckUpdateExecute(false);
+    actions->checkForUpdate(false);
     EXPECT_EQ(updater->strNewVersion(), "1.0.0.101");
     EXPECT_EQ(updaterStarted, 1);
     EXPECT_EQ(appClosed, 1);
@@ -161,8 +161,8 @@ TEST_F(UpdaterFixture, WithoutAnUpdaterProgramTheClientKeepsRunningAndNamesTheVe
     updaterFound = false;
     stub.answerJson("swversion", offering("1.0.2.0"));
     dialogs.scriptAnswer(true);
-    actions->ActionCheckUpdateExecute(false);  // accepted at start-up
-    actions->ActionUpdateExecute();            // "Обновить" from the tray menu later on
+    actions->checkForUpdate(false);  // accepted at start-up
+    actions->startUpdate();          // "Обновить" from the tray menu later on
     EXPECT_EQ(updaterStarted, 2);
     EXPECT_EQ(appClosed, 0);
     EXPECT_FALSE(actions->updateStarted());
@@ -187,7 +187,7 @@ TEST_F(UpdaterFixture, UnusableAnswersChangeNothing) {
     for (const auto& answer : answers) {
         SCOPED_TRACE(dumpCompact(answer));
         stub.answerJson("swversion", answer);
-        EXPECT_THROW(actions->ActionCheckUpdateExecute(true), Error);
+        EXPECT_THROW(actions->checkForUpdate(true), Error);
         EXPECT_FALSE(updateEnabled);
         EXPECT_EQ(updater->strNewVersion(), "0.0.0.0");
     }
@@ -241,7 +241,7 @@ TEST(UpdateCheckWithSandbox, StartUpOffersTheVersionTheServiceNames) {
                            .enableUpdate = [&] { enabled = true; },
                            .appClose = [&] { ++appClosed; },
                            .startUpdater = [] { return true; }});
-    actions.ActionCheckUpdateExecute(false);
+    actions.checkForUpdate(false);
     EXPECT_TRUE(enabled);
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{outdatedWarning("1.0.2.0")});
     EXPECT_EQ(appClosed, 0);
@@ -356,7 +356,7 @@ TEST(UpdateProgram, StartsUpdFromTheCurrentDirectoryThenCloses) {
                            .appClose = [&] { ++appClosed; }});
     {
         CurrentDirectory inDir(dir.path());
-        actions.ActionUpdateExecute();
+        actions.startUpdate();
     }
     EXPECT_EQ(appClosed, 1);
     EXPECT_EQ(dialogs.count(), 0u);
@@ -375,7 +375,7 @@ TEST(UpdateProgram, NoneInTheCurrentDirectoryNorBesideTheTestProgramKeepsRunning
                            .appClose = [&] { ++appClosed; }});
     {
         CurrentDirectory inDir(dir.path());
-        actions.ActionUpdateExecute();
+        actions.startUpdate();
     }
     EXPECT_EQ(appClosed, 0);
     EXPECT_FALSE(actions.updateStarted());

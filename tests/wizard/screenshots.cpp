@@ -67,18 +67,18 @@ int main(int argc, char** argv) {
 
     wizard.show();
     save(wizard, out / "wizard-1-greetings.png");
-    wizard.acNext->trigger();
-    wizard.SDriver->setCurrentIndex(0);
-    wizard.rManual->click();
+    wizard.nextAction->trigger();
+    wizard.driverCombo->setCurrentIndex(0);
+    wizard.manualSetup->click();
     // A register behind a USB serial adapter, as the port list of a real machine offers it.
     wizard.PortField->setEditText("/dev/ttyUSB0");
     save(wizard, out / "wizard-2-connection-manual.png");
-    wizard.rAutomat->click();
+    wizard.automaticSearch->click();
     save(wizard, out / "wizard-2-connection.png");
-    wizard.acNext->trigger();
+    wizard.nextAction->trigger();
     QThreadPool::globalInstance()->waitForDone();
     save(wizard, out / "wizard-3-params.png");
-    wizard.acNext->trigger();
+    wizard.nextAction->trigger();
     save(wizard, out / "wizard-4-congrat.png");
 
     th::AboutDialog about;

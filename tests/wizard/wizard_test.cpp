@@ -103,18 +103,18 @@ protected:
     }
     void showAndChooseAtol() {
         wizard->show();
-        wizard->acNext->trigger();
-        wizard->SDriver->setCurrentIndex(0);
+        wizard->nextAction->trigger();
+        wizard->driverCombo->setCurrentIndex(0);
     }
     void enrol() {
-        wizard->acNext->trigger();
+        wizard->nextAction->trigger();
         waitForEnrolment();
     }
     static void waitForEnrolment() {
         QThreadPool::globalInstance()->waitForDone();
         QCoreApplication::processEvents();
     }
-    QWidget* page() const { return wizard->pcWizard->currentWidget(); }
+    QWidget* page() const { return wizard->pages->currentWidget(); }
     std::vector<std::string> logLines() {
         std::lock_guard lock(logMutex);
         return log;
@@ -139,28 +139,28 @@ protected:
 
 TEST_F(WizardTest, FirstShowingAndAutomaticDetection) {
     wizard->show();
-    EXPECT_EQ(page(), wizard->tsGreetings);
-    EXPECT_TRUE(wizard->acNext->isEnabled());
+    EXPECT_EQ(page(), wizard->greetingPage);
+    EXPECT_TRUE(wizard->nextAction->isEnabled());
     EXPECT_FALSE(wizard->BackButton->isVisible());
-    wizard->acNext->trigger();
-    EXPECT_EQ(page(), wizard->tsCheckConnection);
+    wizard->nextAction->trigger();
+    EXPECT_EQ(page(), wizard->connectionPage);
     EXPECT_FALSE(wizard->NextButton->isEnabled());
     EXPECT_EQ(text(wizard->modelInfo), "modelINfo");
     EXPECT_EQ(text(wizard->serialInfo), "serialInfo");
-    EXPECT_FALSE(wizard->rAutomat->isEnabled());
-    EXPECT_FALSE(wizard->GroupBox1->isEnabled());
+    EXPECT_FALSE(wizard->automaticSearch->isEnabled());
+    EXPECT_FALSE(wizard->settingsBox->isEnabled());
     // The bench has no register on a COM port: no port to offer.
     EXPECT_EQ(wizard->PortField->count(), 0);
     EXPECT_TRUE(wizard->PortField->currentText().isEmpty());
     EXPECT_EQ(wizard->SpeedField->currentText(), "115200");
     EXPECT_EQ(wizard->ParityField->count(), 5);
 
-    wizard->SDriver->setCurrentIndex(0);
+    wizard->driverCombo->setCurrentIndex(0);
     ASSERT_NE(wizard->driver(), nullptr);
     EXPECT_TRUE(wizard->driver()->TestMode());
-    EXPECT_FALSE(text(wizard->VerInfo).empty());
-    EXPECT_TRUE(wizard->rAutomat->isEnabled());
-    wizard->rAutomat->click();
+    EXPECT_FALSE(text(wizard->driverVersionLabel).empty());
+    EXPECT_TRUE(wizard->automaticSearch->isEnabled());
+    wizard->automaticSearch->click();
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{});
     EXPECT_EQ(text(wizard->modelInfo), "АТОЛ 30Ф");
     EXPECT_EQ(text(wizard->serialInfo), kSerial);
@@ -171,7 +171,7 @@ TEST_F(WizardTest, FirstShowingAndAutomaticDetection) {
 TEST_F(WizardTest, DetectionWithoutARegisterKeepsNextDisabled) {
     plug(Json::array());
     showAndChooseAtol();
-    wizard->rAutomat->click();
+    wizard->automaticSearch->click();
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Невозможно подключиться к кассе"});
     EXPECT_EQ(text(wizard->serialInfo), "");
     EXPECT_FALSE(wizard->NextButton->isEnabled());
@@ -181,8 +181,8 @@ TEST_F(WizardTest, ManualParametersAreTestedAndStored) {
     plug(Json::array({benchRegister(kSerial, "COM3")}));
     stub.answerJson("cashbox", enrolAnswer({{"result", true}}));
     showAndChooseAtol();
-    wizard->rManual->click();
-    EXPECT_TRUE(wizard->GroupBox1->isEnabled());
+    wizard->manualSetup->click();
+    EXPECT_TRUE(wizard->settingsBox->isEnabled());
     EXPECT_TRUE(wizard->TestButton->isEnabled());
     EXPECT_EQ(text(wizard->modelInfo), "");
 
@@ -216,7 +216,7 @@ TEST_F(WizardTest, ManualParametersAreTestedAndStored) {
 
 TEST_F(WizardTest, PortListIsReadAgainEachTimeItOpens) {
     showAndChooseAtol();
-    wizard->rManual->click();
+    wizard->manualSetup->click();
     EXPECT_EQ(wizard->PortField->count(), 0);
 
     // A register plugged in while the wizard is open shows up the next time the list opens.
@@ -239,11 +239,11 @@ TEST_F(WizardTest, PortListIsReadAgainEachTimeItOpens) {
 TEST_F(WizardTest, EnrolmentStoresTheRegisterAndFinishes) {
     stub.answerJson("cashbox", enrolAnswer({{"result", true}}));
     showAndChooseAtol();
-    wizard->rAutomat->click();
+    wizard->automaticSearch->click();
     enrol();
 
-    EXPECT_EQ(page(), wizard->tsCheckParams);
-    EXPECT_EQ(wizard->ProgressBar1->value(), 100);
+    EXPECT_EQ(page(), wizard->parametersPage);
+    EXPECT_EQ(wizard->progressBar->value(), 100);
     EXPECT_EQ(text(wizard->StatusCaption), "Готово!");
     EXPECT_EQ(text(wizard->ErrorCaption), "");
     EXPECT_TRUE(wizard->NextButton->isEnabled());
@@ -269,11 +269,11 @@ TEST_F(WizardTest, EnrolmentStoresTheRegisterAndFinishes) {
     EXPECT_EQ(storedRecord(), expected);
     EXPECT_NE(dir.read("settings.ini").find("Autostart=1"), std::string::npos);
 
-    wizard->acNext->trigger();
-    EXPECT_EQ(page(), wizard->tsCongrat);
+    wizard->nextAction->trigger();
+    EXPECT_EQ(page(), wizard->donePage);
     EXPECT_EQ(wizard->CancelButton->text(), "Готово");
     EXPECT_FALSE(wizard->NextButton->isVisible());
-    wizard->acCancel->trigger();
+    wizard->cancelAction->trigger();
     EXPECT_FALSE(wizard->isVisible());
     EXPECT_TRUE(wizard->success());
 }
@@ -281,9 +281,9 @@ TEST_F(WizardTest, EnrolmentStoresTheRegisterAndFinishes) {
 TEST_F(WizardTest, ServiceRefusingTheRegisterLeavesOnlyCancel) {
     stub.answerJson("cashbox", enrolAnswer({{"result", false}}));
     showAndChooseAtol();
-    wizard->rAutomat->click();
+    wizard->automaticSearch->click();
     enrol();
-    EXPECT_EQ(wizard->ProgressBar1->value(), 60);
+    EXPECT_EQ(wizard->progressBar->value(), 60);
     EXPECT_EQ(text(wizard->StatusCaption), "Создание кассы в сервисе...");
     EXPECT_FALSE(wizard->NextButton->isEnabled());
     EXPECT_FALSE(wizard->BackButton->isEnabled());
@@ -308,7 +308,7 @@ TEST_F(WizardTest, AnswersWithoutResultFailTheEnrolment) {
         dialogs.clear();
         stub.answerJson("cashbox", c.answer);
         showAndChooseAtol();
-        wizard->rAutomat->click();
+        wizard->automaticSearch->click();
         enrol();
         EXPECT_EQ(dialogs.texts(), c.boxes);
         EXPECT_EQ(dialogs.boxes().back().kind, BoxKind::Error);
@@ -316,7 +316,7 @@ TEST_F(WizardTest, AnswersWithoutResultFailTheEnrolment) {
         EXPECT_TRUE(wizard->BackButton->isVisible());
         EXPECT_TRUE(wizard->BackButton->isEnabled());
         EXPECT_TRUE(settings->serials().empty());
-        wizard->acCancel->trigger();
+        wizard->cancelAction->trigger();
     }
 }
 
@@ -329,35 +329,35 @@ TEST_F(WizardTest, RegisterUnpluggedDuringTheEnrolment) {
     });
     makeWizard(unplugging);
     showAndChooseAtol();
-    wizard->rAutomat->click();
+    wizard->automaticSearch->click();
     ASSERT_TRUE(wizard->NextButton->isEnabled());
     enrol();
 
     EXPECT_EQ(text(wizard->StatusCaption), "Запрос информации о ФН...");
-    EXPECT_EQ(wizard->ProgressBar1->value(), 30);
+    EXPECT_EQ(wizard->progressBar->value(), 30);
     EXPECT_EQ(text(wizard->ErrorCaption), "Нет связи с кассой");
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Нет связи с кассой"});
     EXPECT_TRUE(wizard->BackButton->isEnabled());
     EXPECT_EQ(stub.requests().size(), 0u);
 
-    wizard->acBack->trigger();
-    EXPECT_EQ(page(), wizard->tsCheckConnection);
+    wizard->backAction->trigger();
+    EXPECT_EQ(page(), wizard->connectionPage);
     EXPECT_FALSE(wizard->NextButton->isEnabled());
 }
 
 TEST_F(WizardTest, SecondShowingStartsAtTheGreetingWithTheDriverKept) {
     showAndChooseAtol();
-    wizard->rAutomat->click();
+    wizard->automaticSearch->click();
     CashboxDriver* driver = wizard->driver();
-    wizard->acCancel->trigger();
+    wizard->cancelAction->trigger();
     EXPECT_FALSE(wizard->success());
 
     wizard->show();
-    EXPECT_EQ(page(), wizard->tsGreetings);
+    EXPECT_EQ(page(), wizard->greetingPage);
     EXPECT_EQ(wizard->CancelButton->text(), "Отмена");
-    EXPECT_EQ(wizard->SDriver->currentText(), "Атол");
+    EXPECT_EQ(wizard->driverCombo->currentText(), "Атол");
     EXPECT_EQ(wizard->driver(), driver);
-    wizard->acNext->trigger();
+    wizard->nextAction->trigger();
     EXPECT_EQ(text(wizard->serialInfo), kSerial);
     EXPECT_FALSE(wizard->NextButton->isEnabled());
 }
@@ -373,18 +373,18 @@ TEST_F(WizardTest, CancelDuringTheEnrolmentEndsWithoutSuccess) {
         return enrolAnswer({{"result", true}});
     });
     showAndChooseAtol();
-    wizard->rAutomat->click();
-    wizard->acNext->trigger();
-    wizard->acCancel->trigger();
+    wizard->automaticSearch->click();
+    wizard->nextAction->trigger();
+    wizard->cancelAction->trigger();
     EXPECT_FALSE(wizard->isVisible());
     EXPECT_FALSE(wizard->success());
 
     // Shown again while the first enrolment still runs: its driver is not used twice, and
     // the old run's "Готово!" never enables "Далее >" of the new showing.
     wizard->show();
-    wizard->acNext->trigger();
+    wizard->nextAction->trigger();
     ASSERT_TRUE(wizard->enrolmentRunning());
-    wizard->rAutomat->click();
+    wizard->automaticSearch->click();
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{kEnrolmentBusyMessage});
     {
         std::lock_guard lock(mutex);
@@ -393,7 +393,7 @@ TEST_F(WizardTest, CancelDuringTheEnrolmentEndsWithoutSuccess) {
     released.notify_all();
     waitForEnrolment();
     EXPECT_FALSE(wizard->enrolmentRunning());
-    EXPECT_EQ(page(), wizard->tsCheckConnection);
+    EXPECT_EQ(page(), wizard->connectionPage);
     EXPECT_FALSE(wizard->NextButton->isEnabled());
     EXPECT_EQ(text(wizard->StatusCaption), "");
     EXPECT_FALSE(wizard->success());
@@ -422,8 +422,8 @@ TEST_F(WizardTest, EnrolmentWhileTheSharedClientIsBusyOnTheUiThread) {
         return Json{{"status", 200}, {"data", Json::object()}};
     });
     showAndChooseAtol();
-    wizard->rAutomat->click();
-    wizard->acNext->trigger();
+    wizard->automaticSearch->click();
+    wizard->nextAction->trigger();
     const Json report = {{"Driver", "Атол"}, {"cashbox", Json::object()}};
     shared->executeDelay("cashbox", report);
     waitForEnrolment();
@@ -440,8 +440,8 @@ TEST_F(WizardTest, EnrolmentWhileTheSharedClientIsBusyOnTheUiThread) {
 
 TEST_F(WizardTest, NoDriverChosen) {
     wizard->show();
-    wizard->acNext->trigger();
-    EXPECT_THROW(wizard->TestButtonClick(), EnrolmentError);
+    wizard->nextAction->trigger();
+    EXPECT_THROW(wizard->testConnection(), EnrolmentError);
     wizard->manualVisible(true);
     wizard->TestButton->click();
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Сначала необходимо выбрать тип драйвера"});
@@ -473,10 +473,10 @@ TEST(WizardWithSandbox, EnrolledRegisterJoinsTheAccount) {
     wizard.setFinishPause(std::chrono::milliseconds(0));
 
     wizard.show();
-    wizard.acNext->trigger();
-    wizard.SDriver->setCurrentIndex(0);
-    wizard.rAutomat->click();
-    wizard.acNext->trigger();
+    wizard.nextAction->trigger();
+    wizard.driverCombo->setCurrentIndex(0);
+    wizard.automaticSearch->click();
+    wizard.nextAction->trigger();
     QThreadPool::globalInstance()->waitForDone();
     QCoreApplication::processEvents();
 

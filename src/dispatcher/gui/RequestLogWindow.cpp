@@ -54,12 +54,12 @@ RequestLogWindow::RequestLogWindow(IDialogs& dialogs, QWidget* parent) : QWidget
     setFont(tahoma);
     createControls();
     resizeToFit(*this, {kClientWidth, kClientHeight});
-    FormCreate(dialogs);
+    setUpWindow(dialogs);
 }
 
 RequestLogWindow::~RequestLogWindow() = default;
 
-void RequestLogWindow::FormCreate(IDialogs& dialogs) {
+void RequestLogWindow::setUpWindow(IDialogs& dialogs) {
     client_ = std::make_unique<DispatcherClient>(dialogs);
     client_->setOnLog([this](const std::string& command, const Json& data) { log(command, data); });
 }
@@ -68,60 +68,60 @@ void RequestLogWindow::createControls() {
     auto* layout = new QHBoxLayout(this);
     layout->addWidget(createSettingsBox());
 
-    Memo1 = new QPlainTextEdit(this);
-    Memo1->setObjectName("Memo1");
-    Memo1->setMaximumBlockCount(kMaxLogLines);
-    styleLog(*Memo1);
-    layout->addWidget(Memo1, 1);
+    logText = new QPlainTextEdit(this);
+    logText->setObjectName("Memo1");
+    logText->setMaximumBlockCount(kMaxLogLines);
+    styleLog(*logText);
+    layout->addWidget(logText, 1);
 }
 
 QWidget* RequestLogWindow::createSettingsBox() {
-    GroupBox1 = new QGroupBox("Настройки клиента", this);
-    GroupBox1->setObjectName("GroupBox1");
-    GroupBox1->setFixedWidth(kSettingsBoxWidth);
-    auto* box = new QVBoxLayout(GroupBox1);
+    settingsBox = new QGroupBox("Настройки клиента", this);
+    settingsBox->setObjectName("GroupBox1");
+    settingsBox->setFixedWidth(kSettingsBoxWidth);
+    auto* box = new QVBoxLayout(settingsBox);
 
-    isLog = new QCheckBox("Включить лог запросов", GroupBox1);
+    isLog = new QCheckBox("Включить лог запросов", settingsBox);
     isLog->setChecked(true);
     box->addWidget(isLog);
 
-    LinkLabel1 = new QLabel("Proxy", GroupBox1);
-    box->addWidget(LinkLabel1);
-    useProxy = new QCheckBox("Использовать прокси", GroupBox1);
+    proxyLabel = new QLabel("Proxy", settingsBox);
+    box->addWidget(proxyLabel);
+    useProxy = new QCheckBox("Использовать прокси", settingsBox);
     box->addWidget(useProxy);
 
     auto* proxy = new QFormLayout;
-    LabeledEdit1 = addProxyEdit(*proxy, "Сервер");
+    proxyHost = addProxyEdit(*proxy, "Сервер");
     ProxyPort = addProxyEdit(*proxy, "Порт");
-    LabeledEdit3 = addProxyEdit(*proxy, "User");
+    proxyUser = addProxyEdit(*proxy, "User");
     ProxyPass = addProxyEdit(*proxy, "Password");
     box->addLayout(proxy);
 
-    SaveAction = new QAction("Сохранить", this);
-    SaveAction->setEnabled(false);
-    connect(SaveAction, &QAction::triggered, this, [this] { SaveActionExecute(); });
-    Button1 = new QPushButton(SaveAction->text(), GroupBox1);
-    Button1->setEnabled(false);
+    saveAction = new QAction("Сохранить", this);
+    saveAction->setEnabled(false);
+    connect(saveAction, &QAction::triggered, this, [this] { saveSettings(); });
+    saveButton = new QPushButton(saveAction->text(), settingsBox);
+    saveButton->setEnabled(false);
     // The button follows its action, as a button bound to an action does.
-    connect(Button1, &QPushButton::clicked, SaveAction, &QAction::trigger);
-    connect(SaveAction, &QAction::changed, Button1, [this] {
-        Button1->setEnabled(SaveAction->isEnabled());
-        Button1->setText(SaveAction->text());
+    connect(saveButton, &QPushButton::clicked, saveAction, &QAction::trigger);
+    connect(saveAction, &QAction::changed, saveButton, [this] {
+        saveButton->setEnabled(saveAction->isEnabled());
+        saveButton->setText(saveAction->text());
     });
-    box->addWidget(Button1);
+    box->addWidget(saveButton);
     box->addStretch(1);
 
-    connect(isLog, &QCheckBox::toggled, this, [this] { onSettingsChange(); });
-    connect(useProxy, &QCheckBox::toggled, this, [this] { onSettingsChange(); });
-    return GroupBox1;
+    connect(isLog, &QCheckBox::toggled, this, [this] { onSettingsEdited(); });
+    connect(useProxy, &QCheckBox::toggled, this, [this] { onSettingsEdited(); });
+    return settingsBox;
 }
 
 QLineEdit* RequestLogWindow::addProxyEdit(QFormLayout& layout, const QString& label) {
-    auto* edit = new QLineEdit(GroupBox1);
+    auto* edit = new QLineEdit(settingsBox);
     // The proxy is not supported: the edits stay disabled and nothing reads them.
     edit->setEnabled(false);
     layout.addRow(label, edit);
-    connect(edit, &QLineEdit::textChanged, this, [this] { onSettingsChange(); });
+    connect(edit, &QLineEdit::textChanged, this, [this] { onSettingsEdited(); });
     return edit;
 }
 
@@ -129,9 +129,9 @@ void RequestLogWindow::SetSettings(AppSettings* settings) {
     settings_ = settings;
     if (settings_) {
         // Restoring the stored switch is not a change of the user's.
-        const bool changeBefore = SaveAction->isEnabled();
+        const bool changeBefore = saveAction->isEnabled();
         isLog->setChecked(settings_->ClientLog());
-        SaveAction->setEnabled(changeBefore);
+        saveAction->setEnabled(changeBefore);
     }
     client_->setSettings(settings_);
 }
@@ -156,12 +156,12 @@ void RequestLogWindow::appendLogLine(const QString& line) {
     // at once, before any save.
     if (!isLog->isChecked())
         return;
-    Memo1->appendPlainText(line);
+    logText->appendPlainText(line);
     dropOldestLinesOverBudget();
 }
 
 void RequestLogWindow::dropOldestLinesOverBudget() {
-    QTextDocument& document = *Memo1->document();
+    QTextDocument& document = *logText->document();
     while (document.characterCount() > kMaxLogCharacters && document.blockCount() > 1) {
         QTextCursor cursor(document.firstBlock());
         cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
@@ -169,17 +169,17 @@ void RequestLogWindow::dropOldestLinesOverBudget() {
     }
 }
 
-void RequestLogWindow::onSettingsChange() {
-    SaveAction->setEnabled(true);
+void RequestLogWindow::onSettingsEdited() {
+    saveAction->setEnabled(true);
 }
 
-void RequestLogWindow::SaveActionExecute() {
+void RequestLogWindow::saveSettings() {
     if (!settings_)
         return;
     settings_->setClientLog(isLog->isChecked());
     settings_->save();
     client_->setSettings(settings_);
-    SaveAction->setEnabled(false);
+    saveAction->setEnabled(false);
 }
 
 }  // namespace th

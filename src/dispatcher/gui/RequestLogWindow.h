@@ -36,31 +36,31 @@ public:
     explicit RequestLogWindow(IDialogs& dialogs, QWidget* parent = nullptr);
     ~RequestLogWindow() override;
 
-    DispatcherClient& RestClient() { return *client_; }
+    DispatcherClient& client() { return *client_; }
     AppSettings* Settings() const { return settings_; }
     void SetSettings(AppSettings* settings);
 
     // Log sink of every dispatcher client. Callable from any thread: a line made on a
     // worker is appended on the user-interface thread.
     void log(const std::string& command, const Json& data);
-    void onSettingsChange();
-    void SaveActionExecute();
+    void onSettingsEdited();
+    void saveSettings();
 
     // Controls, named as the window's designer named them; tests read them.
-    QGroupBox* GroupBox1 = nullptr;
+    QGroupBox* settingsBox = nullptr;
     QCheckBox* isLog = nullptr;
-    QLabel* LinkLabel1 = nullptr;
+    QLabel* proxyLabel = nullptr;
     QCheckBox* useProxy = nullptr;
-    QLineEdit* LabeledEdit1 = nullptr;
+    QLineEdit* proxyHost = nullptr;
     QLineEdit* ProxyPort = nullptr;
-    QLineEdit* LabeledEdit3 = nullptr;
+    QLineEdit* proxyUser = nullptr;
     QLineEdit* ProxyPass = nullptr;
-    QPushButton* Button1 = nullptr;
-    QPlainTextEdit* Memo1 = nullptr;
-    QAction* SaveAction = nullptr;
+    QPushButton* saveButton = nullptr;
+    QPlainTextEdit* logText = nullptr;
+    QAction* saveAction = nullptr;
 
 private:
-    void FormCreate(IDialogs& dialogs);
+    void setUpWindow(IDialogs& dialogs);
     void createControls();
     QWidget* createSettingsBox();
     QLineEdit* addProxyEdit(QFormLayout& layout, const QString& label);
