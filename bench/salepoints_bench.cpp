@@ -112,14 +112,14 @@ Json run(const Options& options) {
     TillhavenApp app(
         dialogs, [](QDialog&) { return 0; }, [] {}, DataPaths{dir.path(), dir.path()});
     MainWindow& form = app.mainWindow();
-    app.requestLogWindow().SetSettings(&form.appSettings());
+    app.requestLogWindow().setSettings(&form.appSettings());
     form.show();
 
     QElapsedTimer clock;
     clock.start();
     form.prepareCashboxes();
     const double tableFilledMs = clock.nsecsElapsed() / 1e6;
-    const int rows = form.cashboxModel->rowCount();
+    const int rows = form.cashboxModel().rowCount();
 
     // First the "cashbox" report of every register set up here, then its first "tasks".
     std::map<std::string, double> reported;
@@ -150,7 +150,7 @@ Json run(const Options& options) {
     const long peakKiB = statusKiB("VmHWM");
     const long rssKiB = statusKiB("VmRSS");
     size_t workers = 0;
-    for (const auto& record : form.Cashboxes())
+    for (const auto& record : form.cashboxes())
         workers += record->worker() != nullptr;
     form.stopRegisters();
     return {{"salepoints", options.salepoints},

@@ -34,9 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     th::AppSettings second(dir);
-    check(second.SystemTestMode() == first.SystemTestMode());
-    check(second.KeepVersion() == first.KeepVersion());
-    check(second.ClientLog() == first.ClientLog());
+    check(second.systemTestMode() == first.systemTestMode());
+    check(second.keepVersion() == first.keepVersion());
+    check(second.clientLog() == first.clientLog());
     if (th::joinCommaText(first.serials()).size() <= th::ProfileFile::kMaxValue)
         check(second.serials().size() == first.serials().size());
     second.save();

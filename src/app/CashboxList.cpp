@@ -65,7 +65,7 @@ void MainWindow::addCashboxes(const std::vector<const Json*>& points) {
     rows.reserve(points.size());
     for (const Json* point : points)
         rows.push_back(rowFor(*readSalePoint(*point)));
-    cashboxModel->addRows(std::move(rows));
+    cashboxModel_->addRows(std::move(rows));
     for (const Json* point : points)
         SafeApplication::guarded(services_.dialogs, [&] { createRecord(*point); });
 }
@@ -80,7 +80,7 @@ CashboxRecord* MainWindow::addSalePoint(const Json& data) {
     const std::optional<SalePoint> point = readSalePoint(data);
     if (!point || findCashbox(point->kktSerial))
         return nullptr;
-    cashboxModel->addRow(rowFor(*point));
+    cashboxModel_->addRow(rowFor(*point));
     return &createRecord(data);
 }
 
@@ -112,23 +112,23 @@ const RegisterEnvironment& MainWindow::registerEnvironment() {
 
 // Logged every time; notified once per register and text until the register recovers.
 void MainWindow::showProblem(const std::string& serial, const std::string& text) {
-    const int row = cashboxModel ? cashboxModel->rowOfSerial(QString::fromStdString(serial)) : -1;
+    const int row = cashboxModel_ ? cashboxModel_->rowOfSerial(QString::fromStdString(serial)) : -1;
     if (row >= 0)
-        cashboxModel->setProblem(row, QString::fromStdString(text));
+        cashboxModel_->setProblem(row, QString::fromStdString(text));
     if (!problemLog().report(serial, text))
         return;
     ++notifications_;
     const std::string message = serial.empty() ? text : serial + ": " + text;
-    if (trayIcon && trayAvailable_())
-        trayIcon->showMessage(QString::fromUtf8(kTrayTitle), QString::fromStdString(message),
-                              QSystemTrayIcon::Warning);
+    if (trayIcon_ && trayAvailable_())
+        trayIcon_->showMessage(QString::fromUtf8(kTrayTitle), QString::fromStdString(message),
+                               QSystemTrayIcon::Warning);
 }
 
 void MainWindow::registerRecovered(const std::string& serial) {
     problemLog().registerRecovered(serial);
-    const int row = cashboxModel ? cashboxModel->rowOfSerial(QString::fromStdString(serial)) : -1;
+    const int row = cashboxModel_ ? cashboxModel_->rowOfSerial(QString::fromStdString(serial)) : -1;
     if (row >= 0)
-        cashboxModel->setProblem(row, {});
+        cashboxModel_->setProblem(row, {});
 }
 
 ProblemLog& MainWindow::problemLog() {
@@ -143,13 +143,13 @@ void MainWindow::onConnectionChanged(CashboxRecord& Sender) {
 }
 
 void MainWindow::onConnectionChanged(const std::string& serial, bool isConnected) {
-    const int row = cashboxModel->rowOfSerial(QString::fromStdString(serial));
+    const int row = cashboxModel_->rowOfSerial(QString::fromStdString(serial));
     if (row < 0)
         return;
-    cashboxTable->setCurrentIndex(cashboxModel->index(row, 0));
-    cashboxModel->setStatus(row, QString::fromUtf8(isConnected ? kConnected : kNotConnected));
+    cashboxTable_->setCurrentIndex(cashboxModel_->index(row, 0));
+    cashboxModel_->setStatus(row, QString::fromUtf8(isConnected ? kConnected : kNotConnected));
     // The icon follows the register that changed last; it is not a summary of all of them.
-    trayIcon->setIcon(isConnected ? connectedIcon : disconnectedIcon);
+    trayIcon_->setIcon(isConnected ? connectedIcon_ : disconnectedIcon_);
 }
 
 CashboxWindow& MainWindow::cashboxWindow(CashboxRecord& record) {
@@ -165,10 +165,10 @@ CashboxWindow* MainWindow::builtCashboxWindow(const CashboxRecord& record) const
 }
 
 void MainWindow::openSelectedCashbox() {
-    const QModelIndex current = cashboxTable->currentIndex();
+    const QModelIndex current = cashboxTable_->currentIndex();
     if (!current.isValid())
         return;
-    const QString serial = cashboxModel->rowAt(current.row()).KKTSerial;
+    const QString serial = cashboxModel_->rowAt(current.row()).serial;
     CashboxRecord* record = findCashbox(serial.toStdString());
     if (!record)
         return;

@@ -11,14 +11,14 @@ const char* const kTitles[CashboxTableModel::ColumnCount] = {"Устройств
 
 QString cellText(const CashboxRow& row, int column) {
     switch (column) {
-        case CashboxTableModel::device:
+        case CashboxTableModel::DeviceColumn:
             return row.device;
-        case CashboxTableModel::KKTSerial:
-            return row.KKTSerial;
-        case CashboxTableModel::Address:
-            return row.Address;
-        case CashboxTableModel::Place:
-            return row.Place;
+        case CashboxTableModel::SerialColumn:
+            return row.serial;
+        case CashboxTableModel::AddressColumn:
+            return row.address;
+        case CashboxTableModel::PlaceColumn:
+            return row.place;
         default:
             return row.status;
     }
@@ -49,7 +49,7 @@ QVariant CashboxTableModel::data(const QModelIndex& index, int role) const {
     const CashboxRow& row = rows_[index.row()];
     const QString text = cutText(cellText(row, index.column()));
     // The field texts are cut to the column; a problem is shown whole, or it says nothing.
-    if (index.column() == status && !row.problem.isEmpty())
+    if (index.column() == StatusColumn && !row.problem.isEmpty())
         return text + " — " + row.problem;
     return text;
 }
@@ -68,7 +68,7 @@ Qt::ItemFlags CashboxTableModel::flags(const QModelIndex& index) const {
 namespace {
 
 bool bySerial(const CashboxRow& a, const CashboxRow& b) {
-    return a.KKTSerial < b.KKTSerial;
+    return a.serial < b.serial;
 }
 
 }  // namespace
@@ -77,8 +77,8 @@ bool bySerial(const CashboxRow& a, const CashboxRow& b) {
 int CashboxTableModel::rowOfSerial(const QString& serial) const {
     auto found = std::lower_bound(
         rows_.begin(), rows_.end(), serial,
-        [](const CashboxRow& row, const QString& key) { return row.KKTSerial < key; });
-    if (found == rows_.end() || found->KKTSerial != serial)
+        [](const CashboxRow& row, const QString& key) { return row.serial < key; });
+    if (found == rows_.end() || found->serial != serial)
         return -1;
     return static_cast<int>(found - rows_.begin());
 }
@@ -109,13 +109,13 @@ int CashboxTableModel::addRow(const CashboxRow& row) {
 
 void CashboxTableModel::setProblem(int row, const QString& problem) {
     rows_.at(row).problem = problem;
-    const QModelIndex cell = index(row, CashboxTableModel::status);
+    const QModelIndex cell = index(row, CashboxTableModel::StatusColumn);
     emit dataChanged(cell, cell);
 }
 
 void CashboxTableModel::setStatus(int row, const QString& status) {
     rows_.at(row).status = status;
-    const QModelIndex cell = index(row, CashboxTableModel::status);
+    const QModelIndex cell = index(row, CashboxTableModel::StatusColumn);
     emit dataChanged(cell, cell);
 }
 

@@ -10,9 +10,9 @@ namespace th {
 // One register's row of the list.
 struct CashboxRow {
     QString device;
-    QString KKTSerial;
-    QString Address;
-    QString Place;
+    QString serial;
+    QString address;
+    QString place;
     QString status;
     // The last problem the register's own work reported since it last exchanged or
     // connected; shown after the status.
@@ -25,7 +25,14 @@ struct CashboxRow {
 // a long serial still finds its row.
 class CashboxTableModel : public QAbstractTableModel {
 public:
-    enum Column { device, KKTSerial, Address, Place, status, ColumnCount };
+    enum Column {
+        DeviceColumn,
+        SerialColumn,
+        AddressColumn,
+        PlaceColumn,
+        StatusColumn,
+        ColumnCount
+    };
     static constexpr int kMaxTextLength = 20;
     static constexpr int kColumnWidths[ColumnCount] = {91, 180, 250, 100, -1};
 

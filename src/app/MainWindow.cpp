@@ -21,6 +21,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Errors.h"
 #include "platform/Version.h"
+#include "platform/gui/ControlNames.h"
 #include "platform/gui/SafeApplication.h"
 #include "platform/gui/WindowFit.h"
 #include "settings/AppSettings.h"
@@ -37,13 +38,14 @@ MainWindow::MainWindow(ShellServices& services, const ProcessWindows& windows)
     QFont tahoma("Tahoma");
     tahoma.setPixelSize(11);
     setFont(tahoma);
-    connectedIcon = greenStatusIcon();
-    disconnectedIcon = redStatusIcon();
-    setWindowIcon(connectedIcon);
+    connectedIcon_ = greenStatusIcon();
+    disconnectedIcon_ = redStatusIcon();
+    setWindowIcon(connectedIcon_);
     createActions();
     createMenus();
     createTrayIcon();
     createGrid();
+    nameControls();
     resizeToFit(*this, {kClientWidth, kClientHeight + menuBar()->sizeHint().height()});
     move(0, 0);
     setUpWindow();
@@ -52,13 +54,13 @@ MainWindow::MainWindow(ShellServices& services, const ProcessWindows& windows)
 MainWindow::~MainWindow() = default;
 
 void MainWindow::setUpWindow() {
-    trayIcon->show();
+    trayIcon_->show();
     appSettings_ = std::make_unique<AppSettings>(services_.paths.settingsDir);
     updater_ = std::make_unique<Updater>(*appSettings_, services_.dialogs);
     updateActions_ = std::make_unique<UpdateActions>(
         *updater_, services_.dialogs,
-        UpdateActions::Hooks{.isUpdateEnabled = [this] { return updateAction->isEnabled(); },
-                             .enableUpdate = [this] { updateAction->setEnabled(true); },
+        UpdateActions::Hooks{.isUpdateEnabled = [this] { return updateAction_->isEnabled(); },
+                             .enableUpdate = [this] { updateAction_->setEnabled(true); },
                              .appClose = [this] { quit(); }});
     setWindowTitle(windowTitle() + QString::fromStdString(updater_->strVersion()));
     checkUpdateAtStartup();
@@ -82,69 +84,69 @@ QAction* MainWindow::addAction(const char* caption, void (MainWindow::*handler)(
 }
 
 void MainWindow::createActions() {
-    AddCashbox = addAction("Добавить кассу", &MainWindow::addCashbox);
-    AddCashbox->setIcon(addCashboxIcon());
-    showRequestLogAction = addAction("Открыть клиент", &MainWindow::showRequestLog);
-    quitAction = addAction("Выход", &MainWindow::quit);
-    Logout = addAction("Разлогинить", &MainWindow::logOut);
-    helpAction = addAction("Помощь", &MainWindow::openHelp);
-    checkUpdateAction = addAction("Проверить обновления", &MainWindow::checkForUpdate);
-    updateAction = addAction("Обновить", &MainWindow::startUpdate);
-    updateAction->setEnabled(false);  // until an update check finds a newer version
-    About = addAction("О программе", &MainWindow::showAbout);
-    showAction = addAction("Управление", &MainWindow::showWindow);
+    addCashboxAction_ = addAction("Добавить кассу", &MainWindow::addCashbox);
+    addCashboxAction_->setIcon(addCashboxIcon());
+    showRequestLogAction_ = addAction("Открыть клиент", &MainWindow::showRequestLog);
+    quitAction_ = addAction("Выход", &MainWindow::quit);
+    logOutAction_ = addAction("Разлогинить", &MainWindow::logOut);
+    helpAction_ = addAction("Помощь", &MainWindow::openHelp);
+    checkUpdateAction_ = addAction("Проверить обновления", &MainWindow::checkForUpdate);
+    updateAction_ = addAction("Обновить", &MainWindow::startUpdate);
+    updateAction_->setEnabled(false);  // until an update check finds a newer version
+    aboutAction_ = addAction("О программе", &MainWindow::showAbout);
+    showAction_ = addAction("Управление", &MainWindow::showWindow);
 }
 
 void MainWindow::createMenus() {
-    actionsMenu = menuBar()->addMenu("Действия");
-    actionsMenu->addAction(AddCashbox);
-    actionsMenu->addAction(showRequestLogAction);
-    actionsMenu->addSeparator();
-    actionsMenu->addAction(quitAction);
-    actionsMenu->addAction(Logout);
+    actionsMenu_ = menuBar()->addMenu("Действия");
+    actionsMenu_->addAction(addCashboxAction_);
+    actionsMenu_->addAction(showRequestLogAction_);
+    actionsMenu_->addSeparator();
+    actionsMenu_->addAction(quitAction_);
+    actionsMenu_->addAction(logOutAction_);
 
-    helpMenu = menuBar()->addMenu("Справка");
-    helpMenu->addAction(helpAction);
-    helpMenu->addAction(checkUpdateAction);
-    helpMenu->addAction(updateAction);
-    helpMenu->addSeparator();
-    helpMenu->addAction(About);
+    helpMenu_ = menuBar()->addMenu("Справка");
+    helpMenu_->addAction(helpAction_);
+    helpMenu_->addAction(checkUpdateAction_);
+    helpMenu_->addAction(updateAction_);
+    helpMenu_->addSeparator();
+    helpMenu_->addAction(aboutAction_);
 
-    trayMenu = new QMenu(this);
-    trayMenu->addAction(showAction);
-    trayMenu->addAction(showRequestLogAction);
-    trayMenu->addSeparator();
-    trayMenu->addAction(helpAction);
-    trayMenu->addAction(updateAction);
-    trayMenu->addSeparator();
-    trayMenu->addAction(quitAction);
+    trayMenu_ = new QMenu(this);
+    trayMenu_->addAction(showAction_);
+    trayMenu_->addAction(showRequestLogAction_);
+    trayMenu_->addSeparator();
+    trayMenu_->addAction(helpAction_);
+    trayMenu_->addAction(updateAction_);
+    trayMenu_->addSeparator();
+    trayMenu_->addAction(quitAction_);
 }
 
 void MainWindow::createTrayIcon() {
     // Red until a register reports a connection.
-    trayIcon = new QSystemTrayIcon(disconnectedIcon, this);
-    trayIcon->setToolTip("Тиллхейвен");
-    trayIcon->setContextMenu(trayMenu);
-    connect(trayIcon, &QSystemTrayIcon::activated, this,
+    trayIcon_ = new QSystemTrayIcon(disconnectedIcon_, this);
+    trayIcon_->setToolTip("Тиллхейвен");
+    trayIcon_->setContextMenu(trayMenu_);
+    connect(trayIcon_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) { onTrayIconActivated(reason); });
 }
 
 void MainWindow::createGrid() {
-    cashboxModel = new CashboxTableModel(this);
-    cashboxTable = new QTableView(this);
-    cashboxTable->setModel(cashboxModel);
-    cashboxTable->setSelectionBehavior(QAbstractItemView::SelectRows);
-    cashboxTable->setSelectionMode(QAbstractItemView::SingleSelection);
-    cashboxTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    cashboxTable->verticalHeader()->hide();
-    cashboxTable->setShowGrid(true);
-    cashboxTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    cashboxModel_ = new CashboxTableModel(this);
+    cashboxTable_ = new QTableView(this);
+    cashboxTable_->setModel(cashboxModel_);
+    cashboxTable_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    cashboxTable_->setSelectionMode(QAbstractItemView::SingleSelection);
+    cashboxTable_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    cashboxTable_->verticalHeader()->hide();
+    cashboxTable_->setShowGrid(true);
+    cashboxTable_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     for (int column = 0; column < CashboxTableModel::ColumnCount; ++column) {
         if (CashboxTableModel::kColumnWidths[column] > 0)
-            cashboxTable->setColumnWidth(column, CashboxTableModel::kColumnWidths[column]);
+            cashboxTable_->setColumnWidth(column, CashboxTableModel::kColumnWidths[column]);
     }
-    connect(cashboxTable, &QTableView::doubleClicked, this, [this] { openSelectedCashbox(); });
-    setCentralWidget(cashboxTable);
+    connect(cashboxTable_, &QTableView::doubleClicked, this, [this] { openSelectedCashbox(); });
+    setCentralWidget(cashboxTable_);
 }
 
 void MainWindow::showEvent(QShowEvent* event) {
@@ -163,14 +165,14 @@ void MainWindow::startOnFirstShow() {
     RequestLogWindow& clientForm = *windows_.requestLogWindow;
     LoginDialog& passwordDlg = *windows_.loginDialog;
     try {
-        clientForm.SetSettings(appSettings_.get());
+        clientForm.setSettings(appSettings_.get());
         passwordDlg.checkAuthBegin(this);
         if (!passwordDlg.isAuthorized()) {
             services_.runModal(passwordDlg);
             if (passwordDlg.isAuthorized()) {
-                appSettings_->setToken(passwordDlg.Token());
+                appSettings_->setToken(passwordDlg.token());
                 appSettings_->save();
-                clientForm.SetSettings(appSettings_.get());
+                clientForm.setSettings(appSettings_.get());
             }
         }
     } catch (const std::exception& e) {
@@ -231,7 +233,7 @@ void MainWindow::stopRegisters() {
 }
 
 void MainWindow::showFromTray() {
-    showAction->trigger();
+    showAction_->trigger();
 }
 
 void MainWindow::onTrayIconActivated(QSystemTrayIcon::ActivationReason reason) {
@@ -290,8 +292,26 @@ void MainWindow::startUpdate() {
 
 void MainWindow::showAbout() {
     AboutDialog& about = *windows_.aboutDialog;
-    about.Version->setText(QString::fromStdString(updater_->strVersion()));
+    about.setVersion(QString::fromStdString(updater_->strVersion()));
     services_.runModal(about);
+}
+
+void MainWindow::nameControls() {
+    th::nameControls({
+        {addCashboxAction_, "addCashboxAction"},
+        {showRequestLogAction_, "showRequestLogAction"},
+        {quitAction_, "quitAction"},
+        {logOutAction_, "logOutAction"},
+        {helpAction_, "helpAction"},
+        {checkUpdateAction_, "checkUpdateAction"},
+        {updateAction_, "updateAction"},
+        {aboutAction_, "aboutAction"},
+        {showAction_, "showAction"},
+        {actionsMenu_, "actionsMenu"},
+        {helpMenu_, "helpMenu"},
+        {trayMenu_, "trayMenu"},
+        {cashboxTable_, "cashboxTable"},
+    });
 }
 
 }  // namespace th

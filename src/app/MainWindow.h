@@ -84,31 +84,18 @@ public:
     void onConnectionChanged(const std::string& serial, bool isConnected);
     void openSelectedCashbox();
     // The sale points' records, in the order of their creation.
-    const std::vector<std::unique_ptr<CashboxRecord>>& Cashboxes() const { return cashboxes_; }
+    const std::vector<std::unique_ptr<CashboxRecord>>& cashboxes() const { return cashboxes_; }
     CashboxRecord* findCashbox(const std::string& serial) const;
     // The register's window, built the first time it is asked for; hidden until shown.
     CashboxWindow& cashboxWindow(CashboxRecord& record);
     // The window if it has been built, nullptr otherwise.
     CashboxWindow* builtCashboxWindow(const CashboxRecord& record) const;
 
-    QAction* AddCashbox = nullptr;
-    QAction* showRequestLogAction = nullptr;
-    QAction* quitAction = nullptr;
-    QAction* Logout = nullptr;
-    QAction* helpAction = nullptr;
-    QAction* checkUpdateAction = nullptr;
-    QAction* updateAction = nullptr;
-    QAction* About = nullptr;
-    QAction* showAction = nullptr;
-
-    QMenu* actionsMenu = nullptr;  // "Действия"
-    QMenu* helpMenu = nullptr;     // "Справка"
-    QMenu* trayMenu = nullptr;     // the tray menu
-    QSystemTrayIcon* trayIcon = nullptr;
-    QIcon connectedIcon;
-    QIcon disconnectedIcon;
-    QTableView* cashboxTable = nullptr;
-    CashboxTableModel* cashboxModel = nullptr;
+    QSystemTrayIcon& trayIcon() { return *trayIcon_; }
+    // The tray and window icons while any register is connected, and while none is.
+    const QIcon& connectedIcon() const { return connectedIcon_; }
+    const QIcon& disconnectedIcon() const { return disconnectedIcon_; }
+    CashboxTableModel& cashboxModel() { return *cashboxModel_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -116,6 +103,26 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    void nameControls();
+    // Controls; each one's objectName is its member name without the underscore.
+    QAction* addCashboxAction_ = nullptr;
+    QAction* showRequestLogAction_ = nullptr;
+    QAction* quitAction_ = nullptr;
+    QAction* logOutAction_ = nullptr;
+    QAction* helpAction_ = nullptr;
+    QAction* checkUpdateAction_ = nullptr;
+    QAction* updateAction_ = nullptr;
+    QAction* aboutAction_ = nullptr;
+    QAction* showAction_ = nullptr;
+    QMenu* actionsMenu_ = nullptr;
+    QMenu* helpMenu_ = nullptr;
+    QMenu* trayMenu_ = nullptr;
+    QTableView* cashboxTable_ = nullptr;
+    QSystemTrayIcon* trayIcon_ = nullptr;
+    QIcon connectedIcon_;
+    QIcon disconnectedIcon_;
+    CashboxTableModel* cashboxModel_ = nullptr;
+
     void setUpWindow();
     void createActions();
     QAction* addAction(const char* caption, void (MainWindow::*handler)());

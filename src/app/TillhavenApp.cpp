@@ -36,7 +36,7 @@ TillhavenApp::~TillhavenApp() {
 void TillhavenApp::installRegisterBackend() {
     // The register driver's automation object comes from the backend that settings.ini's
     // system/RegisterDriver names; the settings are read by now.
-    th::installRegisterBackend(automation_, form1_->appSettings().RegisterDriver(),
+    th::installRegisterBackend(automation_, form1_->appSettings().registerDriver(),
                                services_.paths.settingsDir);
 }
 

@@ -13,6 +13,7 @@
 #include "dispatcher/DispatcherClient.h"
 #include "dispatcher/Messages.h"
 #include "platform/Dialogs.h"
+#include "platform/gui/ControlNames.h"
 #include "platform/gui/WindowFit.h"
 
 namespace th {
@@ -49,13 +50,14 @@ LoginDialog::LoginDialog(DispatcherClient& client, IDialogs& dialogs, QWidget* p
     : QDialog(parent), client_(client), dialogs_(dialogs) {
     setWindowTitle("Авторизация");
     createControls();
+    nameControls();
     fixToFit(*this, {kClientWidth, kClientHeight});
     setUpWindow();
 }
 
 void LoginDialog::setUpWindow() {
-    fAuthorized = false;
-    fToken.clear();
+    authorized_ = false;
+    token_.clear();
 }
 
 QWidget* LoginDialog::createPanel() {
@@ -72,10 +74,10 @@ QWidget* LoginDialog::createPanel() {
     auto* secondLine = new QHBoxLayout;
     secondLine->addWidget(new QLabel("личного кабинета на сайте", panel));
     // Styled as a link and pointing at the login page, but clicking it does nothing.
-    LoginLink = new QLabel(QString("<a href=\"%1\">tillhaven</a>").arg(kLoginPageUrl), panel);
-    LoginLink->setOpenExternalLinks(false);
-    LoginLink->setTextInteractionFlags(Qt::NoTextInteraction);
-    secondLine->addWidget(LoginLink);
+    loginLink_ = new QLabel(QString("<a href=\"%1\">tillhaven</a>").arg(kLoginPageUrl), panel);
+    loginLink_->setOpenExternalLinks(false);
+    loginLink_->setTextInteractionFlags(Qt::NoTextInteraction);
+    secondLine->addWidget(loginLink_);
     secondLine->addStretch(1);
     lines->addLayout(secondLine);
     row->addLayout(lines, 1);
@@ -89,29 +91,29 @@ void LoginDialog::createControls() {
     layout->addWidget(createPanel());
 
     layout->addWidget(new QLabel("Логин (E-Mail)", this));
-    Login = new QLineEdit(this);
-    layout->addWidget(Login);
+    loginEdit_ = new QLineEdit(this);
+    layout->addWidget(loginEdit_);
     layout->addWidget(new QLabel("Введите пароль:", this));
-    Password = new QLineEdit(this);
-    Password->setEchoMode(QLineEdit::Password);
-    layout->addWidget(Password);
+    passwordEdit_ = new QLineEdit(this);
+    passwordEdit_->setEchoMode(QLineEdit::Password);
+    layout->addWidget(passwordEdit_);
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
-    okButton = new QPushButton("OK", this);
-    okButton->setDefault(true);
-    cancelButton = new QPushButton("Cancel", this);
-    buttons->addWidget(okButton);
-    buttons->addWidget(cancelButton);
+    okButton_ = new QPushButton("OK", this);
+    okButton_->setDefault(true);
+    cancelButton_ = new QPushButton("Cancel", this);
+    buttons->addWidget(okButton_);
+    buttons->addWidget(cancelButton_);
     layout->addLayout(buttons);
 
-    connect(okButton, &QPushButton::clicked, this, [this] { signIn(); });
-    connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
+    connect(okButton_, &QPushButton::clicked, this, [this] { signIn(); });
+    connect(cancelButton_, &QPushButton::clicked, this, &QDialog::reject);
 
-    setTabOrder(Password, okButton);
-    setTabOrder(okButton, cancelButton);
-    setTabOrder(cancelButton, Login);
-    Password->setFocus();
+    setTabOrder(passwordEdit_, okButton_);
+    setTabOrder(okButton_, cancelButton_);
+    setTabOrder(cancelButton_, loginEdit_);
+    passwordEdit_->setFocus();
 }
 
 void LoginDialog::showEvent(QShowEvent* event) {
@@ -121,20 +123,20 @@ void LoginDialog::showEvent(QShowEvent* event) {
         frame.moveCenter(screen->availableGeometry().center());
         move(frame.topLeft());
     }
-    Password->setFocus();
+    passwordEdit_->setFocus();
 }
 
 void LoginDialog::checkAuthBegin(QObject*) {
-    fAuthorized = false;
-    client_.SetSilent();
-    fAuthorized = testAuthorized(client_.executeDelay(kCommandTest, testRequest()));
+    authorized_ = false;
+    client_.setSilent();
+    authorized_ = testAuthorized(client_.executeDelay(kCommandTest, testRequest()));
 }
 
 void LoginDialog::signIn() {
     // Both fields exactly as typed: no trimming, no check for empty ones.
     client_.executeImmediate(
         kCommandAuthorize,
-        authorizeRequest(Login->text().toStdString(), Password->text().toStdString()),
+        authorizeRequest(loginEdit_->text().toStdString(), passwordEdit_->text().toStdString()),
         [this](DispatcherClient& sender, const Json& response) { checkAuth(sender, response); });
 }
 
@@ -145,18 +147,28 @@ void LoginDialog::checkAuth(DispatcherClient&, const Json& response) {
     } catch (const DispatcherAnswerError& e) {
         // Neither a login nor a refusal: not logged in, and the user is told why; what
         // was typed stays for another attempt.
-        fAuthorized = false;
+        authorized_ = false;
         dialogs_.show(BoxKind::Plain, e.what());
         return;
     }
-    fAuthorized = result.auth;
-    if (!fAuthorized) {
+    authorized_ = result.auth;
+    if (!authorized_) {
         dialogs_.show(BoxKind::Plain, kWrongLogin);
-        Password->clear();
+        passwordEdit_->clear();
         return;
     }
-    fToken = result.token;
+    token_ = result.token;
     accept();
+}
+
+void LoginDialog::nameControls() {
+    th::nameControls({
+        {loginEdit_, "loginEdit"},
+        {passwordEdit_, "passwordEdit"},
+        {okButton_, "okButton"},
+        {cancelButton_, "cancelButton"},
+        {loginLink_, "loginLink"},
+    });
 }
 
 }  // namespace th

@@ -17,7 +17,7 @@ class DispatcherClient;
 
 // "Авторизация": checks the stored token with "test" and, when the service does not accept
 // it, lets the user sign in with "authorize". A successful login leaves the new token in
-// Token(); storing it is the start sequence's business, the dialog never touches settings.
+// token(); storing it is the start sequence's business, the dialog never touches settings.
 class LoginDialog : public QDialog {
 public:
     static constexpr const char* kWrongLogin = "Неверное имя пользователя или пароль";
@@ -25,8 +25,8 @@ public:
 
     LoginDialog(DispatcherClient& client, IDialogs& dialogs, QWidget* parent = nullptr);
 
-    bool isAuthorized() const { return fAuthorized; }
-    const std::string& Token() const { return fToken; }
+    bool isAuthorized() const { return authorized_; }
+    const std::string& token() const { return token_; }
 
     // The token check: a silent "test" with the stored token. Transport errors and
     // answers that are not JSON leave it for the caller to report.
@@ -36,24 +36,26 @@ public:
     // The answer handler of "authorize".
     void checkAuth(DispatcherClient& sender, const Json& response);
 
-    QLineEdit* Login = nullptr;
-    QLineEdit* Password = nullptr;
-    QPushButton* okButton = nullptr;
-    QPushButton* cancelButton = nullptr;
-    QLabel* LoginLink = nullptr;
-
 protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void nameControls();
+    // Controls; each one's objectName is its member name without the underscore.
+    QLineEdit* loginEdit_ = nullptr;
+    QLineEdit* passwordEdit_ = nullptr;
+    QPushButton* okButton_ = nullptr;
+    QPushButton* cancelButton_ = nullptr;
+    QLabel* loginLink_ = nullptr;
+
     void setUpWindow();
     QWidget* createPanel();
     void createControls();
 
     DispatcherClient& client_;
     IDialogs& dialogs_;
-    bool fAuthorized = false;
-    std::string fToken;
+    bool authorized_ = false;
+    std::string token_;
 };
 
 }  // namespace th

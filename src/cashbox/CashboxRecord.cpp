@@ -41,7 +41,7 @@ void CashboxRecord::setSettings(AppSettings& settings) {
 }
 
 // A register new to this workstation: the store holds its record once it is saved.
-CashBoxSettingsPtr CashboxRecord::CashBoxSettings() {
+CashBoxSettingsPtr CashboxRecord::cashboxSettings() {
     if (!settings_)
         return nullptr;
     if (!cashboxSettings_)
@@ -55,7 +55,7 @@ CashBoxSettingsPtr CashboxRecord::CashBoxSettings() {
 
 // The record is shared with the settings store, which other threads may save.
 void CashboxRecord::editSettings(const std::function<void(CashboxSettings&)>& change) {
-    if (CashBoxSettingsPtr record = CashBoxSettings())
+    if (CashBoxSettingsPtr record = cashboxSettings())
         settings_->editCashbox(record, change);
 }
 
@@ -69,7 +69,7 @@ RegisterWorker& CashboxRecord::ensureWorker() {
 }
 
 void CashboxRecord::startWorker(bool autostart) {
-    const CashboxSettings record = settings_->readCashbox(CashBoxSettings());
+    const CashboxSettings record = settings_->readCashbox(cashboxSettings());
     const RegisterSetup setup{.serial = serial_,
                               .token = token_,
                               .driverName = record.Driver,

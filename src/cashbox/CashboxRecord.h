@@ -35,17 +35,17 @@ public:
     // set up since (the wizard's), and leave a running one alone.
     void setSettings(AppSettings& settings);
 
-    const Json& Data() const { return data_; }
+    const Json& data() const { return data_; }
     const std::string& serial() const { return serial_; }
-    const std::string& CashboxToken() const { return token_; }
+    const std::string& cashboxToken() const { return token_; }
     // The text of a member of the sale point's element, "" when it has none.
     std::string dataText(const char* member) const;
 
-    AppSettings* Settings() const { return settings_; }
+    AppSettings* settings() const { return settings_; }
     const RegisterEnvironment& environment() const { return environment_; }
     // The register's record in the settings store, or a new one the store does not hold
     // until it is saved; nullptr before setSettings.
-    CashBoxSettingsPtr CashBoxSettings();
+    CashBoxSettingsPtr cashboxSettings();
     // Changes the register's record under the store's lock.
     void editSettings(const std::function<void(CashboxSettings&)>& change);
 

@@ -16,6 +16,7 @@
 #include "cashbox/CashboxRecord.h"
 #include "drivers/AtolDriver.h"
 #include "platform/Dialogs.h"
+#include "platform/gui/ControlNames.h"
 #include "platform/gui/SafeApplication.h"
 #include "platform/gui/SerialPortCombo.h"
 #include "platform/gui/WindowFit.h"
@@ -48,10 +49,11 @@ CashboxWindow::CashboxWindow(IDialogs& dialogs, CashboxRecord& record, QWidget* 
     setWindowFlag(Qt::Window);
     setWindowTitle(QString::fromUtf8(kCaption));
     createControls();
+    nameControls();
     resizeToFit(*this, {kClientWidth, kClientHeight});
     showData();
-    if (CashBoxSettingsPtr settings = record_.CashBoxSettings())
-        fillControls(record_.Settings()->readCashbox(settings));
+    if (CashBoxSettingsPtr settings = record_.cashboxSettings())
+        fillControls(record_.settings()->readCashbox(settings));
     showState();
     record_.setOnStateShown([this](CashboxRecord&) { showState(); });
     connectSignals();
@@ -67,13 +69,13 @@ void CashboxWindow::createControls() {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    DeviceBox = createDeviceBox();
-    DeviceBox->setFixedHeight(kDeviceBoxHeight);
-    layout->addWidget(DeviceBox);
-    ConnectionBox = createConnectionBox();
-    layout->addWidget(ConnectionBox, 1);
+    deviceBox_ = createDeviceBox();
+    deviceBox_->setFixedHeight(kDeviceBoxHeight);
+    layout->addWidget(deviceBox_);
+    connectionBox_ = createConnectionBox();
+    layout->addWidget(connectionBox_, 1);
     createStatusBar();
-    layout->addWidget(statusLine);
+    layout->addWidget(statusLine_);
 }
 
 QLineEdit* CashboxWindow::addReadOnlyEdit(QGridLayout& grid, int row, int column,
@@ -103,12 +105,12 @@ QComboBox* CashboxWindow::addCombo(QGridLayout& grid, int row, int column, const
 QGroupBox* CashboxWindow::createDeviceBox() {
     auto* box = new QGroupBox(QString::fromUtf8("Информация об устройстве"));
     auto* grid = new QGridLayout(box);
-    KKTSerial = addReadOnlyEdit(*grid, 0, 0, "Серийный номер кассы");
-    Address = addReadOnlyEdit(*grid, 0, 1, "Адрес установки");
-    Place = addReadOnlyEdit(*grid, 0, 2, "место расчетов");
-    FSSerial = addReadOnlyEdit(*grid, 2, 0, "Серийный номер ФН");
-    RegStatus = addReadOnlyEdit(*grid, 2, 1, "Статус регистрации");
-    RegNum = addReadOnlyEdit(*grid, 2, 2, "Регистрационный номер");
+    serialEdit_ = addReadOnlyEdit(*grid, 0, 0, "Серийный номер кассы");
+    addressEdit_ = addReadOnlyEdit(*grid, 0, 1, "Адрес установки");
+    placeEdit_ = addReadOnlyEdit(*grid, 0, 2, "место расчетов");
+    fiscalStorageEdit_ = addReadOnlyEdit(*grid, 2, 0, "Серийный номер ФН");
+    registrationStatusEdit_ = addReadOnlyEdit(*grid, 2, 1, "Статус регистрации");
+    registrationNumberEdit_ = addReadOnlyEdit(*grid, 2, 2, "Регистрационный номер");
     return box;
 }
 
@@ -116,94 +118,97 @@ QGroupBox* CashboxWindow::createConnectionBox() {
     auto* box = new QGroupBox(QString::fromUtf8("Информация о подключении"));
     auto* grid = new QGridLayout(box);
 
-    driverCombo = addCombo(*grid, 0, 0, "Драйвер устройства", nullptr);
-    makeEditable(*driverCombo);
-    driverCombo->addItem(QString::fromUtf8(kAtolDriverName));
-    driverCombo->setCurrentIndex(-1);
-    driverCombo->setEditText({});
-    checkDriver = new QPushButton(QString::fromUtf8("Проверить драйвер"));
-    grid->addWidget(checkDriver, 2, 0);
+    driverCombo_ = addCombo(*grid, 0, 0, "Драйвер устройства", nullptr);
+    makeEditable(*driverCombo_);
+    driverCombo_->addItem(QString::fromUtf8(kAtolDriverName));
+    driverCombo_->setCurrentIndex(-1);
+    driverCombo_->setEditText({});
+    checkDriverButton_ = new QPushButton(QString::fromUtf8("Проверить драйвер"));
+    grid->addWidget(checkDriverButton_, 2, 0);
 
-    connectionTypeCombo = addCombo(*grid, 0, 1, "Тип подключения", nullptr);
-    makeEditable(*connectionTypeCombo);
-    connectionTypeCombo->addItems({"USB", "COM"});
-    connectionTypeCombo->setCurrentIndex(-1);
-    connectionTypeCombo->setEditText({});
-    CheckConnection = new QPushButton(QString::fromUtf8("Проверить связь"));
-    grid->addWidget(CheckConnection, 2, 1);
+    connectionTypeCombo_ = addCombo(*grid, 0, 1, "Тип подключения", nullptr);
+    makeEditable(*connectionTypeCombo_);
+    connectionTypeCombo_->addItems({"USB", "COM"});
+    connectionTypeCombo_->setCurrentIndex(-1);
+    connectionTypeCombo_->setEditText({});
+    checkConnectionButton_ = new QPushButton(QString::fromUtf8("Проверить связь"));
+    grid->addWidget(checkConnectionButton_, 2, 1);
 
     // The machine's serial ports (or the emulator's), read afresh whenever the list opens.
     AutomationRegistry& automation = record_.environment().automation;
-    comPortCombo =
-        addCombo(*grid, 0, 2, "COM-порт", &comPortLabel,
+    comPortCombo_ =
+        addCombo(*grid, 0, 2, "COM-порт", &comPortLabel_,
                  new SerialPortCombo([&automation] { return automation.ports()->list(); }));
-    comPortCombo->setCompleter(nullptr);
-    comPortCombo->setCurrentIndex(comPortCombo->count() > 0 ? 0 : -1);
+    comPortCombo_->setCompleter(nullptr);
+    comPortCombo_->setCurrentIndex(comPortCombo_->count() > 0 ? 0 : -1);
 
     // The line parameters are shown, never used: a COM connection always runs at 115200.
-    baudRateCombo = addCombo(*grid, 0, 3, "Скорость", &baudRateLabel);
-    dataBitsCombo = addCombo(*grid, 0, 4, "Бит в байте", &dataBitsLabel);
-    parityCombo = addCombo(*grid, 2, 3, "Четность", &parityLabel);
-    stopBitsCombo = addCombo(*grid, 2, 4, "Стоп-битов", &stopBitsLabel);
-    const std::pair<QComboBox*, const char*> shown[] = {{baudRateCombo, "115200 бод"},
-                                                        {dataBitsCombo, "8 бит"},
-                                                        {parityCombo, "нет"},
-                                                        {stopBitsCombo, "1 бит"}};
+    baudRateCombo_ = addCombo(*grid, 0, 3, "Скорость", &baudRateLabel_);
+    dataBitsCombo_ = addCombo(*grid, 0, 4, "Бит в байте", &dataBitsLabel_);
+    parityCombo_ = addCombo(*grid, 2, 3, "Четность", &parityLabel_);
+    stopBitsCombo_ = addCombo(*grid, 2, 4, "Стоп-битов", &stopBitsLabel_);
+    const std::pair<QComboBox*, const char*> shown[] = {{baudRateCombo_, "115200 бод"},
+                                                        {dataBitsCombo_, "8 бит"},
+                                                        {parityCombo_, "нет"},
+                                                        {stopBitsCombo_, "1 бит"}};
     for (auto [combo, text] : shown) {
         makeEditable(*combo);
         combo->setEditText(QString::fromUtf8(text));
     }
     const std::initializer_list<QWidget*> disabled = {
-        comPortCombo,  comPortLabel, baudRateCombo, baudRateLabel, dataBitsCombo,
-        dataBitsLabel, parityCombo,  parityLabel,   stopBitsCombo, stopBitsLabel};
+        comPortCombo_,  comPortLabel_, baudRateCombo_, baudRateLabel_, dataBitsCombo_,
+        dataBitsLabel_, parityCombo_,  parityLabel_,   stopBitsCombo_, stopBitsLabel_};
     for (QWidget* w : disabled)
         w->setEnabled(false);
 
-    autostart = new QCheckBox(
+    autostartCheck_ = new QCheckBox(
         QString::fromUtf8("Устанавливать соединение автоматически при запуске программы"));
-    grid->addWidget(autostart, 4, 0, 1, 3);
-    Connect = new QPushButton(QString::fromUtf8("Установить соединение"));
-    grid->addWidget(Connect, 5, 0);
-    Disconnect = new QPushButton(QString::fromUtf8("Разорвать соединение"));
-    grid->addWidget(Disconnect, 5, 1);
-    saveButton = new QPushButton(QString::fromUtf8("Сохранить настройки"));
-    saveButton->setEnabled(false);
-    grid->addWidget(saveButton, 5, 4);
+    grid->addWidget(autostartCheck_, 4, 0, 1, 3);
+    connectButton_ = new QPushButton(QString::fromUtf8("Установить соединение"));
+    grid->addWidget(connectButton_, 5, 0);
+    disconnectButton_ = new QPushButton(QString::fromUtf8("Разорвать соединение"));
+    grid->addWidget(disconnectButton_, 5, 1);
+    saveButton_ = new QPushButton(QString::fromUtf8("Сохранить настройки"));
+    saveButton_->setEnabled(false);
+    grid->addWidget(saveButton_, 5, 4);
     grid->setRowStretch(6, 1);
     return box;
 }
 
 // Panel 0 is drawn by its owner and left empty; panel 1 shows the connection.
 void CashboxWindow::createStatusBar() {
-    statusLine = new QStatusBar;
-    statusLine->setSizeGripEnabled(false);
-    connectionPanel = new QLabel;
-    connectionPanel->setFixedWidth(kConnectionPanelWidth);
-    statusPanel = new QLabel(QString::fromUtf8(kPanelNotConnected));
-    statusPanel->setFixedWidth(kStatusPanelWidth);
-    statusLine->addWidget(connectionPanel);
-    statusLine->addWidget(statusPanel);
+    statusLine_ = new QStatusBar;
+    statusLine_->setSizeGripEnabled(false);
+    connectionPanel_ = new QLabel;
+    connectionPanel_->setFixedWidth(kConnectionPanelWidth);
+    statusPanel_ = new QLabel(QString::fromUtf8(kPanelNotConnected));
+    statusPanel_->setFixedWidth(kStatusPanelWidth);
+    statusLine_->addWidget(connectionPanel_);
+    statusLine_->addWidget(statusPanel_);
 }
 
 void CashboxWindow::connectSignals() {
     auto run = [this](QObject* sender, void (CashboxWindow::*handler)(QObject*)) {
         return [this, sender, handler] { guarded([&] { (this->*handler)(sender); }); };
     };
-    connect(driverCombo, &QComboBox::currentTextChanged, this,
-            run(driverCombo, &CashboxWindow::onDriverChosen));
-    connect(connectionTypeCombo, &QComboBox::currentTextChanged, this,
-            run(connectionTypeCombo, &CashboxWindow::onFieldEdited));
-    connect(comPortCombo, &QComboBox::currentTextChanged, this,
-            run(comPortCombo, &CashboxWindow::onFieldEdited));
-    connect(autostart, &QCheckBox::clicked, this, run(autostart, &CashboxWindow::onFieldEdited));
-    connect(checkDriver, &QPushButton::clicked, this,
-            run(checkDriver, &CashboxWindow::showDriverVersion));
-    connect(CheckConnection, &QPushButton::clicked, this,
-            run(CheckConnection, &CashboxWindow::testConnection));
-    connect(Connect, &QPushButton::clicked, this, run(Connect, &CashboxWindow::connectByUser));
-    connect(Disconnect, &QPushButton::clicked, this,
-            run(Disconnect, &CashboxWindow::disconnectByUser));
-    connect(saveButton, &QPushButton::clicked, this, run(saveButton, &CashboxWindow::saveSettings));
+    connect(driverCombo_, &QComboBox::currentTextChanged, this,
+            run(driverCombo_, &CashboxWindow::onDriverChosen));
+    connect(connectionTypeCombo_, &QComboBox::currentTextChanged, this,
+            run(connectionTypeCombo_, &CashboxWindow::onFieldEdited));
+    connect(comPortCombo_, &QComboBox::currentTextChanged, this,
+            run(comPortCombo_, &CashboxWindow::onFieldEdited));
+    connect(autostartCheck_, &QCheckBox::clicked, this,
+            run(autostartCheck_, &CashboxWindow::onFieldEdited));
+    connect(checkDriverButton_, &QPushButton::clicked, this,
+            run(checkDriverButton_, &CashboxWindow::showDriverVersion));
+    connect(checkConnectionButton_, &QPushButton::clicked, this,
+            run(checkConnectionButton_, &CashboxWindow::testConnection));
+    connect(connectButton_, &QPushButton::clicked, this,
+            run(connectButton_, &CashboxWindow::connectByUser));
+    connect(disconnectButton_, &QPushButton::clicked, this,
+            run(disconnectButton_, &CashboxWindow::disconnectByUser));
+    connect(saveButton_, &QPushButton::clicked, this,
+            run(saveButton_, &CashboxWindow::saveSettings));
 }
 
 void CashboxWindow::guarded(const std::function<void()>& handler) {
@@ -213,7 +218,7 @@ void CashboxWindow::guarded(const std::function<void()>& handler) {
 // ---- data and settings ----------------------------------------------------------------------
 
 std::string CashboxWindow::serial() const {
-    return stdText(KKTSerial->text());
+    return stdText(serialEdit_->text());
 }
 
 bool CashboxWindow::isConnected() const {
@@ -221,35 +226,35 @@ bool CashboxWindow::isConnected() const {
 }
 
 void CashboxWindow::showData() {
-    KKTSerial->setText(qtText(record_.dataText("kkt_serial")));
-    Address->setText(qtText(record_.dataText("address")));
-    Place->setText(qtText(record_.dataText("place")));
-    RegNum->setText(qtText(record_.dataText("kkt_reg_num")));
-    FSSerial->setText(qtText(record_.dataText("fs_serial")));
+    serialEdit_->setText(qtText(record_.dataText("kkt_serial")));
+    addressEdit_->setText(qtText(record_.dataText("address")));
+    placeEdit_->setText(qtText(record_.dataText("place")));
+    registrationNumberEdit_->setText(qtText(record_.dataText("kkt_reg_num")));
+    fiscalStorageEdit_->setText(qtText(record_.dataText("fs_serial")));
 }
 
 // Filling the controls is not an edit by the user: their change handlers do not run.
 void CashboxWindow::fillControls(const CashboxSettings& record) {
-    const QSignalBlocker blockDriver(driverCombo);
-    const QSignalBlocker blockType(connectionTypeCombo);
-    const QSignalBlocker blockPort(comPortCombo);
-    driverCombo->setCurrentText(qtText(record.Driver));
-    connectionTypeCombo->setCurrentText(qtText(record.ConnectionType));
-    comPortCombo->setCurrentText(qtText(record.ComPort));
-    autostart->setChecked(record.autostart);
-    const bool com = connectionTypeCombo->currentText() == kComConnection;
-    comPortCombo->setEnabled(com);
-    comPortLabel->setEnabled(com);
+    const QSignalBlocker blockDriver(driverCombo_);
+    const QSignalBlocker blockType(connectionTypeCombo_);
+    const QSignalBlocker blockPort(comPortCombo_);
+    driverCombo_->setCurrentText(qtText(record.Driver));
+    connectionTypeCombo_->setCurrentText(qtText(record.ConnectionType));
+    comPortCombo_->setCurrentText(qtText(record.ComPort));
+    autostartCheck_->setChecked(record.autostart);
+    const bool com = connectionTypeCombo_->currentText() == kComConnection;
+    comPortCombo_->setEnabled(com);
+    comPortLabel_->setEnabled(com);
 }
 
 void CashboxWindow::showState() {
-    statusPanel->setText(qtText(record_.state().panel));
+    statusPanel_->setText(qtText(record_.state().panel));
 }
 
 // Only the exact name "Атол" gives the register a driver, and a worker to hold it; a
 // worker already there lets its driver go for any other name.
 void CashboxWindow::onDriverChosen(QObject*) {
-    const std::string name = stdText(driverCombo->currentText());
+    const std::string name = stdText(driverCombo_->currentText());
     record_.editSettings([&](CashboxSettings& record) { record.Driver = name; });
     onFieldEdited(this);
     if (name != kAtolDriverName && !record_.worker())
@@ -260,13 +265,13 @@ void CashboxWindow::onDriverChosen(QObject*) {
 }
 
 void CashboxWindow::onFieldEdited(QObject*) {
-    saveButton->setEnabled(false);
-    const bool com = connectionTypeCombo->currentText() == kComConnection;
-    comPortCombo->setEnabled(com);
-    comPortLabel->setEnabled(com);
-    const std::string connectionType = stdText(connectionTypeCombo->currentText());
-    const std::string comPort = stdText(comPortCombo->currentText());
-    const bool automatic = autostart->isChecked();
+    saveButton_->setEnabled(false);
+    const bool com = connectionTypeCombo_->currentText() == kComConnection;
+    comPortCombo_->setEnabled(com);
+    comPortLabel_->setEnabled(com);
+    const std::string connectionType = stdText(connectionTypeCombo_->currentText());
+    const std::string comPort = stdText(comPortCombo_->currentText());
+    const bool automatic = autostartCheck_->isChecked();
     record_.editSettings([&](CashboxSettings& record) {
         record.ConnectionType = connectionType;
         record.ComPort = comPort;
@@ -279,17 +284,17 @@ void CashboxWindow::onFieldEdited(QObject*) {
 }
 
 void CashboxWindow::saveSettings(QObject*) {
-    AppSettings* settings = record_.Settings();
-    CashBoxSettingsPtr record = record_.CashBoxSettings();
+    AppSettings* settings = record_.settings();
+    CashBoxSettingsPtr record = record_.cashboxSettings();
     if (!settings || !record)
         return;
     settings->setCashboxSettings(record);
     settings->save();
-    saveButton->setEnabled(false);
+    saveButton_->setEnabled(false);
 }
 
 RegisterWorker& CashboxWindow::requireWorker() {
-    if (!record_.worker() && stdText(driverCombo->currentText()) != kAtolDriverName)
+    if (!record_.worker() && stdText(driverCombo_->currentText()) != kAtolDriverName)
         throw CashboxError(kNoDriverSelected);
     return record_.ensureWorker();
 }
@@ -303,7 +308,7 @@ void CashboxWindow::runOnWorker(const std::function<void(RegisterLink&, ActionOu
 // goes on meanwhile.
 void CashboxWindow::showOutcome(const ActionOutcome& outcome) {
     if (outcome.enableSave)
-        saveButton->setEnabled(true);
+        saveButton_->setEnabled(true);
     for (const StateWarning& box : outcome.boxes)
         dialogs_.show(box.kind, box.text);
 }
@@ -329,6 +334,40 @@ void CashboxWindow::disconnectByUser(QObject* Sender) {
     const bool byButton = qobject_cast<QAbstractButton*>(Sender) != nullptr;
     runOnWorker(
         [byButton](RegisterLink& link, ActionOutcome&) { link.disconnectRegister(byButton); });
+}
+
+void CashboxWindow::nameControls() {
+    th::nameControls({
+        {deviceBox_, "deviceBox"},
+        {serialEdit_, "serialEdit"},
+        {addressEdit_, "addressEdit"},
+        {placeEdit_, "placeEdit"},
+        {fiscalStorageEdit_, "fiscalStorageEdit"},
+        {registrationStatusEdit_, "registrationStatusEdit"},
+        {registrationNumberEdit_, "registrationNumberEdit"},
+        {connectionBox_, "connectionBox"},
+        {driverCombo_, "driverCombo"},
+        {checkDriverButton_, "checkDriverButton"},
+        {connectionTypeCombo_, "connectionTypeCombo"},
+        {checkConnectionButton_, "checkConnectionButton"},
+        {autostartCheck_, "autostartCheck"},
+        {connectButton_, "connectButton"},
+        {disconnectButton_, "disconnectButton"},
+        {comPortCombo_, "comPortCombo"},
+        {comPortLabel_, "comPortLabel"},
+        {baudRateCombo_, "baudRateCombo"},
+        {baudRateLabel_, "baudRateLabel"},
+        {dataBitsCombo_, "dataBitsCombo"},
+        {dataBitsLabel_, "dataBitsLabel"},
+        {parityCombo_, "parityCombo"},
+        {parityLabel_, "parityLabel"},
+        {stopBitsCombo_, "stopBitsCombo"},
+        {stopBitsLabel_, "stopBitsLabel"},
+        {saveButton_, "saveButton"},
+        {statusLine_, "statusLine"},
+        {connectionPanel_, "connectionPanel"},
+        {statusPanel_, "statusPanel"},
+    });
 }
 
 }  // namespace th

@@ -46,7 +46,7 @@ public:
     CashboxWindow(IDialogs& dialogs, CashboxRecord& record, QWidget* parent = nullptr);
     ~CashboxWindow() override;
 
-    CashboxRecord& Record() { return record_; }
+    CashboxRecord& record() { return record_; }
     bool isConnected() const;
     // The text of KKTSerial, the register's key.
     std::string serial() const;
@@ -63,37 +63,40 @@ public:
     void disconnectByUser(QObject* Sender);
 
     // Controls, named as the window's designer named them; tests read them.
-    QGroupBox* DeviceBox = nullptr;
-    QLineEdit* KKTSerial = nullptr;
-    QLineEdit* Address = nullptr;
-    QLineEdit* Place = nullptr;
-    QLineEdit* FSSerial = nullptr;
-    QLineEdit* RegStatus = nullptr;
-    QLineEdit* RegNum = nullptr;
-    QGroupBox* ConnectionBox = nullptr;
-    QComboBox* driverCombo = nullptr;
-    QPushButton* checkDriver = nullptr;
-    QComboBox* connectionTypeCombo = nullptr;
-    QPushButton* CheckConnection = nullptr;
-    QCheckBox* autostart = nullptr;
-    QPushButton* Connect = nullptr;
-    QPushButton* Disconnect = nullptr;
-    QComboBox* comPortCombo = nullptr;
-    QLabel* comPortLabel = nullptr;
-    QComboBox* baudRateCombo = nullptr;
-    QLabel* baudRateLabel = nullptr;
-    QComboBox* dataBitsCombo = nullptr;
-    QLabel* dataBitsLabel = nullptr;
-    QComboBox* parityCombo = nullptr;
-    QLabel* parityLabel = nullptr;
-    QComboBox* stopBitsCombo = nullptr;
-    QLabel* stopBitsLabel = nullptr;
-    QPushButton* saveButton = nullptr;
-    QStatusBar* statusLine = nullptr;
-    QLabel* connectionPanel = nullptr;
-    QLabel* statusPanel = nullptr;
 
 private:
+    void nameControls();
+    // Controls; each one's objectName is its member name without the underscore.
+    QGroupBox* deviceBox_ = nullptr;
+    QLineEdit* serialEdit_ = nullptr;
+    QLineEdit* addressEdit_ = nullptr;
+    QLineEdit* placeEdit_ = nullptr;
+    QLineEdit* fiscalStorageEdit_ = nullptr;
+    QLineEdit* registrationStatusEdit_ = nullptr;
+    QLineEdit* registrationNumberEdit_ = nullptr;
+    QGroupBox* connectionBox_ = nullptr;
+    QComboBox* driverCombo_ = nullptr;
+    QPushButton* checkDriverButton_ = nullptr;
+    QComboBox* connectionTypeCombo_ = nullptr;
+    QPushButton* checkConnectionButton_ = nullptr;
+    QCheckBox* autostartCheck_ = nullptr;
+    QPushButton* connectButton_ = nullptr;
+    QPushButton* disconnectButton_ = nullptr;
+    QComboBox* comPortCombo_ = nullptr;
+    QLabel* comPortLabel_ = nullptr;
+    QComboBox* baudRateCombo_ = nullptr;
+    QLabel* baudRateLabel_ = nullptr;
+    QComboBox* dataBitsCombo_ = nullptr;
+    QLabel* dataBitsLabel_ = nullptr;
+    QComboBox* parityCombo_ = nullptr;
+    QLabel* parityLabel_ = nullptr;
+    QComboBox* stopBitsCombo_ = nullptr;
+    QLabel* stopBitsLabel_ = nullptr;
+    QPushButton* saveButton_ = nullptr;
+    QStatusBar* statusLine_ = nullptr;
+    QLabel* connectionPanel_ = nullptr;
+    QLabel* statusPanel_ = nullptr;
+
     void createControls();
     QGroupBox* createDeviceBox();
     QGroupBox* createConnectionBox();

@@ -313,14 +313,14 @@ void DispatcherClient::setOnLog(LogEvent sink) {
     clientLogEvent_ = std::move(sink);
 }
 
-void DispatcherClient::SetSilent() {
+void DispatcherClient::setSilent() {
     silent_ = true;
 }
 
 std::string DispatcherClient::baseUrl() const {
-    if (settings_ == nullptr || !settings_->SystemTestMode())
+    if (settings_ == nullptr || !settings_->systemTestMode())
         return kProductionBaseUrl;
-    std::string sandbox = settings_->SystemTestUrl();
+    std::string sandbox = settings_->systemTestUrl();
     return sandbox.empty() ? kTestBaseUrl : sandbox;
 }
 
@@ -329,13 +329,13 @@ void DispatcherClient::executeImmediate(const std::string& command, const Json& 
     clientReadyEvent_ = std::move(handler);
     // The handler runs from a copy: a nested request may replace the stored one meanwhile.
     ReadyEvent current = clientReadyEvent_;
-    fRes = perform(command, data, current);
+    result_ = perform(command, data, current);
 }
 
 const Json& DispatcherClient::executeDelay(const std::string& command, const Json& data) {
     clientReadyEvent_ = nullptr;
-    fRes = perform(command, data, nullptr);
-    return *fRes;
+    result_ = perform(command, data, nullptr);
+    return *result_;
 }
 
 DispatcherClient::Answer DispatcherClient::perform(const std::string& command, const Json& data,
@@ -360,14 +360,14 @@ DispatcherClient::Answer DispatcherClient::perform(const std::string& command, c
     bool silent = silent_.exchange(false);
     scope.largeAnswerFreed = lastAnswerBytes_ >= kReturnMemoryAfterBytes;
     lastAnswerBytes_ = 0;
-    fRes.reset();
+    result_.reset();
     if (settings_ == nullptr)
         throw RestRequestError("REST request failed: settings not assigned");
 
     log(kRequestLogMarker + command, data);
     std::string url = baseUrl() + "/" + command;
     Exchange exchange =
-        transport_->post(url, percentEncode(settings_->Token()), dumpDispatcher(data));
+        transport_->post(url, percentEncode(settings_->token()), dumpDispatcher(data));
     lastAnswerBytes_ = exchange.body.size();
     scope.largeAnswerFreed = scope.largeAnswerFreed || lastAnswerBytes_ >= kReturnMemoryAfterBytes;
     raiseForFailedExchange(exchange);

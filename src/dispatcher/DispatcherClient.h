@@ -64,13 +64,13 @@ public:
     DispatcherClient(const DispatcherClient&) = delete;
     DispatcherClient& operator=(const DispatcherClient&) = delete;
 
-    void setSettings(AppSettings* settings);  // Settings (write-only); not owned
+    void setSettings(AppSettings* settings);  // settings (write-only); not owned
     AppSettings* settings() const { return settings_; }
     void setOnLog(LogEvent sink);  // onLog
     const LogEvent& onLog() const { return clientLogEvent_; }
     bool isReady() const { return ready_; }
     // The next request's failed answer shows no box; cleared when that request ends.
-    void SetSilent();
+    void setSilent();
 
     // Sends one request; the handler runs before return, only for "status" 200. Raises
     // RestRequestError (transport, HTTP 500+) and RestDataError (unreadable answer); an
@@ -99,8 +99,8 @@ private:
     AppSettings* settings_ = nullptr;
     ReadyEvent clientReadyEvent_;
     LogEvent clientLogEvent_;
-    // The answer of the last finished request (fRes); released when the next one starts.
-    Answer fRes;
+    // The answer of the last finished request (result_); released when the next one starts.
+    Answer result_;
     // Body size of the last answer: freeing a large one hands its memory back.
     size_t lastAnswerBytes_ = 0;
     int activeRequests_ = 0;

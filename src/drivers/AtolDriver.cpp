@@ -145,20 +145,20 @@ void AtolDriver::connect() {
     }
     // A device the user may not open is the usual reason a register cannot be reached:
     // say so, and how to mend it, instead of the vendor driver's bare failure.
-    if (ComType() == "COM") {
-        if (auto problem = ports_->comAccessProblem(ComPort()))
+    if (comType() == "COM") {
+        if (auto problem = ports_->comAccessProblem(comPort()))
             throw DriverError(*problem);
     }
     setSingleSetting(*fptr, "LIBFPTR_SETTING_MODEL",
                      DecimalConstantValue{"LIBFPTR_MODEL_ATOL_AUTO"});
-    applyPortSettings(*fptr, ComType(), ComPort());
+    applyPortSettings(*fptr, comType(), comPort());
     fptr->invoke(member::applySingleSettings);
     fptr->invoke(member::open);
     if (!isOpened(*fptr)) {
         throwCannotConnect();
     }
     std::string found = readSerialNumber(*fptr);
-    if (!TestMode() && found != Serial()) {
+    if (!testMode() && found != serial()) {
         // The listener hears that the register was let go before the caller hears why.
         disconnect();
         throw DriverError(kOtherSerialText + found);
@@ -168,7 +168,7 @@ void AtolDriver::connect() {
 }
 
 void AtolDriver::throwCannotConnect() const {
-    if (ComType() == "USB") {
+    if (comType() == "USB") {
         if (auto problem = ports_->usbAccessProblem())
             throw DriverError(*problem);
     }

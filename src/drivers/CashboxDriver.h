@@ -19,7 +19,7 @@ class CashboxDriver {
 public:
     using ChangedStateEvent = std::function<void(CashboxDriver& sender)>;
 
-    // Create(serial): TestMode is true exactly for the one-character text "0".
+    // create(serial): TestMode is true exactly for the one-character text "0".
     explicit CashboxDriver(std::string serial);
     virtual ~CashboxDriver() = default;
     CashboxDriver(const CashboxDriver&) = delete;
@@ -36,23 +36,23 @@ public:
     // {"error": "..."}: the register refused the task. data == nullptr means no task.
     virtual std::optional<Json> processJSON(const Json* data) = 0;
 
-    const std::string& Serial() const { return serial_; }
-    const std::string& ComType() const { return comType_; }
+    const std::string& serial() const { return serial_; }
+    const std::string& comType() const { return comType_; }
     void setComType(const std::string& v) { comType_ = v; }
-    const std::string& ComPort() const { return comPort_; }
+    const std::string& comPort() const { return comPort_; }
     void setComPort(const std::string& v) { comPort_ = v; }
-    const std::string& Baudrate() const { return baudrate_; }
+    const std::string& baudRate() const { return baudrate_; }
     void setBaudrate(const std::string& v) { baudrate_ = v; }
-    const std::string& Bits() const { return bits_; }
+    const std::string& bits() const { return bits_; }
     void setBits(const std::string& v) { bits_ = v; }
-    const std::string& StopBits() const { return stopBits_; }
+    const std::string& stopBits() const { return stopBits_; }
     void setStopBits(const std::string& v) { stopBits_ = v; }
-    const std::string& Parity() const { return parity_; }
+    const std::string& parity() const { return parity_; }
     void setParity(const std::string& v) { parity_ = v; }
     bool isConnected() { return checkConnected(); }
     const ChangedStateEvent& onChangedState() const { return changedState_; }
     void setOnChangedState(ChangedStateEvent e) { changedState_ = std::move(e); }
-    bool TestMode() const { return testMode_; }
+    bool testMode() const { return testMode_; }
     void setTestMode(bool v) { testMode_ = v; }
 
 protected:

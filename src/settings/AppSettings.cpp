@@ -78,7 +78,7 @@ void AppSettings::save() {
     }
 }
 
-std::string AppSettings::Token() const {
+std::string AppSettings::token() const {
     std::lock_guard lock(mutex_);
     return token_;
 }
@@ -88,17 +88,17 @@ void AppSettings::setToken(const std::string& token) {
     token_ = token;
 }
 
-bool AppSettings::SystemTestMode() const {
+bool AppSettings::systemTestMode() const {
     std::lock_guard lock(mutex_);
     return systemTestMode_;
 }
 
-bool AppSettings::KeepVersion() const {
+bool AppSettings::keepVersion() const {
     std::lock_guard lock(mutex_);
     return keepVersion_;
 }
 
-bool AppSettings::ClientLog() const {
+bool AppSettings::clientLog() const {
     std::lock_guard lock(mutex_);
     return clientLog_;
 }
@@ -108,12 +108,12 @@ void AppSettings::setClientLog(bool on) {
     clientLog_ = on;
 }
 
-std::string AppSettings::SystemTestUrl() const {
+std::string AppSettings::systemTestUrl() const {
     std::lock_guard lock(mutex_);
     return systemTestUrl_;
 }
 
-std::string AppSettings::RegisterDriver() const {
+std::string AppSettings::registerDriver() const {
     std::lock_guard lock(mutex_);
     return registerDriver_;
 }

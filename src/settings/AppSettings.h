@@ -50,16 +50,16 @@ public:
     // "Unable to write to <path>" at the first key that cannot be written.
     void save();
 
-    std::string Token() const;
+    std::string token() const;
     void setToken(const std::string& token);
-    bool SystemTestMode() const;
-    bool KeepVersion() const;
-    bool ClientLog() const;
+    bool systemTestMode() const;
+    bool keepVersion() const;
+    bool clientLog() const;
     void setClientLog(bool on);
     // system/TestUrl: replaces the built-in test endpoint when set. Read only.
-    std::string SystemTestUrl() const;
+    std::string systemTestUrl() const;
     // system/RegisterDriver: which backend serves the register driver. Read only.
-    std::string RegisterDriver() const;
+    std::string registerDriver() const;
 
     // The last record whose KKTSerial equals serial exactly, or nullptr.
     CashBoxSettingsPtr getCashboxSettings(const std::string& serial) const;

@@ -8,6 +8,7 @@
 #include <QPixmap>
 #include <QPushButton>
 
+#include "platform/gui/ControlNames.h"
 #include "platform/gui/WindowFit.h"
 
 namespace th {
@@ -62,39 +63,54 @@ QPixmap aboutPicture() {
 AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("О программе"));
 
-    pictureLabel = new QLabel(this);
-    pictureLabel->setFixedSize(kPictureSize, kPictureSize);
-    pictureLabel->setPixmap(aboutPicture());
+    pictureLabel_ = new QLabel(this);
+    pictureLabel_->setFixedSize(kPictureSize, kPictureSize);
+    pictureLabel_->setPixmap(aboutPicture());
 
-    titleLabel = new QLabel(QStringLiteral("Кассовый клиент сервиса tillhaven"), this);
-    QFont title = titleLabel->font();
+    titleLabel_ = new QLabel(QStringLiteral("Кассовый клиент сервиса tillhaven"), this);
+    QFont title = titleLabel_->font();
     title.setBold(true);
-    titleLabel->setFont(title);
+    titleLabel_->setFont(title);
 
-    versionCaption = new QLabel(QStringLiteral("Версия ПО:"), this);
-    Version = new QLabel(this);
-    Version->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    versionCaption_ = new QLabel(QStringLiteral("Версия ПО:"), this);
+    versionLabel_ = new QLabel(this);
+    versionLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
-    okButton = new QPushButton(QStringLiteral("OK"), this);
-    okButton->setMinimumWidth(88);
-    okButton->setDefault(true);
-    connect(okButton, &QPushButton::clicked, this, [this] { closeDialog(); });
+    okButton_ = new QPushButton(QStringLiteral("OK"), this);
+    okButton_->setMinimumWidth(88);
+    okButton_->setDefault(true);
+    connect(okButton_, &QPushButton::clicked, this, [this] { closeDialog(); });
 
     auto* grid = new QGridLayout(this);
     grid->setContentsMargins(12, 12, 12, 12);
     grid->setHorizontalSpacing(12);
-    grid->addWidget(pictureLabel, 0, 0, 3, 1, Qt::AlignTop);
-    grid->addWidget(titleLabel, 0, 1, 1, 2);
-    grid->addWidget(versionCaption, 1, 1);
-    grid->addWidget(Version, 1, 2);
+    grid->addWidget(pictureLabel_, 0, 0, 3, 1, Qt::AlignTop);
+    grid->addWidget(titleLabel_, 0, 1, 1, 2);
+    grid->addWidget(versionCaption_, 1, 1);
+    grid->addWidget(versionLabel_, 1, 2);
     grid->setColumnStretch(2, 1);
     grid->setRowStretch(2, 1);
-    grid->addWidget(okButton, 3, 0, 1, 3, Qt::AlignRight);
+    grid->addWidget(okButton_, 3, 0, 1, 3, Qt::AlignRight);
+    nameControls();
     fixToFit(*this, {kWidth, kHeight});
 }
 
 void AboutDialog::closeDialog() {
     accept();
+}
+
+void AboutDialog::setVersion(const QString& version) {
+    versionLabel_->setText(version);
+}
+
+void AboutDialog::nameControls() {
+    th::nameControls({
+        {pictureLabel_, "pictureLabel"},
+        {titleLabel_, "titleLabel"},
+        {versionCaption_, "versionCaption"},
+        {versionLabel_, "versionLabel"},
+        {okButton_, "okButton"},
+    });
 }
 
 }  // namespace th

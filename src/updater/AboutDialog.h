@@ -7,19 +7,23 @@ class QPushButton;
 
 namespace th {
 
-// "О программе": the program's name and version. The main window sets the text of Version
-// before showing it modally.
+// "О программе": the program's name and version. The main window sets the version before
+// showing it modally.
 class AboutDialog : public QDialog {
 public:
     explicit AboutDialog(QWidget* parent = nullptr);
 
     void closeDialog();
+    void setVersion(const QString& version);
 
-    QLabel* pictureLabel = nullptr;
-    QLabel* titleLabel = nullptr;
-    QLabel* versionCaption = nullptr;
-    QLabel* Version = nullptr;
-    QPushButton* okButton = nullptr;
+private:
+    void nameControls();
+    // Controls; each one's objectName is its member name without the underscore.
+    QLabel* pictureLabel_ = nullptr;
+    QLabel* titleLabel_ = nullptr;
+    QLabel* versionCaption_ = nullptr;
+    QLabel* versionLabel_ = nullptr;
+    QPushButton* okButton_ = nullptr;
 };
 
 // The 49 x 49 picture of the about box: a receipt leaving a register.

@@ -53,10 +53,10 @@ UpdateActions::UpdateActions(Updater& updater, IDialogs& dialogs, Hooks hooks)
 
 void UpdateActions::checkForUpdate(bool senderIsAction) {
     // Once a newer version is known the service is not asked again.
-    if (!hooks_.isUpdateEnabled() && updater_.CheckUpdate())
+    if (!hooks_.isUpdateEnabled() && updater_.checkUpdate())
         hooks_.enableUpdate();
     if (hooks_.isUpdateEnabled()) {
-        if (dialogs_.askYesCancel(BoxKind::Warning, outdatedWarning(updater_.strNewVersion())))
+        if (dialogs_.askYesCancel(BoxKind::Warning, outdatedWarning(updater_.offeredVersionText())))
             startUpdate();
     } else if (senderIsAction) {
         dialogs_.show(BoxKind::Information, kNoUpdatesMessage);
@@ -64,15 +64,15 @@ void UpdateActions::checkForUpdate(bool senderIsAction) {
 }
 
 std::optional<std::string> UpdateActions::checkAtStartup(IDialogs& failureDialogs) {
-    if (!updater_.CheckUpdate(failureDialogs))
+    if (!updater_.checkUpdate(failureDialogs))
         return std::nullopt;
     hooks_.enableUpdate();
-    return kOutdatedMessage + updater_.strNewVersion();
+    return kOutdatedMessage + updater_.offeredVersionText();
 }
 
 void UpdateActions::startUpdate() {
     if (!hooks_.startUpdater()) {
-        dialogs_.show(BoxKind::Information, packageManagerNotice(updater_.strNewVersion()));
+        dialogs_.show(BoxKind::Information, packageManagerNotice(updater_.offeredVersionText()));
         return;
     }
     updateStarted_ = true;

@@ -34,13 +34,13 @@ bool parseVersionPart(const std::string& part, std::int32_t& value) {
 }
 
 std::int64_t versionKey(const VersionNumber& v) {
-    return std::int64_t{v.Major} * 1000000 + std::int64_t{v.Minor} * 10000 +
-           std::int64_t{v.Release} * 100 + std::int64_t{v.Build};
+    return std::int64_t{v.major} * 1000000 + std::int64_t{v.minor} * 10000 +
+           std::int64_t{v.release} * 100 + std::int64_t{v.build};
 }
 
 }  // namespace
 
-VersionNumber StrToVersion(const std::string& text) {
+VersionNumber parseVersion(const std::string& text) {
     const auto parts = splitAtDots(text);
     std::int32_t numbers[4] = {};
     if (parts.size() < 4)
@@ -52,12 +52,12 @@ VersionNumber StrToVersion(const std::string& text) {
     return VersionNumber{numbers[0], numbers[1], numbers[2], numbers[3]};
 }
 
-std::string VersionToStr(const VersionNumber& v) {
-    return std::to_string(v.Major) + "." + std::to_string(v.Minor) + "." +
-           std::to_string(v.Release) + "." + std::to_string(v.Build);
+std::string versionText(const VersionNumber& v) {
+    return std::to_string(v.major) + "." + std::to_string(v.minor) + "." +
+           std::to_string(v.release) + "." + std::to_string(v.build);
 }
 
-int CompareVersions(const VersionNumber& a, const VersionNumber& b) {
+int compareVersions(const VersionNumber& a, const VersionNumber& b) {
     const auto keyA = versionKey(a);
     const auto keyB = versionKey(b);
     if (keyB > keyA)
@@ -67,15 +67,15 @@ int CompareVersions(const VersionNumber& a, const VersionNumber& b) {
 
 Updater::Updater(AppSettings& settings, IDialogs& dialogs)
     : settings_(settings), dialogs_(dialogs) {
-    version_ = ReadCurrentVersion();
+    version_ = readCurrentVersion();
 }
 
-bool Updater::CheckUpdate() {
-    return CheckUpdate(dialogs_);
+bool Updater::checkUpdate() {
+    return checkUpdate(dialogs_);
 }
 
-bool Updater::CheckUpdate(IDialogs& failureDialogs) {
-    if (settings_.KeepVersion())
+bool Updater::checkUpdate(IDialogs& failureDialogs) {
+    if (settings_.keepVersion())
         return false;
     VersionNumber offered;
     {
@@ -86,35 +86,35 @@ bool Updater::CheckUpdate(IDialogs& failureDialogs) {
         const auto text = newVersion(answer);
         if (!text)
             throw UpdateCheckError(kNoNewVersionMessage);
-        offered = StrToVersion(*text);
+        offered = parseVersion(*text);
     }
-    if (CompareVersions(version_, offered) != 1)
+    if (compareVersions(version_, offered) != 1)
         return false;
     newVersion_ = offered;
     return true;
 }
 
-std::string Updater::FileVersion() const {
+std::string Updater::fileVersion() const {
     return kProgramVersion;
 }
-std::string Updater::FileDescription() const {
+std::string Updater::fileDescription() const {
     return kProgramDescription;
 }
-std::string Updater::ProductVersion() const {
+std::string Updater::productVersion() const {
     return kProgramVersion;
 }
-std::string Updater::LegalCopyright() const {
+std::string Updater::legalCopyright() const {
     return {};
 }
-std::string Updater::DateOfRelease() const {
+std::string Updater::dateOfRelease() const {
     return {};
 }
-std::string Updater::FileNameVersion(const std::string&) const {
+std::string Updater::fileNameVersion(const std::string&) const {
     return {};
 }
 
 VersionNumber Updater::setVersion(const std::string& version) {
-    version_ = StrToVersion(version);
+    version_ = parseVersion(version);
     return version_;
 }
 

@@ -18,23 +18,23 @@ TH_DECLARE_ERROR(UpdateCheckError, Error);
 inline constexpr const char* kBadVersionMessage = "Некорректный номер версии: ";
 inline constexpr const char* kNoNewVersionMessage = "Сервис не сообщил доступную версию программы";
 
-// Major.Minor.Release.Build.
+// major.minor.release.build.
 struct VersionNumber {
-    std::int32_t Major = 0;
-    std::int32_t Minor = 0;
-    std::int32_t Release = 0;
-    std::int32_t Build = 0;
+    std::int32_t major = 0;
+    std::int32_t minor = 0;
+    std::int32_t release = 0;
+    std::int32_t build = 0;
     bool operator==(const VersionNumber&) const = default;
 };
 
 // Splits at every "."; the first four parts must be integers, parts after the fourth are
 // ignored. Raises VersionError otherwise.
-VersionNumber StrToVersion(const std::string& text);
+VersionNumber parseVersion(const std::string& text);
 // "1.0.1.0": the four numbers in decimal, Major first.
-std::string VersionToStr(const VersionNumber& version);
+std::string versionText(const VersionNumber& version);
 // 1 when b is newer than a, 0 when equal, -1 when b is older, by the weighted key
 // Major*1000000 + Minor*10000 + Release*100 + Build (so 1.0.0.100 equals 1.0.1.0).
-int CompareVersions(const VersionNumber& a, const VersionNumber& b);
+int compareVersions(const VersionNumber& a, const VersionNumber& b);
 
 // Knows the running program's version and asks the service whether a newer one is offered.
 class Updater {
@@ -43,35 +43,35 @@ public:
     // check's request; both objects live for the process.
     Updater(AppSettings& settings, IDialogs& dialogs);
 
-    // True when the service offers a version newer than Version(); it is then kept as
-    // NewVersion(). With KeepVersion set nothing is sent. Raises the request's errors,
+    // True when the service offers a version newer than version(); it is then kept as
+    // offeredVersion(). With KeepVersion set nothing is sent. Raises the request's errors,
     // UpdateCheckError for an answer without "data.new_version" and VersionError for one
-    // that does not parse; NewVersion() is unchanged then.
-    bool CheckUpdate();
+    // that does not parse; offeredVersion() is unchanged then.
+    bool checkUpdate();
     // The same, with the request's failure box going to the given dialogs (the start-up
     // check reports it instead of waiting for a click).
-    bool CheckUpdate(IDialogs& failureDialogs);
+    bool checkUpdate(IDialogs& failureDialogs);
 
-    const VersionNumber& Version() const { return version_; }
-    const VersionNumber& NewVersion() const { return newVersion_; }
-    std::string strVersion() const { return VersionToStr(version_); }
-    std::string strNewVersion() const { return VersionToStr(newVersion_); }
+    const VersionNumber& version() const { return version_; }
+    const VersionNumber& offeredVersion() const { return newVersion_; }
+    std::string strVersion() const { return versionText(version_); }
+    std::string offeredVersionText() const { return versionText(newVersion_); }
 
     // Entries of the program's own version information, compiled into the build; empty
     // where the build carries none.
-    std::string FileVersion() const;
-    std::string FileDescription() const;
-    std::string ProductVersion() const;
-    std::string LegalCopyright() const;
-    std::string DateOfRelease() const;
+    std::string fileVersion() const;
+    std::string fileDescription() const;
+    std::string productVersion() const;
+    std::string legalCopyright() const;
+    std::string dateOfRelease() const;
     // The FileVersion of another file: executables carry no version block on this
     // platform, so the text is always empty.
-    std::string FileNameVersion(const std::string& filename) const;
+    std::string fileNameVersion(const std::string& filename) const;
 
     VersionNumber setVersion(const std::string& version);
 
 private:
-    VersionNumber ReadCurrentVersion() const { return StrToVersion(FileVersion()); }
+    VersionNumber readCurrentVersion() const { return parseVersion(fileVersion()); }
 
     VersionNumber version_;
     VersionNumber newVersion_;

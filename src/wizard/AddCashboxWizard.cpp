@@ -22,6 +22,7 @@
 #include "drivers/AtolDriver.h"
 #include "platform/Dialogs.h"
 #include "platform/UiThread.h"
+#include "platform/gui/ControlNames.h"
 #include "platform/gui/SafeApplication.h"
 #include "platform/gui/SerialPortCombo.h"
 #include "platform/gui/WindowFit.h"
@@ -141,15 +142,15 @@ void drawRegister(QPainter& p, const QRectF& area) {
 }
 
 ConnectionChoice connectionOf(const CashboxDriver& driver) {
-    const bool usb = driver.ComType() == "USB";
+    const bool usb = driver.comType() == "USB";
     if (usb)
         return ConnectionChoice{};
     return {.automatic = false,
-            .port = driver.ComPort(),
-            .speed = driver.Baudrate(),
-            .bits = driver.Bits(),
-            .parity = driver.Parity(),
-            .stopBits = driver.StopBits()};
+            .port = driver.comPort(),
+            .speed = driver.baudRate(),
+            .bits = driver.bits(),
+            .parity = driver.parity(),
+            .stopBits = driver.stopBits()};
 }
 
 void applyConnection(CashboxDriver& driver, const ConnectionChoice& c) {
@@ -205,19 +206,19 @@ public:
         : state_(std::move(state)), run_(run) {}
 
     void setProgress(int percent) override {
-        apply([percent](AddCashboxWizard& w) { w.progressBar->setValue(percent); });
+        apply([percent](AddCashboxWizard& w) { w.showEnrolmentProgress(percent); });
     }
     void setStatus(const std::string& text) override {
-        apply([text](AddCashboxWizard& w) { w.StatusCaption->setText(qs(text)); });
+        apply([text](AddCashboxWizard& w) { w.showEnrolmentStatus(qs(text)); });
     }
     void setError(const std::string& text) override {
-        apply([text](AddCashboxWizard& w) { w.ErrorCaption->setText(qs(text)); });
+        apply([text](AddCashboxWizard& w) { w.showEnrolmentError(qs(text)); });
     }
     void enableNext() override {
-        apply([](AddCashboxWizard& w) { w.nextAction->setEnabled(true); });
+        apply([](AddCashboxWizard& w) { w.enableNext(); });
     }
     void enableBack() override {
-        apply([](AddCashboxWizard& w) { w.backAction->setEnabled(true); });
+        apply([](AddCashboxWizard& w) { w.enableBack(); });
     }
 
 private:
@@ -245,13 +246,13 @@ AddCashboxWizard::AddCashboxWizard(IDialogs& dialogs, const AutomationRegistry& 
     setWindowTitle(QStringLiteral("Мастер добавления кассы"));
     createActions();
 
-    pages = new QStackedWidget;
-    greetingPage = createPage(createGreetingsPage());
-    connectionPage = createPage(createConnectionPage());
-    parametersPage = createPage(createParamsPage());
-    donePage = createPage(createCongratPage());
-    for (QWidget* page : {greetingPage, connectionPage, parametersPage, donePage})
-        pages->addWidget(page);
+    pages_ = new QStackedWidget;
+    greetingPage_ = createPage(createGreetingsPage());
+    connectionPage_ = createPage(createConnectionPage());
+    parametersPage_ = createPage(createParamsPage());
+    donePage_ = createPage(createCongratPage());
+    for (QWidget* page : {greetingPage_, connectionPage_, parametersPage_, donePage_})
+        pages_->addWidget(page);
 
     auto* line = new QFrame;
     line->setFrameShape(QFrame::HLine);
@@ -259,10 +260,11 @@ AddCashboxWizard::AddCashboxWizard(IDialogs& dialogs, const AutomationRegistry& 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    layout->addWidget(pages, 1);
+    layout->addWidget(pages_, 1);
     layout->addWidget(line);
     layout->addWidget(createButtonRow());
     fixToFit(*this, {kWidth, kHeight});
+    nameControls();
 }
 
 AddCashboxWizard::~AddCashboxWizard() {
@@ -278,27 +280,27 @@ void AddCashboxWizard::guarded(void (AddCashboxWizard::*handler)()) {
 }
 
 void AddCashboxWizard::createActions() {
-    backAction = new QAction(QStringLiteral("< Назад"), this);
-    nextAction = new QAction(QStringLiteral("Далее >"), this);
-    cancelAction = new QAction(QStringLiteral("Отмена"), this);
-    connect(backAction, &QAction::triggered, this, [this] { guarded(&AddCashboxWizard::goBack); });
-    connect(nextAction, &QAction::triggered, this, [this] { guarded(&AddCashboxWizard::goNext); });
-    connect(cancelAction, &QAction::triggered, this,
+    backAction_ = new QAction(QStringLiteral("< Назад"), this);
+    nextAction_ = new QAction(QStringLiteral("Далее >"), this);
+    cancelAction_ = new QAction(QStringLiteral("Отмена"), this);
+    connect(backAction_, &QAction::triggered, this, [this] { guarded(&AddCashboxWizard::goBack); });
+    connect(nextAction_, &QAction::triggered, this, [this] { guarded(&AddCashboxWizard::goNext); });
+    connect(cancelAction_, &QAction::triggered, this,
             [this] { guarded(&AddCashboxWizard::cancel); });
 }
 
 QWidget* AddCashboxWizard::createButtonRow() {
     auto* row = new QWidget;
     row->setFixedHeight(kButtonRowHeight);
-    BackButton = new QPushButton;
-    NextButton = new QPushButton;
-    CancelButton = new QPushButton;
+    backButton_ = new QPushButton;
+    nextButton_ = new QPushButton;
+    cancelButton_ = new QPushButton;
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(12, 8, 12, 8);
     layout->addStretch(1);
     for (auto [button, action] :
-         {std::pair{BackButton, backAction}, std::pair{NextButton, nextAction},
-          std::pair{CancelButton, cancelAction}}) {
+         {std::pair{backButton_, backAction_}, std::pair{nextButton_, nextAction_},
+          std::pair{cancelButton_, cancelAction_}}) {
         button->setMinimumWidth(88);
         layout->addWidget(button);
         bindButton(button, action);
@@ -348,37 +350,37 @@ QWidget* AddCashboxWizard::createConnectionPage() {
     layout->addWidget(titleLabel(QStringLiteral("Настройка подключения кассы"), 11));
     layout->addWidget(wrappedLabel(QStringLiteral("Выберите бренд вашего кассового аппарата")));
 
-    driverCombo = new QComboBox;  // selection only
-    driverCombo->addItem(QString::fromUtf8(kAtolDriverName));
-    driverCombo->setCurrentIndex(-1);
-    driverVersionLabel = plainLabel(QString());
+    driverCombo_ = new QComboBox;  // selection only
+    driverCombo_->addItem(QString::fromUtf8(kAtolDriverName));
+    driverCombo_->setCurrentIndex(-1);
+    driverVersionLabel_ = plainLabel(QString());
     auto* driverRow = new QHBoxLayout;
-    driverRow->addWidget(driverCombo, 1);
-    driverRow->addWidget(driverVersionLabel, 1);
+    driverRow->addWidget(driverCombo_, 1);
+    driverRow->addWidget(driverVersionLabel_, 1);
     layout->addLayout(driverRow);
-    connect(driverCombo, &QComboBox::currentIndexChanged, this,
+    connect(driverCombo_, &QComboBox::currentIndexChanged, this,
             [this] { guarded(&AddCashboxWizard::onDriverChosen); });
 
-    automaticSearch = new QRadioButton(QStringLiteral("Определить автоматически"));
-    manualSetup = new QRadioButton(QStringLiteral("Указать вручную"));
-    automaticSearch->setEnabled(false);
-    manualSetup->setEnabled(false);
-    layout->addWidget(automaticSearch);
-    layout->addWidget(manualSetup);
-    connect(automaticSearch, &QRadioButton::clicked, this,
+    automaticSearchRadio_ = new QRadioButton(QStringLiteral("Определить автоматически"));
+    manualSetupRadio_ = new QRadioButton(QStringLiteral("Указать вручную"));
+    automaticSearchRadio_->setEnabled(false);
+    manualSetupRadio_->setEnabled(false);
+    layout->addWidget(automaticSearchRadio_);
+    layout->addWidget(manualSetupRadio_);
+    connect(automaticSearchRadio_, &QRadioButton::clicked, this,
             [this] { guarded(&AddCashboxWizard::onAutomaticSearchChosen); });
-    connect(manualSetup, &QRadioButton::clicked, this,
+    connect(manualSetupRadio_, &QRadioButton::clicked, this,
             [this] { guarded(&AddCashboxWizard::onManualSetupChosen); });
 
     auto* device = new QGroupBox(QStringLiteral("Устройство"));
     auto* deviceLayout = new QGridLayout(device);
     deviceLayout->setContentsMargins(8, 4, 8, 4);
-    modelInfo = plainLabel(QStringLiteral("modelINfo"));
-    serialInfo = plainLabel(QStringLiteral("serialInfo"));
+    modelLabel_ = plainLabel(QStringLiteral("modelINfo"));
+    serialLabel_ = plainLabel(QStringLiteral("serialInfo"));
     deviceLayout->addWidget(plainLabel(QStringLiteral("Модель:")), 0, 0);
-    deviceLayout->addWidget(modelInfo, 0, 1);
+    deviceLayout->addWidget(modelLabel_, 0, 1);
     deviceLayout->addWidget(plainLabel(QStringLiteral("S/N :")), 1, 0);
-    deviceLayout->addWidget(serialInfo, 1, 1);
+    deviceLayout->addWidget(serialLabel_, 1, 1);
     deviceLayout->setColumnStretch(1, 1);
     layout->addWidget(device);
     layout->addWidget(createConnectionFields());
@@ -387,39 +389,39 @@ QWidget* AddCashboxWizard::createConnectionPage() {
 }
 
 QGroupBox* AddCashboxWizard::createConnectionFields() {
-    settingsBox = new QGroupBox(QStringLiteral("Параметры соединения"));
-    settingsBox->setEnabled(false);
-    PortField = serialPortField(registry_);
-    SpeedField = editableCombo(
+    settingsBox_ = new QGroupBox(QStringLiteral("Параметры соединения"));
+    settingsBox_->setEnabled(false);
+    portCombo_ = serialPortField(registry_);
+    speedCombo_ = editableCombo(
         {"1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200", "230400", "460800"},
         QStringLiteral("115200"));
-    BitField = editableCombo({"7", "8"}, QStringLiteral("8"));
-    ParityField = editableCombo(
+    dataBitsCombo_ = editableCombo({"7", "8"}, QStringLiteral("8"));
+    parityCombo_ = editableCombo(
         {QStringLiteral("Нет"), QStringLiteral("Четность"), QStringLiteral("Нечетность"),
          QStringLiteral("Установлен"), QStringLiteral("Сброшен")},
         QStringLiteral("Нет"));
-    StopbitField =
+    stopBitsCombo_ =
         editableCombo({QStringLiteral("1 бит"), QStringLiteral("2 бита")}, QStringLiteral("1 бит"));
-    TestButton = new QPushButton(QStringLiteral("Тест"));
-    TestButton->setEnabled(false);
-    connect(TestButton, &QPushButton::clicked, this,
+    testButton_ = new QPushButton(QStringLiteral("Тест"));
+    testButton_->setEnabled(false);
+    connect(testButton_, &QPushButton::clicked, this,
             [this] { guarded(&AddCashboxWizard::testConnection); });
 
-    auto* grid = new QGridLayout(settingsBox);
+    auto* grid = new QGridLayout(settingsBox_);
     grid->setContentsMargins(8, 4, 8, 6);
     grid->setVerticalSpacing(4);
-    const std::pair<const char*, QComboBox*> fields[] = {{"Порт", PortField},
-                                                         {"Скорость", SpeedField},
-                                                         {"Бит", BitField},
-                                                         {"Четность", ParityField},
-                                                         {"Стоп-бит", StopbitField}};
+    const std::pair<const char*, QComboBox*> fields[] = {{"Порт", portCombo_},
+                                                         {"Скорость", speedCombo_},
+                                                         {"Бит", dataBitsCombo_},
+                                                         {"Четность", parityCombo_},
+                                                         {"Стоп-бит", stopBitsCombo_}};
     int row = 0;
     for (const auto& [caption, field] : fields) {
         grid->addWidget(plainLabel(QString::fromUtf8(caption)), row, 0);
         grid->addWidget(field, row++, 1);
     }
-    grid->addWidget(TestButton, row, 1, Qt::AlignRight);
-    return settingsBox;
+    grid->addWidget(testButton_, row, 1, Qt::AlignRight);
+    return settingsBox_;
 }
 
 QWidget* AddCashboxWizard::createParamsPage() {
@@ -428,15 +430,15 @@ QWidget* AddCashboxWizard::createParamsPage() {
     layout->setContentsMargins(14, 16, 14, 12);
     layout->setSpacing(10);
     layout->addWidget(wrappedLabel(QStringLiteral("Идет чтение параметров кассы")));
-    progressBar = new QProgressBar;
-    progressBar->setRange(0, 100);
-    progressBar->setValue(0);
-    layout->addWidget(progressBar);
-    StatusCaption = wrappedLabel(QString());
-    ErrorCaption = wrappedLabel(QString());
-    ErrorCaption->setStyleSheet(QStringLiteral("color: red;"));
-    layout->addWidget(StatusCaption);
-    layout->addWidget(ErrorCaption);
+    progressBar_ = new QProgressBar;
+    progressBar_->setRange(0, 100);
+    progressBar_->setValue(0);
+    layout->addWidget(progressBar_);
+    statusLabel_ = wrappedLabel(QString());
+    errorLabel_ = wrappedLabel(QString());
+    errorLabel_->setStyleSheet(QStringLiteral("color: red;"));
+    layout->addWidget(statusLabel_);
+    layout->addWidget(errorLabel_);
     layout->addStretch(1);
     return content;
 }
@@ -467,52 +469,52 @@ void AddCashboxWizard::done(int result) {
 }
 
 void AddCashboxWizard::startOnFirstShow() {
-    cancelAction->setText(QStringLiteral("Отмена"));
-    Fsuccess = false;
-    pages->setCurrentWidget(greetingPage);
-    CheckWhenPageActive();
+    cancelAction_->setText(QStringLiteral("Отмена"));
+    success_ = false;
+    pages_->setCurrentWidget(greetingPage_);
+    checkWhenPageActive();
 }
 
-void AddCashboxWizard::CheckWhenPageActive() {
-    QWidget* page = pages->currentWidget();
-    nextPage = nullptr;
-    backPage = nullptr;
-    if (page == greetingPage) {
-        nextPage = connectionPage;
-        Fsuccess = false;
-        nextAction->setEnabled(true);
-    } else if (page == connectionPage) {
-        nextPage = parametersPage;
-        nextAction->setEnabled(false);
-    } else if (page == parametersPage) {
-        nextPage = donePage;
-        backPage = connectionPage;
-        nextAction->setEnabled(false);
-        backAction->setEnabled(false);
-    } else if (page == donePage) {
-        cancelAction->setText(QStringLiteral("Готово"));
-        Fsuccess = true;
+void AddCashboxWizard::checkWhenPageActive() {
+    QWidget* page = pages_->currentWidget();
+    nextPage_ = nullptr;
+    backPage_ = nullptr;
+    if (page == greetingPage_) {
+        nextPage_ = connectionPage_;
+        success_ = false;
+        nextAction_->setEnabled(true);
+    } else if (page == connectionPage_) {
+        nextPage_ = parametersPage_;
+        nextAction_->setEnabled(false);
+    } else if (page == parametersPage_) {
+        nextPage_ = donePage_;
+        backPage_ = connectionPage_;
+        nextAction_->setEnabled(false);
+        backAction_->setEnabled(false);
+    } else if (page == donePage_) {
+        cancelAction_->setText(QStringLiteral("Готово"));
+        success_ = true;
     }
-    nextAction->setVisible(nextPage != nullptr);
-    backAction->setVisible(backPage != nullptr);
+    nextAction_->setVisible(nextPage_ != nullptr);
+    backAction_->setVisible(backPage_ != nullptr);
 }
 
 void AddCashboxWizard::goNext() {
-    if (nextPage == nullptr)
+    if (nextPage_ == nullptr)
         return;
-    pages->setCurrentWidget(nextPage);
-    CheckWhenPageActive();
-    if (pages->currentWidget() == connectionPage)
-        CheckConnectionInit();
-    else if (pages->currentWidget() == parametersPage)
-        CheckParamsInit();
+    pages_->setCurrentWidget(nextPage_);
+    checkWhenPageActive();
+    if (pages_->currentWidget() == connectionPage_)
+        checkConnectionInit();
+    else if (pages_->currentWidget() == parametersPage_)
+        checkParamsInit();
 }
 
 void AddCashboxWizard::goBack() {
-    if (backPage == nullptr)
+    if (backPage_ == nullptr)
         return;
-    pages->setCurrentWidget(backPage);
-    CheckWhenPageActive();
+    pages_->setCurrentWidget(backPage_);
+    checkWhenPageActive();
 }
 
 void AddCashboxWizard::cancel() {
@@ -521,37 +523,37 @@ void AddCashboxWizard::cancel() {
 
 void AddCashboxWizard::onDriverChosen() {
     driver_.reset();
-    if (driverCombo->currentText() == QString::fromUtf8(kAtolDriverName))
+    if (driverCombo_->currentText() == QString::fromUtf8(kAtolDriverName))
         driver_ = std::make_shared<AtolDriver>("0", registry_);
     if (!driver_)
         return;
-    driverVersionLabel->setText(qs(driver_->getVersion()));
-    automaticSearch->setEnabled(true);
-    manualSetup->setEnabled(true);
+    driverVersionLabel_->setText(qs(driver_->getVersion()));
+    automaticSearchRadio_->setEnabled(true);
+    manualSetupRadio_->setEnabled(true);
 }
 
 void AddCashboxWizard::onAutomaticSearchChosen() {
-    nextAction->setEnabled(false);
+    nextAction_->setEnabled(false);
     manualVisible(false);
     clearModel();
     driverForCheck().setComType("USB");
-    CheckCashbox();
+    identifyRegister();
 }
 
 void AddCashboxWizard::onManualSetupChosen() {
-    nextAction->setEnabled(false);
+    nextAction_->setEnabled(false);
     clearModel();
     manualVisible(true);
 }
 
 void AddCashboxWizard::testConnection() {
     driverForCheck().setComType("COM");
-    driver_->setComPort(str(PortField->currentText()));
-    driver_->setBaudrate(str(SpeedField->currentText()));
-    driver_->setParity(str(ParityField->currentText()));
-    driver_->setStopBits(str(StopbitField->currentText()));
-    driver_->setBits(str(BitField->currentText()));
-    CheckCashbox();
+    driver_->setComPort(str(portCombo_->currentText()));
+    driver_->setBaudrate(str(speedCombo_->currentText()));
+    driver_->setParity(str(parityCombo_->currentText()));
+    driver_->setStopBits(str(stopBitsCombo_->currentText()));
+    driver_->setBits(str(dataBitsCombo_->currentText()));
+    identifyRegister();
 }
 
 CashboxDriver& AddCashboxWizard::driverForCheck() {
@@ -564,31 +566,32 @@ CashboxDriver& AddCashboxWizard::driverForCheck() {
     return *driver_;
 }
 
-void AddCashboxWizard::CheckCashbox() {
+void AddCashboxWizard::identifyRegister() {
     const DeviceIdentity identity = checkCashbox(driverForCheck());
     checkedConnection_ = connectionOf(*driver_);
-    modelInfo->setText(qs(identity.modelName));
-    serialInfo->setText(qs(identity.serial));
-    nextAction->setEnabled(true);
+    modelLabel_->setText(qs(identity.modelName));
+    serialLabel_->setText(qs(identity.serial));
+    nextAction_->setEnabled(true);
 }
 
 void AddCashboxWizard::manualVisible(bool state) {
-    for (QWidget* w : std::initializer_list<QWidget*>{settingsBox, PortField, SpeedField, BitField,
-                                                      ParityField, StopbitField, TestButton})
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{settingsBox_, portCombo_, speedCombo_, dataBitsCombo_,
+                                         parityCombo_, stopBitsCombo_, testButton_})
         w->setEnabled(state);
 }
 
 void AddCashboxWizard::clearModel() {
-    modelInfo->clear();
-    serialInfo->clear();
+    modelLabel_->clear();
+    serialLabel_->clear();
 }
 
-void AddCashboxWizard::CheckParamsInit() {
+void AddCashboxWizard::checkParamsInit() {
     // Everything the enrolment reads from the window is taken here, on this thread.
     EnrolmentInput input;
     input.driver = driver_;
-    input.driverName = str(driverCombo->currentText());
-    input.serial = str(serialInfo->text());
+    input.driverName = str(driverCombo_->currentText());
+    input.serial = str(serialLabel_->text());
     input.connection = checkedConnection_;
     if (driver_)
         applyConnection(*driver_, checkedConnection_);
@@ -605,6 +608,58 @@ void AddCashboxWizard::CheckParamsInit() {
             runEnrolment(input, dialogs, view);
             --state->running;
         });
+}
+
+void AddCashboxWizard::showEnrolmentProgress(int percent) {
+    progressBar_->setValue(percent);
+}
+
+void AddCashboxWizard::showEnrolmentStatus(const QString& text) {
+    statusLabel_->setText(text);
+}
+
+void AddCashboxWizard::showEnrolmentError(const QString& text) {
+    errorLabel_->setText(text);
+}
+
+void AddCashboxWizard::enableNext() {
+    nextAction_->setEnabled(true);
+}
+
+void AddCashboxWizard::enableBack() {
+    backAction_->setEnabled(true);
+}
+
+void AddCashboxWizard::nameControls() {
+    th::nameControls({
+        {pages_, "pages"},
+        {greetingPage_, "greetingPage"},
+        {connectionPage_, "connectionPage"},
+        {parametersPage_, "parametersPage"},
+        {donePage_, "donePage"},
+        {backAction_, "backAction"},
+        {nextAction_, "nextAction"},
+        {cancelAction_, "cancelAction"},
+        {backButton_, "backButton"},
+        {nextButton_, "nextButton"},
+        {cancelButton_, "cancelButton"},
+        {driverCombo_, "driverCombo"},
+        {driverVersionLabel_, "driverVersionLabel"},
+        {automaticSearchRadio_, "automaticSearchRadio"},
+        {manualSetupRadio_, "manualSetupRadio"},
+        {modelLabel_, "modelLabel"},
+        {serialLabel_, "serialLabel"},
+        {settingsBox_, "settingsBox"},
+        {portCombo_, "portCombo"},
+        {speedCombo_, "speedCombo"},
+        {dataBitsCombo_, "dataBitsCombo"},
+        {parityCombo_, "parityCombo"},
+        {stopBitsCombo_, "stopBitsCombo"},
+        {testButton_, "testButton"},
+        {progressBar_, "progressBar"},
+        {statusLabel_, "statusLabel"},
+        {errorLabel_, "errorLabel"},
+    });
 }
 
 }  // namespace th

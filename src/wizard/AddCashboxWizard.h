@@ -38,7 +38,7 @@ public:
 
     void setSettings(AppSettings* settings) { settings_ = settings; }
     AppSettings* settings() const { return settings_; }
-    bool success() const { return Fsuccess; }
+    bool success() const { return success_; }
     CashboxDriver* driver() const { return driver_.get(); }
     // True while an enrolment, of this showing or an earlier one, is still running.
     bool enrolmentRunning() const;
@@ -56,43 +56,20 @@ public:
     void onManualSetupChosen();
     void testConnection();
 
-    void CheckWhenPageActive();
-    void CheckConnectionInit() {}
-    void CheckCashbox();
+    void checkWhenPageActive();
+    void checkConnectionInit() {}
+    // Reads the register on the chosen connection and shows its model and serial number.
+    void identifyRegister();
     // Starts the enrolment on the thread pool and returns at once.
-    void CheckParamsInit();
+    void checkParamsInit();
     void manualVisible(bool state);
     void clearModel();
-
-    QStackedWidget* pages = nullptr;
-    QWidget* greetingPage = nullptr;
-    QWidget* connectionPage = nullptr;
-    QWidget* parametersPage = nullptr;
-    QWidget* donePage = nullptr;
-    QAction* backAction = nullptr;
-    QAction* nextAction = nullptr;
-    QAction* cancelAction = nullptr;
-    QPushButton* BackButton = nullptr;
-    QPushButton* NextButton = nullptr;
-    QPushButton* CancelButton = nullptr;
-
-    QComboBox* driverCombo = nullptr;
-    QLabel* driverVersionLabel = nullptr;
-    QRadioButton* automaticSearch = nullptr;
-    QRadioButton* manualSetup = nullptr;
-    QLabel* modelInfo = nullptr;
-    QLabel* serialInfo = nullptr;
-    QGroupBox* settingsBox = nullptr;
-    QComboBox* PortField = nullptr;
-    QComboBox* SpeedField = nullptr;
-    QComboBox* BitField = nullptr;
-    QComboBox* ParityField = nullptr;
-    QComboBox* StopbitField = nullptr;
-    QPushButton* TestButton = nullptr;
-
-    QProgressBar* progressBar = nullptr;
-    QLabel* StatusCaption = nullptr;
-    QLabel* ErrorCaption = nullptr;
+    // What a running enrolment shows; called on the user-interface thread.
+    void showEnrolmentProgress(int percent);
+    void showEnrolmentStatus(const QString& text);
+    void showEnrolmentError(const QString& text);
+    void enableNext();
+    void enableBack();
 
     struct RunState;
 
@@ -101,6 +78,36 @@ protected:
     void done(int result) override;
 
 private:
+    void nameControls();
+    // Controls; each one's objectName is its member name without the underscore.
+    QStackedWidget* pages_ = nullptr;
+    QWidget* greetingPage_ = nullptr;
+    QWidget* connectionPage_ = nullptr;
+    QWidget* parametersPage_ = nullptr;
+    QWidget* donePage_ = nullptr;
+    QAction* backAction_ = nullptr;
+    QAction* nextAction_ = nullptr;
+    QAction* cancelAction_ = nullptr;
+    QPushButton* backButton_ = nullptr;
+    QPushButton* nextButton_ = nullptr;
+    QPushButton* cancelButton_ = nullptr;
+    QComboBox* driverCombo_ = nullptr;
+    QLabel* driverVersionLabel_ = nullptr;
+    QRadioButton* automaticSearchRadio_ = nullptr;
+    QRadioButton* manualSetupRadio_ = nullptr;
+    QLabel* modelLabel_ = nullptr;
+    QLabel* serialLabel_ = nullptr;
+    QGroupBox* settingsBox_ = nullptr;
+    QComboBox* portCombo_ = nullptr;
+    QComboBox* speedCombo_ = nullptr;
+    QComboBox* dataBitsCombo_ = nullptr;
+    QComboBox* parityCombo_ = nullptr;
+    QComboBox* stopBitsCombo_ = nullptr;
+    QPushButton* testButton_ = nullptr;
+    QProgressBar* progressBar_ = nullptr;
+    QLabel* statusLabel_ = nullptr;
+    QLabel* errorLabel_ = nullptr;
+
     // The wizard's driver, for a connection check: raises when none is chosen or an
     // enrolment still uses it.
     CashboxDriver& driverForCheck();
@@ -119,9 +126,9 @@ private:
     DispatcherClient& sharedClient_;
     AppSettings* settings_ = nullptr;
     std::shared_ptr<CashboxDriver> driver_;
-    bool Fsuccess = false;
-    QWidget* nextPage = nullptr;
-    QWidget* backPage = nullptr;
+    bool success_ = false;
+    QWidget* nextPage_ = nullptr;
+    QWidget* backPage_ = nullptr;
     // The connection of the last successful check: the enrolment reads the register through
     // it and stores it, so a field edited after the check is never stored untested.
     ConnectionChoice checkedConnection_;

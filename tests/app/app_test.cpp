@@ -12,6 +12,7 @@
 #include "dispatcher/gui/RequestLogWindow.h"
 #include "platform/Version.h"
 #include "settings/AppSettings.h"
+#include "support/Controls.h"
 
 using namespace th;
 using namespace th::test;
@@ -52,45 +53,48 @@ TEST(MainWindow, CaptionCarriesTheBuildVersion) {
     EXPECT_EQ(form.windowTitle().toStdString(),
               std::string("Кассовый клиент tillhaven. Версия ПО: ") + kProgramVersion);
     EXPECT_STREQ(kProgramVersion, "1.0.1.0");
-    EXPECT_EQ(form.trayIcon->toolTip().toStdString(), "Тиллхейвен");
-    EXPECT_TRUE(form.trayIcon->isVisible());
-    EXPECT_EQ(form.trayIcon->icon().cacheKey(), form.disconnectedIcon.cacheKey());
-    EXPECT_EQ(form.connectedIcon.availableSizes().value(0), QSize(40, 44));
+    EXPECT_EQ(form.trayIcon().toolTip().toStdString(), "Тиллхейвен");
+    EXPECT_TRUE(form.trayIcon().isVisible());
+    EXPECT_EQ(form.trayIcon().icon().cacheKey(), form.disconnectedIcon().cacheKey());
+    EXPECT_EQ(form.connectedIcon().availableSizes().value(0), QSize(40, 44));
 }
 
 TEST(MainWindow, MenusHoldTheActionsInOrder) {
     ShellHarness shell(settingsIniFor(closedPort(), ""));
     MainWindow& form = shell.start().mainWindow();
-    EXPECT_EQ(menuItems(*form.actionsMenu),
+    EXPECT_EQ(menuItems(*control<QMenu>(form, "actionsMenu")),
               (std::vector<std::string>{"Добавить кассу", "Открыть клиент", "-", "Выход",
                                         "Разлогинить"}));
-    EXPECT_EQ(form.actionsMenu->title().toStdString(), "Действия");
-    EXPECT_EQ(menuItems(*form.helpMenu),
+    EXPECT_EQ(control<QMenu>(form, "actionsMenu")->title().toStdString(), "Действия");
+    EXPECT_EQ(menuItems(*control<QMenu>(form, "helpMenu")),
               (std::vector<std::string>{"Помощь", "Проверить обновления", "Обновить", "-",
                                         "О программе"}));
-    EXPECT_EQ(form.helpMenu->title().toStdString(), "Справка");
-    EXPECT_EQ(menuItems(*form.trayMenu),
+    EXPECT_EQ(control<QMenu>(form, "helpMenu")->title().toStdString(), "Справка");
+    EXPECT_EQ(menuItems(*control<QMenu>(form, "trayMenu")),
               (std::vector<std::string>{"Управление", "Открыть клиент", "-", "Помощь", "Обновить",
                                         "-", "Выход"}));
-    EXPECT_EQ(form.trayIcon->contextMenu(), form.trayMenu);
+    EXPECT_EQ(form.trayIcon().contextMenu(), control<QMenu>(form, "trayMenu"));
     for (QAction* action :
-         {form.AddCashbox, form.showRequestLogAction, form.quitAction, form.Logout, form.helpAction,
-          form.checkUpdateAction, form.About, form.showAction})
+         {control<QAction>(form, "addCashboxAction"),
+          control<QAction>(form, "showRequestLogAction"), control<QAction>(form, "quitAction"),
+          control<QAction>(form, "logOutAction"), control<QAction>(form, "helpAction"),
+          control<QAction>(form, "checkUpdateAction"), control<QAction>(form, "aboutAction"),
+          control<QAction>(form, "showAction")})
         EXPECT_TRUE(action->isEnabled()) << action->text().toStdString();
-    EXPECT_FALSE(form.updateAction->isEnabled());
+    EXPECT_FALSE(control<QAction>(form, "updateAction")->isEnabled());
 }
 
 TEST_F(RunningShell, CloseAndMinimiseHideTheProgramAndShowAppBringsItBack) {
     form().close();
     EXPECT_FALSE(form().isVisible());
-    EXPECT_TRUE(form().trayIcon->isVisible());
-    form().showAction->trigger();
+    EXPECT_TRUE(form().trayIcon().isVisible());
+    control<QAction>(form(), "showAction")->trigger();
     EXPECT_TRUE(form().isVisible());
 
     form().showMinimized();
     QCoreApplication::processEvents();
     EXPECT_FALSE(form().isVisible());
-    emit form().trayIcon->activated(QSystemTrayIcon::DoubleClick);
+    emit form().trayIcon().activated(QSystemTrayIcon::DoubleClick);
     EXPECT_TRUE(form().isVisible());
     EXPECT_FALSE(form().isMinimized());
 
@@ -104,13 +108,13 @@ TEST_F(RunningShell, CloseAndMinimiseHideTheProgramAndShowAppBringsItBack) {
 TEST_F(RunningShell, OneClickOnTheTrayIconShowsTheHiddenWindow) {
     form().close();
     ASSERT_FALSE(form().isVisible());
-    emit form().trayIcon->activated(QSystemTrayIcon::Trigger);
+    emit form().trayIcon().activated(QSystemTrayIcon::Trigger);
     EXPECT_TRUE(form().isVisible());
 
     // The middle button and the context menu's own opening show nothing.
     form().close();
     for (auto reason : {QSystemTrayIcon::MiddleClick, QSystemTrayIcon::Context}) {
-        emit form().trayIcon->activated(reason);
+        emit form().trayIcon().activated(reason);
         EXPECT_FALSE(form().isVisible()) << reason;
     }
 }
@@ -121,7 +125,7 @@ TEST_F(RunningShell, WithoutATrayCloseAndMinimiseLeaveTheWindowInTheTaskbar) {
     QCoreApplication::processEvents();
     EXPECT_TRUE(form().isVisible());
     EXPECT_TRUE(form().isMinimized());
-    form().showAction->trigger();
+    control<QAction>(form(), "showAction")->trigger();
     EXPECT_FALSE(form().isMinimized());
 
     form().showMinimized();
@@ -131,30 +135,30 @@ TEST_F(RunningShell, WithoutATrayCloseAndMinimiseLeaveTheWindowInTheTaskbar) {
     EXPECT_EQ(shell.quits, 0);
 
     // A panel with a tray that comes later is used from the next close on.
-    form().showAction->trigger();
+    control<QAction>(form(), "showAction")->trigger();
     shell.trayAvailable = true;
     form().close();
     EXPECT_FALSE(form().isVisible());
 }
 
 TEST_F(RunningShell, ShowClientOpensTheClientWindow) {
-    form().showRequestLogAction->trigger();
+    control<QAction>(form(), "showRequestLogAction")->trigger();
     EXPECT_TRUE(shell.app->requestLogWindow().isVisible());
     EXPECT_TRUE(form().isVisible());
 }
 
 TEST_F(RunningShell, QuitEndsTheProgramWithoutSaving) {
     const std::string before = shell.home.read("settings.ini");
-    form().quitAction->trigger();
+    control<QAction>(form(), "quitAction")->trigger();
     EXPECT_EQ(shell.quits, 1);
     EXPECT_FALSE(form().isVisible());
     EXPECT_EQ(shell.home.read("settings.ini"), before);
 }
 
 TEST_F(RunningShell, LogoutEmptiesTheStoredTokenAndEnds) {
-    form().Logout->trigger();
+    control<QAction>(form(), "logOutAction")->trigger();
     EXPECT_EQ(shell.quits, 1);
-    EXPECT_EQ(AppSettings(shell.home.path()).Token(), "");
+    EXPECT_EQ(AppSettings(shell.home.path()).token(), "");
     const std::string ini = shell.home.read("settings.ini");
     EXPECT_NE(ini.find("[auth]\ntoken=\n"), std::string::npos) << ini;
 }
@@ -180,19 +184,19 @@ protected:
         RunningShell::SetUp();
     }
     std::string cell(int row, int column) {
-        return form().cashboxModel->index(row, column).data().toString().toStdString();
+        return form().cashboxModel().index(row, column).data().toString().toStdString();
     }
 };
 
 TEST_F(SalePointList, RowsAreSortedBySerialOncePerRegister) {
-    CashboxTableModel& rows = *form().cashboxModel;
+    CashboxTableModel& rows = form().cashboxModel();
     ASSERT_EQ(rows.rowCount(), 3);
-    EXPECT_EQ(cell(0, CashboxTableModel::KKTSerial), "100");
-    EXPECT_EQ(cell(1, CashboxTableModel::KKTSerial), "200");
-    EXPECT_EQ(cell(2, CashboxTableModel::KKTSerial), "300");
-    EXPECT_EQ(cell(2, CashboxTableModel::Address), "ул. Длинная-предлинн");
-    EXPECT_EQ(cell(0, CashboxTableModel::device), "фискальный регистрат");
-    EXPECT_EQ(cell(0, CashboxTableModel::status), "не активен");
+    EXPECT_EQ(cell(0, CashboxTableModel::SerialColumn), "100");
+    EXPECT_EQ(cell(1, CashboxTableModel::SerialColumn), "200");
+    EXPECT_EQ(cell(2, CashboxTableModel::SerialColumn), "300");
+    EXPECT_EQ(cell(2, CashboxTableModel::AddressColumn), "ул. Длинная-предлинн");
+    EXPECT_EQ(cell(0, CashboxTableModel::DeviceColumn), "фискальный регистрат");
+    EXPECT_EQ(cell(0, CashboxTableModel::StatusColumn), "не активен");
 
     form().prepareCashboxes();
     EXPECT_EQ(rows.rowCount(), 3);
@@ -200,16 +204,16 @@ TEST_F(SalePointList, RowsAreSortedBySerialOncePerRegister) {
 
 TEST_F(SalePointList, ConnectionChangeMarksTheRowAndTheTrayIcon) {
     form().onConnectionChanged("200", true);
-    EXPECT_EQ(cell(1, CashboxTableModel::status), "активен");
-    EXPECT_EQ(form().cashboxTable->currentIndex().row(), 1);
-    EXPECT_EQ(form().trayIcon->icon().cacheKey(), form().connectedIcon.cacheKey());
+    EXPECT_EQ(cell(1, CashboxTableModel::StatusColumn), "активен");
+    EXPECT_EQ(control<QTableView>(form(), "cashboxTable")->currentIndex().row(), 1);
+    EXPECT_EQ(form().trayIcon().icon().cacheKey(), form().connectedIcon().cacheKey());
 
     form().onConnectionChanged("300", false);
-    EXPECT_EQ(cell(1, CashboxTableModel::status), "активен");
-    EXPECT_EQ(form().trayIcon->icon().cacheKey(), form().disconnectedIcon.cacheKey());
+    EXPECT_EQ(cell(1, CashboxTableModel::StatusColumn), "активен");
+    EXPECT_EQ(form().trayIcon().icon().cacheKey(), form().disconnectedIcon().cacheKey());
 
     form().onConnectionChanged("unknown", true);
-    EXPECT_EQ(form().trayIcon->icon().cacheKey(), form().disconnectedIcon.cacheKey());
+    EXPECT_EQ(form().trayIcon().icon().cacheKey(), form().disconnectedIcon().cacheKey());
 }
 
 TEST(Application, RegisterDriverOfTheSettingsServesTheDriverObject) {
@@ -232,7 +236,7 @@ TEST(Application, QuitEndsTheMessageLoopWhileTheWindowIsHidden) {
     QMetaObject::invokeMethod(
         &form, [&] { form.close(); }, Qt::QueuedConnection);
     QMetaObject::invokeMethod(
-        &form, [&] { form.quitAction->trigger(); }, Qt::QueuedConnection);
+        &form, [&] { control<QAction>(form, "quitAction")->trigger(); }, Qt::QueuedConnection);
     // Only a safety net: a loop that never ends fails the test instead of hanging it.
     QTimer::singleShot(60000, [] { QCoreApplication::exit(2); });
     EXPECT_EQ(QApplication::exec(), 0);

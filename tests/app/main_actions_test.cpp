@@ -9,6 +9,7 @@
 
 #include "app/MainWindow.h"
 #include "app/ShellTestKit.h"
+#include "support/Controls.h"
 #include "updater/AboutDialog.h"
 #include "updater/UpdateActions.h"
 #include "wizard/AddCashboxWizard.h"
@@ -53,7 +54,7 @@ TEST(StartupUpdateCheck, SilentWithoutANewerVersionAndTheStartGoesOn) {
     shell.start();
     shell.showMainWindow();
     EXPECT_TRUE(shell.dialogs.texts().empty());
-    EXPECT_FALSE(shell.app->mainWindow().updateAction->isEnabled());
+    EXPECT_FALSE(control<QAction>(shell.app->mainWindow(), "updateAction")->isEnabled());
     EXPECT_EQ(shell.app->mainWindow().notificationCount(), 0);
     EXPECT_EQ(dispatcher.count("getsalepoints"), 1u);
 }
@@ -74,13 +75,13 @@ TEST(StartupUpdateCheck, ANewerVersionIsNotifiedAndAskedOnlyWhenTheUserChecks) {
     MainWindow& form = shell.app->mainWindow();
     EXPECT_TRUE(shell.dialogs.texts().empty());
     EXPECT_FALSE(form.isClosing());
-    EXPECT_TRUE(form.updateAction->isEnabled());
+    EXPECT_TRUE(control<QAction>(form, "updateAction")->isEnabled());
     EXPECT_EQ(form.notificationCount(), 1);
     EXPECT_NE(shell.home.read(ProblemLog::kFileName).find("до версии 1.0.2.0"), std::string::npos);
     shell.showMainWindow();
     EXPECT_EQ(dispatcher.count("getsalepoints"), 1u);
 
-    form.checkUpdateAction->trigger();
+    control<QAction>(form, "checkUpdateAction")->trigger();
     ASSERT_EQ(shell.dialogs.boxes().size(), 1u);
     EXPECT_NE(shell.dialogs.texts()[0].find("до версии 1.0.2.0\r\nНажмите ДА"), std::string::npos);
     EXPECT_TRUE(form.isClosing());
@@ -95,8 +96,8 @@ TEST(StartupUpdateCheck, UpdateWithoutAnUpdaterProgramKeepsTheProgramRunning) {
     shell.start();
     MainWindow& form = shell.app->mainWindow();
     // "Обновить" is offered, in the tray menu too, and says where the update comes from.
-    ASSERT_TRUE(form.updateAction->isEnabled());
-    form.updateAction->trigger();
+    ASSERT_TRUE(control<QAction>(form, "updateAction")->isEnabled());
+    control<QAction>(form, "updateAction")->trigger();
     EXPECT_FALSE(form.isClosing());
     EXPECT_EQ(shell.quits, 0);
     EXPECT_EQ(shell.dialogs.texts(), std::vector<std::string>{packageManagerNotice("1.0.2.0")});
@@ -118,7 +119,7 @@ TEST(MainActions, MenuUpdateCheckSaysWhenThereIsNone) {
     dispatcher.answerJson("swversion", offeredVersion("1.0.0.9"));
     ShellHarness shell(settingsWithUpdateCheck(dispatcher.port()));
     shell.start();
-    shell.app->mainWindow().checkUpdateAction->trigger();
+    control<QAction>(shell.app->mainWindow(), "checkUpdateAction")->trigger();
     EXPECT_EQ(shell.dialogs.texts(), std::vector<std::string>{"Обновлений не найдено"});
 }
 
@@ -129,9 +130,9 @@ TEST(MainActions, AboutShowsTheVersionAndCancelledWizardChangesNothing) {
     shell.loginScript = nullptr;
     MainWindow& form = app.mainWindow();
     // The harness rejects every dialog that is not the login: the wizard ends without success.
-    form.About->trigger();
-    EXPECT_EQ(app.aboutDialog().Version->text().toStdString(), "1.0.1.0");
-    form.AddCashbox->trigger();
+    control<QAction>(form, "aboutAction")->trigger();
+    EXPECT_EQ(control<QLabel>(app.aboutDialog(), "versionLabel")->text().toStdString(), "1.0.1.0");
+    control<QAction>(form, "addCashboxAction")->trigger();
     EXPECT_EQ(app.addCashboxWizard().settings(), &form.appSettings());
     EXPECT_EQ(shell.modalRuns, 2);
     EXPECT_EQ(dispatcher.count("getsalepoints"), 0u);

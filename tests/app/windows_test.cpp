@@ -20,6 +20,7 @@
 #include "app/MainWindow.h"
 #include "app/ShellTestKit.h"
 #include "platform/gui/QtTranslations.h"
+#include "support/Controls.h"
 #include "wizard/AddCashboxWizard.h"
 
 using namespace th;
@@ -114,7 +115,7 @@ protected:
         shell.showMainWindow();
         // A register's window is built when it is first opened, as a double click does.
         MainWindow& main = shell.app->mainWindow();
-        for (const auto& record : main.Cashboxes())
+        for (const auto& record : main.cashboxes())
             main.cashboxWindow(*record);
     }
 
@@ -167,7 +168,7 @@ TEST_F(ProgramWindows, MessageBoxesShowTheirTextAndQtsButtonsInRussian) {
 }
 
 TEST_F(ProgramWindows, EditFieldsOfferQtsContextMenuInRussian) {
-    auto* login = shell.app->loginDialog().Login;
+    auto* login = control<QLineEdit>(shell.app->loginDialog(), "loginEdit");
     std::unique_ptr<QMenu> menu(login->createStandardContextMenu());
     std::vector<std::string> items;
     for (const QAction* action : menu->actions())

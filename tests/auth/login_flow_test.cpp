@@ -7,6 +7,7 @@
 #include "app/ShellTestKit.h"
 #include "dispatcher/gui/RequestLogWindow.h"
 #include "settings/AppSettings.h"
+#include "support/Controls.h"
 
 using namespace th;
 using namespace th::test;
@@ -42,21 +43,21 @@ TEST_F(LoginFlow, AcceptedStoredTokenNeverShowsTheDialog) {
     EXPECT_EQ(dispatcher.requests("test")[0].apiKey, "stored-token");
     EXPECT_EQ(dispatcher.requests("test")[0].body, Json::object());
     ASSERT_EQ(dispatcher.count("getsalepoints"), 1u);
-    EXPECT_EQ(AppSettings(shell.home.path()).Token(), "stored-token");
+    EXPECT_EQ(AppSettings(shell.home.path()).token(), "stored-token");
 }
 
 TEST_F(LoginFlow, RefusedTokenThenWrongThenRightPasswordStoresTheNewToken) {
     dispatcher.answerJson("test", {{"status", 401}, {"message", "Unauthorized"}});
     ShellHarness shell(dispatcher.settingsIni("old-token"));
     shell.loginScript = [&](LoginDialog& dialog) {
-        dialog.Login->setText("user@example.com");
-        dialog.Password->setText("wrong");
+        control<QLineEdit>(dialog, "loginEdit")->setText("user@example.com");
+        control<QLineEdit>(dialog, "passwordEdit")->setText("wrong");
         dialog.signIn();
         EXPECT_TRUE(shell.dialogs.contains("Неверное имя пользователя или пароль"));
-        EXPECT_EQ(dialog.Password->text(), "");
-        EXPECT_EQ(dialog.Login->text(), "user@example.com");
+        EXPECT_EQ(control<QLineEdit>(dialog, "passwordEdit")->text(), "");
+        EXPECT_EQ(control<QLineEdit>(dialog, "loginEdit")->text(), "user@example.com");
         EXPECT_FALSE(dialog.isAuthorized());
-        dialog.Password->setText("right");
+        control<QLineEdit>(dialog, "passwordEdit")->setText("right");
         dialog.signIn();
         return dialog.result();
     };
@@ -68,7 +69,7 @@ TEST_F(LoginFlow, RefusedTokenThenWrongThenRightPasswordStoresTheNewToken) {
     // The refused token check itself says nothing: only the wrong password's message.
     EXPECT_EQ(shell.dialogs.texts(),
               std::vector<std::string>{"Неверное имя пользователя или пароль"});
-    EXPECT_EQ(AppSettings(shell.home.path()).Token(), "new-token");
+    EXPECT_EQ(AppSettings(shell.home.path()).token(), "new-token");
     auto logins = dispatcher.requests("authorize");
     ASSERT_EQ(logins.size(), 2u);
     EXPECT_EQ(dumpCompact(logins[1].body), R"({"login":"user@example.com","password":"right"})");
@@ -81,7 +82,7 @@ TEST_F(LoginFlow, CancelledLoginEndsWithoutAskingForTheList) {
     dispatcher.answerJson("test", testAnswer(false));
     ShellHarness shell(dispatcher.settingsIni(""));
     shell.loginScript = [](LoginDialog& dialog) {
-        dialog.cancelButton->click();
+        control<QPushButton>(dialog, "cancelButton")->click();
         return dialog.result();
     };
     shell.start();
@@ -105,7 +106,7 @@ TEST_F(LoginFlow, ServiceDownIsReportedAndEndsWithoutTheDialog) {
     ASSERT_EQ(shell.dialogs.count(), 1u);
     const std::string expected = "RestRequestError ошибка : REST request failed: ";
     EXPECT_EQ(shell.dialogs.texts()[0].substr(0, expected.size()), expected);
-    EXPECT_EQ(AppSettings(shell.home.path()).Token(), "stored-token");
+    EXPECT_EQ(AppSettings(shell.home.path()).token(), "stored-token");
 }
 
 TEST_F(LoginFlow, TokenThatCannotBeSavedIsReportedAndKeptInMemory) {
@@ -116,7 +117,7 @@ TEST_F(LoginFlow, TokenThatCannotBeSavedIsReportedAndKeptInMemory) {
     std::filesystem::remove(shell.home.file("settings.ini"));
     std::filesystem::create_directory(shell.home.file("settings.ini"));
     shell.loginScript = [](LoginDialog& dialog) {
-        dialog.Password->setText("right");
+        control<QLineEdit>(dialog, "passwordEdit")->setText("right");
         dialog.signIn();
         return dialog.result();
     };

@@ -9,6 +9,7 @@
 #include "dispatcher/DispatcherClient.h"
 #include "dispatcher/Messages.h"
 #include "settings/AppSettings.h"
+#include "support/Controls.h"
 
 using namespace th;
 using namespace th::test;
@@ -22,8 +23,8 @@ protected:
         home.write("settings.ini", dispatcher.settingsIni("stored-token"));
         settings = std::make_unique<AppSettings>(home.path());
         client.setSettings(settings.get());
-        dialog.Login->setText("user@example.com");
-        dialog.Password->setText("secret");
+        control<QLineEdit>(dialog, "loginEdit")->setText("user@example.com");
+        control<QLineEdit>(dialog, "passwordEdit")->setText("secret");
     }
 
     ShellDispatcher dispatcher;
@@ -85,10 +86,11 @@ TEST_P(UnusableLoginAnswer, IsNoLoginAndTheUserIsTold) {
     dialog.signIn();
     EXPECT_FALSE(dialog.isAuthorized());
     EXPECT_NE(dialog.result(), QDialog::Accepted);
-    EXPECT_EQ(dialog.Token(), "");
+    EXPECT_EQ(dialog.token(), "");
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{GetParam().message});
-    EXPECT_EQ(dialog.Password->text().isEmpty(), !GetParam().passwordKept);
-    EXPECT_EQ(dialog.Login->text(), "user@example.com");
+    EXPECT_EQ(control<QLineEdit>(dialog, "passwordEdit")->text().isEmpty(),
+              !GetParam().passwordKept);
+    EXPECT_EQ(control<QLineEdit>(dialog, "loginEdit")->text(), "user@example.com");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -111,15 +113,15 @@ TEST_F(PasswordDialog, SuccessfulLoginKeepsTheTokenAndClosesWithoutTouchingSetti
     const std::string before = home.read("settings.ini");
     dialog.signIn();
     EXPECT_TRUE(dialog.isAuthorized());
-    EXPECT_EQ(dialog.Token(), "new");
+    EXPECT_EQ(dialog.token(), "new");
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
     EXPECT_EQ(home.read("settings.ini"), before);
-    EXPECT_EQ(settings->Token(), "stored-token");
+    EXPECT_EQ(settings->token(), "stored-token");
 }
 
 TEST_F(PasswordDialog, EmptyFieldsAreSentAsTyped) {
-    dialog.Login->clear();
-    dialog.Password->clear();
+    control<QLineEdit>(dialog, "loginEdit")->clear();
+    control<QLineEdit>(dialog, "passwordEdit")->clear();
     dialog.signIn();
     ASSERT_EQ(dispatcher.count("authorize"), 1u);
     EXPECT_EQ(dumpCompact(dispatcher.requests("authorize")[0].body),
@@ -132,15 +134,19 @@ TEST_F(PasswordDialog, LayoutTabOrderAndButtons) {
     EXPECT_GE(dialog.width(), 284);
     EXPECT_GE(dialog.height(), 183);
     EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
-    EXPECT_EQ(dialog.Password->echoMode(), QLineEdit::Password);
-    EXPECT_TRUE(dialog.okButton->isDefault());
-    EXPECT_EQ(nextTabStop(dialog.Password), dialog.okButton);
-    EXPECT_EQ(nextTabStop(dialog.okButton), dialog.cancelButton);
-    EXPECT_EQ(nextTabStop(dialog.cancelButton), dialog.Login);
-    EXPECT_EQ(nextTabStop(dialog.Login), dialog.Password);
-    EXPECT_FALSE(dialog.LoginLink->openExternalLinks());
+    EXPECT_EQ(control<QLineEdit>(dialog, "passwordEdit")->echoMode(), QLineEdit::Password);
+    EXPECT_TRUE(control<QPushButton>(dialog, "okButton")->isDefault());
+    EXPECT_EQ(nextTabStop(control<QLineEdit>(dialog, "passwordEdit")),
+              control<QPushButton>(dialog, "okButton"));
+    EXPECT_EQ(nextTabStop(control<QPushButton>(dialog, "okButton")),
+              control<QPushButton>(dialog, "cancelButton"));
+    EXPECT_EQ(nextTabStop(control<QPushButton>(dialog, "cancelButton")),
+              control<QLineEdit>(dialog, "loginEdit"));
+    EXPECT_EQ(nextTabStop(control<QLineEdit>(dialog, "loginEdit")),
+              control<QLineEdit>(dialog, "passwordEdit"));
+    EXPECT_FALSE(control<QLabel>(dialog, "loginLink")->openExternalLinks());
 
-    dialog.cancelButton->click();
+    control<QPushButton>(dialog, "cancelButton")->click();
     EXPECT_EQ(dialog.result(), QDialog::Rejected);
     EXPECT_FALSE(dialog.isAuthorized());
     EXPECT_EQ(dispatcher.count("authorize"), 0u);
@@ -152,6 +158,6 @@ TEST_F(PasswordDialog, TransportFailureOfALoginLeavesTheHandler) {
     client.setSettings(&unreachable);
     EXPECT_THROW(dialog.signIn(), RestRequestError);
     EXPECT_FALSE(dialog.isAuthorized());
-    EXPECT_EQ(dialog.Password->text(), "secret");
+    EXPECT_EQ(control<QLineEdit>(dialog, "passwordEdit")->text(), "secret");
     client.setSettings(settings.get());
 }

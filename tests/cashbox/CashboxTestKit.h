@@ -187,9 +187,9 @@ public:
         createJournalFile(home.file(kJournalFileName));
         settings = std::make_unique<AppSettings>(home.path());
         if (withBackend)
-            installRegisterBackend(automation, settings->RegisterDriver(), home.path());
+            installRegisterBackend(automation, settings->registerDriver(), home.path());
         clientForm = std::make_unique<RequestLogWindow>(dialogs);
-        clientForm->SetSettings(settings.get());
+        clientForm->setSettings(settings.get());
     }
 
     RegisterEnvironment environment() {

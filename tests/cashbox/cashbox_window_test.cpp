@@ -14,6 +14,7 @@
 #include "cashbox/CashboxTestKit.h"
 #include "cashbox/ExchangeCycle.h"
 #include "drivers/CashboxDriver.h"
+#include "support/Controls.h"
 
 using namespace th;
 using namespace th::test;
@@ -37,8 +38,8 @@ void expectState(CashboxRecord& record, State expected) {
 }
 
 std::string panel1(CashboxWindow& window) {
-    settle(window.Record());
-    return window.statusPanel->text().toStdString();
+    settle(window.record());
+    return control<QLabel>(window, "statusPanel")->text().toStdString();
 }
 
 using Cashbox = CashboxWorld::Cashbox;
@@ -49,14 +50,16 @@ protected:
 
     void setUp(const std::vector<RecordSpec>& records, const std::vector<Json>& bench) {
         world = std::make_unique<CashboxWorld>(records, bench);
-        world->clientForm->isLog->setChecked(true);
+        control<QCheckBox>(*world->clientForm, "logRequestsCheck")->setChecked(true);
     }
     Cashbox window(const std::string& serial = kSerial) {
         Cashbox cashbox = world->makeWindow(salePoint(serial));
         settle(*cashbox.record);
         return cashbox;
     }
-    std::string log() { return world->clientForm->logText->toPlainText().toStdString(); }
+    std::string log() {
+        return control<QPlainTextEdit>(*world->clientForm, "logText")->toPlainText().toStdString();
+    }
 };
 
 TEST_F(CashboxWindowTest, IsCreatedWithItsControlsInTheirInitialState) {
@@ -67,46 +70,51 @@ TEST_F(CashboxWindowTest, IsCreatedWithItsControlsInTheirInitialState) {
     EXPECT_EQ(window.windowTitle(), "Настройки кассы");
     EXPECT_GE(window.width(), 746);
     EXPECT_GE(window.height(), 377);
-    EXPECT_EQ(window.DeviceBox->title(), "Информация об устройстве");
-    EXPECT_GE(window.DeviceBox->height(), 153);
-    EXPECT_EQ(window.ConnectionBox->title(), "Информация о подключении");
-    for (QLineEdit* edit : {window.KKTSerial, window.Address, window.Place, window.FSSerial,
-                            window.RegStatus, window.RegNum}) {
+    EXPECT_EQ(control<QGroupBox>(window, "deviceBox")->title(), "Информация об устройстве");
+    EXPECT_GE(control<QGroupBox>(window, "deviceBox")->height(), 153);
+    EXPECT_EQ(control<QGroupBox>(window, "connectionBox")->title(), "Информация о подключении");
+    for (QLineEdit* edit :
+         {control<QLineEdit>(window, "serialEdit"), control<QLineEdit>(window, "addressEdit"),
+          control<QLineEdit>(window, "placeEdit"), control<QLineEdit>(window, "fiscalStorageEdit"),
+          control<QLineEdit>(window, "registrationStatusEdit"),
+          control<QLineEdit>(window, "registrationNumberEdit")}) {
         EXPECT_TRUE(edit->isReadOnly());
         EXPECT_TRUE(edit->text().isEmpty());
     }
-    EXPECT_TRUE(window.driverCombo->isEditable());
-    EXPECT_EQ(window.driverCombo->count(), 1);
-    EXPECT_EQ(window.driverCombo->itemText(0), "Атол");
-    EXPECT_TRUE(window.driverCombo->currentText().isEmpty());
-    EXPECT_EQ(window.connectionTypeCombo->count(), 2);
-    EXPECT_TRUE(window.connectionTypeCombo->currentText().isEmpty());
+    EXPECT_TRUE(control<QComboBox>(window, "driverCombo")->isEditable());
+    EXPECT_EQ(control<QComboBox>(window, "driverCombo")->count(), 1);
+    EXPECT_EQ(control<QComboBox>(window, "driverCombo")->itemText(0), "Атол");
+    EXPECT_TRUE(control<QComboBox>(window, "driverCombo")->currentText().isEmpty());
+    EXPECT_EQ(control<QComboBox>(window, "connectionTypeCombo")->count(), 2);
+    EXPECT_TRUE(control<QComboBox>(window, "connectionTypeCombo")->currentText().isEmpty());
     // The emulator's bench is empty: no port to offer.
-    EXPECT_EQ(window.comPortCombo->count(), 0);
-    EXPECT_TRUE(window.comPortCombo->currentText().isEmpty());
-    EXPECT_TRUE(window.comPortCombo->isEditable());
-    EXPECT_EQ(window.comPortCombo->completer(), nullptr);
-    EXPECT_FALSE(window.comPortCombo->isEnabled());
-    EXPECT_FALSE(window.comPortLabel->isEnabled());
-    const std::pair<QComboBox*, const char*> shown[] = {{window.baudRateCombo, "115200 бод"},
-                                                        {window.dataBitsCombo, "8 бит"},
-                                                        {window.parityCombo, "нет"},
-                                                        {window.stopBitsCombo, "1 бит"}};
+    EXPECT_EQ(control<QComboBox>(window, "comPortCombo")->count(), 0);
+    EXPECT_TRUE(control<QComboBox>(window, "comPortCombo")->currentText().isEmpty());
+    EXPECT_TRUE(control<QComboBox>(window, "comPortCombo")->isEditable());
+    EXPECT_EQ(control<QComboBox>(window, "comPortCombo")->completer(), nullptr);
+    EXPECT_FALSE(control<QComboBox>(window, "comPortCombo")->isEnabled());
+    EXPECT_FALSE(control<QLabel>(window, "comPortLabel")->isEnabled());
+    const std::pair<QComboBox*, const char*> shown[] = {
+        {control<QComboBox>(window, "baudRateCombo"), "115200 бод"},
+        {control<QComboBox>(window, "dataBitsCombo"), "8 бит"},
+        {control<QComboBox>(window, "parityCombo"), "нет"},
+        {control<QComboBox>(window, "stopBitsCombo"), "1 бит"}};
     for (auto [combo, text] : shown) {
         EXPECT_EQ(combo->currentText(), text);
         EXPECT_FALSE(combo->isEnabled());
     }
     for (QLabel* label :
-         {window.baudRateLabel, window.dataBitsLabel, window.parityLabel, window.stopBitsLabel})
+         {control<QLabel>(window, "baudRateLabel"), control<QLabel>(window, "dataBitsLabel"),
+          control<QLabel>(window, "parityLabel"), control<QLabel>(window, "stopBitsLabel")})
         EXPECT_FALSE(label->isEnabled());
-    EXPECT_FALSE(window.autostart->isChecked());
-    EXPECT_EQ(window.autostart->text(),
+    EXPECT_FALSE(control<QCheckBox>(window, "autostartCheck")->isChecked());
+    EXPECT_EQ(control<QCheckBox>(window, "autostartCheck")->text(),
               "Устанавливать соединение автоматически при запуске программы");
-    EXPECT_FALSE(window.saveButton->isEnabled());
-    EXPECT_TRUE(window.Connect->isEnabled());
-    EXPECT_EQ(window.connectionPanel->width(), 50);
-    EXPECT_TRUE(window.connectionPanel->text().isEmpty());
-    EXPECT_EQ(window.statusPanel->width(), 600);
+    EXPECT_FALSE(control<QPushButton>(window, "saveButton")->isEnabled());
+    EXPECT_TRUE(control<QPushButton>(window, "connectButton")->isEnabled());
+    EXPECT_EQ(control<QLabel>(window, "connectionPanel")->width(), 50);
+    EXPECT_TRUE(control<QLabel>(window, "connectionPanel")->text().isEmpty());
+    EXPECT_EQ(control<QLabel>(window, "statusPanel")->width(), 600);
     EXPECT_EQ(panel1(window), "Соединение с ККТ не установлено");
     EXPECT_EQ(kClientInterval, 5000);
     EXPECT_EQ(kReconnectInterval, 10000);
@@ -121,14 +129,15 @@ TEST_F(CashboxWindowTest, SetDataReadsTheMembersAsTextAndMissingOnesAsEmpty) {
     CashboxRecord record(world->environment());
     record.setData({{"kkt_serial", 106}, {"address", "Адрес"}, {"token", "tok"}});
     CashboxWindow window(world->dialogs, record);
-    EXPECT_EQ(window.KKTSerial->text(), "106");
-    EXPECT_EQ(window.Address->text(), "Адрес");
-    EXPECT_EQ(record.CashboxToken(), "tok");
-    EXPECT_TRUE(window.Place->text().isEmpty());
-    EXPECT_TRUE(window.FSSerial->text().isEmpty());
+    EXPECT_EQ(control<QLineEdit>(window, "serialEdit")->text(), "106");
+    EXPECT_EQ(control<QLineEdit>(window, "addressEdit")->text(), "Адрес");
+    EXPECT_EQ(record.cashboxToken(), "tok");
+    EXPECT_TRUE(control<QLineEdit>(window, "placeEdit")->text().isEmpty());
+    EXPECT_TRUE(control<QLineEdit>(window, "fiscalStorageEdit")->text().isEmpty());
     record.setData(Json::array({1, 2}));
     EXPECT_TRUE(record.serial().empty());
-    EXPECT_TRUE(CashboxWindow(world->dialogs, record).KKTSerial->text().isEmpty());
+    EXPECT_TRUE(
+        control<QLineEdit>(CashboxWindow(world->dialogs, record), "serialEdit")->text().isEmpty());
 }
 
 TEST_F(CashboxWindowTest, AutostartWithTheRegisterReachableEndsConnectedAndReported) {
@@ -191,10 +200,10 @@ TEST_F(CashboxWindowTest, CheckConnectionOnAConnectedWindowLeavesItIdleWithSavin
     auto w = window();
     expectState(*w.record, State::Connected);
 
-    w->testConnection(w->CheckConnection);
+    w->testConnection(control<QPushButton>(*w, "checkConnectionButton"));
     expectState(*w.record, State::Idle);
     EXPECT_EQ(panel1(*w), "Соединение с ККТ не установлено");
-    EXPECT_TRUE(w->saveButton->isEnabled());
+    EXPECT_TRUE(control<QPushButton>(*w, "saveButton")->isEnabled());
     ASSERT_EQ(world->dialogs.count(), 1u);
     EXPECT_EQ(world->dialogs.boxes()[0].kind, BoxKind::Plain);
     EXPECT_EQ(world->dialogs.boxes()[0].text, "Касса найдена! Сохраните настройки");
@@ -208,13 +217,13 @@ TEST_F(CashboxWindowTest, OnlyTheDisconnectButtonSwitchesTheReconnectionOff) {
 
     w->disconnectByUser(w.window.get());  // not a button: as the exchange cycle does
     expectState(*w.record, State::Reconnecting);
-    w->disconnectByUser(w->Disconnect);
+    w->disconnectByUser(control<QPushButton>(*w, "disconnectButton"));
     expectState(*w.record, State::Idle);
 
     world->setBenchFlag(kSerial, "reachable", true);
-    w->connectByUser(w->Connect);
+    w->connectByUser(control<QPushButton>(*w, "connectButton"));
     expectState(*w.record, State::Connected);
-    w->disconnectByUser(w->Disconnect);
+    w->disconnectByUser(control<QPushButton>(*w, "disconnectButton"));
     expectState(*w.record, State::Idle);
     EXPECT_EQ(panel1(*w), "Соединение с ККТ не установлено");
 }
@@ -222,7 +231,7 @@ TEST_F(CashboxWindowTest, OnlyTheDisconnectButtonSwitchesTheReconnectionOff) {
 TEST_F(CashboxWindowTest, LostContactInTheExchangeCycleMovesToReconnecting) {
     setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     auto w = window();
-    world->clientForm->isLog->setChecked(true);
+    control<QCheckBox>(*world->clientForm, "logRequestsCheck")->setChecked(true);
     const size_t before = world->dispatcher.count("tasks");
     runCycle(*w.record);
     ASSERT_EQ(world->dispatcher.count("tasks"), before + 1);
@@ -259,7 +268,7 @@ TEST_F(CashboxWindowTest, CoverOpenAndNoPaperWarnCoverFirstAndStayConnected) {
     EXPECT_NE(automatic.find("В кассе отсутствует чековая лента", cover), std::string::npos);
     EXPECT_EQ(w.record->lastProblem(), "В кассе отсутствует чековая лента");
 
-    w->connectByUser(w->Connect);
+    w->connectByUser(control<QPushButton>(*w, "connectButton"));
     settle(*w.record);
     expectState(*w.record, State::Connected);
     const auto boxes = world->dialogs.boxes();
@@ -276,7 +285,7 @@ TEST_F(CashboxWindowTest, NoFiscalStorageWarnsOfItsAbsenceOnly) {
     reg["fnFiscal"] = false;
     setUp({{.serial = kSerial, .autostart = false}}, {reg});
     auto w = window();
-    w->connectByUser(w->Connect);
+    w->connectByUser(control<QPushButton>(*w, "connectButton"));
 
     expectState(*w.record, State::Connected);
     EXPECT_TRUE(world->dialogs.contains("фискальный накопитель отсутствует"));
@@ -295,7 +304,7 @@ TEST_F(CashboxWindowTest, WithoutADriverTheActionsReportItAndNothingChanges) {
     for (auto handler : {&CashboxWindow::connectByUser, &CashboxWindow::testConnection,
                          &CashboxWindow::showDriverVersion}) {
         try {
-            ((*w).*handler)(w->Connect);
+            ((*w).*handler)(control<QPushButton>(*w, "connectButton"));
             ADD_FAILURE() << "no error without a driver";
         } catch (const CashboxError& e) {
             EXPECT_STREQ(e.what(), "Драйвер не выбран");
@@ -304,11 +313,11 @@ TEST_F(CashboxWindowTest, WithoutADriverTheActionsReportItAndNothingChanges) {
     expectState(*w.record, State::Idle);
     EXPECT_EQ(world->dialogs.count(), 0u);
     // Pressed by the user, the error goes to the error display.
-    w->Connect->click();
+    control<QPushButton>(*w, "connectButton")->click();
     ASSERT_EQ(world->dialogs.count(), 1u);
     EXPECT_EQ(world->dialogs.boxes()[0].kind, BoxKind::Error);
     EXPECT_EQ(world->dialogs.boxes()[0].text, "Драйвер не выбран");
-    EXPECT_FALSE(w->saveButton->isEnabled());
+    EXPECT_FALSE(control<QPushButton>(*w, "saveButton")->isEnabled());
     EXPECT_EQ(world->dispatcher.count("cashbox"), 0u);
     EXPECT_EQ(w.record->worker(), nullptr);
 }
@@ -319,15 +328,15 @@ TEST_F(CashboxWindowTest, OnlyTheExactNameMakesADriver) {
     settle(*w.record);
     ASSERT_TRUE(w.record->state().hasDriver);
     for (const char* typed : {"А", "Ато", "атол", "Атол ", ""}) {
-        w->driverCombo->setCurrentText(QString::fromUtf8(typed));
+        control<QComboBox>(*w, "driverCombo")->setCurrentText(QString::fromUtf8(typed));
         settle(*w.record);
         EXPECT_FALSE(w.record->state().hasDriver) << typed;
-        EXPECT_EQ(world->settings->readCashbox(w.record->CashBoxSettings()).Driver, typed);
+        EXPECT_EQ(world->settings->readCashbox(w.record->cashboxSettings()).Driver, typed);
     }
-    w->driverCombo->setCurrentText("Атол");
+    control<QComboBox>(*w, "driverCombo")->setCurrentText("Атол");
     settle(*w.record);
     EXPECT_TRUE(w.record->state().hasDriver);
-    w->showDriverVersion(w->checkDriver);
+    w->showDriverVersion(control<QPushButton>(*w, "checkDriverButton"));
     settle(*w.record);
     ASSERT_EQ(world->dialogs.count(), 1u);
     EXPECT_EQ(world->dialogs.boxes()[0].kind, BoxKind::Plain);
@@ -339,7 +348,7 @@ TEST_F(CashboxWindowTest, OnlyTheExactNameMakesADriver) {
 TEST_F(CashboxWindowTest, AMissingVendorDriverIsReportedAndLeavesNoDriver) {
     world = std::make_unique<CashboxWorld>(std::vector<RecordSpec>{{.serial = kSerial}},
                                            std::vector<Json>{benchRegister(kSerial)}, false);
-    world->clientForm->isLog->setChecked(true);
+    control<QCheckBox>(*world->clientForm, "logRequestsCheck")->setChecked(true);
     auto w = window();
     EXPECT_FALSE(w.record->state().hasDriver);
     EXPECT_NE(w.record->lastProblem().find("AddIn.Fptr10"), std::string::npos)
@@ -357,7 +366,7 @@ TEST_F(CashboxWindowTest, ChangingTheDriverWhileConnectedReportsTheDisconnection
     w.record->setOnConnectionChange(
         [&](CashboxRecord& sender) { heard.push_back(sender.isConnected()); });
 
-    w->driverCombo->setCurrentText("");
+    control<QComboBox>(*w, "driverCombo")->setCurrentText("");
     expectState(*w.record, State::Idle);
     EXPECT_FALSE(w.record->state().hasDriver);
     EXPECT_EQ(heard, std::vector<bool>{false});
@@ -367,27 +376,27 @@ TEST_F(CashboxWindowTest, ChangingTheDriverWhileConnectedReportsTheDisconnection
 TEST_F(CashboxWindowTest, ConnectionTypeSwitchesThePortAndWithdrawsSaving) {
     setUp({{.serial = kSerial, .autostart = false}}, {benchRegister(kSerial)});
     auto w = window();
-    w->testConnection(w->CheckConnection);
+    w->testConnection(control<QPushButton>(*w, "checkConnectionButton"));
     settle(*w.record);
-    ASSERT_TRUE(w->saveButton->isEnabled());
+    ASSERT_TRUE(control<QPushButton>(*w, "saveButton")->isEnabled());
 
-    w->connectionTypeCombo->setCurrentText("COM");
-    EXPECT_TRUE(w->comPortCombo->isEnabled());
-    EXPECT_TRUE(w->comPortLabel->isEnabled());
-    EXPECT_FALSE(w->saveButton->isEnabled());
-    w->comPortCombo->setCurrentText("COM7");
+    control<QComboBox>(*w, "connectionTypeCombo")->setCurrentText("COM");
+    EXPECT_TRUE(control<QComboBox>(*w, "comPortCombo")->isEnabled());
+    EXPECT_TRUE(control<QLabel>(*w, "comPortLabel")->isEnabled());
+    EXPECT_FALSE(control<QPushButton>(*w, "saveButton")->isEnabled());
+    control<QComboBox>(*w, "comPortCombo")->setCurrentText("COM7");
     std::string comType, comPort;
     onWorker(*w.record, [&](RegisterLink& link) {
-        comType = link.driver()->ComType();
-        comPort = link.driver()->ComPort();
+        comType = link.driver()->comType();
+        comPort = link.driver()->comPort();
     });
     EXPECT_EQ(comType, "COM");
     EXPECT_EQ(comPort, "COM7");
 
-    w->connectionTypeCombo->setCurrentText("USB");
-    EXPECT_FALSE(w->comPortCombo->isEnabled());
-    EXPECT_FALSE(w->comPortLabel->isEnabled());
-    const CashboxSettings record = world->settings->readCashbox(w.record->CashBoxSettings());
+    control<QComboBox>(*w, "connectionTypeCombo")->setCurrentText("USB");
+    EXPECT_FALSE(control<QComboBox>(*w, "comPortCombo")->isEnabled());
+    EXPECT_FALSE(control<QLabel>(*w, "comPortLabel")->isEnabled());
+    const CashboxSettings record = world->settings->readCashbox(w.record->cashboxSettings());
     EXPECT_EQ(record.ConnectionType, "USB");
     EXPECT_EQ(record.ComPort, "COM7");
 }
@@ -396,33 +405,37 @@ TEST_F(CashboxWindowTest, PortListIsTheBenchsPortsReadWhenItOpensAndKeepsTheStor
     setUp({{.serial = kSerial, .connectionType = "COM", .comPort = "COM9", .autostart = false}},
           {benchRegister(kSerial, "COM3")});
     auto w = window();
-    EXPECT_EQ(w->comPortCombo->currentText(), "COM9");
+    EXPECT_EQ(control<QComboBox>(*w, "comPortCombo")->currentText(), "COM9");
     world->setBench({benchRegister(kSerial, "COM3"), benchRegister("00106100000002", "COM4"),
                      benchRegister("00106100000003")});
     // As after a successful "Проверить связь": any change of the port would withdraw it.
-    w->saveButton->setEnabled(true);
+    control<QPushButton>(*w, "saveButton")->setEnabled(true);
 
-    w->comPortCombo->showPopup();
+    control<QComboBox>(*w, "comPortCombo")->showPopup();
     std::vector<std::pair<std::string, std::string>> items;
-    for (int i = 0; i < w->comPortCombo->count(); ++i)
-        items.emplace_back(w->comPortCombo->itemText(i).toStdString(),
-                           w->comPortCombo->itemData(i, Qt::ToolTipRole).toString().toStdString());
-    w->comPortCombo->hidePopup();
+    for (int i = 0; i < control<QComboBox>(*w, "comPortCombo")->count(); ++i)
+        items.emplace_back(control<QComboBox>(*w, "comPortCombo")->itemText(i).toStdString(),
+                           control<QComboBox>(*w, "comPortCombo")
+                               ->itemData(i, Qt::ToolTipRole)
+                               .toString()
+                               .toStdString());
+    control<QComboBox>(*w, "comPortCombo")->hidePopup();
     EXPECT_EQ(items, (std::vector<std::pair<std::string, std::string>>{
                          {"COM9", "COM9 (не найден)"},
                          {"COM3", "COM3 (эмулятор: АТОЛ 30Ф, 00106100000001)"},
                          {"COM4", "COM4 (эмулятор: АТОЛ 30Ф, 00106100000002)"}}));
-    EXPECT_EQ(w->comPortCombo->currentText(), "COM9");
-    EXPECT_TRUE(w->saveButton->isEnabled()) << "reading the list is no change";
+    EXPECT_EQ(control<QComboBox>(*w, "comPortCombo")->currentText(), "COM9");
+    EXPECT_TRUE(control<QPushButton>(*w, "saveButton")->isEnabled())
+        << "reading the list is no change";
 
     auto driverPort = [&] {
         std::string port;
-        onWorker(*w.record, [&](RegisterLink& link) { port = link.driver()->ComPort(); });
+        onWorker(*w.record, [&](RegisterLink& link) { port = link.driver()->comPort(); });
         return port;
     };
-    w->comPortCombo->setCurrentIndex(2);
+    control<QComboBox>(*w, "comPortCombo")->setCurrentIndex(2);
     EXPECT_EQ(driverPort(), "COM4");
-    w->comPortCombo->setEditText("/dev/ttyUSB3");
+    control<QComboBox>(*w, "comPortCombo")->setEditText("/dev/ttyUSB3");
     EXPECT_EQ(driverPort(), "/dev/ttyUSB3") << "a typed name is taken as it is";
 }
 
@@ -432,18 +445,18 @@ TEST_F(CashboxWindowTest, SavingStoresANewRegistersRecordInSettingsIni) {
     auto w = window();
     EXPECT_EQ(world->settings->getCashboxSettings(kSerial), nullptr);
     EXPECT_EQ(w.record->worker(), nullptr);
-    EXPECT_TRUE(w->driverCombo->currentText().isEmpty());
+    EXPECT_TRUE(control<QComboBox>(*w, "driverCombo")->currentText().isEmpty());
     expectState(*w.record, State::Idle);
 
-    w->driverCombo->setCurrentText("Атол");
-    w->connectionTypeCombo->setCurrentText("USB");
-    w->autostart->click();
+    control<QComboBox>(*w, "driverCombo")->setCurrentText("Атол");
+    control<QComboBox>(*w, "connectionTypeCombo")->setCurrentText("USB");
+    control<QCheckBox>(*w, "autostartCheck")->click();
     EXPECT_EQ(world->settings->getCashboxSettings(kSerial), nullptr);
-    w->testConnection(w->CheckConnection);
+    w->testConnection(control<QPushButton>(*w, "checkConnectionButton"));
     settle(*w.record);
-    ASSERT_TRUE(w->saveButton->isEnabled());
-    w->saveSettings(w->saveButton);
-    EXPECT_FALSE(w->saveButton->isEnabled());
+    ASSERT_TRUE(control<QPushButton>(*w, "saveButton")->isEnabled());
+    w->saveSettings(control<QPushButton>(*w, "saveButton"));
+    EXPECT_FALSE(control<QPushButton>(*w, "saveButton")->isEnabled());
 
     const AppSettings reread(world->home.path());
     const CashBoxSettingsPtr saved = reread.getCashboxSettings(kSerial);

@@ -35,7 +35,7 @@ public:
         createJournalFile(home.file(kJournalFileName));
         app = std::make_unique<TillhavenApp>(
             dialogs, [](QDialog&) { return 0; }, [] {}, DataPaths{home.path(), home.path()});
-        app->requestLogWindow().SetSettings(&form().appSettings());
+        app->requestLogWindow().setSettings(&form().appSettings());
     }
 
     MainWindow& form() { return app->mainWindow(); }
@@ -44,14 +44,14 @@ public:
     }
     std::vector<std::string> column(int column) {
         std::vector<std::string> texts;
-        CashboxTableModel& model = *form().cashboxModel;
+        CashboxTableModel& model = form().cashboxModel();
         for (int row = 0; row < model.rowCount(); ++row)
             texts.push_back(model.index(row, column).data().toString().toStdString());
         return texts;
     }
     std::vector<std::string> windowSerials() {
         std::vector<std::string> serials;
-        for (const auto& cashbox : form().Cashboxes())
+        for (const auto& cashbox : form().cashboxes())
             serials.push_back(cashbox->serial());
         return serials;
     }
@@ -63,10 +63,12 @@ public:
     }
     // Waits for every register's worker, and for what they reported.
     void settleAll() {
-        for (const auto& cashbox : form().Cashboxes())
+        for (const auto& cashbox : form().cashboxes())
             settle(*cashbox);
     }
-    bool trayIs(const QIcon& icon) { return form().trayIcon->icon().cacheKey() == icon.cacheKey(); }
+    bool trayIs(const QIcon& icon) {
+        return form().trayIcon().icon().cacheKey() == icon.cacheKey();
+    }
 
     TestDispatcher dispatcher;
     TempDir home;

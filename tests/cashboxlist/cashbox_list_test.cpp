@@ -11,6 +11,7 @@
 #include "cashbox/CashboxWindow.h"
 #include "cashbox/TaskJournal.h"
 #include "cashboxlist/ListWorld.h"
+#include "support/Controls.h"
 
 using namespace th;
 using namespace th::test;
@@ -26,13 +27,15 @@ TEST(CashboxList, RowsAreSortedCutAndAddedOncePerSerial) {
     world.form().prepareCashboxes();
 
     EXPECT_EQ(world.dispatcher.count("getsalepoints"), 2u);
-    EXPECT_EQ(world.column(CashboxTableModel::KKTSerial), (Strings{"100", "200", "300"}));
-    EXPECT_EQ(world.column(CashboxTableModel::Address),
+    EXPECT_EQ(world.column(CashboxTableModel::SerialColumn), (Strings{"100", "200", "300"}));
+    EXPECT_EQ(world.column(CashboxTableModel::AddressColumn),
               (Strings{"ул. Первая", "Очень длинный адрес ", "ул. Ленина, 1"}));
-    EXPECT_EQ(world.column(CashboxTableModel::device), Strings(3, "фискальный регистрат"));
-    EXPECT_EQ(world.column(CashboxTableModel::status), Strings(3, "не активен"));
+    EXPECT_EQ(world.column(CashboxTableModel::DeviceColumn), Strings(3, "фискальный регистрат"));
+    EXPECT_EQ(world.column(CashboxTableModel::StatusColumn), Strings(3, "не активен"));
     EXPECT_EQ(world.windowSerials(), (Strings{"300", "100", "200"}));
-    EXPECT_EQ(world.form().cashboxWindow(world.record("100")).Address->text(), "ул. Первая");
+    EXPECT_EQ(
+        control<QLineEdit>(world.form().cashboxWindow(world.record("100")), "addressEdit")->text(),
+        "ул. Первая");
     EXPECT_FALSE(world.form().cashboxWindow(world.record("100")).isVisible());
     // The other windows are not built until they are opened.
     EXPECT_EQ(world.form().builtCashboxWindow(world.record("200")), nullptr);
@@ -55,12 +58,13 @@ TEST(CashboxList, ADoubleClickShowsTheRowsOwnWindow) {
     world.form().prepareCashboxes();
 
     world.form().openSelectedCashbox();  // no current row yet
-    world.form().cashboxTable->setCurrentIndex(world.form().cashboxModel->index(1, 0));
+    control<QTableView>(world.form(), "cashboxTable")
+        ->setCurrentIndex(world.form().cashboxModel().index(1, 0));
     world.form().openSelectedCashbox();
     CashboxWindow* b = world.form().builtCashboxWindow(world.record("B"));
     ASSERT_NE(b, nullptr);
     EXPECT_TRUE(b->isVisible());
-    EXPECT_EQ(b->KKTSerial->text(), "B");
+    EXPECT_EQ(control<QLineEdit>(*b, "serialEdit")->text(), "B");
     EXPECT_EQ(world.form().builtCashboxWindow(world.record("A")), nullptr);
     EXPECT_EQ(world.form().builtCashboxWindow(world.record("C")), nullptr);
 }
@@ -84,7 +88,7 @@ TEST(CashboxList, AnswersWithoutAListAndElementsThatAreNoRegisterAddNothing) {
          Json{{"kkt_serial", ""}}, Json{{"kkt_serial", Json::object()}}, salePoint("300")}));
     world.form().prepareCashboxes();
 
-    EXPECT_EQ(world.column(CashboxTableModel::KKTSerial), (Strings{"100", "300"}));
+    EXPECT_EQ(world.column(CashboxTableModel::SerialColumn), (Strings{"100", "300"}));
     EXPECT_EQ(world.windowSerials(), (Strings{"100", "300"}));
     // Only the refused request says something: the client shows the service's message.
     EXPECT_EQ(world.dialogs.texts(), Strings{"Error: Пользователь не авторизован"});
@@ -96,19 +100,19 @@ TEST(CashboxList, TheTrayIconFollowsTheRegisterThatChangedLast) {
     world.answerSalePoints(Json::array({salePoint("A"), salePoint("B")}));
     world.form().prepareCashboxes();
     world.settleAll();
-    EXPECT_EQ(world.column(CashboxTableModel::status), (Strings{"активен", "активен"}));
-    EXPECT_TRUE(world.trayIs(world.form().connectedIcon));
+    EXPECT_EQ(world.column(CashboxTableModel::StatusColumn), (Strings{"активен", "активен"}));
+    EXPECT_TRUE(world.trayIs(world.form().connectedIcon()));
     EXPECT_EQ(world.dialogs.count(), 0u) << world.dialogs.texts().front();
 
     CashboxWindow& b = world.form().cashboxWindow(world.record("B"));
-    b.disconnectByUser(b.Disconnect);
+    b.disconnectByUser(control<QPushButton>(b, "disconnectButton"));
     world.settleAll();
-    EXPECT_EQ(world.column(CashboxTableModel::status), (Strings{"активен", "не активен"}));
-    EXPECT_TRUE(world.trayIs(world.form().disconnectedIcon));
-    EXPECT_EQ(world.form().cashboxTable->currentIndex().row(), 1);
+    EXPECT_EQ(world.column(CashboxTableModel::StatusColumn), (Strings{"активен", "не активен"}));
+    EXPECT_TRUE(world.trayIs(world.form().disconnectedIcon()));
+    EXPECT_EQ(control<QTableView>(world.form(), "cashboxTable")->currentIndex().row(), 1);
 
     world.form().onConnectionChanged(std::string("unknown"), true);
-    EXPECT_TRUE(world.trayIs(world.form().disconnectedIcon));
+    EXPECT_TRUE(world.trayIs(world.form().disconnectedIcon()));
 }
 
 // One register that cannot be connected at start holds up none after it: its failure is
@@ -127,7 +131,7 @@ TEST(CashboxList, AnUnpluggedRegisterAtStartIsShownOnceAndTheOthersStillListed) 
     world.form().prepareCashboxes();
     world.settleAll();
 
-    EXPECT_EQ(world.column(CashboxTableModel::status),
+    EXPECT_EQ(world.column(CashboxTableModel::StatusColumn),
               (Strings{"не активен — Невозможно подключиться к кассе", "активен", "активен"}));
     EXPECT_EQ(world.windowSerials(), (Strings{"1", "2", "3"}));
     EXPECT_EQ(world.dialogs.count(), 0u);
@@ -137,7 +141,7 @@ TEST(CashboxList, AnUnpluggedRegisterAtStartIsShownOnceAndTheOthersStillListed) 
     EXPECT_TRUE(world.record("3").state().clientTimer);
     EXPECT_EQ(world.dispatcher.count("cashbox"), 2u);
     // Its window, opened later, shows the problem.
-    EXPECT_EQ(world.form().cashboxWindow(world.record("1")).statusPanel->text(),
+    EXPECT_EQ(control<QLabel>(world.form().cashboxWindow(world.record("1")), "statusPanel")->text(),
               "Невозможно подключиться к кассе");
 }
 
@@ -159,7 +163,7 @@ TEST(CashboxList, ARegisterSetUpAfterItWasListedGetsItsWorkerWithTheNextList) {
     world.form().prepareCashboxes();
     ASSERT_NE(world.record("A").worker(), nullptr);
     world.settleAll();
-    EXPECT_EQ(world.column(CashboxTableModel::status), (Strings{"активен", "не активен"}));
+    EXPECT_EQ(world.column(CashboxTableModel::StatusColumn), (Strings{"активен", "не активен"}));
     EXPECT_EQ(world.record("B").worker(), nullptr);
     EXPECT_EQ(world.windowSerials(), (Strings{"A", "B"}));
 }
@@ -169,10 +173,10 @@ TEST(CashboxList, ClosingTheProgramReportsEveryRegisterDisconnected) {
     world.answerSalePoints(Json::array({salePoint("A")}));
     world.form().prepareCashboxes();
     world.settleAll();
-    ASSERT_EQ(world.column(CashboxTableModel::status), Strings{"активен"});
+    ASSERT_EQ(world.column(CashboxTableModel::StatusColumn), Strings{"активен"});
 
     world.form().stopRegisters();
-    EXPECT_EQ(world.column(CashboxTableModel::status), Strings{"не активен"});
+    EXPECT_EQ(world.column(CashboxTableModel::StatusColumn), Strings{"не активен"});
     EXPECT_FALSE(world.record("A").isConnected());
     EXPECT_FALSE(world.record("A").worker()->isRunning());
 }

@@ -19,6 +19,7 @@
 #include "cashbox/CashboxTestKit.h"
 #include "cashbox/CashboxWindow.h"
 #include "dispatcher/gui/RequestLogWindow.h"
+#include "support/Controls.h"
 
 using namespace th;
 using namespace th::test;
@@ -92,11 +93,11 @@ TEST(ManySalePoints, TheRegisterSetUpHereWorksUnderAnOpenFileLimitOf256) {
     TillhavenApp app(
         dialogs, [](QDialog&) { return 0; }, [] {}, DataPaths{home.path(), home.path()});
     MainWindow& form = app.mainWindow();
-    app.requestLogWindow().SetSettings(&form.appSettings());
+    app.requestLogWindow().setSettings(&form.appSettings());
     form.prepareCashboxes();
 
-    EXPECT_EQ(form.cashboxModel->rowCount(), kSalePoints);
-    EXPECT_EQ(form.cashboxModel->rowAt(0).KKTSerial.toStdString(), serialOf(0));
+    EXPECT_EQ(form.cashboxModel().rowCount(), kSalePoints);
+    EXPECT_EQ(form.cashboxModel().rowAt(0).serial.toStdString(), serialOf(0));
     EXPECT_TRUE(waitUntil([&] { return allAcked(sandbox, here); }, 90000))
         << sandbox.state().registerSnapshot(here).dump();
     std::map<std::string, int> expected;
@@ -106,7 +107,7 @@ TEST(ManySalePoints, TheRegisterSetUpHereWorksUnderAnOpenFileLimitOf256) {
 
     // Only the register set up here has a worker; any other opens its window on demand.
     size_t workers = 0;
-    for (const auto& record : form.Cashboxes())
+    for (const auto& record : form.cashboxes())
         workers += record->worker() != nullptr;
     EXPECT_EQ(workers, 1u);
     CashboxRecord* elsewhere = form.findCashbox(serialOf(1234));
@@ -114,7 +115,7 @@ TEST(ManySalePoints, TheRegisterSetUpHereWorksUnderAnOpenFileLimitOf256) {
     CashboxWindow& window = form.cashboxWindow(*elsewhere);
     window.show();
     EXPECT_TRUE(window.isVisible());
-    EXPECT_EQ(window.KKTSerial->text().toStdString(), serialOf(1234));
+    EXPECT_EQ(control<QLineEdit>(window, "serialEdit")->text().toStdString(), serialOf(1234));
     EXPECT_EQ(dialogs.count(), 0u) << dialogs.texts().front();
     form.stopRegisters();
 }

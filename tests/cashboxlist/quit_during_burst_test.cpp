@@ -74,7 +74,7 @@ protected:
     std::unique_ptr<TillhavenApp> start() {
         auto app = std::make_unique<TillhavenApp>(
             dialogs_, [](QDialog&) { return 0; }, [] {}, DataPaths{home_.path(), home_.path()});
-        app->requestLogWindow().SetSettings(&app->mainWindow().appSettings());
+        app->requestLogWindow().setSettings(&app->mainWindow().appSettings());
         app->mainWindow().prepareCashboxes();
         return app;
     }

@@ -10,6 +10,7 @@
 
 #include "cashboxlist/ListWorld.h"
 #include "emulator/EmulatorBench.h"
+#include "support/Controls.h"
 
 using namespace th;
 using namespace th::test;
@@ -54,7 +55,7 @@ public:
         world.dispatcher.answer("tasks", tasksWithDocs(Json::array()));
     }
     CashboxRecord& record() { return world.record("A"); }
-    std::string row() { return world.column(CashboxTableModel::status).at(0); }
+    std::string row() { return world.column(CashboxTableModel::StatusColumn).at(0); }
     // The register's next cycles: a reconnection first when the last exchange failed.
     void exchange() {
         if (!record().isConnected())
@@ -200,7 +201,7 @@ TEST(Unattended, TenLossesOfContactNotifyOncePerRegisterWithoutABox) {
     }
     EXPECT_EQ(world.dialogs.count(), 0u) << world.dialogs.texts().front();
     EXPECT_LE(world.form().notificationCount(), 2);
-    EXPECT_EQ(world.column(CashboxTableModel::status),
+    EXPECT_EQ(world.column(CashboxTableModel::StatusColumn),
               (Strings{"не активен — Нет связи с кассой", "не активен — Нет связи с кассой"}));
     const std::string log = world.home.read(ProblemLog::kFileName);
     EXPECT_NE(log.find("Нет связи с кассой"), std::string::npos) << log;
@@ -211,7 +212,7 @@ TEST(Unattended, TenLossesOfContactNotifyOncePerRegisterWithoutABox) {
 TEST(Unattended, AnUpdateOfferedAtStartDelaysNoExchange) {
     ListWorld world({{.serial = "A"}}, {benchRegister("A")}, "9.0.0.0");
     EXPECT_EQ(world.dialogs.count(), 0u) << world.dialogs.texts().front();
-    EXPECT_TRUE(world.form().updateAction->isEnabled());
+    EXPECT_TRUE(control<QAction>(world.form(), "updateAction")->isEnabled());
     EXPECT_EQ(world.form().notificationCount(), 1);
     EXPECT_NE(world.home.read(ProblemLog::kFileName).find("до версии 9.0.0.0"), std::string::npos);
 

@@ -15,6 +15,7 @@
 #include "dispatcher/RequestLog.h"
 #include "dispatcher/gui/RequestLogWindow.h"
 #include "settings/AppSettings.h"
+#include "support/Controls.h"
 
 using namespace th;
 using namespace th::test;
@@ -27,11 +28,11 @@ protected:
         ensureQtApplication();
         home.write("settings.ini", dispatcher.settingsIni("token") + "[client]\nlog=1\n");
         settings = std::make_unique<AppSettings>(home.path());
-        form.SetSettings(settings.get());
+        form.setSettings(settings.get());
     }
 
     QStringList lines() const {
-        const QString text = form.logText->toPlainText();
+        const QString text = control<QPlainTextEdit>(form, "logText")->toPlainText();
         return text.isEmpty() ? QStringList() : text.split('\n');
     }
 
@@ -55,22 +56,22 @@ TEST_F(ClientWindow, LogsEachRequestAndAnswerInTheirLineFormat) {
 }
 
 TEST_F(ClientWindow, TheCheckBoxIsAskedAtEachLine) {
-    form.isLog->setChecked(false);
+    control<QCheckBox>(form, "logRequestsCheck")->setChecked(false);
     form.client().executeDelay("test", Json::object());
     EXPECT_TRUE(lines().isEmpty());
-    form.isLog->setChecked(true);
+    control<QCheckBox>(form, "logRequestsCheck")->setChecked(true);
     form.client().executeDelay("test", Json::object());
     EXPECT_EQ(lines().size(), 2);
-    EXPECT_TRUE(settings->ClientLog()) << "unchecking is not a save";
+    EXPECT_TRUE(settings->clientLog()) << "unchecking is not a save";
 }
 
 TEST_F(ClientWindow, AFailedRequestLeavesOnlyItsRequestLine) {
     home.write("settings.ini", settingsIniFor(closedPort(), "token") + "[client]\nlog=1\n");
     AppSettings unreachable(home.path());
-    form.SetSettings(&unreachable);
+    form.setSettings(&unreachable);
     EXPECT_THROW(form.client().executeDelay("test", Json::object()), RestRequestError);
     EXPECT_EQ(lines(), QStringList{"<<<<<  test {}"});
-    form.SetSettings(settings.get());
+    form.setSettings(settings.get());
 }
 
 TEST_F(ClientWindow, ALineFromAWorkerIsAppendedOnTheUserInterfaceThread) {
@@ -103,7 +104,8 @@ TEST_F(ClientWindow, TheLogKeepsItsTextWithinItsBudget) {
         form.log(">>>>>  ", large);
     }
     const QStringList kept = this->lines();
-    EXPECT_LE(form.logText->document()->characterCount(), RequestLogWindow::kMaxLogCharacters);
+    EXPECT_LE(control<QPlainTextEdit>(form, "logText")->document()->characterCount(),
+              RequestLogWindow::kMaxLogCharacters);
     ASSERT_GE(kept.size(), 2 * (lines - 6));  // only what the budget could not hold went
     EXPECT_LT(kept.size(), 2 * lines);
     EXPECT_EQ(kept.back().size(), int(kMaxLogLineBytes) +
@@ -116,39 +118,45 @@ TEST_F(ClientWindow, TheLogKeepsItsTextWithinItsBudget) {
 
 TEST_F(ClientWindow, AnyChangeEnablesSave) {
     const std::vector<std::function<void()>> changes = {
-        [&] { form.isLog->setChecked(false); },          [&] { form.useProxy->setChecked(true); },
-        [&] { form.proxyHost->setText("proxy.local"); }, [&] { form.ProxyPort->setText("3128"); },
-        [&] { form.proxyUser->setText("user"); },        [&] { form.ProxyPass->setText("pass"); },
+        [&] { control<QCheckBox>(form, "logRequestsCheck")->setChecked(false); },
+        [&] { control<QCheckBox>(form, "useProxyCheck")->setChecked(true); },
+        [&] { control<QLineEdit>(form, "proxyHostEdit")->setText("proxy.local"); },
+        [&] { control<QLineEdit>(form, "proxyPortEdit")->setText("3128"); },
+        [&] { control<QLineEdit>(form, "proxyUserEdit")->setText("user"); },
+        [&] { control<QLineEdit>(form, "proxyPasswordEdit")->setText("pass"); },
     };
     for (size_t i = 0; i < changes.size(); ++i) {
-        form.saveAction->setEnabled(false);
+        control<QAction>(form, "saveAction")->setEnabled(false);
         changes[i]();
-        EXPECT_TRUE(form.saveAction->isEnabled()) << "change " << i;
-        EXPECT_TRUE(form.saveButton->isEnabled()) << "change " << i;
+        EXPECT_TRUE(control<QAction>(form, "saveAction")->isEnabled()) << "change " << i;
+        EXPECT_TRUE(control<QPushButton>(form, "saveButton")->isEnabled()) << "change " << i;
     }
 }
 
 TEST_F(ClientWindow, SaveStoresTheLogSwitchAndNothingOfTheProxy) {
-    EXPECT_TRUE(form.isLog->isChecked());
-    EXPECT_FALSE(form.saveAction->isEnabled());
-    for (QLineEdit* edit : {form.proxyHost, form.ProxyPort, form.proxyUser, form.ProxyPass})
+    EXPECT_TRUE(control<QCheckBox>(form, "logRequestsCheck")->isChecked());
+    EXPECT_FALSE(control<QAction>(form, "saveAction")->isEnabled());
+    for (QLineEdit* edit :
+         {control<QLineEdit>(form, "proxyHostEdit"), control<QLineEdit>(form, "proxyPortEdit"),
+          control<QLineEdit>(form, "proxyUserEdit"), control<QLineEdit>(form, "proxyPasswordEdit")})
         EXPECT_FALSE(edit->isEnabled());
 
-    form.isLog->setChecked(false);
-    form.useProxy->setChecked(true);
-    form.saveButton->click();
+    control<QCheckBox>(form, "logRequestsCheck")->setChecked(false);
+    control<QCheckBox>(form, "useProxyCheck")->setChecked(true);
+    control<QPushButton>(form, "saveButton")->click();
 
-    EXPECT_FALSE(form.saveAction->isEnabled());
-    EXPECT_FALSE(AppSettings(home.path()).ClientLog());
+    EXPECT_FALSE(control<QAction>(form, "saveAction")->isEnabled());
+    EXPECT_FALSE(AppSettings(home.path()).clientLog());
     EXPECT_EQ(home.read("settings.ini").find("roxy"), std::string::npos);
-    EXPECT_FALSE(form.proxyHost->isEnabled()) << "the proxy stays unsupported";
+    EXPECT_FALSE(control<QLineEdit>(form, "proxyHostEdit")->isEnabled())
+        << "the proxy stays unsupported";
 }
 
 TEST_F(ClientWindow, StoredSwitchIsShownBySetSettings) {
     home.write("settings.ini", "[client]\nlog=0\n");
     AppSettings quiet(home.path());
-    form.SetSettings(&quiet);
-    EXPECT_FALSE(form.isLog->isChecked());
-    EXPECT_FALSE(form.saveAction->isEnabled());
-    form.SetSettings(settings.get());
+    form.setSettings(&quiet);
+    EXPECT_FALSE(control<QCheckBox>(form, "logRequestsCheck")->isChecked());
+    EXPECT_FALSE(control<QAction>(form, "saveAction")->isEnabled());
+    form.setSettings(settings.get());
 }

@@ -462,7 +462,7 @@ TEST_F(RestClientTest, RefusedConnectionRaisesTransportMessage) {
 
 TEST_F(RestClientTest, SilentCoversExactlyOneRequestAlsoAfterTransportError) {
     server.reply({200, R"({"status":401,"message":"m"})"});
-    client.SetSilent();
+    client.setSilent();
     client.executeDelay("test", Json::object());
     EXPECT_EQ(dialogs.count(), 0u);
     client.executeDelay("test", Json::object());
@@ -472,7 +472,7 @@ TEST_F(RestClientTest, SilentCoversExactlyOneRequestAlsoAfterTransportError) {
     TempDir otherDir;
     auto unreachable = testSettings(otherDir, refusing.baseUrl());
     client.setSettings(unreachable.get());
-    client.SetSilent();
+    client.setSilent();
     EXPECT_THROW(client.executeDelay("test", Json::object()), th::RestRequestError);
     client.setSettings(settings.get());
     client.executeDelay("test", Json::object());
@@ -761,7 +761,7 @@ TEST_F(RestClientTest, AnswersWithoutUsableStatusAreShownAsFailures) {
 }
 
 TEST_F(RestClientTest, HandlerErrorReachesCallerAndFlagsAreReset) {
-    client.SetSilent();
+    client.setSilent();
     server.reply({200, R"({"status":200})"});
     EXPECT_THROW(client.executeImmediate(
                      "test", Json::object(),
@@ -810,7 +810,7 @@ namespace {
 TEST(RestClientSetup, RequestWithoutSettingsIsRefusedAndClientStaysUsable) {
     th::RecordingDialogs dialogs;
     DispatcherClient client(dialogs);
-    client.SetSilent();
+    client.setSilent();
     EXPECT_THROW(client.executeDelay("test", Json::object()), th::RestRequestError);
     EXPECT_TRUE(client.isReady());
 

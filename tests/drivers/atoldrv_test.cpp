@@ -208,9 +208,9 @@ TEST(AtolDriver, CreatingOpensNothingAndTestModeIsExactlyZero) {
     for (const auto& [serial, testMode] : cases) {
         SCOPED_TRACE(serial);
         Rig rig(serial);
-        EXPECT_EQ(rig.driver->TestMode(), testMode);
-        EXPECT_EQ(rig.driver->Serial(), serial);
-        EXPECT_EQ(rig.driver->ComType(), "");
+        EXPECT_EQ(rig.driver->testMode(), testMode);
+        EXPECT_EQ(rig.driver->serial(), serial);
+        EXPECT_EQ(rig.driver->comType(), "");
         EXPECT_TRUE(rig.calls().empty());
     }
 }

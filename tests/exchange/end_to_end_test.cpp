@@ -43,7 +43,7 @@ sandbox::SandboxOptions sandboxOptions() {
 class UnpluggableDriver : public CashboxDriver {
 public:
     UnpluggableDriver(AtolDriver& real, std::function<void()> unplug)
-        : CashboxDriver(real.Serial()), real_(real), unplug_(std::move(unplug)) {}
+        : CashboxDriver(real.serial()), real_(real), unplug_(std::move(unplug)) {}
 
     void connect() override { real_.connect(); }
     void disconnect() override { real_.disconnect(); }

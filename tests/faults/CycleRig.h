@@ -23,7 +23,7 @@ namespace th::faults {
 // The register's driver with a hand that can act right after the register has answered.
 class WatchedDriver : public CashboxDriver {
 public:
-    explicit WatchedDriver(CashboxDriver& real) : CashboxDriver(real.Serial()), real_(real) {}
+    explicit WatchedDriver(CashboxDriver& real) : CashboxDriver(real.serial()), real_(real) {}
 
     void connect() override { real_.connect(); }
     void disconnect() override { real_.disconnect(); }

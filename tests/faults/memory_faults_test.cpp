@@ -20,6 +20,7 @@
 #include "dispatcher/gui/RequestLogWindow.h"
 #include "platform/Dialogs.h"
 #include "settings/AppSettings.h"
+#include "support/Controls.h"
 #include "support/LoopbackServer.h"
 #include "support/QtTestApp.h"
 #include "support/Sanitizers.h"
@@ -130,7 +131,7 @@ TEST_P(LargeAnswers, LeaveTheResidentMemoryWhereItWas) {
     AppSettings settings(home.path());
     RecordingDialogs dialogs;
     RequestLogWindow form(dialogs);
-    form.SetSettings(&settings);
+    form.setSettings(&settings);
     form.client().executeDelay("test", Json::object());
     QCoreApplication::processEvents();
     ::malloc_trim(0);  // what building the answer left behind is the test's, not the client's
@@ -154,14 +155,15 @@ TEST_P(LargeAnswers, LeaveTheResidentMemoryWhereItWas) {
               << (c.logOn ? "on" : "off") << ": resident memory " << before << " MiB, "
               << afterLarge << " MiB after them, " << afterNext
               << " MiB after the next request; the log holds "
-              << form.logText->document()->characterCount() << " characters; " << seconds.count()
-              << " s\n";
+              << control<QPlainTextEdit>(form, "logText")->document()->characterCount()
+              << " characters; " << seconds.count() << " s\n";
     EXPECT_LE(afterNext - before, kAllowedGrowthMiB);
     if (c.heldAnswerFits) {
         EXPECT_LE(afterLarge - before, kAllowedGrowthMiB);
     }
-    EXPECT_EQ(form.logText->document()->isEmpty(), !c.logOn);
-    EXPECT_LE(form.logText->document()->characterCount(), RequestLogWindow::kMaxLogCharacters);
+    EXPECT_EQ(control<QPlainTextEdit>(form, "logText")->document()->isEmpty(), !c.logOn);
+    EXPECT_LE(control<QPlainTextEdit>(form, "logText")->document()->characterCount(),
+              RequestLogWindow::kMaxLogCharacters);
 }
 
 INSTANTIATE_TEST_SUITE_P(Log, LargeAnswers,

@@ -50,11 +50,11 @@ TEST(SettingsFaults, ACutShortFileGivesWhatItHoldsAndSavesWhole) {
         AppSettings settings(dir.path());
         const size_t tokenEnd = good.find("good-token\n") + 10;
         if (cut >= tokenEnd) {
-            EXPECT_EQ(settings.Token(), "good-token");
+            EXPECT_EQ(settings.token(), "good-token");
         }
         settings.save();
         AppSettings again(dir.path());
-        EXPECT_EQ(again.Token(), settings.Token());
+        EXPECT_EQ(again.token(), settings.token());
         EXPECT_EQ(again.serials(), settings.serials());
         EXPECT_EQ(again.cashboxes(), settings.cashboxes());
     }
@@ -69,22 +69,22 @@ TEST(SettingsFaults, BinaryGarbageAroundTheKeysLeavesTheKeysReadable) {
         std::replace(garbage.begin(), garbage.end(), '\n', '?');
         dir.write("settings.ini", garbage + "\n" + kGoodSettings + garbage + "\n");
         AppSettings settings(dir.path());
-        EXPECT_EQ(settings.Token(), "good-token");
-        EXPECT_TRUE(settings.SystemTestMode());
+        EXPECT_EQ(settings.token(), "good-token");
+        EXPECT_TRUE(settings.systemTestMode());
         EXPECT_EQ(settings.serials(), (std::vector<std::string>{"001", "002"}));
         settings.save();
         AppSettings reread(dir.path());
-        EXPECT_EQ(reread.Token(), "good-token");
+        EXPECT_EQ(reread.token(), "good-token");
         EXPECT_EQ(reread.serials(), (std::vector<std::string>{"001", "002"}));
     }
     test::TempDir dir;
     dir.write("settings.ini", binaryGarbage(64 * 1024, 99));
     AppSettings onlyGarbage(dir.path());
-    const std::string token = onlyGarbage.Token();
+    const std::string token = onlyGarbage.token();
     const std::vector<std::string> serials = onlyGarbage.serials();
     onlyGarbage.save();
     AppSettings reread(dir.path());
-    EXPECT_EQ(reread.Token(), token);
+    EXPECT_EQ(reread.token(), token);
     EXPECT_EQ(reread.serials(), serials);
     finding() << "settings.ini of binary garbage: read with token \"" << token.substr(0, 20)
               << "\", saved and read back alike\n";
@@ -96,13 +96,13 @@ TEST(SettingsFaults, AValueOfOneMegabyteIsReadCutAndOtherKeysSurviveASave) {
     dir.write("settings.ini", std::string("[auth]\ntoken=") + huge + "\n[notes]\nmemo=" + huge +
                                   "\n" + kGoodSettings + "[notes2]\nmemo=" + huge + "\n");
     AppSettings settings(dir.path());
-    EXPECT_EQ(settings.Token(), huge.substr(0, ProfileFile::kMaxValue));
+    EXPECT_EQ(settings.token(), huge.substr(0, ProfileFile::kMaxValue));
     EXPECT_EQ(settings.serials(), (std::vector<std::string>{"001", "002"}));
     settings.setToken("new-token");
     settings.save();
     const std::string saved = dir.read("settings.ini");
     EXPECT_NE(saved.find("memo=" + huge + "\n"), std::string::npos);
-    EXPECT_EQ(AppSettings(dir.path()).Token(), "new-token");
+    EXPECT_EQ(AppSettings(dir.path()).token(), "new-token");
     EXPECT_EQ(strayFiles(dir, {"settings.ini"}), std::vector<std::string>{});
 }
 
@@ -110,7 +110,7 @@ TEST(SettingsFaults, SettingsThatAreADirectoryReadAsEmptyAndRefuseToSave) {
     test::TempDir dir;
     std::filesystem::create_directory(dir.file("settings.ini"));
     AppSettings settings(dir.path());
-    EXPECT_EQ(settings.Token(), "");
+    EXPECT_EQ(settings.token(), "");
     settings.setToken("new-token");
     try {
         settings.save();
@@ -137,7 +137,7 @@ TEST(SettingsFaults, AnUnwritableDirectoryLeavesTheFileAsItWas) {
         if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
             ::_exit(3);
         AppSettings settings(dir.path());
-        if (settings.Token() != "good-token")
+        if (settings.token() != "good-token")
             ::_exit(4);
         settings.setToken("changed");
         try {
@@ -169,7 +169,7 @@ TEST(SettingsFaults, SavedValuesReadBackAsTheyWere) {
         AppSettings settings(dir.path());
         settings.setToken(token);
         settings.save();
-        EXPECT_EQ(AppSettings(dir.path()).Token(), token);
+        EXPECT_EQ(AppSettings(dir.path()).token(), token);
     }
     for (const std::string serials : {"\"A B\",\"C D\"", ", \"0 2\",2\",", "\"\",x"}) {
         SCOPED_TRACE(serials);

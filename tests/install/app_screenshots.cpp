@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
     th::MainWindow& main = app.mainWindow();
     main.show();
     auto connected = [&] {
-        return main.Cashboxes().size() == 2 && main.Cashboxes()[0]->isConnected();
+        return main.cashboxes().size() == 2 && main.cashboxes()[0]->isConnected();
     };
     if (!runUntil(connected, 30000)) {
         std::fprintf(stderr, "the USB register did not connect\n");
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     runUntil([] { return false; }, 6000);
     save(main, out / "main-window.png");
 
-    th::CashboxWindow& cashbox = main.cashboxWindow(*main.Cashboxes()[0]);
+    th::CashboxWindow& cashbox = main.cashboxWindow(*main.cashboxes()[0]);
     cashbox.show();
     runUntil([] { return false; }, 500);
     save(cashbox, out / "cashbox-window.png");

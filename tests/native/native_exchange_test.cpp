@@ -46,7 +46,7 @@ protected:
         dir_.write("emulator.json",
                    dumpCompact({{"registers", Json::array({{{"serial", kSerial}}})}}));
         settings_ = std::make_unique<AppSettings>(dir_.path());
-        installRegisterBackend(registry_, settings_->RegisterDriver(), dir_.path());
+        installRegisterBackend(registry_, settings_->registerDriver(), dir_.path());
         atol_ = std::make_unique<AtolDriver>(kSerial, registry_);
         atol_->setComType("USB");
         atol_->connect();

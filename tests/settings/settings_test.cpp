@@ -33,10 +33,10 @@ CashBoxSettingsPtr record(const std::string& serial, const std::string& port = "
 TEST(Settings, NoFileGivesEmptyTextsAndFalseSwitches) {
     TempDir dir;
     AppSettings s(dir.path());
-    EXPECT_EQ(s.Token(), "");
-    EXPECT_FALSE(s.SystemTestMode());
-    EXPECT_FALSE(s.KeepVersion());
-    EXPECT_FALSE(s.ClientLog());
+    EXPECT_EQ(s.token(), "");
+    EXPECT_FALSE(s.systemTestMode());
+    EXPECT_FALSE(s.keepVersion());
+    EXPECT_FALSE(s.clientLog());
     EXPECT_TRUE(s.serials().empty());
     EXPECT_EQ(s.getCashboxSettings(""), nullptr);
 }
@@ -51,7 +51,7 @@ class ProfileBool : public testing::TestWithParam<BoolCase> {};
 TEST_P(ProfileBool, ReadsLikeTheProfileCalls) {
     TempDir dir;
     dir.write("settings.ini", std::string("[system]\nTestMode=") + GetParam().value + "\n");
-    EXPECT_EQ(AppSettings(dir.path()).SystemTestMode(), GetParam().expected) << GetParam().value;
+    EXPECT_EQ(AppSettings(dir.path()).systemTestMode(), GetParam().expected) << GetParam().value;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -104,7 +104,7 @@ TEST(Settings, ValuesAreTrimmedUnquotedCutAndNamesMatchAnyCase) {
               "[7]\nkktserial=7\nAddress=" +
                   longValue + "\nPlace='кафе'\nautostart=1\n");
     AppSettings s(dir.path());
-    EXPECT_EQ(s.Token(), "abc def");
+    EXPECT_EQ(s.token(), "abc def");
     auto r = s.getCashboxSettings("7");
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(r->Address.size(), 2047u);
@@ -131,10 +131,10 @@ TEST(Settings, SaveWritesKeysAndKeepsEverythingElse) {
     EXPECT_NE(text.find("StopBits=\nParity=\nAutostart=1\n"), std::string::npos);
 
     AppSettings again(dir.path());
-    EXPECT_EQ(again.Token(), "tok");
-    EXPECT_TRUE(again.ClientLog());
-    EXPECT_TRUE(again.SystemTestMode());
-    EXPECT_TRUE(again.KeepVersion());
+    EXPECT_EQ(again.token(), "tok");
+    EXPECT_TRUE(again.clientLog());
+    EXPECT_TRUE(again.systemTestMode());
+    EXPECT_TRUE(again.keepVersion());
     EXPECT_EQ(*again.getCashboxSettings("111"), *record("111"));
     struct stat st {};
     ASSERT_EQ(::stat(dir.file("settings.ini").c_str(), &st), 0);
@@ -304,8 +304,8 @@ TEST(Settings, ALinkIsFollowedAndItsTargetReplaced) {
         EXPECT_TRUE(std::filesystem::is_symlink(dir.file("settings.ini"))) << c.what;
         EXPECT_EQ(std::filesystem::read_symlink(dir.file("settings.ini")), target) << c.what;
         AppSettings reread(dir.path());
-        EXPECT_EQ(reread.Token(), "new") << c.what;
-        EXPECT_EQ(reread.SystemTestMode(), c.targetExists) << c.what;
+        EXPECT_EQ(reread.token(), "new") << c.what;
+        EXPECT_EQ(reread.systemTestMode(), c.targetExists) << c.what;
         EXPECT_EQ(reread.serials().size(), c.targetExists ? 1u : 0u) << c.what;
         EXPECT_EQ(entriesOf(dir), (std::vector<std::string>{"real", "settings.ini"})) << c.what;
     }
@@ -327,7 +327,7 @@ TEST(Settings, ValuesCannotForgeOtherKeys) {
     AppSettings s(dir.path());
     s.setToken("x\n[system]\nTestMode=1");
     s.save();
-    EXPECT_FALSE(AppSettings(dir.path()).SystemTestMode());
+    EXPECT_FALSE(AppSettings(dir.path()).systemTestMode());
 }
 
 TEST(Settings, GarbageFileStillLoads) {
@@ -337,9 +337,9 @@ TEST(Settings, GarbageFileStillLoads) {
         garbage.push_back(static_cast<char>((i * 131) % 256));
     dir.write("settings.ini", garbage + "\n[auth]\ntoken=ok\n");
     AppSettings s(dir.path());
-    EXPECT_EQ(s.Token(), "ok");
+    EXPECT_EQ(s.token(), "ok");
     s.save();
-    EXPECT_EQ(AppSettings(dir.path()).Token(), "ok");
+    EXPECT_EQ(AppSettings(dir.path()).token(), "ok");
 }
 
 TEST(Settings, ConcurrentSavesLeaveAWholeFile) {

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "support/Controls.h"
 #include "support/QtTestApp.h"
 #include "updater/AboutDialog.h"
 
@@ -17,17 +18,18 @@ TEST(AboutForm, ShowsItsTextsAndClosesOnOk) {
 
     AboutDialog about;
     about.show();
-    EXPECT_TRUE(about.Version->isVisible());
-    EXPECT_TRUE(about.Version->text().isEmpty());
-    EXPECT_TRUE(about.Version->textInteractionFlags() & Qt::TextSelectableByMouse);
+    EXPECT_TRUE(control<QLabel>(about, "versionLabel")->isVisible());
+    EXPECT_TRUE(control<QLabel>(about, "versionLabel")->text().isEmpty());
+    EXPECT_TRUE(control<QLabel>(about, "versionLabel")->textInteractionFlags() &
+                Qt::TextSelectableByMouse);
     EXPECT_EQ(about.windowTitle(), "О программе");
     EXPECT_GE(about.width(), 364);
     EXPECT_GE(about.height(), 121);
     EXPECT_EQ(about.minimumSize(), about.maximumSize());
-    EXPECT_EQ(about.pictureLabel->pixmap().size(), QSize(49, 49));
-    EXPECT_EQ(about.titleLabel->text(), "Кассовый клиент сервиса tillhaven");
-    EXPECT_EQ(about.versionCaption->text(), "Версия ПО:");
-    about.okButton->click();
+    EXPECT_EQ(control<QLabel>(about, "pictureLabel")->pixmap().size(), QSize(49, 49));
+    EXPECT_EQ(control<QLabel>(about, "titleLabel")->text(), "Кассовый клиент сервиса tillhaven");
+    EXPECT_EQ(control<QLabel>(about, "versionCaption")->text(), "Версия ПО:");
+    control<QPushButton>(about, "okButton")->click();
     EXPECT_FALSE(about.isVisible());
     EXPECT_EQ(about.result(), QDialog::Accepted);
 }

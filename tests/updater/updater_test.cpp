@@ -33,19 +33,19 @@ TEST(Version, TheBuildCarriesItsVersion) {
     RecordingDialogs dialogs;
     Updater updater(settings, dialogs);
     EXPECT_EQ(updater.strVersion(), "1.0.1.0");
-    EXPECT_EQ(updater.FileVersion(), "1.0.1.0");
-    EXPECT_EQ(updater.strNewVersion(), "0.0.0.0");
-    EXPECT_EQ(updater.FileNameVersion("/bin/sh"), "");
+    EXPECT_EQ(updater.fileVersion(), "1.0.1.0");
+    EXPECT_EQ(updater.offeredVersionText(), "0.0.0.0");
+    EXPECT_EQ(updater.fileNameVersion("/bin/sh"), "");
 }
 
 struct OfferCase {
     const char* offered;
-    int comparison;  // CompareVersions(1.0.1.0, offered)
+    int comparison;  // compareVersions(1.0.1.0, offered)
     const char* parsedAs;
 };
 
 TEST(Version, OfferedVersionsAgainstTheRunningOne) {
-    const VersionNumber running = StrToVersion("1.0.1.0");
+    const VersionNumber running = parseVersion("1.0.1.0");
     const OfferCase cases[] = {
         {"1.0.1.0", 0, "1.0.1.0"},     {"1.0.0.9", -1, "1.0.0.9"},
         {"1.0.2.0", 1, "1.0.2.0"},     {"1.0.0.101", 1, "1.0.0.101"},
@@ -54,10 +54,10 @@ TEST(Version, OfferedVersionsAgainstTheRunningOne) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.offered);
-        const VersionNumber offered = StrToVersion(c.offered);
-        EXPECT_EQ(VersionToStr(offered), c.parsedAs);
-        EXPECT_EQ(CompareVersions(running, offered), c.comparison);
-        EXPECT_EQ(CompareVersions(offered, running), -c.comparison);
+        const VersionNumber offered = parseVersion(c.offered);
+        EXPECT_EQ(versionText(offered), c.parsedAs);
+        EXPECT_EQ(compareVersions(running, offered), c.comparison);
+        EXPECT_EQ(compareVersions(offered, running), -c.comparison);
     }
 }
 
@@ -65,7 +65,7 @@ TEST(Version, TextsThatAreNoVersion) {
     for (const char* text : {"1.0.2", "", "1.0.2.", "1..0.0", "1.a.0.0", " 1.0.0.0", "1.0.0.0x",
                              "1,0,0,0", "4294967296.0.0.0", "+1.0.0.0"}) {
         SCOPED_TRACE(text);
-        EXPECT_THROW(StrToVersion(text), VersionError);
+        EXPECT_THROW(parseVersion(text), VersionError);
     }
 }
 
@@ -104,7 +104,7 @@ struct UpdaterFixture : ::testing::Test {
 TEST_F(UpdaterFixture, KeepVersionAsksNothing) {
     load(stub.settingsIni() + "KeepVersion=1\n");
     stub.answerJson("swversion", offering("9.0.0.0"));
-    EXPECT_FALSE(updater->CheckUpdate());
+    EXPECT_FALSE(updater->checkUpdate());
     actions->checkForUpdate(true);
     EXPECT_EQ(stub.requests().size(), 0u);
     EXPECT_FALSE(updateEnabled);
@@ -151,7 +151,7 @@ TEST_F(UpdaterFixture, AcceptedAtStartUpStartsTheUpdaterAndEnds) {
     stub.answerJson("swversion", offering("1.0.0.101"));
     dialogs.scriptAnswer(true);
     actions->checkForUpdate(false);
-    EXPECT_EQ(updater->strNewVersion(), "1.0.0.101");
+    EXPECT_EQ(updater->offeredVersionText(), "1.0.0.101");
     EXPECT_EQ(updaterStarted, 1);
     EXPECT_EQ(appClosed, 1);
     EXPECT_TRUE(actions->updateStarted());
@@ -189,13 +189,13 @@ TEST_F(UpdaterFixture, UnusableAnswersChangeNothing) {
         stub.answerJson("swversion", answer);
         EXPECT_THROW(actions->checkForUpdate(true), Error);
         EXPECT_FALSE(updateEnabled);
-        EXPECT_EQ(updater->strNewVersion(), "0.0.0.0");
+        EXPECT_EQ(updater->offeredVersionText(), "0.0.0.0");
     }
     // Only the refused answer showed the client's failure box.
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Error: Доступ запрещён"});
     stub.answerJson("swversion", Json{{"status", 200}, {"data", Json::object()}});
     try {
-        updater->CheckUpdate();
+        updater->checkUpdate();
         FAIL();
     } catch (const UpdateCheckError& e) {
         EXPECT_STREQ(e.what(), kNoNewVersionMessage);

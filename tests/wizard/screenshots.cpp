@@ -18,6 +18,7 @@
 #include "emulator/RegisterBackends.h"
 #include "platform/Dialogs.h"
 #include "settings/AppSettings.h"
+#include "support/Controls.h"
 #include "updater/AboutDialog.h"
 #include "wizard/AddCashboxWizard.h"
 
@@ -67,22 +68,22 @@ int main(int argc, char** argv) {
 
     wizard.show();
     save(wizard, out / "wizard-1-greetings.png");
-    wizard.nextAction->trigger();
-    wizard.driverCombo->setCurrentIndex(0);
-    wizard.manualSetup->click();
+    control<QAction>(wizard, "nextAction")->trigger();
+    control<QComboBox>(wizard, "driverCombo")->setCurrentIndex(0);
+    control<QRadioButton>(wizard, "manualSetupRadio")->click();
     // A register behind a USB serial adapter, as the port list of a real machine offers it.
-    wizard.PortField->setEditText("/dev/ttyUSB0");
+    control<QComboBox>(wizard, "portCombo")->setEditText("/dev/ttyUSB0");
     save(wizard, out / "wizard-2-connection-manual.png");
-    wizard.automaticSearch->click();
+    control<QRadioButton>(wizard, "automaticSearchRadio")->click();
     save(wizard, out / "wizard-2-connection.png");
-    wizard.nextAction->trigger();
+    control<QAction>(wizard, "nextAction")->trigger();
     QThreadPool::globalInstance()->waitForDone();
     save(wizard, out / "wizard-3-params.png");
-    wizard.nextAction->trigger();
+    control<QAction>(wizard, "nextAction")->trigger();
     save(wizard, out / "wizard-4-congrat.png");
 
     th::AboutDialog about;
-    about.Version->setText("1.0.1.0");
+    about.setVersion("1.0.1.0");
     about.show();
     save(about, out / "about.png");
     for (const auto& text : dialogs.texts())

@@ -25,6 +25,7 @@
 #include "emulator/RegisterBackends.h"
 #include "platform/Dialogs.h"
 #include "settings/AppSettings.h"
+#include "support/Controls.h"
 #include "support/QtTestApp.h"
 #include "support/TempDir.h"
 #include "wizard/AddCashboxWizard.h"
@@ -103,18 +104,18 @@ protected:
     }
     void showAndChooseAtol() {
         wizard->show();
-        wizard->nextAction->trigger();
-        wizard->driverCombo->setCurrentIndex(0);
+        control<QAction>(*wizard, "nextAction")->trigger();
+        control<QComboBox>(*wizard, "driverCombo")->setCurrentIndex(0);
     }
     void enrol() {
-        wizard->nextAction->trigger();
+        control<QAction>(*wizard, "nextAction")->trigger();
         waitForEnrolment();
     }
     static void waitForEnrolment() {
         QThreadPool::globalInstance()->waitForDone();
         QCoreApplication::processEvents();
     }
-    QWidget* page() const { return wizard->pages->currentWidget(); }
+    QWidget* page() const { return control<QStackedWidget>(*wizard, "pages")->currentWidget(); }
     std::vector<std::string> logLines() {
         std::lock_guard lock(logMutex);
         return log;
@@ -139,71 +140,71 @@ protected:
 
 TEST_F(WizardTest, FirstShowingAndAutomaticDetection) {
     wizard->show();
-    EXPECT_EQ(page(), wizard->greetingPage);
-    EXPECT_TRUE(wizard->nextAction->isEnabled());
-    EXPECT_FALSE(wizard->BackButton->isVisible());
-    wizard->nextAction->trigger();
-    EXPECT_EQ(page(), wizard->connectionPage);
-    EXPECT_FALSE(wizard->NextButton->isEnabled());
-    EXPECT_EQ(text(wizard->modelInfo), "modelINfo");
-    EXPECT_EQ(text(wizard->serialInfo), "serialInfo");
-    EXPECT_FALSE(wizard->automaticSearch->isEnabled());
-    EXPECT_FALSE(wizard->settingsBox->isEnabled());
+    EXPECT_EQ(page(), control<QWidget>(*wizard, "greetingPage"));
+    EXPECT_TRUE(control<QAction>(*wizard, "nextAction")->isEnabled());
+    EXPECT_FALSE(control<QPushButton>(*wizard, "backButton")->isVisible());
+    control<QAction>(*wizard, "nextAction")->trigger();
+    EXPECT_EQ(page(), control<QWidget>(*wizard, "connectionPage"));
+    EXPECT_FALSE(control<QPushButton>(*wizard, "nextButton")->isEnabled());
+    EXPECT_EQ(text(control<QLabel>(*wizard, "modelLabel")), "modelINfo");
+    EXPECT_EQ(text(control<QLabel>(*wizard, "serialLabel")), "serialInfo");
+    EXPECT_FALSE(control<QRadioButton>(*wizard, "automaticSearchRadio")->isEnabled());
+    EXPECT_FALSE(control<QGroupBox>(*wizard, "settingsBox")->isEnabled());
     // The bench has no register on a COM port: no port to offer.
-    EXPECT_EQ(wizard->PortField->count(), 0);
-    EXPECT_TRUE(wizard->PortField->currentText().isEmpty());
-    EXPECT_EQ(wizard->SpeedField->currentText(), "115200");
-    EXPECT_EQ(wizard->ParityField->count(), 5);
+    EXPECT_EQ(control<QComboBox>(*wizard, "portCombo")->count(), 0);
+    EXPECT_TRUE(control<QComboBox>(*wizard, "portCombo")->currentText().isEmpty());
+    EXPECT_EQ(control<QComboBox>(*wizard, "speedCombo")->currentText(), "115200");
+    EXPECT_EQ(control<QComboBox>(*wizard, "parityCombo")->count(), 5);
 
-    wizard->driverCombo->setCurrentIndex(0);
+    control<QComboBox>(*wizard, "driverCombo")->setCurrentIndex(0);
     ASSERT_NE(wizard->driver(), nullptr);
-    EXPECT_TRUE(wizard->driver()->TestMode());
-    EXPECT_FALSE(text(wizard->driverVersionLabel).empty());
-    EXPECT_TRUE(wizard->automaticSearch->isEnabled());
-    wizard->automaticSearch->click();
+    EXPECT_TRUE(wizard->driver()->testMode());
+    EXPECT_FALSE(text(control<QLabel>(*wizard, "driverVersionLabel")).empty());
+    EXPECT_TRUE(control<QRadioButton>(*wizard, "automaticSearchRadio")->isEnabled());
+    control<QRadioButton>(*wizard, "automaticSearchRadio")->click();
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{});
-    EXPECT_EQ(text(wizard->modelInfo), "АТОЛ 30Ф");
-    EXPECT_EQ(text(wizard->serialInfo), kSerial);
-    EXPECT_TRUE(wizard->NextButton->isEnabled());
+    EXPECT_EQ(text(control<QLabel>(*wizard, "modelLabel")), "АТОЛ 30Ф");
+    EXPECT_EQ(text(control<QLabel>(*wizard, "serialLabel")), kSerial);
+    EXPECT_TRUE(control<QPushButton>(*wizard, "nextButton")->isEnabled());
     EXPECT_FALSE(wizard->driver()->isConnected());
 }
 
 TEST_F(WizardTest, DetectionWithoutARegisterKeepsNextDisabled) {
     plug(Json::array());
     showAndChooseAtol();
-    wizard->automaticSearch->click();
+    control<QRadioButton>(*wizard, "automaticSearchRadio")->click();
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Невозможно подключиться к кассе"});
-    EXPECT_EQ(text(wizard->serialInfo), "");
-    EXPECT_FALSE(wizard->NextButton->isEnabled());
+    EXPECT_EQ(text(control<QLabel>(*wizard, "serialLabel")), "");
+    EXPECT_FALSE(control<QPushButton>(*wizard, "nextButton")->isEnabled());
 }
 
 TEST_F(WizardTest, ManualParametersAreTestedAndStored) {
     plug(Json::array({benchRegister(kSerial, "COM3")}));
     stub.answerJson("cashbox", enrolAnswer({{"result", true}}));
     showAndChooseAtol();
-    wizard->manualSetup->click();
-    EXPECT_TRUE(wizard->settingsBox->isEnabled());
-    EXPECT_TRUE(wizard->TestButton->isEnabled());
-    EXPECT_EQ(text(wizard->modelInfo), "");
+    control<QRadioButton>(*wizard, "manualSetupRadio")->click();
+    EXPECT_TRUE(control<QGroupBox>(*wizard, "settingsBox")->isEnabled());
+    EXPECT_TRUE(control<QPushButton>(*wizard, "testButton")->isEnabled());
+    EXPECT_EQ(text(control<QLabel>(*wizard, "modelLabel")), "");
 
-    wizard->PortField->setCurrentText("COM3");
-    wizard->SpeedField->setCurrentText("9600");
-    wizard->ParityField->setCurrentText("Четность");
-    wizard->TestButton->click();
-    EXPECT_EQ(text(wizard->serialInfo), kSerial);
-    ASSERT_TRUE(wizard->NextButton->isEnabled());
+    control<QComboBox>(*wizard, "portCombo")->setCurrentText("COM3");
+    control<QComboBox>(*wizard, "speedCombo")->setCurrentText("9600");
+    control<QComboBox>(*wizard, "parityCombo")->setCurrentText("Четность");
+    control<QPushButton>(*wizard, "testButton")->click();
+    EXPECT_EQ(text(control<QLabel>(*wizard, "serialLabel")), kSerial);
+    ASSERT_TRUE(control<QPushButton>(*wizard, "nextButton")->isEnabled());
 
     // A failing test after a successful one leaves the earlier result in place.
-    wizard->PortField->setCurrentText("COM5");
-    wizard->TestButton->click();
+    control<QComboBox>(*wizard, "portCombo")->setCurrentText("COM5");
+    control<QPushButton>(*wizard, "testButton")->click();
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Невозможно подключиться к кассе"});
-    EXPECT_EQ(text(wizard->serialInfo), kSerial);
-    EXPECT_TRUE(wizard->NextButton->isEnabled());
+    EXPECT_EQ(text(control<QLabel>(*wizard, "serialLabel")), kSerial);
+    EXPECT_TRUE(control<QPushButton>(*wizard, "nextButton")->isEnabled());
 
     // What is stored is what the last successful test used, not a field edited since.
-    wizard->SpeedField->setCurrentText("19200");
+    control<QComboBox>(*wizard, "speedCombo")->setCurrentText("19200");
     enrol();
-    EXPECT_EQ(text(wizard->StatusCaption), "Готово!");
+    EXPECT_EQ(text(control<QLabel>(*wizard, "statusLabel")), "Готово!");
     const CashboxSettings record = storedRecord();
     EXPECT_EQ(record.ConnectionType, "COM");
     EXPECT_EQ(record.ComPort, "COM3");
@@ -216,38 +217,39 @@ TEST_F(WizardTest, ManualParametersAreTestedAndStored) {
 
 TEST_F(WizardTest, PortListIsReadAgainEachTimeItOpens) {
     showAndChooseAtol();
-    wizard->manualSetup->click();
-    EXPECT_EQ(wizard->PortField->count(), 0);
+    control<QRadioButton>(*wizard, "manualSetupRadio")->click();
+    EXPECT_EQ(control<QComboBox>(*wizard, "portCombo")->count(), 0);
 
     // A register plugged in while the wizard is open shows up the next time the list opens.
     plug(Json::array({benchRegister(kSerial, "COM3"), benchRegister("00106900000018", "USB")}));
-    wizard->PortField->setEditText("/dev/ttyUSB0");
-    wizard->PortField->showPopup();
-    wizard->PortField->hidePopup();
-    ASSERT_EQ(wizard->PortField->count(), 2);
-    EXPECT_EQ(wizard->PortField->itemText(0), "/dev/ttyUSB0");
-    EXPECT_EQ(wizard->PortField->itemData(0, Qt::ToolTipRole).toString(),
+    control<QComboBox>(*wizard, "portCombo")->setEditText("/dev/ttyUSB0");
+    control<QComboBox>(*wizard, "portCombo")->showPopup();
+    control<QComboBox>(*wizard, "portCombo")->hidePopup();
+    ASSERT_EQ(control<QComboBox>(*wizard, "portCombo")->count(), 2);
+    EXPECT_EQ(control<QComboBox>(*wizard, "portCombo")->itemText(0), "/dev/ttyUSB0");
+    EXPECT_EQ(control<QComboBox>(*wizard, "portCombo")->itemData(0, Qt::ToolTipRole).toString(),
               "/dev/ttyUSB0 (не найден)");
-    EXPECT_EQ(wizard->PortField->itemText(1), "COM3");
-    EXPECT_EQ(wizard->PortField->currentText(), "/dev/ttyUSB0") << "the typed name stays";
+    EXPECT_EQ(control<QComboBox>(*wizard, "portCombo")->itemText(1), "COM3");
+    EXPECT_EQ(control<QComboBox>(*wizard, "portCombo")->currentText(), "/dev/ttyUSB0")
+        << "the typed name stays";
 
-    wizard->PortField->setCurrentIndex(1);
-    wizard->TestButton->click();
-    EXPECT_EQ(text(wizard->serialInfo), kSerial);
+    control<QComboBox>(*wizard, "portCombo")->setCurrentIndex(1);
+    control<QPushButton>(*wizard, "testButton")->click();
+    EXPECT_EQ(text(control<QLabel>(*wizard, "serialLabel")), kSerial);
 }
 
 TEST_F(WizardTest, EnrolmentStoresTheRegisterAndFinishes) {
     stub.answerJson("cashbox", enrolAnswer({{"result", true}}));
     showAndChooseAtol();
-    wizard->automaticSearch->click();
+    control<QRadioButton>(*wizard, "automaticSearchRadio")->click();
     enrol();
 
-    EXPECT_EQ(page(), wizard->parametersPage);
-    EXPECT_EQ(wizard->progressBar->value(), 100);
-    EXPECT_EQ(text(wizard->StatusCaption), "Готово!");
-    EXPECT_EQ(text(wizard->ErrorCaption), "");
-    EXPECT_TRUE(wizard->NextButton->isEnabled());
-    EXPECT_FALSE(wizard->BackButton->isEnabled());
+    EXPECT_EQ(page(), control<QWidget>(*wizard, "parametersPage"));
+    EXPECT_EQ(control<QProgressBar>(*wizard, "progressBar")->value(), 100);
+    EXPECT_EQ(text(control<QLabel>(*wizard, "statusLabel")), "Готово!");
+    EXPECT_EQ(text(control<QLabel>(*wizard, "errorLabel")), "");
+    EXPECT_TRUE(control<QPushButton>(*wizard, "nextButton")->isEnabled());
+    EXPECT_FALSE(control<QPushButton>(*wizard, "backButton")->isEnabled());
     EXPECT_EQ(dialogs.count(), 0u);
 
     const auto requests = stub.requests();
@@ -269,11 +271,11 @@ TEST_F(WizardTest, EnrolmentStoresTheRegisterAndFinishes) {
     EXPECT_EQ(storedRecord(), expected);
     EXPECT_NE(dir.read("settings.ini").find("Autostart=1"), std::string::npos);
 
-    wizard->nextAction->trigger();
-    EXPECT_EQ(page(), wizard->donePage);
-    EXPECT_EQ(wizard->CancelButton->text(), "Готово");
-    EXPECT_FALSE(wizard->NextButton->isVisible());
-    wizard->cancelAction->trigger();
+    control<QAction>(*wizard, "nextAction")->trigger();
+    EXPECT_EQ(page(), control<QWidget>(*wizard, "donePage"));
+    EXPECT_EQ(control<QPushButton>(*wizard, "cancelButton")->text(), "Готово");
+    EXPECT_FALSE(control<QPushButton>(*wizard, "nextButton")->isVisible());
+    control<QAction>(*wizard, "cancelAction")->trigger();
     EXPECT_FALSE(wizard->isVisible());
     EXPECT_TRUE(wizard->success());
 }
@@ -281,13 +283,13 @@ TEST_F(WizardTest, EnrolmentStoresTheRegisterAndFinishes) {
 TEST_F(WizardTest, ServiceRefusingTheRegisterLeavesOnlyCancel) {
     stub.answerJson("cashbox", enrolAnswer({{"result", false}}));
     showAndChooseAtol();
-    wizard->automaticSearch->click();
+    control<QRadioButton>(*wizard, "automaticSearchRadio")->click();
     enrol();
-    EXPECT_EQ(wizard->progressBar->value(), 60);
-    EXPECT_EQ(text(wizard->StatusCaption), "Создание кассы в сервисе...");
-    EXPECT_FALSE(wizard->NextButton->isEnabled());
-    EXPECT_FALSE(wizard->BackButton->isEnabled());
-    EXPECT_TRUE(wizard->CancelButton->isEnabled());
+    EXPECT_EQ(control<QProgressBar>(*wizard, "progressBar")->value(), 60);
+    EXPECT_EQ(text(control<QLabel>(*wizard, "statusLabel")), "Создание кассы в сервисе...");
+    EXPECT_FALSE(control<QPushButton>(*wizard, "nextButton")->isEnabled());
+    EXPECT_FALSE(control<QPushButton>(*wizard, "backButton")->isEnabled());
+    EXPECT_TRUE(control<QPushButton>(*wizard, "cancelButton")->isEnabled());
     EXPECT_EQ(dialogs.count(), 0u);
     EXPECT_TRUE(settings->serials().empty());
 }
@@ -308,15 +310,15 @@ TEST_F(WizardTest, AnswersWithoutResultFailTheEnrolment) {
         dialogs.clear();
         stub.answerJson("cashbox", c.answer);
         showAndChooseAtol();
-        wizard->automaticSearch->click();
+        control<QRadioButton>(*wizard, "automaticSearchRadio")->click();
         enrol();
         EXPECT_EQ(dialogs.texts(), c.boxes);
         EXPECT_EQ(dialogs.boxes().back().kind, BoxKind::Error);
-        EXPECT_EQ(text(wizard->ErrorCaption), "Касса не может быть добавлена");
-        EXPECT_TRUE(wizard->BackButton->isVisible());
-        EXPECT_TRUE(wizard->BackButton->isEnabled());
+        EXPECT_EQ(text(control<QLabel>(*wizard, "errorLabel")), "Касса не может быть добавлена");
+        EXPECT_TRUE(control<QPushButton>(*wizard, "backButton")->isVisible());
+        EXPECT_TRUE(control<QPushButton>(*wizard, "backButton")->isEnabled());
         EXPECT_TRUE(settings->serials().empty());
-        wizard->cancelAction->trigger();
+        control<QAction>(*wizard, "cancelAction")->trigger();
     }
 }
 
@@ -329,37 +331,37 @@ TEST_F(WizardTest, RegisterUnpluggedDuringTheEnrolment) {
     });
     makeWizard(unplugging);
     showAndChooseAtol();
-    wizard->automaticSearch->click();
-    ASSERT_TRUE(wizard->NextButton->isEnabled());
+    control<QRadioButton>(*wizard, "automaticSearchRadio")->click();
+    ASSERT_TRUE(control<QPushButton>(*wizard, "nextButton")->isEnabled());
     enrol();
 
-    EXPECT_EQ(text(wizard->StatusCaption), "Запрос информации о ФН...");
-    EXPECT_EQ(wizard->progressBar->value(), 30);
-    EXPECT_EQ(text(wizard->ErrorCaption), "Нет связи с кассой");
+    EXPECT_EQ(text(control<QLabel>(*wizard, "statusLabel")), "Запрос информации о ФН...");
+    EXPECT_EQ(control<QProgressBar>(*wizard, "progressBar")->value(), 30);
+    EXPECT_EQ(text(control<QLabel>(*wizard, "errorLabel")), "Нет связи с кассой");
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Нет связи с кассой"});
-    EXPECT_TRUE(wizard->BackButton->isEnabled());
+    EXPECT_TRUE(control<QPushButton>(*wizard, "backButton")->isEnabled());
     EXPECT_EQ(stub.requests().size(), 0u);
 
-    wizard->backAction->trigger();
-    EXPECT_EQ(page(), wizard->connectionPage);
-    EXPECT_FALSE(wizard->NextButton->isEnabled());
+    control<QAction>(*wizard, "backAction")->trigger();
+    EXPECT_EQ(page(), control<QWidget>(*wizard, "connectionPage"));
+    EXPECT_FALSE(control<QPushButton>(*wizard, "nextButton")->isEnabled());
 }
 
 TEST_F(WizardTest, SecondShowingStartsAtTheGreetingWithTheDriverKept) {
     showAndChooseAtol();
-    wizard->automaticSearch->click();
+    control<QRadioButton>(*wizard, "automaticSearchRadio")->click();
     CashboxDriver* driver = wizard->driver();
-    wizard->cancelAction->trigger();
+    control<QAction>(*wizard, "cancelAction")->trigger();
     EXPECT_FALSE(wizard->success());
 
     wizard->show();
-    EXPECT_EQ(page(), wizard->greetingPage);
-    EXPECT_EQ(wizard->CancelButton->text(), "Отмена");
-    EXPECT_EQ(wizard->driverCombo->currentText(), "Атол");
+    EXPECT_EQ(page(), control<QWidget>(*wizard, "greetingPage"));
+    EXPECT_EQ(control<QPushButton>(*wizard, "cancelButton")->text(), "Отмена");
+    EXPECT_EQ(control<QComboBox>(*wizard, "driverCombo")->currentText(), "Атол");
     EXPECT_EQ(wizard->driver(), driver);
-    wizard->nextAction->trigger();
-    EXPECT_EQ(text(wizard->serialInfo), kSerial);
-    EXPECT_FALSE(wizard->NextButton->isEnabled());
+    control<QAction>(*wizard, "nextAction")->trigger();
+    EXPECT_EQ(text(control<QLabel>(*wizard, "serialLabel")), kSerial);
+    EXPECT_FALSE(control<QPushButton>(*wizard, "nextButton")->isEnabled());
 }
 
 TEST_F(WizardTest, CancelDuringTheEnrolmentEndsWithoutSuccess) {
@@ -373,18 +375,18 @@ TEST_F(WizardTest, CancelDuringTheEnrolmentEndsWithoutSuccess) {
         return enrolAnswer({{"result", true}});
     });
     showAndChooseAtol();
-    wizard->automaticSearch->click();
-    wizard->nextAction->trigger();
-    wizard->cancelAction->trigger();
+    control<QRadioButton>(*wizard, "automaticSearchRadio")->click();
+    control<QAction>(*wizard, "nextAction")->trigger();
+    control<QAction>(*wizard, "cancelAction")->trigger();
     EXPECT_FALSE(wizard->isVisible());
     EXPECT_FALSE(wizard->success());
 
     // Shown again while the first enrolment still runs: its driver is not used twice, and
     // the old run's "Готово!" never enables "Далее >" of the new showing.
     wizard->show();
-    wizard->nextAction->trigger();
+    control<QAction>(*wizard, "nextAction")->trigger();
     ASSERT_TRUE(wizard->enrolmentRunning());
-    wizard->automaticSearch->click();
+    control<QRadioButton>(*wizard, "automaticSearchRadio")->click();
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{kEnrolmentBusyMessage});
     {
         std::lock_guard lock(mutex);
@@ -393,9 +395,9 @@ TEST_F(WizardTest, CancelDuringTheEnrolmentEndsWithoutSuccess) {
     released.notify_all();
     waitForEnrolment();
     EXPECT_FALSE(wizard->enrolmentRunning());
-    EXPECT_EQ(page(), wizard->connectionPage);
-    EXPECT_FALSE(wizard->NextButton->isEnabled());
-    EXPECT_EQ(text(wizard->StatusCaption), "");
+    EXPECT_EQ(page(), control<QWidget>(*wizard, "connectionPage"));
+    EXPECT_FALSE(control<QPushButton>(*wizard, "nextButton")->isEnabled());
+    EXPECT_EQ(text(control<QLabel>(*wizard, "statusLabel")), "");
     EXPECT_FALSE(wizard->success());
     // The enrolment itself went on and stored the register.
     EXPECT_EQ(storedRecord().KKTSerial, kSerial);
@@ -422,14 +424,14 @@ TEST_F(WizardTest, EnrolmentWhileTheSharedClientIsBusyOnTheUiThread) {
         return Json{{"status", 200}, {"data", Json::object()}};
     });
     showAndChooseAtol();
-    wizard->automaticSearch->click();
-    wizard->nextAction->trigger();
+    control<QRadioButton>(*wizard, "automaticSearchRadio")->click();
+    control<QAction>(*wizard, "nextAction")->trigger();
     const Json report = {{"Driver", "Атол"}, {"cashbox", Json::object()}};
     shared->executeDelay("cashbox", report);
     waitForEnrolment();
 
     EXPECT_FALSE(enrolmentTimedOut) << "the shared request waited for the enrolment";
-    EXPECT_EQ(text(wizard->StatusCaption), "Готово!");
+    EXPECT_EQ(text(control<QLabel>(*wizard, "statusLabel")), "Готово!");
     EXPECT_EQ(dialogs.count(), 0u);
     EXPECT_EQ(stub.count("cashbox"), 2u);
     int requestLines = 0;
@@ -440,10 +442,10 @@ TEST_F(WizardTest, EnrolmentWhileTheSharedClientIsBusyOnTheUiThread) {
 
 TEST_F(WizardTest, NoDriverChosen) {
     wizard->show();
-    wizard->nextAction->trigger();
+    control<QAction>(*wizard, "nextAction")->trigger();
     EXPECT_THROW(wizard->testConnection(), EnrolmentError);
     wizard->manualVisible(true);
-    wizard->TestButton->click();
+    control<QPushButton>(*wizard, "testButton")->click();
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Сначала необходимо выбрать тип драйвера"});
 }
 
@@ -473,15 +475,15 @@ TEST(WizardWithSandbox, EnrolledRegisterJoinsTheAccount) {
     wizard.setFinishPause(std::chrono::milliseconds(0));
 
     wizard.show();
-    wizard.nextAction->trigger();
-    wizard.driverCombo->setCurrentIndex(0);
-    wizard.automaticSearch->click();
-    wizard.nextAction->trigger();
+    control<QAction>(wizard, "nextAction")->trigger();
+    control<QComboBox>(wizard, "driverCombo")->setCurrentIndex(0);
+    control<QRadioButton>(wizard, "automaticSearchRadio")->click();
+    control<QAction>(wizard, "nextAction")->trigger();
     QThreadPool::globalInstance()->waitForDone();
     QCoreApplication::processEvents();
 
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{});
-    EXPECT_EQ(text(wizard.StatusCaption), "Готово!");
+    EXPECT_EQ(text(control<QLabel>(wizard, "statusLabel")), "Готово!");
     EXPECT_EQ(service.state().registerSerials(), std::vector<std::string>{kSerial});
     EXPECT_EQ(AppSettings(dir.path()).serials(), std::vector<std::string>{kSerial});
 }

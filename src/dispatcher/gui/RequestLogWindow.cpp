@@ -20,6 +20,7 @@
 #include "dispatcher/DispatcherClient.h"
 #include "dispatcher/RequestLog.h"
 #include "platform/UiThread.h"
+#include "platform/gui/ControlNames.h"
 #include "platform/gui/WindowFit.h"
 #include "settings/AppSettings.h"
 
@@ -53,6 +54,7 @@ RequestLogWindow::RequestLogWindow(IDialogs& dialogs, QWidget* parent) : QWidget
     QFont tahoma("Tahoma");
     setFont(tahoma);
     createControls();
+    nameControls();
     resizeToFit(*this, {kClientWidth, kClientHeight});
     setUpWindow(dialogs);
 }
@@ -68,56 +70,56 @@ void RequestLogWindow::createControls() {
     auto* layout = new QHBoxLayout(this);
     layout->addWidget(createSettingsBox());
 
-    logText = new QPlainTextEdit(this);
-    logText->setObjectName("Memo1");
-    logText->setMaximumBlockCount(kMaxLogLines);
-    styleLog(*logText);
-    layout->addWidget(logText, 1);
+    logText_ = new QPlainTextEdit(this);
+    logText_->setObjectName("Memo1");
+    logText_->setMaximumBlockCount(kMaxLogLines);
+    styleLog(*logText_);
+    layout->addWidget(logText_, 1);
 }
 
 QWidget* RequestLogWindow::createSettingsBox() {
-    settingsBox = new QGroupBox("Настройки клиента", this);
-    settingsBox->setObjectName("GroupBox1");
-    settingsBox->setFixedWidth(kSettingsBoxWidth);
-    auto* box = new QVBoxLayout(settingsBox);
+    settingsBox_ = new QGroupBox("Настройки клиента", this);
+    settingsBox_->setObjectName("GroupBox1");
+    settingsBox_->setFixedWidth(kSettingsBoxWidth);
+    auto* box = new QVBoxLayout(settingsBox_);
 
-    isLog = new QCheckBox("Включить лог запросов", settingsBox);
-    isLog->setChecked(true);
-    box->addWidget(isLog);
+    logRequestsCheck_ = new QCheckBox("Включить лог запросов", settingsBox_);
+    logRequestsCheck_->setChecked(true);
+    box->addWidget(logRequestsCheck_);
 
-    proxyLabel = new QLabel("Proxy", settingsBox);
-    box->addWidget(proxyLabel);
-    useProxy = new QCheckBox("Использовать прокси", settingsBox);
-    box->addWidget(useProxy);
+    proxyLabel_ = new QLabel("Proxy", settingsBox_);
+    box->addWidget(proxyLabel_);
+    useProxyCheck_ = new QCheckBox("Использовать прокси", settingsBox_);
+    box->addWidget(useProxyCheck_);
 
     auto* proxy = new QFormLayout;
-    proxyHost = addProxyEdit(*proxy, "Сервер");
-    ProxyPort = addProxyEdit(*proxy, "Порт");
-    proxyUser = addProxyEdit(*proxy, "User");
-    ProxyPass = addProxyEdit(*proxy, "Password");
+    proxyHostEdit_ = addProxyEdit(*proxy, "Сервер");
+    proxyPortEdit_ = addProxyEdit(*proxy, "Порт");
+    proxyUserEdit_ = addProxyEdit(*proxy, "User");
+    proxyPasswordEdit_ = addProxyEdit(*proxy, "Password");
     box->addLayout(proxy);
 
-    saveAction = new QAction("Сохранить", this);
-    saveAction->setEnabled(false);
-    connect(saveAction, &QAction::triggered, this, [this] { saveSettings(); });
-    saveButton = new QPushButton(saveAction->text(), settingsBox);
-    saveButton->setEnabled(false);
+    saveAction_ = new QAction("Сохранить", this);
+    saveAction_->setEnabled(false);
+    connect(saveAction_, &QAction::triggered, this, [this] { saveSettings(); });
+    saveButton_ = new QPushButton(saveAction_->text(), settingsBox_);
+    saveButton_->setEnabled(false);
     // The button follows its action, as a button bound to an action does.
-    connect(saveButton, &QPushButton::clicked, saveAction, &QAction::trigger);
-    connect(saveAction, &QAction::changed, saveButton, [this] {
-        saveButton->setEnabled(saveAction->isEnabled());
-        saveButton->setText(saveAction->text());
+    connect(saveButton_, &QPushButton::clicked, saveAction_, &QAction::trigger);
+    connect(saveAction_, &QAction::changed, saveButton_, [this] {
+        saveButton_->setEnabled(saveAction_->isEnabled());
+        saveButton_->setText(saveAction_->text());
     });
-    box->addWidget(saveButton);
+    box->addWidget(saveButton_);
     box->addStretch(1);
 
-    connect(isLog, &QCheckBox::toggled, this, [this] { onSettingsEdited(); });
-    connect(useProxy, &QCheckBox::toggled, this, [this] { onSettingsEdited(); });
-    return settingsBox;
+    connect(logRequestsCheck_, &QCheckBox::toggled, this, [this] { onSettingsEdited(); });
+    connect(useProxyCheck_, &QCheckBox::toggled, this, [this] { onSettingsEdited(); });
+    return settingsBox_;
 }
 
 QLineEdit* RequestLogWindow::addProxyEdit(QFormLayout& layout, const QString& label) {
-    auto* edit = new QLineEdit(settingsBox);
+    auto* edit = new QLineEdit(settingsBox_);
     // The proxy is not supported: the edits stay disabled and nothing reads them.
     edit->setEnabled(false);
     layout.addRow(label, edit);
@@ -125,13 +127,13 @@ QLineEdit* RequestLogWindow::addProxyEdit(QFormLayout& layout, const QString& la
     return edit;
 }
 
-void RequestLogWindow::SetSettings(AppSettings* settings) {
+void RequestLogWindow::setSettings(AppSettings* settings) {
     settings_ = settings;
     if (settings_) {
         // Restoring the stored switch is not a change of the user's.
-        const bool changeBefore = saveAction->isEnabled();
-        isLog->setChecked(settings_->ClientLog());
-        saveAction->setEnabled(changeBefore);
+        const bool changeBefore = saveAction_->isEnabled();
+        logRequestsCheck_->setChecked(settings_->clientLog());
+        saveAction_->setEnabled(changeBefore);
     }
     client_->setSettings(settings_);
 }
@@ -139,7 +141,7 @@ void RequestLogWindow::SetSettings(AppSettings* settings) {
 void RequestLogWindow::log(const std::string& command, const Json& data) {
     if (onUiThread()) {
         // With the log off, an answer is not even turned into text.
-        if (isLog->isChecked())
+        if (logRequestsCheck_->isChecked())
             appendLogLine(QString::fromStdString(requestLogLine(command, data)));
         return;
     }
@@ -154,14 +156,14 @@ void RequestLogWindow::log(const std::string& command, const Json& data) {
 void RequestLogWindow::appendLogLine(const QString& line) {
     // The box is asked at each line, not the stored setting: unchecking it stops the log
     // at once, before any save.
-    if (!isLog->isChecked())
+    if (!logRequestsCheck_->isChecked())
         return;
-    logText->appendPlainText(line);
+    logText_->appendPlainText(line);
     dropOldestLinesOverBudget();
 }
 
 void RequestLogWindow::dropOldestLinesOverBudget() {
-    QTextDocument& document = *logText->document();
+    QTextDocument& document = *logText_->document();
     while (document.characterCount() > kMaxLogCharacters && document.blockCount() > 1) {
         QTextCursor cursor(document.firstBlock());
         cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
@@ -170,16 +172,32 @@ void RequestLogWindow::dropOldestLinesOverBudget() {
 }
 
 void RequestLogWindow::onSettingsEdited() {
-    saveAction->setEnabled(true);
+    saveAction_->setEnabled(true);
 }
 
 void RequestLogWindow::saveSettings() {
     if (!settings_)
         return;
-    settings_->setClientLog(isLog->isChecked());
+    settings_->setClientLog(logRequestsCheck_->isChecked());
     settings_->save();
     client_->setSettings(settings_);
-    saveAction->setEnabled(false);
+    saveAction_->setEnabled(false);
+}
+
+void RequestLogWindow::nameControls() {
+    th::nameControls({
+        {settingsBox_, "settingsBox"},
+        {logRequestsCheck_, "logRequestsCheck"},
+        {proxyLabel_, "proxyLabel"},
+        {useProxyCheck_, "useProxyCheck"},
+        {proxyHostEdit_, "proxyHostEdit"},
+        {proxyPortEdit_, "proxyPortEdit"},
+        {proxyUserEdit_, "proxyUserEdit"},
+        {proxyPasswordEdit_, "proxyPasswordEdit"},
+        {saveButton_, "saveButton"},
+        {logText_, "logText"},
+        {saveAction_, "saveAction"},
+    });
 }
 
 }  // namespace th

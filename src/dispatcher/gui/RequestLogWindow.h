@@ -37,8 +37,8 @@ public:
     ~RequestLogWindow() override;
 
     DispatcherClient& client() { return *client_; }
-    AppSettings* Settings() const { return settings_; }
-    void SetSettings(AppSettings* settings);
+    AppSettings* settings() const { return settings_; }
+    void setSettings(AppSettings* settings);
 
     // Log sink of every dispatcher client. Callable from any thread: a line made on a
     // worker is appended on the user-interface thread.
@@ -47,19 +47,22 @@ public:
     void saveSettings();
 
     // Controls, named as the window's designer named them; tests read them.
-    QGroupBox* settingsBox = nullptr;
-    QCheckBox* isLog = nullptr;
-    QLabel* proxyLabel = nullptr;
-    QCheckBox* useProxy = nullptr;
-    QLineEdit* proxyHost = nullptr;
-    QLineEdit* ProxyPort = nullptr;
-    QLineEdit* proxyUser = nullptr;
-    QLineEdit* ProxyPass = nullptr;
-    QPushButton* saveButton = nullptr;
-    QPlainTextEdit* logText = nullptr;
-    QAction* saveAction = nullptr;
 
 private:
+    void nameControls();
+    // Controls; each one's objectName is its member name without the underscore.
+    QGroupBox* settingsBox_ = nullptr;
+    QCheckBox* logRequestsCheck_ = nullptr;
+    QLabel* proxyLabel_ = nullptr;
+    QCheckBox* useProxyCheck_ = nullptr;
+    QLineEdit* proxyHostEdit_ = nullptr;
+    QLineEdit* proxyPortEdit_ = nullptr;
+    QLineEdit* proxyUserEdit_ = nullptr;
+    QLineEdit* proxyPasswordEdit_ = nullptr;
+    QPushButton* saveButton_ = nullptr;
+    QPlainTextEdit* logText_ = nullptr;
+    QAction* saveAction_ = nullptr;
+
     void setUpWindow(IDialogs& dialogs);
     void createControls();
     QWidget* createSettingsBox();
