@@ -96,11 +96,11 @@ CashboxRecord& MainWindow::createRecord(const Json& data) {
 
 const RegisterEnvironment& MainWindow::registerEnvironment() {
     if (!registerEnvironment_) {
-        RequestLogWindow& clientForm = *windows_.requestLogWindow;
+        RequestLogWindow& requestLogWindow = *windows_.requestLogWindow;
         registerEnvironment_ = std::make_unique<RegisterEnvironment>(RegisterEnvironment{
             services_.automation, services_.commandResults, services_.paths.journalFile(),
-            [&clientForm](const std::string& command, const Json& data) {
-                clientForm.log(command, data);
+            [&requestLogWindow](const std::string& command, const Json& data) {
+                requestLogWindow.log(command, data);
             },
             [this](const std::string& serial, const std::string& text) {
                 showProblem(serial, text);
@@ -138,8 +138,8 @@ ProblemLog& MainWindow::problemLog() {
     return *problemLog_;
 }
 
-void MainWindow::onConnectionChanged(CashboxRecord& Sender) {
-    onConnectionChanged(Sender.serial(), Sender.isConnected());
+void MainWindow::onConnectionChanged(CashboxRecord& record) {
+    onConnectionChanged(record.serial(), record.isConnected());
 }
 
 void MainWindow::onConnectionChanged(const std::string& serial, bool isConnected) {

@@ -44,7 +44,7 @@ MainWindow::MainWindow(ShellServices& services, const ProcessWindows& windows)
     createActions();
     createMenus();
     createTrayIcon();
-    createGrid();
+    createCashboxTable();
     nameControls();
     resizeToFit(*this, {kClientWidth, kClientHeight + menuBar()->sizeHint().height()});
     move(0, 0);
@@ -131,7 +131,7 @@ void MainWindow::createTrayIcon() {
             [this](QSystemTrayIcon::ActivationReason reason) { onTrayIconActivated(reason); });
 }
 
-void MainWindow::createGrid() {
+void MainWindow::createCashboxTable() {
     cashboxModel_ = new CashboxTableModel(this);
     cashboxTable_ = new QTableView(this);
     cashboxTable_->setModel(cashboxModel_);
@@ -162,23 +162,23 @@ void MainWindow::showEvent(QShowEvent* event) {
 void MainWindow::startOnFirstShow() {
     if (closing_)
         return;  // the update offered at start-up was accepted: no login
-    RequestLogWindow& clientForm = *windows_.requestLogWindow;
-    LoginDialog& passwordDlg = *windows_.loginDialog;
+    RequestLogWindow& requestLogWindow = *windows_.requestLogWindow;
+    LoginDialog& loginDialog = *windows_.loginDialog;
     try {
-        clientForm.setSettings(appSettings_.get());
-        passwordDlg.checkAuthBegin(this);
-        if (!passwordDlg.isAuthorized()) {
-            services_.runModal(passwordDlg);
-            if (passwordDlg.isAuthorized()) {
-                appSettings_->setToken(passwordDlg.token());
+        requestLogWindow.setSettings(appSettings_.get());
+        loginDialog.checkAuthBegin();
+        if (!loginDialog.isAuthorized()) {
+            services_.runModal(loginDialog);
+            if (loginDialog.isAuthorized()) {
+                appSettings_->setToken(loginDialog.token());
                 appSettings_->save();
-                clientForm.setSettings(appSettings_.get());
+                requestLogWindow.setSettings(appSettings_.get());
             }
         }
     } catch (const std::exception& e) {
         services_.dialogs.show(BoxKind::Error, describeStartupError(e));
     }
-    if (!passwordDlg.isAuthorized()) {
+    if (!loginDialog.isAuthorized()) {
         closeMainWindow();
         return;
     }
@@ -253,10 +253,10 @@ void MainWindow::showWindow() {
 }
 
 void MainWindow::showRequestLog() {
-    RequestLogWindow& clientForm = *windows_.requestLogWindow;
-    clientForm.show();
-    clientForm.raise();
-    clientForm.activateWindow();
+    RequestLogWindow& requestLogWindow = *windows_.requestLogWindow;
+    requestLogWindow.show();
+    requestLogWindow.raise();
+    requestLogWindow.activateWindow();
 }
 
 void MainWindow::quit() {

@@ -79,7 +79,7 @@ public:
     // is listed already or the element does not describe a register.
     CashboxRecord* addSalePoint(const Json& data);
     // The listener of every record's connection changes.
-    void onConnectionChanged(CashboxRecord& Sender);
+    void onConnectionChanged(CashboxRecord& record);
     // Shows a register's new connection state in its row and in the tray icon.
     void onConnectionChanged(const std::string& serial, bool isConnected);
     void openSelectedCashbox();
@@ -128,7 +128,7 @@ private:
     QAction* addAction(const char* caption, void (MainWindow::*handler)());
     void createMenus();
     void createTrayIcon();
-    void createGrid();
+    void createCashboxTable();
     // Out of the way after the caption's close button: hidden in the tray, or minimised
     // when there is no tray to bring it back from.
     void hideToTray();

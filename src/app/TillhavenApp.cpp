@@ -14,29 +14,29 @@ TillhavenApp::TillhavenApp(IDialogs& dialogs, ModalRunner runModal, QuitRequest 
                            DataPaths paths)
     : services_{dialogs,          std::move(runModal), std::move(quit),
                 std::move(paths), automation_,         commandResults_} {
-    form1_ = std::make_unique<MainWindow>(services_, windows_);
+    mainWindow_ = std::make_unique<MainWindow>(services_, windows_);
     installRegisterBackend();
-    clientForm_ = std::make_unique<RequestLogWindow>(dialogs);
-    windows_.requestLogWindow = clientForm_.get();
-    passwordDlg_ = std::make_unique<LoginDialog>(clientForm_->client(), dialogs);
-    windows_.loginDialog = passwordDlg_.get();
+    requestLogWindow_ = std::make_unique<RequestLogWindow>(dialogs);
+    windows_.requestLogWindow = requestLogWindow_.get();
+    loginDialog_ = std::make_unique<LoginDialog>(requestLogWindow_->client(), dialogs);
+    windows_.loginDialog = loginDialog_.get();
     addCashboxWizard_ =
-        std::make_unique<AddCashboxWizard>(dialogs, automation_, clientForm_->client());
+        std::make_unique<AddCashboxWizard>(dialogs, automation_, requestLogWindow_->client());
     windows_.addCashboxWizard = addCashboxWizard_.get();
-    aboutForm_ = std::make_unique<AboutDialog>();
-    windows_.aboutDialog = aboutForm_.get();
+    aboutDialog_ = std::make_unique<AboutDialog>();
+    windows_.aboutDialog = aboutDialog_.get();
 }
 
 // The registers' workers use the client window's log and the settings until they end: they
 // are stopped before any window goes.
 TillhavenApp::~TillhavenApp() {
-    form1_->stopRegisters();
+    mainWindow_->stopRegisters();
 }
 
 void TillhavenApp::installRegisterBackend() {
     // The register driver's automation object comes from the backend that settings.ini's
     // system/RegisterDriver names; the settings are read by now.
-    th::installRegisterBackend(automation_, form1_->appSettings().registerDriver(),
+    th::installRegisterBackend(automation_, mainWindow_->appSettings().registerDriver(),
                                services_.paths.settingsDir);
 }
 

@@ -13,8 +13,8 @@ class IDialogs;
 class MainWindow;
 
 // The application object: owns the process-wide objects and windows and hands them on by
-// reference. Windows are created in the order Form1, ClientForm, PasswordDlg (then the
-// wizard and the about box) and live until the object goes.
+// reference. Windows are created in the order main window, request log, login dialog (then
+// the wizard and the about box) and live until the object goes.
 class TillhavenApp {
 public:
     TillhavenApp(IDialogs& dialogs, ModalRunner runModal, QuitRequest quit, DataPaths paths);
@@ -22,11 +22,11 @@ public:
     TillhavenApp(const TillhavenApp&) = delete;
     TillhavenApp& operator=(const TillhavenApp&) = delete;
 
-    MainWindow& mainWindow() { return *form1_; }
-    RequestLogWindow& requestLogWindow() { return *clientForm_; }
-    LoginDialog& loginDialog() { return *passwordDlg_; }
+    MainWindow& mainWindow() { return *mainWindow_; }
+    RequestLogWindow& requestLogWindow() { return *requestLogWindow_; }
+    LoginDialog& loginDialog() { return *loginDialog_; }
     AddCashboxWizard& addCashboxWizard() { return *addCashboxWizard_; }
-    AboutDialog& aboutDialog() { return *aboutForm_; }
+    AboutDialog& aboutDialog() { return *aboutDialog_; }
     AutomationRegistry& automation() { return automation_; }
     CommandResults& commandResults() { return commandResults_; }
     IDialogs& dialogs() { return services_.dialogs; }
@@ -42,11 +42,11 @@ private:
     ProcessWindows windows_;
     // Declared in creation order, so they go in reverse: the client window, which holds a
     // reference to the main window's settings, before the main window.
-    std::unique_ptr<MainWindow> form1_;
-    std::unique_ptr<RequestLogWindow> clientForm_;
-    std::unique_ptr<LoginDialog> passwordDlg_;
+    std::unique_ptr<MainWindow> mainWindow_;
+    std::unique_ptr<RequestLogWindow> requestLogWindow_;
+    std::unique_ptr<LoginDialog> loginDialog_;
     std::unique_ptr<AddCashboxWizard> addCashboxWizard_;
-    std::unique_ptr<AboutDialog> aboutForm_;
+    std::unique_ptr<AboutDialog> aboutDialog_;
 };
 
 }  // namespace th

@@ -126,7 +126,7 @@ void LoginDialog::showEvent(QShowEvent* event) {
     passwordEdit_->setFocus();
 }
 
-void LoginDialog::checkAuthBegin(QObject*) {
+void LoginDialog::checkAuthBegin() {
     authorized_ = false;
     client_.setSilent();
     authorized_ = testAuthorized(client_.executeDelay(kCommandTest, testRequest()));

@@ -30,7 +30,7 @@ public:
 
     // The token check: a silent "test" with the stored token. Transport errors and
     // answers that are not JSON leave it for the caller to report.
-    void checkAuthBegin(QObject* sender = nullptr);
+    void checkAuthBegin();
     // The login attempt of the "OK" button.
     void signIn();
     // The answer handler of "authorize".

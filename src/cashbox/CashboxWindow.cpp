@@ -188,27 +188,23 @@ void CashboxWindow::createStatusBar() {
 }
 
 void CashboxWindow::connectSignals() {
-    auto run = [this](QObject* sender, void (CashboxWindow::*handler)(QObject*)) {
-        return [this, sender, handler] { guarded([&] { (this->*handler)(sender); }); };
+    auto run = [this](void (CashboxWindow::*handler)()) {
+        return [this, handler] { guarded([&] { (this->*handler)(); }); };
     };
     connect(driverCombo_, &QComboBox::currentTextChanged, this,
-            run(driverCombo_, &CashboxWindow::onDriverChosen));
+            run(&CashboxWindow::onDriverChosen));
     connect(connectionTypeCombo_, &QComboBox::currentTextChanged, this,
-            run(connectionTypeCombo_, &CashboxWindow::onFieldEdited));
+            run(&CashboxWindow::onFieldEdited));
     connect(comPortCombo_, &QComboBox::currentTextChanged, this,
-            run(comPortCombo_, &CashboxWindow::onFieldEdited));
-    connect(autostartCheck_, &QCheckBox::clicked, this,
-            run(autostartCheck_, &CashboxWindow::onFieldEdited));
+            run(&CashboxWindow::onFieldEdited));
+    connect(autostartCheck_, &QCheckBox::clicked, this, run(&CashboxWindow::onFieldEdited));
     connect(checkDriverButton_, &QPushButton::clicked, this,
-            run(checkDriverButton_, &CashboxWindow::showDriverVersion));
+            run(&CashboxWindow::showDriverVersion));
     connect(checkConnectionButton_, &QPushButton::clicked, this,
-            run(checkConnectionButton_, &CashboxWindow::testConnection));
-    connect(connectButton_, &QPushButton::clicked, this,
-            run(connectButton_, &CashboxWindow::connectByUser));
-    connect(disconnectButton_, &QPushButton::clicked, this,
-            run(disconnectButton_, &CashboxWindow::disconnectByUser));
-    connect(saveButton_, &QPushButton::clicked, this,
-            run(saveButton_, &CashboxWindow::saveSettings));
+            run(&CashboxWindow::testConnection));
+    connect(connectButton_, &QPushButton::clicked, this, run(&CashboxWindow::connectByUser));
+    connect(disconnectButton_, &QPushButton::clicked, this, run(&CashboxWindow::disconnectByUser));
+    connect(saveButton_, &QPushButton::clicked, this, run(&CashboxWindow::saveSettings));
 }
 
 void CashboxWindow::guarded(const std::function<void()>& handler) {
@@ -253,10 +249,10 @@ void CashboxWindow::showState() {
 
 // Only the exact name "Атол" gives the register a driver, and a worker to hold it; a
 // worker already there lets its driver go for any other name.
-void CashboxWindow::onDriverChosen(QObject*) {
+void CashboxWindow::onDriverChosen() {
     const std::string name = stdText(driverCombo_->currentText());
     record_.editSettings([&](CashboxSettings& record) { record.Driver = name; });
-    onFieldEdited(this);
+    onFieldEdited();
     if (name != kAtolDriverName && !record_.worker())
         return;
     record_.ensureWorker().postUserAction(
@@ -264,7 +260,7 @@ void CashboxWindow::onDriverChosen(QObject*) {
         [this](const ActionOutcome& outcome) { showOutcome(outcome); });
 }
 
-void CashboxWindow::onFieldEdited(QObject*) {
+void CashboxWindow::onFieldEdited() {
     saveButton_->setEnabled(false);
     const bool com = connectionTypeCombo_->currentText() == kComConnection;
     comPortCombo_->setEnabled(com);
@@ -283,7 +279,7 @@ void CashboxWindow::onFieldEdited(QObject*) {
         });
 }
 
-void CashboxWindow::saveSettings(QObject*) {
+void CashboxWindow::saveSettings() {
     AppSettings* settings = record_.settings();
     CashBoxSettingsPtr record = record_.cashboxSettings();
     if (!settings || !record)
@@ -313,27 +309,25 @@ void CashboxWindow::showOutcome(const ActionOutcome& outcome) {
         dialogs_.show(box.kind, box.text);
 }
 
-void CashboxWindow::showDriverVersion(QObject*) {
+void CashboxWindow::showDriverVersion() {
     runOnWorker([](RegisterLink& link, ActionOutcome& outcome) { link.driverVersion(outcome); });
 }
 
 // ---- connection -----------------------------------------------------------------------------
 
-void CashboxWindow::testConnection(QObject*) {
+void CashboxWindow::testConnection() {
     runOnWorker([](RegisterLink& link, ActionOutcome& outcome) { link.checkConnection(outcome); });
 }
 
-void CashboxWindow::connectByUser(QObject*) {
+void CashboxWindow::connectByUser() {
     runOnWorker([](RegisterLink& link, ActionOutcome&) { link.connectRegister(); });
 }
 
 // Only the button switches the reconnection off. Without a worker nothing is connected.
-void CashboxWindow::disconnectByUser(QObject* Sender) {
+void CashboxWindow::disconnectByUser() {
     if (!record_.worker())
         return;
-    const bool byButton = qobject_cast<QAbstractButton*>(Sender) != nullptr;
-    runOnWorker(
-        [byButton](RegisterLink& link, ActionOutcome&) { link.disconnectRegister(byButton); });
+    runOnWorker([](RegisterLink& link, ActionOutcome&) { link.disconnectRegister(true); });
 }
 
 void CashboxWindow::nameControls() {

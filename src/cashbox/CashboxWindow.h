@@ -52,15 +52,15 @@ public:
     std::string serial() const;
 
     // The register's record and driver.
-    void onDriverChosen(QObject* Sender);
-    void onFieldEdited(QObject* Sender);
-    void saveSettings(QObject* Sender);
-    void showDriverVersion(QObject* Sender);
+    void onDriverChosen();
+    void onFieldEdited();
+    void saveSettings();
+    void showDriverVersion();
 
     // Connection: carried out by the register's worker.
-    void testConnection(QObject* Sender);
-    void connectByUser(QObject* Sender);
-    void disconnectByUser(QObject* Sender);
+    void testConnection();
+    void connectByUser();
+    void disconnectByUser();
 
     // Controls, named as the window's designer named them; tests read them.
 

@@ -188,12 +188,12 @@ public:
         settings = std::make_unique<AppSettings>(home.path());
         if (withBackend)
             installRegisterBackend(automation, settings->registerDriver(), home.path());
-        clientForm = std::make_unique<RequestLogWindow>(dialogs);
-        clientForm->setSettings(settings.get());
+        requestLogWindow = std::make_unique<RequestLogWindow>(dialogs);
+        requestLogWindow->setSettings(settings.get());
     }
 
     RegisterEnvironment environment() {
-        RequestLogWindow& log = *clientForm;
+        RequestLogWindow& log = *requestLogWindow;
         return {automation, commandResults, home.file(kJournalFileName),
                 [&log](const std::string& command, const Json& data) { log.log(command, data); }};
     }
@@ -233,7 +233,7 @@ public:
     AutomationRegistry automation;
     CommandResults commandResults;
     std::unique_ptr<AppSettings> settings;
-    std::unique_ptr<RequestLogWindow> clientForm;
+    std::unique_ptr<RequestLogWindow> requestLogWindow;
 };
 
 // Runs the event loop until done() holds; false when a minute passed first.

@@ -50,7 +50,7 @@ protected:
 
     void setUp(const std::vector<RecordSpec>& records, const std::vector<Json>& bench) {
         world = std::make_unique<CashboxWorld>(records, bench);
-        control<QCheckBox>(*world->clientForm, "logRequestsCheck")->setChecked(true);
+        control<QCheckBox>(*world->requestLogWindow, "logRequestsCheck")->setChecked(true);
     }
     Cashbox window(const std::string& serial = kSerial) {
         Cashbox cashbox = world->makeWindow(salePoint(serial));
@@ -58,7 +58,9 @@ protected:
         return cashbox;
     }
     std::string log() {
-        return control<QPlainTextEdit>(*world->clientForm, "logText")->toPlainText().toStdString();
+        return control<QPlainTextEdit>(*world->requestLogWindow, "logText")
+            ->toPlainText()
+            .toStdString();
     }
 };
 
@@ -200,7 +202,7 @@ TEST_F(CashboxWindowTest, CheckConnectionOnAConnectedWindowLeavesItIdleWithSavin
     auto w = window();
     expectState(*w.record, State::Connected);
 
-    w->testConnection(control<QPushButton>(*w, "checkConnectionButton"));
+    w->testConnection();
     expectState(*w.record, State::Idle);
     EXPECT_EQ(panel1(*w), "Соединение с ККТ не установлено");
     EXPECT_TRUE(control<QPushButton>(*w, "saveButton")->isEnabled());
@@ -209,21 +211,19 @@ TEST_F(CashboxWindowTest, CheckConnectionOnAConnectedWindowLeavesItIdleWithSavin
     EXPECT_EQ(world->dialogs.boxes()[0].text, "Касса найдена! Сохраните настройки");
 }
 
-TEST_F(CashboxWindowTest, OnlyTheDisconnectButtonSwitchesTheReconnectionOff) {
+TEST_F(CashboxWindowTest, TheDisconnectButtonSwitchesTheReconnectionOff) {
     setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     world->setBenchFlag(kSerial, "reachable", false);
     auto w = window();
     expectState(*w.record, State::Reconnecting);
 
-    w->disconnectByUser(w.window.get());  // not a button: as the exchange cycle does
-    expectState(*w.record, State::Reconnecting);
-    w->disconnectByUser(control<QPushButton>(*w, "disconnectButton"));
+    w->disconnectByUser();
     expectState(*w.record, State::Idle);
 
     world->setBenchFlag(kSerial, "reachable", true);
-    w->connectByUser(control<QPushButton>(*w, "connectButton"));
+    w->connectByUser();
     expectState(*w.record, State::Connected);
-    w->disconnectByUser(control<QPushButton>(*w, "disconnectButton"));
+    w->disconnectByUser();
     expectState(*w.record, State::Idle);
     EXPECT_EQ(panel1(*w), "Соединение с ККТ не установлено");
 }
@@ -231,7 +231,7 @@ TEST_F(CashboxWindowTest, OnlyTheDisconnectButtonSwitchesTheReconnectionOff) {
 TEST_F(CashboxWindowTest, LostContactInTheExchangeCycleMovesToReconnecting) {
     setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
     auto w = window();
-    control<QCheckBox>(*world->clientForm, "logRequestsCheck")->setChecked(true);
+    control<QCheckBox>(*world->requestLogWindow, "logRequestsCheck")->setChecked(true);
     const size_t before = world->dispatcher.count("tasks");
     runCycle(*w.record);
     ASSERT_EQ(world->dispatcher.count("tasks"), before + 1);
@@ -268,7 +268,7 @@ TEST_F(CashboxWindowTest, CoverOpenAndNoPaperWarnCoverFirstAndStayConnected) {
     EXPECT_NE(automatic.find("В кассе отсутствует чековая лента", cover), std::string::npos);
     EXPECT_EQ(w.record->lastProblem(), "В кассе отсутствует чековая лента");
 
-    w->connectByUser(control<QPushButton>(*w, "connectButton"));
+    w->connectByUser();
     settle(*w.record);
     expectState(*w.record, State::Connected);
     const auto boxes = world->dialogs.boxes();
@@ -285,7 +285,7 @@ TEST_F(CashboxWindowTest, NoFiscalStorageWarnsOfItsAbsenceOnly) {
     reg["fnFiscal"] = false;
     setUp({{.serial = kSerial, .autostart = false}}, {reg});
     auto w = window();
-    w->connectByUser(control<QPushButton>(*w, "connectButton"));
+    w->connectByUser();
 
     expectState(*w.record, State::Connected);
     EXPECT_TRUE(world->dialogs.contains("фискальный накопитель отсутствует"));
@@ -304,7 +304,7 @@ TEST_F(CashboxWindowTest, WithoutADriverTheActionsReportItAndNothingChanges) {
     for (auto handler : {&CashboxWindow::connectByUser, &CashboxWindow::testConnection,
                          &CashboxWindow::showDriverVersion}) {
         try {
-            ((*w).*handler)(control<QPushButton>(*w, "connectButton"));
+            ((*w).*handler)();
             ADD_FAILURE() << "no error without a driver";
         } catch (const CashboxError& e) {
             EXPECT_STREQ(e.what(), "Драйвер не выбран");
@@ -336,7 +336,7 @@ TEST_F(CashboxWindowTest, OnlyTheExactNameMakesADriver) {
     control<QComboBox>(*w, "driverCombo")->setCurrentText("Атол");
     settle(*w.record);
     EXPECT_TRUE(w.record->state().hasDriver);
-    w->showDriverVersion(control<QPushButton>(*w, "checkDriverButton"));
+    w->showDriverVersion();
     settle(*w.record);
     ASSERT_EQ(world->dialogs.count(), 1u);
     EXPECT_EQ(world->dialogs.boxes()[0].kind, BoxKind::Plain);
@@ -348,7 +348,7 @@ TEST_F(CashboxWindowTest, OnlyTheExactNameMakesADriver) {
 TEST_F(CashboxWindowTest, AMissingVendorDriverIsReportedAndLeavesNoDriver) {
     world = std::make_unique<CashboxWorld>(std::vector<RecordSpec>{{.serial = kSerial}},
                                            std::vector<Json>{benchRegister(kSerial)}, false);
-    control<QCheckBox>(*world->clientForm, "logRequestsCheck")->setChecked(true);
+    control<QCheckBox>(*world->requestLogWindow, "logRequestsCheck")->setChecked(true);
     auto w = window();
     EXPECT_FALSE(w.record->state().hasDriver);
     EXPECT_NE(w.record->lastProblem().find("AddIn.Fptr10"), std::string::npos)
@@ -376,7 +376,7 @@ TEST_F(CashboxWindowTest, ChangingTheDriverWhileConnectedReportsTheDisconnection
 TEST_F(CashboxWindowTest, ConnectionTypeSwitchesThePortAndWithdrawsSaving) {
     setUp({{.serial = kSerial, .autostart = false}}, {benchRegister(kSerial)});
     auto w = window();
-    w->testConnection(control<QPushButton>(*w, "checkConnectionButton"));
+    w->testConnection();
     settle(*w.record);
     ASSERT_TRUE(control<QPushButton>(*w, "saveButton")->isEnabled());
 
@@ -452,10 +452,10 @@ TEST_F(CashboxWindowTest, SavingStoresANewRegistersRecordInSettingsIni) {
     control<QComboBox>(*w, "connectionTypeCombo")->setCurrentText("USB");
     control<QCheckBox>(*w, "autostartCheck")->click();
     EXPECT_EQ(world->settings->getCashboxSettings(kSerial), nullptr);
-    w->testConnection(control<QPushButton>(*w, "checkConnectionButton"));
+    w->testConnection();
     settle(*w.record);
     ASSERT_TRUE(control<QPushButton>(*w, "saveButton")->isEnabled());
-    w->saveSettings(control<QPushButton>(*w, "saveButton"));
+    w->saveSettings();
     EXPECT_FALSE(control<QPushButton>(*w, "saveButton")->isEnabled());
 
     const AppSettings reread(world->home.path());

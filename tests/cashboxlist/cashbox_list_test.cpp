@@ -105,7 +105,7 @@ TEST(CashboxList, TheTrayIconFollowsTheRegisterThatChangedLast) {
     EXPECT_EQ(world.dialogs.count(), 0u) << world.dialogs.texts().front();
 
     CashboxWindow& b = world.form().cashboxWindow(world.record("B"));
-    b.disconnectByUser(control<QPushButton>(b, "disconnectButton"));
+    b.disconnectByUser();
     world.settleAll();
     EXPECT_EQ(world.column(CashboxTableModel::StatusColumn), (Strings{"активен", "не активен"}));
     EXPECT_TRUE(world.trayIs(world.form().disconnectedIcon()));

@@ -71,7 +71,6 @@ void RequestLogWindow::createControls() {
     layout->addWidget(createSettingsBox());
 
     logText_ = new QPlainTextEdit(this);
-    logText_->setObjectName("Memo1");
     logText_->setMaximumBlockCount(kMaxLogLines);
     styleLog(*logText_);
     layout->addWidget(logText_, 1);
