@@ -31,7 +31,7 @@ void CashboxRecord::setSettings(AppSettings& settings) {
     if (!cashboxSettings_)
         return;
     const CashboxSettings record = settings.readCashbox(cashboxSettings_);
-    if (!record.Driver.empty()) {
+    if (!record.driver.empty()) {
         startWorker(record.autostart);
         return;
     }
@@ -48,7 +48,7 @@ CashBoxSettingsPtr CashboxRecord::cashboxSettings() {
         cashboxSettings_ = settings_->getCashboxSettings(serial_);
     if (!cashboxSettings_) {
         cashboxSettings_ = std::make_shared<CashboxSettings>();
-        cashboxSettings_->KKTSerial = serial_;
+        cashboxSettings_->serial = serial_;
     }
     return cashboxSettings_;
 }
@@ -72,9 +72,9 @@ void CashboxRecord::startWorker(bool autostart) {
     const CashboxSettings record = settings_->readCashbox(cashboxSettings());
     const RegisterSetup setup{.serial = serial_,
                               .token = token_,
-                              .driverName = record.Driver,
-                              .connectionType = record.ConnectionType,
-                              .comPort = record.ComPort,
+                              .driverName = record.driver,
+                              .connectionType = record.connectionType,
+                              .comPort = record.comPort,
                               .autostart = autostart,
                               .settings = settings_};
     worker_ = std::make_unique<RegisterWorker>(

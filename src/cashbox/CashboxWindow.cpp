@@ -234,9 +234,9 @@ void CashboxWindow::fillControls(const CashboxSettings& record) {
     const QSignalBlocker blockDriver(driverCombo_);
     const QSignalBlocker blockType(connectionTypeCombo_);
     const QSignalBlocker blockPort(comPortCombo_);
-    driverCombo_->setCurrentText(qtText(record.Driver));
-    connectionTypeCombo_->setCurrentText(qtText(record.ConnectionType));
-    comPortCombo_->setCurrentText(qtText(record.ComPort));
+    driverCombo_->setCurrentText(qtText(record.driver));
+    connectionTypeCombo_->setCurrentText(qtText(record.connectionType));
+    comPortCombo_->setCurrentText(qtText(record.comPort));
     autostartCheck_->setChecked(record.autostart);
     const bool com = connectionTypeCombo_->currentText() == kComConnection;
     comPortCombo_->setEnabled(com);
@@ -251,7 +251,7 @@ void CashboxWindow::showState() {
 // worker already there lets its driver go for any other name.
 void CashboxWindow::onDriverChosen() {
     const std::string name = stdText(driverCombo_->currentText());
-    record_.editSettings([&](CashboxSettings& record) { record.Driver = name; });
+    record_.editSettings([&](CashboxSettings& record) { record.driver = name; });
     onFieldEdited();
     if (name != kAtolDriverName && !record_.worker())
         return;
@@ -269,8 +269,8 @@ void CashboxWindow::onFieldEdited() {
     const std::string comPort = stdText(comPortCombo_->currentText());
     const bool automatic = autostartCheck_->isChecked();
     record_.editSettings([&](CashboxSettings& record) {
-        record.ConnectionType = connectionType;
-        record.ComPort = comPort;
+        record.connectionType = connectionType;
+        record.comPort = comPort;
         record.autostart = automatic;
     });
     if (RegisterWorker* worker = record_.worker())

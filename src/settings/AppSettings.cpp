@@ -16,22 +16,22 @@ struct TextKey {
 };
 
 constexpr TextKey kTextKeys[] = {
-    {"Token", &CashboxSettings::Token},
-    {"Address", &CashboxSettings::Address},
-    {"Place", &CashboxSettings::Place},
-    {"KKTSerial", &CashboxSettings::KKTSerial},
-    {"KKTRegnum", &CashboxSettings::KKTRegnum},
-    {"FSSerial", &CashboxSettings::FSSerial},
-    {"OFDName", &CashboxSettings::OFDName},
-    {"OFDinn", &CashboxSettings::OFDinn},
-    {"AutomatSerial", &CashboxSettings::AutomatSerial},
-    {"Driver", &CashboxSettings::Driver},
-    {"ConnectionType", &CashboxSettings::ConnectionType},
-    {"ComPort", &CashboxSettings::ComPort},
-    {"BaudRate", &CashboxSettings::BaudRate},
-    {"Bits", &CashboxSettings::Bits},
-    {"StopBits", &CashboxSettings::StopBits},
-    {"Parity", &CashboxSettings::Parity},
+    {"Token", &CashboxSettings::token},
+    {"Address", &CashboxSettings::address},
+    {"Place", &CashboxSettings::place},
+    {"KKTSerial", &CashboxSettings::serial},
+    {"KKTRegnum", &CashboxSettings::registrationNumber},
+    {"FSSerial", &CashboxSettings::fiscalStorageSerial},
+    {"OFDName", &CashboxSettings::ofdName},
+    {"OFDinn", &CashboxSettings::ofdInn},
+    {"AutomatSerial", &CashboxSettings::vendingMachineSerial},
+    {"Driver", &CashboxSettings::driver},
+    {"ConnectionType", &CashboxSettings::connectionType},
+    {"ComPort", &CashboxSettings::comPort},
+    {"BaudRate", &CashboxSettings::baudRate},
+    {"Bits", &CashboxSettings::dataBits},
+    {"StopBits", &CashboxSettings::stopBits},
+    {"Parity", &CashboxSettings::parity},
 };
 
 constexpr const char* kAutostartKey = "Autostart";
@@ -70,7 +70,7 @@ void AppSettings::save() {
     file_.writeBool(kClient, "Log", clientLog_);
     file_.writeString(kCashboxes, "serials", joinCommaText(serialsList_));
     for (const auto& record : cashboxList_) {
-        const std::string& section = record->KKTSerial;
+        const std::string& section = record->serial;
         for (const auto& key : kTextKeys) {
             file_.writeString(section, key.name, (*record).*key.member);
         }
@@ -121,7 +121,7 @@ std::string AppSettings::registerDriver() const {
 CashBoxSettingsPtr AppSettings::getCashboxSettings(const std::string& serial) const {
     std::lock_guard lock(mutex_);
     for (auto it = cashboxList_.rbegin(); it != cashboxList_.rend(); ++it) {
-        if ((*it)->KKTSerial == serial)
+        if ((*it)->serial == serial)
             return *it;
     }
     return nullptr;
@@ -132,13 +132,13 @@ void AppSettings::setCashboxSettings(const CashBoxSettingsPtr& cashboxsettings) 
         return;
     std::lock_guard lock(mutex_);
     for (auto it = cashboxList_.rbegin(); it != cashboxList_.rend(); ++it) {
-        if ((*it)->KKTSerial == cashboxsettings->KKTSerial) {
+        if ((*it)->serial == cashboxsettings->serial) {
             *it = cashboxsettings;
             return;
         }
     }
     cashboxList_.push_back(cashboxsettings);
-    serialsList_.push_back(cashboxsettings->KKTSerial);
+    serialsList_.push_back(cashboxsettings->serial);
 }
 
 void AppSettings::editCashbox(const CashBoxSettingsPtr& record,

@@ -11,25 +11,25 @@
 
 namespace th {
 
-// The record of one register in settings.ini. A new record has every text empty and the
-// switch false.
+// The record of one register in settings.ini, one member per key of its section (the keys
+// are listed in AppSettings.cpp). A new record has every text empty and the switch false.
 struct CashboxSettings {
-    std::string Token;
-    std::string Address;
-    std::string Place;
-    std::string KKTSerial;
-    std::string KKTRegnum;
-    std::string FSSerial;
-    std::string OFDName;
-    std::string OFDinn;
-    std::string AutomatSerial;
-    std::string Driver;
-    std::string ConnectionType;
-    std::string ComPort;
-    std::string BaudRate;
-    std::string Bits;
-    std::string StopBits;
-    std::string Parity;
+    std::string token;
+    std::string address;
+    std::string place;
+    std::string serial;
+    std::string registrationNumber;
+    std::string fiscalStorageSerial;
+    std::string ofdName;
+    std::string ofdInn;
+    std::string vendingMachineSerial;
+    std::string driver;
+    std::string connectionType;
+    std::string comPort;
+    std::string baudRate;
+    std::string dataBits;
+    std::string stopBits;
+    std::string parity;
     bool autostart = false;
 
     bool operator==(const CashboxSettings&) const = default;

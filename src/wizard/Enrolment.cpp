@@ -52,18 +52,18 @@ bool addCashbox(CashboxDriver* driver, const std::string& driverName, Dispatcher
 
 CashBoxSettingsPtr newCashboxRecord(const EnrolmentInput& input) {
     auto record = std::make_shared<CashboxSettings>();
-    record->KKTSerial = input.serial;
-    record->Driver = input.driverName;
+    record->serial = input.serial;
+    record->driver = input.driverName;
     const ConnectionChoice& c = input.connection;
     if (c.automatic) {
-        record->ConnectionType = "USB";
+        record->connectionType = "USB";
     } else {
-        record->ConnectionType = "COM";
-        record->ComPort = c.port;
-        record->BaudRate = c.speed;
-        record->Bits = c.bits;
-        record->StopBits = c.stopBits;
-        record->Parity = c.parity;
+        record->connectionType = "COM";
+        record->comPort = c.port;
+        record->baudRate = c.speed;
+        record->dataBits = c.bits;
+        record->stopBits = c.stopBits;
+        record->parity = c.parity;
     }
     record->autostart = true;
     return record;

@@ -331,7 +331,7 @@ TEST_F(CashboxWindowTest, OnlyTheExactNameMakesADriver) {
         control<QComboBox>(*w, "driverCombo")->setCurrentText(QString::fromUtf8(typed));
         settle(*w.record);
         EXPECT_FALSE(w.record->state().hasDriver) << typed;
-        EXPECT_EQ(world->settings->readCashbox(w.record->cashboxSettings()).Driver, typed);
+        EXPECT_EQ(world->settings->readCashbox(w.record->cashboxSettings()).driver, typed);
     }
     control<QComboBox>(*w, "driverCombo")->setCurrentText("Атол");
     settle(*w.record);
@@ -397,8 +397,8 @@ TEST_F(CashboxWindowTest, ConnectionTypeSwitchesThePortAndWithdrawsSaving) {
     EXPECT_FALSE(control<QComboBox>(*w, "comPortCombo")->isEnabled());
     EXPECT_FALSE(control<QLabel>(*w, "comPortLabel")->isEnabled());
     const CashboxSettings record = world->settings->readCashbox(w.record->cashboxSettings());
-    EXPECT_EQ(record.ConnectionType, "USB");
-    EXPECT_EQ(record.ComPort, "COM7");
+    EXPECT_EQ(record.connectionType, "USB");
+    EXPECT_EQ(record.comPort, "COM7");
 }
 
 TEST_F(CashboxWindowTest, PortListIsTheBenchsPortsReadWhenItOpensAndKeepsTheStoredPort) {
@@ -461,8 +461,8 @@ TEST_F(CashboxWindowTest, SavingStoresANewRegistersRecordInSettingsIni) {
     const AppSettings reread(world->home.path());
     const CashBoxSettingsPtr saved = reread.getCashboxSettings(kSerial);
     ASSERT_NE(saved, nullptr);
-    EXPECT_EQ(saved->Driver, "Атол");
-    EXPECT_EQ(saved->ConnectionType, "USB");
+    EXPECT_EQ(saved->driver, "Атол");
+    EXPECT_EQ(saved->connectionType, "USB");
     EXPECT_TRUE(saved->autostart);
     EXPECT_EQ(reread.serials(), std::vector<std::string>{kSerial});
 }

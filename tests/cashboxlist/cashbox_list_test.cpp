@@ -155,9 +155,9 @@ TEST(CashboxList, ARegisterSetUpAfterItWasListedGetsItsWorkerWithTheNextList) {
     EXPECT_EQ(world.record("B").worker(), nullptr);
 
     auto enrolled = std::make_shared<CashboxSettings>();
-    enrolled->KKTSerial = "A";
-    enrolled->Driver = "Атол";
-    enrolled->ConnectionType = "USB";
+    enrolled->serial = "A";
+    enrolled->driver = "Атол";
+    enrolled->connectionType = "USB";
     enrolled->autostart = true;
     world.form().appSettings().setCashboxSettings(enrolled);
     world.form().prepareCashboxes();

@@ -20,10 +20,10 @@ namespace {
 
 CashBoxSettingsPtr record(const std::string& serial, const std::string& port = "") {
     auto r = std::make_shared<CashboxSettings>();
-    r->KKTSerial = serial;
-    r->Driver = "Атол";
-    r->ConnectionType = port.empty() ? "USB" : "COM";
-    r->ComPort = port;
+    r->serial = serial;
+    r->driver = "Атол";
+    r->connectionType = port.empty() ? "USB" : "COM";
+    r->comPort = port;
     r->autostart = true;
     return r;
 }
@@ -107,8 +107,8 @@ TEST(Settings, ValuesAreTrimmedUnquotedCutAndNamesMatchAnyCase) {
     EXPECT_EQ(s.token(), "abc def");
     auto r = s.getCashboxSettings("7");
     ASSERT_NE(r, nullptr);
-    EXPECT_EQ(r->Address.size(), 2047u);
-    EXPECT_EQ(r->Place, "кафе");
+    EXPECT_EQ(r->address.size(), 2047u);
+    EXPECT_EQ(r->place, "кафе");
     EXPECT_TRUE(r->autostart);
 }
 
@@ -160,7 +160,7 @@ TEST(Settings, StoringARecordAgainNeverGrowsTheLists) {
     s.setCashboxSettings(record("1", "COM3"));
     s.setCashboxSettings(record("2"));
     EXPECT_EQ(s.serials(), (std::vector<std::string>{"1", "2"}));
-    EXPECT_EQ(s.getCashboxSettings("1")->ComPort, "COM3");
+    EXPECT_EQ(s.getCashboxSettings("1")->comPort, "COM3");
     EXPECT_EQ(s.cashboxes().size(), 2u);
 }
 
@@ -170,9 +170,9 @@ TEST(Settings, DuplicateSerialsAndMissingSerialKey) {
               "[cashboxes]\nserials=5,5,9\n[5]\nKKTSerial=5\nPlace=later\n[9]\nPlace=nowhere\n");
     AppSettings s(dir.path());
     EXPECT_EQ(s.cashboxes().size(), 3u);
-    EXPECT_EQ(s.getCashboxSettings("5")->Place, "later");
+    EXPECT_EQ(s.getCashboxSettings("5")->place, "later");
     EXPECT_EQ(s.getCashboxSettings("9"), nullptr);
-    EXPECT_EQ(s.getCashboxSettings("")->Place, "nowhere");
+    EXPECT_EQ(s.getCashboxSettings("")->place, "nowhere");
 }
 
 TEST(Settings, SerialsIsCaseSensitiveForLookups) {

@@ -206,12 +206,12 @@ TEST_F(WizardTest, ManualParametersAreTestedAndStored) {
     enrol();
     EXPECT_EQ(text(control<QLabel>(*wizard, "statusLabel")), "Готово!");
     const CashboxSettings record = storedRecord();
-    EXPECT_EQ(record.ConnectionType, "COM");
-    EXPECT_EQ(record.ComPort, "COM3");
-    EXPECT_EQ(record.BaudRate, "9600");
-    EXPECT_EQ(record.Bits, "8");
-    EXPECT_EQ(record.StopBits, "1 бит");
-    EXPECT_EQ(record.Parity, "Четность");
+    EXPECT_EQ(record.connectionType, "COM");
+    EXPECT_EQ(record.comPort, "COM3");
+    EXPECT_EQ(record.baudRate, "9600");
+    EXPECT_EQ(record.dataBits, "8");
+    EXPECT_EQ(record.stopBits, "1 бит");
+    EXPECT_EQ(record.parity, "Четность");
     EXPECT_TRUE(record.autostart);
 }
 
@@ -264,9 +264,9 @@ TEST_F(WizardTest, EnrolmentStoresTheRegisterAndFinishes) {
     EXPECT_EQ(requests[0].body["cashbox"]["deviceInfo"]["serial"], kSerial);
 
     CashboxSettings expected;
-    expected.KKTSerial = kSerial;
-    expected.Driver = "Атол";
-    expected.ConnectionType = "USB";
+    expected.serial = kSerial;
+    expected.driver = "Атол";
+    expected.connectionType = "USB";
     expected.autostart = true;
     EXPECT_EQ(storedRecord(), expected);
     EXPECT_NE(dir.read("settings.ini").find("Autostart=1"), std::string::npos);
@@ -400,7 +400,7 @@ TEST_F(WizardTest, CancelDuringTheEnrolmentEndsWithoutSuccess) {
     EXPECT_EQ(text(control<QLabel>(*wizard, "statusLabel")), "");
     EXPECT_FALSE(wizard->success());
     // The enrolment itself went on and stored the register.
-    EXPECT_EQ(storedRecord().KKTSerial, kSerial);
+    EXPECT_EQ(storedRecord().serial, kSerial);
 }
 
 TEST_F(WizardTest, EnrolmentWhileTheSharedClientIsBusyOnTheUiThread) {
