@@ -247,10 +247,10 @@ AddCashboxWizard::AddCashboxWizard(IDialogs& dialogs, const AutomationRegistry& 
     createActions();
 
     pages_ = new QStackedWidget;
-    greetingPage_ = createPage(createGreetingsPage());
+    greetingPage_ = createPage(createGreetingPage());
     connectionPage_ = createPage(createConnectionPage());
-    parametersPage_ = createPage(createParamsPage());
-    donePage_ = createPage(createCongratPage());
+    parametersPage_ = createPage(createParametersPage());
+    donePage_ = createPage(createDonePage());
     for (QWidget* page : {greetingPage_, connectionPage_, parametersPage_, donePage_})
         pages_->addWidget(page);
 
@@ -323,7 +323,7 @@ QWidget* AddCashboxWizard::createPage(QWidget* content) {
     return page;
 }
 
-QWidget* AddCashboxWizard::createGreetingsPage() {
+QWidget* AddCashboxWizard::createGreetingPage() {
     auto* content = new QWidget;
     auto* layout = new QVBoxLayout(content);
     layout->setContentsMargins(14, 16, 14, 12);
@@ -424,7 +424,7 @@ QGroupBox* AddCashboxWizard::createConnectionFields() {
     return settingsBox_;
 }
 
-QWidget* AddCashboxWizard::createParamsPage() {
+QWidget* AddCashboxWizard::createParametersPage() {
     auto* content = new QWidget;
     auto* layout = new QVBoxLayout(content);
     layout->setContentsMargins(14, 16, 14, 12);
@@ -443,7 +443,7 @@ QWidget* AddCashboxWizard::createParamsPage() {
     return content;
 }
 
-QWidget* AddCashboxWizard::createCongratPage() {
+QWidget* AddCashboxWizard::createDonePage() {
     auto* content = new QWidget;
     auto* layout = new QVBoxLayout(content);
     layout->setContentsMargins(14, 16, 14, 12);
@@ -472,10 +472,10 @@ void AddCashboxWizard::startOnFirstShow() {
     cancelAction_->setText(QStringLiteral("Отмена"));
     success_ = false;
     pages_->setCurrentWidget(greetingPage_);
-    checkWhenPageActive();
+    updateNavigation();
 }
 
-void AddCashboxWizard::checkWhenPageActive() {
+void AddCashboxWizard::updateNavigation() {
     QWidget* page = pages_->currentWidget();
     nextPage_ = nullptr;
     backPage_ = nullptr;
@@ -503,18 +503,16 @@ void AddCashboxWizard::goNext() {
     if (nextPage_ == nullptr)
         return;
     pages_->setCurrentWidget(nextPage_);
-    checkWhenPageActive();
-    if (pages_->currentWidget() == connectionPage_)
-        checkConnectionInit();
-    else if (pages_->currentWidget() == parametersPage_)
-        checkParamsInit();
+    updateNavigation();
+    if (pages_->currentWidget() == parametersPage_)
+        startEnrolment();
 }
 
 void AddCashboxWizard::goBack() {
     if (backPage_ == nullptr)
         return;
     pages_->setCurrentWidget(backPage_);
-    checkWhenPageActive();
+    updateNavigation();
 }
 
 void AddCashboxWizard::cancel() {
@@ -534,16 +532,16 @@ void AddCashboxWizard::onDriverChosen() {
 
 void AddCashboxWizard::onAutomaticSearchChosen() {
     nextAction_->setEnabled(false);
-    manualVisible(false);
-    clearModel();
+    enableManualSetup(false);
+    clearFoundRegister();
     driverForCheck().setComType("USB");
     identifyRegister();
 }
 
 void AddCashboxWizard::onManualSetupChosen() {
     nextAction_->setEnabled(false);
-    clearModel();
-    manualVisible(true);
+    clearFoundRegister();
+    enableManualSetup(true);
 }
 
 void AddCashboxWizard::testConnection() {
@@ -574,19 +572,19 @@ void AddCashboxWizard::identifyRegister() {
     nextAction_->setEnabled(true);
 }
 
-void AddCashboxWizard::manualVisible(bool state) {
+void AddCashboxWizard::enableManualSetup(bool enabled) {
     for (QWidget* w :
          std::initializer_list<QWidget*>{settingsBox_, portCombo_, speedCombo_, dataBitsCombo_,
                                          parityCombo_, stopBitsCombo_, testButton_})
-        w->setEnabled(state);
+        w->setEnabled(enabled);
 }
 
-void AddCashboxWizard::clearModel() {
+void AddCashboxWizard::clearFoundRegister() {
     modelLabel_->clear();
     serialLabel_->clear();
 }
 
-void AddCashboxWizard::checkParamsInit() {
+void AddCashboxWizard::startEnrolment() {
     // Everything the enrolment reads from the window is taken here, on this thread.
     EnrolmentInput input;
     input.driver = driver_;

@@ -56,14 +56,14 @@ public:
     void onManualSetupChosen();
     void testConnection();
 
-    void checkWhenPageActive();
-    void checkConnectionInit() {}
+    // Which of "< Назад" and "Далее >" the current page offers, and where they lead.
+    void updateNavigation();
     // Reads the register on the chosen connection and shows its model and serial number.
     void identifyRegister();
     // Starts the enrolment on the thread pool and returns at once.
-    void checkParamsInit();
-    void manualVisible(bool state);
-    void clearModel();
+    void startEnrolment();
+    void enableManualSetup(bool enabled);
+    void clearFoundRegister();
     // What a running enrolment shows; called on the user-interface thread.
     void showEnrolmentProgress(int percent);
     void showEnrolmentStatus(const QString& text);
@@ -114,10 +114,10 @@ private:
     void createActions();
     QWidget* createButtonRow();
     QWidget* createPage(QWidget* content);
-    QWidget* createGreetingsPage();
+    QWidget* createGreetingPage();
     QWidget* createConnectionPage();
-    QWidget* createParamsPage();
-    QWidget* createCongratPage();
+    QWidget* createParametersPage();
+    QWidget* createDonePage();
     QGroupBox* createConnectionFields();
     void guarded(void (AddCashboxWizard::*handler)());
 

@@ -444,7 +444,7 @@ TEST_F(WizardTest, NoDriverChosen) {
     wizard->show();
     control<QAction>(*wizard, "nextAction")->trigger();
     EXPECT_THROW(wizard->testConnection(), EnrolmentError);
-    wizard->manualVisible(true);
+    wizard->enableManualSetup(true);
     control<QPushButton>(*wizard, "testButton")->click();
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Сначала необходимо выбрать тип драйвера"});
 }
