@@ -62,8 +62,6 @@ public:
     void connectByUser();
     void disconnectByUser();
 
-    // Controls, named as the window's designer named them; tests read them.
-
 private:
     void nameControls();
     // Controls; each one's objectName is its member name without the underscore.

@@ -46,8 +46,6 @@ public:
     void onSettingsEdited();
     void saveSettings();
 
-    // Controls, named as the window's designer named them; tests read them.
-
 private:
     void nameControls();
     // Controls; each one's objectName is its member name without the underscore.
