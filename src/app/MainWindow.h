@@ -103,26 +103,8 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    // Gives each control its object name: its member's name without the underscore.
     void nameControls();
-    // Controls; each one's objectName is its member name without the underscore.
-    QAction* addCashboxAction_ = nullptr;
-    QAction* showRequestLogAction_ = nullptr;
-    QAction* quitAction_ = nullptr;
-    QAction* logOutAction_ = nullptr;
-    QAction* helpAction_ = nullptr;
-    QAction* checkUpdateAction_ = nullptr;
-    QAction* updateAction_ = nullptr;
-    QAction* aboutAction_ = nullptr;
-    QAction* showAction_ = nullptr;
-    QMenu* actionsMenu_ = nullptr;
-    QMenu* helpMenu_ = nullptr;
-    QMenu* trayMenu_ = nullptr;
-    QTableView* cashboxTable_ = nullptr;
-    QSystemTrayIcon* trayIcon_ = nullptr;
-    QIcon connectedIcon_;
-    QIcon disconnectedIcon_;
-    CashboxTableModel* cashboxModel_ = nullptr;
-
     void setUpWindow();
     void createActions();
     QAction* addAction(const char* caption, void (MainWindow::*handler)());
@@ -164,6 +146,25 @@ private:
     TrayProbe trayAvailable_ = &QSystemTrayIcon::isSystemTrayAvailable;
     std::unique_ptr<ProblemLog> problemLog_;
     int notifications_ = 0;
+
+    // Controls, the tray icon and the register table's model.
+    QAction* addCashboxAction_ = nullptr;
+    QAction* showRequestLogAction_ = nullptr;
+    QAction* quitAction_ = nullptr;
+    QAction* logOutAction_ = nullptr;
+    QAction* helpAction_ = nullptr;
+    QAction* checkUpdateAction_ = nullptr;
+    QAction* updateAction_ = nullptr;
+    QAction* aboutAction_ = nullptr;
+    QAction* showAction_ = nullptr;
+    QMenu* actionsMenu_ = nullptr;
+    QMenu* helpMenu_ = nullptr;
+    QMenu* trayMenu_ = nullptr;
+    QTableView* cashboxTable_ = nullptr;
+    QSystemTrayIcon* trayIcon_ = nullptr;
+    QIcon connectedIcon_;
+    QIcon disconnectedIcon_;
+    CashboxTableModel* cashboxModel_ = nullptr;
 };
 
 }  // namespace th

@@ -40,14 +40,8 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // Gives each control its object name: its member's name without the underscore.
     void nameControls();
-    // Controls; each one's objectName is its member name without the underscore.
-    QLineEdit* loginEdit_ = nullptr;
-    QLineEdit* passwordEdit_ = nullptr;
-    QPushButton* okButton_ = nullptr;
-    QPushButton* cancelButton_ = nullptr;
-    QLabel* loginLink_ = nullptr;
-
     void setUpWindow();
     QWidget* createPanel();
     void createControls();
@@ -56,6 +50,13 @@ private:
     IDialogs& dialogs_;
     bool authorized_ = false;
     std::string token_;
+
+    // Controls.
+    QLineEdit* loginEdit_ = nullptr;
+    QLineEdit* passwordEdit_ = nullptr;
+    QPushButton* okButton_ = nullptr;
+    QPushButton* cancelButton_ = nullptr;
+    QLabel* loginLink_ = nullptr;
 };
 
 }  // namespace th

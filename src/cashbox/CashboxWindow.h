@@ -63,8 +63,32 @@ public:
     void disconnectByUser();
 
 private:
+    // Gives each control its object name: its member's name without the underscore.
     void nameControls();
-    // Controls; each one's objectName is its member name without the underscore.
+    void createControls();
+    QGroupBox* createDeviceBox();
+    QGroupBox* createConnectionBox();
+    void createStatusBar();
+    void connectSignals();
+    QLineEdit* addReadOnlyEdit(QGridLayout& grid, int row, int column, const char* label);
+    // A labelled combo box: combo, or a plain one when none is given.
+    QComboBox* addCombo(QGridLayout& grid, int row, int column, const char* label,
+                        QLabel** labelOut, QComboBox* combo = nullptr);
+    void showData();
+    void fillControls(const CashboxSettings& record);
+    void showState();
+    // The worker of the register; without one, and without a driver chosen, the error
+    // "Драйвер не выбран".
+    RegisterWorker& requireWorker();
+    void runOnWorker(const std::function<void(RegisterLink&, ActionOutcome&)>& action);
+    void showOutcome(const ActionOutcome& outcome);
+    // Runs a handler from a control; its error goes to the error display.
+    void guarded(const std::function<void()>& handler);
+
+    IDialogs& dialogs_;
+    CashboxRecord& record_;
+
+    // Controls.
     QGroupBox* deviceBox_ = nullptr;
     QLineEdit* serialEdit_ = nullptr;
     QLineEdit* addressEdit_ = nullptr;
@@ -94,29 +118,6 @@ private:
     QStatusBar* statusLine_ = nullptr;
     QLabel* connectionPanel_ = nullptr;
     QLabel* statusPanel_ = nullptr;
-
-    void createControls();
-    QGroupBox* createDeviceBox();
-    QGroupBox* createConnectionBox();
-    void createStatusBar();
-    void connectSignals();
-    QLineEdit* addReadOnlyEdit(QGridLayout& grid, int row, int column, const char* label);
-    // A labelled combo box: combo, or a plain one when none is given.
-    QComboBox* addCombo(QGridLayout& grid, int row, int column, const char* label,
-                        QLabel** labelOut, QComboBox* combo = nullptr);
-    void showData();
-    void fillControls(const CashboxSettings& record);
-    void showState();
-    // The worker of the register; without one, and without a driver chosen, the error
-    // "Драйвер не выбран".
-    RegisterWorker& requireWorker();
-    void runOnWorker(const std::function<void(RegisterLink&, ActionOutcome&)>& action);
-    void showOutcome(const ActionOutcome& outcome);
-    // Runs a handler from a control; its error goes to the error display.
-    void guarded(const std::function<void()>& handler);
-
-    IDialogs& dialogs_;
-    CashboxRecord& record_;
 };
 
 }  // namespace th

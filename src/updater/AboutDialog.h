@@ -17,8 +17,10 @@ public:
     void setVersion(const QString& version);
 
 private:
+    // Gives each control its object name: its member's name without the underscore.
     void nameControls();
-    // Controls; each one's objectName is its member name without the underscore.
+
+    // Controls.
     QLabel* pictureLabel_ = nullptr;
     QLabel* titleLabel_ = nullptr;
     QLabel* versionCaption_ = nullptr;

@@ -78,8 +78,36 @@ protected:
     void done(int result) override;
 
 private:
+    // Gives each control its object name: its member's name without the underscore.
     void nameControls();
-    // Controls; each one's objectName is its member name without the underscore.
+    // The wizard's driver, for a connection check: raises when none is chosen or an
+    // enrolment still uses it.
+    CashboxDriver& driverForCheck();
+    void createActions();
+    QWidget* createButtonRow();
+    QWidget* createPage(QWidget* content);
+    QWidget* createGreetingPage();
+    QWidget* createConnectionPage();
+    QWidget* createParametersPage();
+    QWidget* createDonePage();
+    QGroupBox* createConnectionFields();
+    void guarded(void (AddCashboxWizard::*handler)());
+
+    IDialogs& dialogs_;
+    const AutomationRegistry& registry_;
+    DispatcherClient& sharedClient_;
+    AppSettings* settings_ = nullptr;
+    std::shared_ptr<CashboxDriver> driver_;
+    bool success_ = false;
+    QWidget* nextPage_ = nullptr;
+    QWidget* backPage_ = nullptr;
+    // The connection of the last successful check: the enrolment reads the register through
+    // it and stores it, so a field edited after the check is never stored untested.
+    ConnectionChoice checkedConnection_;
+    std::chrono::milliseconds finishPause_{1000};
+    std::shared_ptr<RunState> run_;
+
+    // Controls.
     QStackedWidget* pages_ = nullptr;
     QWidget* greetingPage_ = nullptr;
     QWidget* connectionPage_ = nullptr;
@@ -107,33 +135,6 @@ private:
     QProgressBar* progressBar_ = nullptr;
     QLabel* statusLabel_ = nullptr;
     QLabel* errorLabel_ = nullptr;
-
-    // The wizard's driver, for a connection check: raises when none is chosen or an
-    // enrolment still uses it.
-    CashboxDriver& driverForCheck();
-    void createActions();
-    QWidget* createButtonRow();
-    QWidget* createPage(QWidget* content);
-    QWidget* createGreetingPage();
-    QWidget* createConnectionPage();
-    QWidget* createParametersPage();
-    QWidget* createDonePage();
-    QGroupBox* createConnectionFields();
-    void guarded(void (AddCashboxWizard::*handler)());
-
-    IDialogs& dialogs_;
-    const AutomationRegistry& registry_;
-    DispatcherClient& sharedClient_;
-    AppSettings* settings_ = nullptr;
-    std::shared_ptr<CashboxDriver> driver_;
-    bool success_ = false;
-    QWidget* nextPage_ = nullptr;
-    QWidget* backPage_ = nullptr;
-    // The connection of the last successful check: the enrolment reads the register through
-    // it and stores it, so a field edited after the check is never stored untested.
-    ConnectionChoice checkedConnection_;
-    std::chrono::milliseconds finishPause_{1000};
-    std::shared_ptr<RunState> run_;
 };
 
 // The picture on the left of every page: a register printing a receipt.

@@ -47,8 +47,19 @@ public:
     void saveSettings();
 
 private:
+    // Gives each control its object name: its member's name without the underscore.
     void nameControls();
-    // Controls; each one's objectName is its member name without the underscore.
+    void setUpWindow(IDialogs& dialogs);
+    void createControls();
+    QWidget* createSettingsBox();
+    QLineEdit* addProxyEdit(QFormLayout& layout, const QString& label);
+    void appendLogLine(const QString& line);
+    void dropOldestLinesOverBudget();
+
+    AppSettings* settings_ = nullptr;
+    std::unique_ptr<DispatcherClient> client_;
+
+    // Controls.
     QGroupBox* settingsBox_ = nullptr;
     QCheckBox* logRequestsCheck_ = nullptr;
     QLabel* proxyLabel_ = nullptr;
@@ -60,16 +71,6 @@ private:
     QPushButton* saveButton_ = nullptr;
     QPlainTextEdit* logText_ = nullptr;
     QAction* saveAction_ = nullptr;
-
-    void setUpWindow(IDialogs& dialogs);
-    void createControls();
-    QWidget* createSettingsBox();
-    QLineEdit* addProxyEdit(QFormLayout& layout, const QString& label);
-    void appendLogLine(const QString& line);
-    void dropOldestLinesOverBudget();
-
-    AppSettings* settings_ = nullptr;
-    std::unique_ptr<DispatcherClient> client_;
 };
 
 }  // namespace th
