@@ -10,6 +10,7 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -26,11 +27,11 @@ constexpr const char* kMainWindowName = "Кассовый клиент tillhaven
 
 // Waits without a deadline of its own in mind: the patience is only a safety net that turns
 // a hang into a failure.
-bool eventually(const std::function<bool()>& done) {
+bool eventually(const std::function<bool()>& done, int patienceMs = kPatienceMs) {
     QElapsedTimer elapsed;
     elapsed.start();
     while (!done()) {
-        if (elapsed.elapsed() > kPatienceMs)
+        if (elapsed.elapsed() > patienceMs)
             return false;
         QThread::msleep(50);
     }
@@ -185,10 +186,26 @@ protected:
         return {};
     }
 
+    // The program's visible windows but tooltips: the icon's tooltip may come up while the
+    // pointer rests on it during a slow run.
     int visibleProgramWindows() const {
-        return desktop.x("xdotool", {"search", "--onlyvisible", "--class", "tillhaven"})
-            .split('\n', Qt::SkipEmptyParts)
-            .size();
+        const QStringList windows =
+            desktop.x("xdotool", {"search", "--onlyvisible", "--class", "tillhaven"})
+                .split('\n', Qt::SkipEmptyParts);
+        return static_cast<int>(
+            std::count_if(windows.begin(), windows.end(), [&](const QString& w) {
+                return !desktop.x("xprop", {"-id", w, "_NET_WM_WINDOW_TYPE"}).contains("TOOLTIP");
+            }));
+    }
+    // A right click on the icon opens its menu (the icon and the menu are then two windows).
+    // A click a busy X server let pass is clicked again, as a user would.
+    bool openTrayMenu() {
+        for (int click = 0; click < 3; ++click) {
+            clickTrayIcon(1, "3");
+            if (eventually([this] { return visibleProgramWindows() >= 2; }, kPatienceMs / 4))
+                return true;
+        }
+        return false;
     }
 
     WindowState mainWindowState() const {
@@ -259,8 +276,7 @@ TEST_F(Desktop, WithATrayOneClickOnItsIconShowsTheWindowHiddenThere) {
     // window as well.
     closeMainWindow();
     ASSERT_TRUE(eventually([this] { return isHiddenInTheTray(); }));
-    clickTrayIcon(1, "3");
-    EXPECT_TRUE(eventually([this] { return visibleProgramWindows() == 2; })) << "no tray menu";
+    EXPECT_TRUE(openTrayMenu()) << "no tray menu";
     desktop.x("xdotool", {"key", "Down", "Return"});
     EXPECT_TRUE(eventually([this] { return isShown(); }));
 
