@@ -21,7 +21,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Errors.h"
 #include "platform/Version.h"
-#include "platform/gui/ControlNames.h"
+#include "platform/gui/ObjectNames.h"
 #include "platform/gui/SafeApplication.h"
 #include "platform/gui/WindowFit.h"
 #include "settings/AppSettings.h"
@@ -62,7 +62,7 @@ void MainWindow::setUpWindow() {
         UpdateActions::Hooks{.isUpdateEnabled = [this] { return updateAction_->isEnabled(); },
                              .enableUpdate = [this] { updateAction_->setEnabled(true); },
                              .appClose = [this] { quit(); }});
-    setWindowTitle(windowTitle() + QString::fromStdString(updater_->strVersion()));
+    setWindowTitle(windowTitle() + QString::fromStdString(updater_->currentVersionText()));
     checkUpdateAtStartup();
 }
 
@@ -292,12 +292,12 @@ void MainWindow::startUpdate() {
 
 void MainWindow::showAbout() {
     AboutDialog& about = *windows_.aboutDialog;
-    about.setVersion(QString::fromStdString(updater_->strVersion()));
+    about.setVersion(QString::fromStdString(updater_->currentVersionText()));
     services_.runModal(about);
 }
 
 void MainWindow::nameControls() {
-    th::nameControls({
+    setObjectNames({
         {addCashboxAction_, "addCashboxAction"},
         {showRequestLogAction_, "showRequestLogAction"},
         {quitAction_, "quitAction"},

@@ -13,7 +13,7 @@
 #include "dispatcher/DispatcherClient.h"
 #include "dispatcher/Messages.h"
 #include "platform/Dialogs.h"
-#include "platform/gui/ControlNames.h"
+#include "platform/gui/ObjectNames.h"
 #include "platform/gui/WindowFit.h"
 
 namespace th {
@@ -162,7 +162,7 @@ void LoginDialog::checkAuth(DispatcherClient&, const Json& response) {
 }
 
 void LoginDialog::nameControls() {
-    th::nameControls({
+    setObjectNames({
         {loginEdit_, "loginEdit"},
         {passwordEdit_, "passwordEdit"},
         {okButton_, "okButton"},

@@ -16,7 +16,7 @@
 #include "cashbox/CashboxRecord.h"
 #include "drivers/AtolDriver.h"
 #include "platform/Dialogs.h"
-#include "platform/gui/ControlNames.h"
+#include "platform/gui/ObjectNames.h"
 #include "platform/gui/SafeApplication.h"
 #include "platform/gui/SerialPortCombo.h"
 #include "platform/gui/WindowFit.h"
@@ -331,7 +331,7 @@ void CashboxWindow::disconnectByUser() {
 }
 
 void CashboxWindow::nameControls() {
-    th::nameControls({
+    setObjectNames({
         {deviceBox_, "deviceBox"},
         {serialEdit_, "serialEdit"},
         {addressEdit_, "addressEdit"},

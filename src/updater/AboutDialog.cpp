@@ -8,7 +8,7 @@
 #include <QPixmap>
 #include <QPushButton>
 
-#include "platform/gui/ControlNames.h"
+#include "platform/gui/ObjectNames.h"
 #include "platform/gui/WindowFit.h"
 
 namespace th {
@@ -104,7 +104,7 @@ void AboutDialog::setVersion(const QString& version) {
 }
 
 void AboutDialog::nameControls() {
-    th::nameControls({
+    setObjectNames({
         {pictureLabel_, "pictureLabel"},
         {titleLabel_, "titleLabel"},
         {versionCaption_, "versionCaption"},

@@ -90,7 +90,7 @@ bool Updater::checkUpdate(IDialogs& failureDialogs) {
     }
     if (compareVersions(version_, offered) != 1)
         return false;
-    newVersion_ = offered;
+    offeredVersion_ = offered;
     return true;
 }
 

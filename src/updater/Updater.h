@@ -53,9 +53,9 @@ public:
     bool checkUpdate(IDialogs& failureDialogs);
 
     const VersionNumber& version() const { return version_; }
-    const VersionNumber& offeredVersion() const { return newVersion_; }
-    std::string strVersion() const { return versionText(version_); }
-    std::string offeredVersionText() const { return versionText(newVersion_); }
+    const VersionNumber& offeredVersion() const { return offeredVersion_; }
+    std::string currentVersionText() const { return versionText(version_); }
+    std::string offeredVersionText() const { return versionText(offeredVersion_); }
 
     // Entries of the program's own version information, compiled into the build; empty
     // where the build carries none.
@@ -74,7 +74,7 @@ private:
     VersionNumber readCurrentVersion() const { return parseVersion(fileVersion()); }
 
     VersionNumber version_;
-    VersionNumber newVersion_;
+    VersionNumber offeredVersion_;
     AppSettings& settings_;
     IDialogs& dialogs_;
 };

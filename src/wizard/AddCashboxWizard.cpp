@@ -22,7 +22,7 @@
 #include "drivers/AtolDriver.h"
 #include "platform/Dialogs.h"
 #include "platform/UiThread.h"
-#include "platform/gui/ControlNames.h"
+#include "platform/gui/ObjectNames.h"
 #include "platform/gui/SafeApplication.h"
 #include "platform/gui/SerialPortCombo.h"
 #include "platform/gui/WindowFit.h"
@@ -629,7 +629,7 @@ void AddCashboxWizard::enableBack() {
 }
 
 void AddCashboxWizard::nameControls() {
-    th::nameControls({
+    setObjectNames({
         {pages_, "pages"},
         {greetingPage_, "greetingPage"},
         {connectionPage_, "connectionPage"},

@@ -32,7 +32,7 @@ TEST(Version, TheBuildCarriesItsVersion) {
     AppSettings settings(dir.path());
     RecordingDialogs dialogs;
     Updater updater(settings, dialogs);
-    EXPECT_EQ(updater.strVersion(), "1.0.1.0");
+    EXPECT_EQ(updater.currentVersionText(), "1.0.1.0");
     EXPECT_EQ(updater.fileVersion(), "1.0.1.0");
     EXPECT_EQ(updater.offeredVersionText(), "0.0.0.0");
     EXPECT_EQ(updater.fileNameVersion("/bin/sh"), "");

@@ -20,7 +20,7 @@
 #include "dispatcher/DispatcherClient.h"
 #include "dispatcher/RequestLog.h"
 #include "platform/UiThread.h"
-#include "platform/gui/ControlNames.h"
+#include "platform/gui/ObjectNames.h"
 #include "platform/gui/WindowFit.h"
 #include "settings/AppSettings.h"
 
@@ -184,7 +184,7 @@ void RequestLogWindow::saveSettings() {
 }
 
 void RequestLogWindow::nameControls() {
-    th::nameControls({
+    setObjectNames({
         {settingsBox_, "settingsBox"},
         {logRequestsCheck_, "logRequestsCheck"},
         {proxyLabel_, "proxyLabel"},
