@@ -7,6 +7,10 @@
 # servers, pools). Such programs are also built and run under ThreadSanitizer by .ci/run
 # (`ctest -L threads`); the target `tests_threads` builds exactly them. A new test program
 # whose code under test uses threads joins by naming the label.
+#
+# The target `tests_all` builds every test program and what they run (each program's own
+# add_dependencies), and nothing else: scripts/test builds only that, not the benchmarks or
+# the screenshot programs, which no test runs.
 function(th_add_test name)
     cmake_parse_arguments(ARG "" "TEST_FILTER" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
@@ -30,6 +34,10 @@ function(th_add_test name)
     gtest_discover_tests(${name} ${filter}
         PROPERTIES ${properties}
         DISCOVERY_TIMEOUT 60)
+    if(NOT TARGET tests_all)
+        add_custom_target(tests_all)
+    endif()
+    add_dependencies(tests_all ${name})
     if("threads" IN_LIST ARG_LABELS)
         if(NOT TARGET tests_threads)
             add_custom_target(tests_threads)
