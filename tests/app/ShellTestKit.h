@@ -83,12 +83,29 @@ public:
             DataPaths{home.path(), home.path()});
         // Headless there is no tray; the tests say whether the desktop has one.
         app->mainWindow().setTrayProbe([this] { return trayAvailable; });
+        settle();
         return *app;
     }
 
     // Shows the main window and lets the start sequence run, as the message loop would.
     void showMainWindow() {
         app->mainWindow().show();
+        settle();
+    }
+
+    // Runs the message loop until the requests of the start sequence and the update check
+    // have come back and the start went as far as it goes now (running, waiting to try a
+    // step again, or ended).
+    void settle() {
+        MainWindow& form = app->mainWindow();
+        QCoreApplication::processEvents();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < deadline &&
+               (form.isBusy() ||
+                (form.isVisible() && form.startStage() == MainWindow::StartStage::NotStarted))) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         QCoreApplication::processEvents();
     }
 

@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <QImage>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QString>
 
 #include <cstring>
@@ -261,12 +263,24 @@ TEST_F(InstalledProgram, PutsProgramsIconsEntriesAndJournalTemplateWhereADesktop
     }
 
     const auto installedClient = (prefix() / "bin" / "tillhaven").string();
-    for (const char* entry :
-         {"share/applications/tillhaven.desktop", "share/tillhaven/autostart/tillhaven.desktop"}) {
+    // The autostart entry starts the client hidden in the tray.
+    const std::pair<const char*, std::string> entries[] = {
+        {"share/applications/tillhaven.desktop", installedClient},
+        {"share/tillhaven/autostart/tillhaven.desktop", installedClient + " --hidden"}};
+    for (const auto& [entry, exec] : entries) {
         auto keys = desktopEntry(prefix() / entry);
         EXPECT_EQ(keys["Type"], "Application") << entry;
-        EXPECT_EQ(keys["Exec"], installedClient) << entry;
+        EXPECT_EQ(keys["Exec"], exec) << entry;
         EXPECT_EQ(keys["Icon"], "tillhaven") << entry;
+        if (QStandardPaths::findExecutable("desktop-file-validate").isEmpty())
+            continue;
+        QProcess validate;
+        validate.setProcessChannelMode(QProcess::MergedChannels);
+        validate.start("desktop-file-validate",
+                       {QString::fromStdString((prefix() / entry).string())});
+        ASSERT_TRUE(validate.waitForFinished(60000));
+        EXPECT_EQ(validate.exitCode(), 0) << entry;
+        EXPECT_EQ(validate.readAll().toStdString(), "") << entry;
     }
 
     th::TaskJournal journal;
