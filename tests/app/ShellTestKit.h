@@ -36,6 +36,18 @@ struct WithQtApplication {
     WithQtApplication() { ensureQtApplication(); }
 };
 
+// Runs the message loop until done holds; false when it did not within the patience.
+inline bool loopUntil(const std::function<bool()>& done, int patienceMs = 60000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(patienceMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 // A port on 127.0.0.1 on which nothing listens.
 inline int closedPort() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -80,7 +92,7 @@ public:
     TillhavenApp& start() {
         app = std::make_unique<TillhavenApp>(
             dialogs, [this](QDialog& dialog) { return runModal(dialog); }, [this] { ++quits; },
-            DataPaths{home.path(), home.path()});
+            DataPaths{home.path(), home.path(), installed});
         // Headless there is no tray; the tests say whether the desktop has one.
         app->mainWindow().setTrayProbe([this] { return trayAvailable; });
         settle();
@@ -113,6 +125,8 @@ public:
     RecordingDialogs dialogs;
     std::function<int(LoginDialog&)> loginScript;
     bool trayAvailable = true;
+    // The data directories of an installed program rather than TILLHAVEN_HOME.
+    bool installed = false;
     int modalRuns = 0;
     int quits = 0;
     std::unique_ptr<TillhavenApp> app;
