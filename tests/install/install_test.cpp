@@ -339,9 +339,20 @@ TEST_F(InstalledProgram, ReadsItsSettingsFromTheConfigDirectoryAndKeepsThem) {
     client->kill();
 
     EXPECT_TRUE(asked()) << "the installed client did not use the settings in " << settingsFile();
-    EXPECT_EQ(readFile(settingsFile()), settings);
+    // Kept as they were; the first login of a user who never chose adds the start at login,
+    // with its autostart entry starting the installed client hidden.
+    EXPECT_EQ(readFile(settingsFile()), settings + "\n[client]\nRunAtLogin=1\n");
+    const fs::path entry = configDir() / "autostart" / "tillhaven.desktop";
+    ASSERT_TRUE(fs::exists(entry));
+    EXPECT_NE(readFile(entry).find("\nExec=" + (prefix() / "bin" / "tillhaven").string() +
+                                   " --hidden\n"),
+              std::string::npos)
+        << readFile(entry);
     ASSERT_TRUE(fs::exists(journalFile())) << "the journal template is copied in all the same";
     EXPECT_EQ(readFile(journalFile()), journalTemplate());
+    // The copy of the template, readable by everyone, holds this user's receipts.
+    EXPECT_EQ(fs::status(journalFile()).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
 }
 
 }  // namespace
