@@ -344,9 +344,9 @@ TEST_F(InstalledProgram, ReadsItsSettingsFromTheConfigDirectoryAndKeepsThem) {
     EXPECT_EQ(readFile(settingsFile()), settings + "\n[client]\nRunAtLogin=1\n");
     const fs::path entry = configDir() / "autostart" / "tillhaven.desktop";
     ASSERT_TRUE(fs::exists(entry));
-    EXPECT_NE(readFile(entry).find("\nExec=" + (prefix() / "bin" / "tillhaven").string() +
-                                   " --hidden\n"),
-              std::string::npos)
+    EXPECT_NE(
+        readFile(entry).find("\nExec=" + (prefix() / "bin" / "tillhaven").string() + " --hidden\n"),
+        std::string::npos)
         << readFile(entry);
     ASSERT_TRUE(fs::exists(journalFile())) << "the journal template is copied in all the same";
     EXPECT_EQ(readFile(journalFile()), journalTemplate());
