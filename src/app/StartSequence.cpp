@@ -301,9 +301,12 @@ void MainWindow::updateTrayIcon() {
         if (!record->connectsAutomatically())
             continue;
         const QString serial = QString::fromStdString(record->serial());
-        // One the user disconnected by hand (no reconnection under way) is kept so.
+        // One the user disconnected by hand (no reconnection under way) is kept so, and
+        // counts for nothing.
         const RegisterLinkState& state = record->state();
-        if (!state.connected && (state.reconnectTimer || !state.hasDriver)) {
+        if (!state.connected && state.hasDriver && !state.reconnectTimer)
+            continue;
+        if (!state.connected) {
             QString why = serial + ": не активен";
             if (!record->lastProblem().empty())
                 why += " — " + QString::fromStdString(record->lastProblem());
