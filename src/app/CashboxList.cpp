@@ -9,12 +9,15 @@
 #include <unordered_set>
 
 #include "app/CashboxTableModel.h"
+#include "app/DesktopNotifier.h"
 #include "app/MainWindow.h"
 #include "cashbox/CashboxRecord.h"
 #include "cashbox/CashboxWindow.h"
 #include "dispatcher/DispatcherClient.h"
 #include "dispatcher/Messages.h"
 #include "dispatcher/gui/RequestLogWindow.h"
+#include "platform/Background.h"
+#include "platform/Dialogs.h"
 #include "platform/gui/SafeApplication.h"
 #include "settings/AppSettings.h"
 
@@ -27,21 +30,41 @@ constexpr const char* kConnected = "активен";
 constexpr const char* kNotConnected = "не активен";
 
 CashboxRow rowFor(const SalePoint& point) {
-    return {QString::fromUtf8(kDeviceText), QString::fromStdString(point.kktSerial),
-            QString::fromStdString(point.address), QString::fromStdString(point.place),
-            QString::fromUtf8(kNotConnected)};
+    return {QString::fromUtf8(kDeviceText),
+            QString::fromStdString(point.kktSerial),
+            QString::fromStdString(point.address),
+            QString::fromStdString(point.place),
+            QString::fromUtf8(kNotConnected),
+            {},
+            {}};
 }
 
 }  // namespace
 
+// The list after the wizard: the request runs off this thread, which meanwhile keeps the
+// window answering, and a refusal is shown as the client shows it.
 void MainWindow::prepareCashboxes() {
-    const Json& answer = windows_.requestLogWindow->client().executeDelay(kCommandGetSalePoints,
-                                                                          getSalePointsRequest());
-    // A copy: the answer goes with the client's next request. Without a list (a refused
-    // request has been reported by the client) the rows stay as they are.
+    Json answer;
+    AppSettings* settings = appSettings_.get();
+    RequestLogWindow* requestLog = windows_.requestLogWindow;
+    IDialogs& dialogs = services_.dialogs;
+    waitInBackground([&] {
+        DispatcherClient client(dialogs);
+        client.setSettings(settings);
+        client.setOnLog([requestLog](const std::string& line, const Json& logged) {
+            requestLog->log(line, logged);
+        });
+        answer = copyJson(client.executeDelay(kCommandGetSalePoints, getSalePointsRequest()));
+    });
+    applySalePoints(answer);
+}
+
+void MainWindow::applySalePoints(const Json& answer) {
+    // Without a list (a refusal) the rows stay as they are.
     const std::optional<Json> points = salePoints(answer);
     if (!points)
         return;
+    listReceived_ = true;
     std::vector<const Json*> fresh;
     std::unordered_set<std::string> seen;
     for (const Json& point : *points) {
@@ -56,6 +79,7 @@ void MainWindow::prepareCashboxes() {
             fresh.push_back(&point);
     }
     addCashboxes(fresh);
+    updateTrayIcon();
 }
 
 // Every row exists before any record is set up, so a connection change already finds its
@@ -88,6 +112,16 @@ CashboxRecord& MainWindow::createRecord(const Json& data) {
     cashboxes_.push_back(std::make_unique<CashboxRecord>(registerEnvironment()));
     CashboxRecord& record = *cashboxes_.back();
     record.setOnConnectionChange([this](CashboxRecord& sender) { onConnectionChanged(sender); });
+    record.setOnAttentionChange([this](CashboxRecord& sender) {
+        const int row = cashboxModel_->rowOfSerial(QString::fromStdString(sender.serial()));
+        if (row >= 0) {
+            QStringList standing;
+            for (const std::string& condition : sender.standingConditions())
+                standing << QString::fromStdString(condition);
+            cashboxModel_->setStanding(row, standing);
+        }
+        updateTrayIcon();
+    });
     record.setData(data);
     cashboxBySerial_.emplace(record.serial(), &record);
     record.setSettings(*appSettings_);
@@ -110,18 +144,18 @@ const RegisterEnvironment& MainWindow::registerEnvironment() {
     return *registerEnvironment_;
 }
 
-// Logged every time; notified once per register and text until the register recovers.
+// Logged every time; notified once per register and text until the register recovers. A
+// problem of no register is the main window's message line until the next one.
 void MainWindow::showProblem(const std::string& serial, const std::string& text) {
     const int row = cashboxModel_ ? cashboxModel_->rowOfSerial(QString::fromStdString(serial)) : -1;
     if (row >= 0)
         cashboxModel_->setProblem(row, QString::fromStdString(text));
+    if (serial.empty())
+        showMessage(text);
     if (!problemLog().report(serial, text))
         return;
-    ++notifications_;
     const std::string message = serial.empty() ? text : serial + ": " + text;
-    if (trayIcon_ && trayAvailable_())
-        trayIcon_->showMessage(QString::fromUtf8(kTrayTitle), QString::fromStdString(message),
-                               QSystemTrayIcon::Warning);
+    notifier_->notify(QString::fromUtf8(kTrayTitle), QString::fromStdString(message));
 }
 
 void MainWindow::registerRecovered(const std::string& serial) {
@@ -148,8 +182,7 @@ void MainWindow::onConnectionChanged(const std::string& serial, bool isConnected
         return;
     cashboxTable_->setCurrentIndex(cashboxModel_->index(row, 0));
     cashboxModel_->setStatus(row, QString::fromUtf8(isConnected ? kConnected : kNotConnected));
-    // The icon follows the register that changed last; it is not a summary of all of them.
-    trayIcon_->setIcon(isConnected ? connectedIcon_ : disconnectedIcon_);
+    updateTrayIcon();
 }
 
 CashboxWindow& MainWindow::cashboxWindow(CashboxRecord& record) {

@@ -48,10 +48,16 @@ QVariant CashboxTableModel::data(const QModelIndex& index, int role) const {
         return {};
     const CashboxRow& row = rows_[index.row()];
     const QString text = cutText(cellText(row, index.column()));
-    // The field texts are cut to the column; a problem is shown whole, or it says nothing.
-    if (index.column() == StatusColumn && !row.problem.isEmpty())
-        return text + " — " + row.problem;
-    return text;
+    if (index.column() != StatusColumn)
+        return text;
+    // The field texts are cut to the column; conditions and a problem are shown whole, or
+    // they say nothing. A problem that is one of the standing conditions is said once.
+    QString status = text;
+    for (const QString& condition : row.standing)
+        status += " — " + condition;
+    if (!row.problem.isEmpty() && !row.standing.contains(row.problem))
+        status += " — " + row.problem;
+    return status;
 }
 
 QVariant CashboxTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -109,6 +115,14 @@ int CashboxTableModel::addRow(const CashboxRow& row) {
 
 void CashboxTableModel::setProblem(int row, const QString& problem) {
     rows_.at(row).problem = problem;
+    const QModelIndex cell = index(row, CashboxTableModel::StatusColumn);
+    emit dataChanged(cell, cell);
+}
+
+void CashboxTableModel::setStanding(int row, const QStringList& standing) {
+    if (rows_.at(row).standing == standing)
+        return;
+    rows_.at(row).standing = standing;
     const QModelIndex cell = index(row, CashboxTableModel::StatusColumn);
     emit dataChanged(cell, cell);
 }

@@ -2,6 +2,7 @@
 
 #include <QAbstractTableModel>
 #include <QString>
+#include <QStringList>
 
 #include <vector>
 
@@ -14,8 +15,11 @@ struct CashboxRow {
     QString address;
     QString place;
     QString status;
+    // The register's standing conditions (paper out, ...), shown after the status until
+    // they clear.
+    QStringList standing;
     // The last problem the register's own work reported since it last exchanged or
-    // connected; shown after the status.
+    // connected; shown after the status and the standing conditions.
     QString problem;
 };
 
@@ -54,6 +58,7 @@ public:
     void addRows(std::vector<CashboxRow> rows);
     void setStatus(int row, const QString& status);
     void setProblem(int row, const QString& problem);
+    void setStanding(int row, const QStringList& standing);
     const CashboxRow& rowAt(int row) const { return rows_.at(row); }
     // The first kMaxTextLength characters of text, as the grid shows it.
     static QString cutText(const QString& text);

@@ -2,17 +2,25 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFont>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QStatusBar>
 #include <QSystemTrayIcon>
 #include <QTableView>
+#include <QTimer>
+#include <QToolButton>
 #include <QUrl>
+#include <QVBoxLayout>
 
+#include "app/Autostart.h"
 #include "app/CashboxTableModel.h"
+#include "app/DesktopNotifier.h"
 #include "app/Icons.h"
 #include "auth/LoginDialog.h"
 #include "cashbox/CashboxRecord.h"
@@ -33,7 +41,10 @@
 namespace th {
 
 MainWindow::MainWindow(ShellServices& services, const ProcessWindows& windows)
-    : services_(services), windows_(windows) {
+    : services_(services),
+      windows_(windows),
+      background_(std::make_unique<BackgroundTasks>(*this)),
+      autostartDirectory_(AutostartEntry::sessionDirectory()) {
     setWindowTitle(kCaption);
     QFont tahoma("Tahoma");
     tahoma.setPixelSize(11);
@@ -45,6 +56,7 @@ MainWindow::MainWindow(ShellServices& services, const ProcessWindows& windows)
     createMenus();
     createTrayIcon();
     createCashboxTable();
+    createStatusLine();
     nameControls();
     resizeToFit(*this, {kClientWidth, kClientHeight + menuBar()->sizeHint().height()});
     move(0, 0);
@@ -56,7 +68,10 @@ MainWindow::~MainWindow() = default;
 void MainWindow::setUpWindow() {
     trayIcon_->show();
     appSettings_ = std::make_unique<AppSettings>(services_.paths.settingsDir);
+    runAtLoginAction_->setChecked(
+        appSettings_->runAtLogin().value_or(AutostartEntry(autostartDirectory_, "").exists()));
     updater_ = std::make_unique<Updater>(*appSettings_, services_.dialogs);
+    updater_->setAbortFlag(&background_->abortFlag());
     updateActions_ = std::make_unique<UpdateActions>(
         *updater_, services_.dialogs,
         UpdateActions::Hooks{.isUpdateEnabled = [this] { return updateAction_->isEnabled(); },
@@ -64,17 +79,6 @@ void MainWindow::setUpWindow() {
                              .appClose = [this] { quit(); }});
     setWindowTitle(windowTitle() + QString::fromStdString(updater_->currentVersionText()));
     checkUpdateAtStartup();
-}
-
-// Nobody may be at the screen when the program starts with the session: a newer version
-// enables "Обновить" and is notified, a failed check is only reported, and the start goes
-// on. The question comes when the user chooses "Проверить обновления".
-void MainWindow::checkUpdateAtStartup() {
-    ReportingDialogs reporting([this](const std::string& text) { showProblem({}, text); });
-    SafeApplication::guarded(reporting, [&] {
-        if (auto offer = updateActions_->checkAtStartup(reporting))
-            showProblem({}, *offer);
-    });
 }
 
 QAction* MainWindow::addAction(const char* caption, void (MainWindow::*handler)()) {
@@ -95,12 +99,20 @@ void MainWindow::createActions() {
     updateAction_->setEnabled(false);  // until an update check finds a newer version
     aboutAction_ = addAction("О программе", &MainWindow::showAbout);
     showAction_ = addAction("Управление", &MainWindow::showWindow);
+    runAtLoginAction_ = new QAction(QString::fromUtf8(kRunAtLogin), this);
+    runAtLoginAction_->setCheckable(true);
+    // Triggered only by the user: setting the mark from the settings writes nothing.
+    connect(runAtLoginAction_, &QAction::triggered, this, [this](bool on) { setRunAtLogin(on); });
+    retryNowAction_ = addAction(kRetryNow, &MainWindow::retryNow);
+    dismissMessageAction_ = addAction("✕", &MainWindow::dismissMessage);
+    dismissMessageAction_->setToolTip("Скрыть сообщение");
 }
 
 void MainWindow::createMenus() {
     actionsMenu_ = menuBar()->addMenu("Действия");
     actionsMenu_->addAction(addCashboxAction_);
     actionsMenu_->addAction(showRequestLogAction_);
+    actionsMenu_->addAction(runAtLoginAction_);
     actionsMenu_->addSeparator();
     actionsMenu_->addAction(quitAction_);
     actionsMenu_->addAction(logOutAction_);
@@ -129,6 +141,8 @@ void MainWindow::createTrayIcon() {
     trayIcon_->setContextMenu(trayMenu_);
     connect(trayIcon_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) { onTrayIconActivated(reason); });
+    notifier_ = new DesktopNotifier(
+        *trayIcon_, [this] { return trayAvailable_(); }, this);
 }
 
 void MainWindow::createCashboxTable() {
@@ -146,7 +160,54 @@ void MainWindow::createCashboxTable() {
             cashboxTable_->setColumnWidth(column, CashboxTableModel::kColumnWidths[column]);
     }
     connect(cashboxTable_, &QTableView::doubleClicked, this, [this] { openSelectedCashbox(); });
-    setCentralWidget(cashboxTable_);
+    createMessageLine();
+    auto* client = new QWidget(this);
+    auto* layout = new QVBoxLayout(client);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(messageLine_);
+    layout->addWidget(cashboxTable_, 1);
+    setCentralWidget(client);
+}
+
+// Above the list: the latest problem that belongs to no register, until dismissed.
+void MainWindow::createMessageLine() {
+    messageLine_ = new QWidget(this);
+    auto* row = new QHBoxLayout(messageLine_);
+    row->setContentsMargins(4, 2, 2, 2);
+    messageText_ = new QLabel(messageLine_);
+    messageText_->setWordWrap(true);
+    messageText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    dismissButton_ = new QToolButton(messageLine_);
+    dismissButton_->setDefaultAction(dismissMessageAction_);
+    dismissButton_->setAutoRaise(true);
+    row->addWidget(messageText_, 1);
+    row->addWidget(dismissButton_);
+    messageLine_->setStyleSheet("background-color: #fff4c2;");
+    messageLine_->hide();
+}
+
+// Below the list, while the start waits for the service: the countdown and "Повторить
+// сейчас".
+void MainWindow::createStatusLine() {
+    serviceStatusLabel_ = new QLabel(this);
+    retryNowButton_ = new QToolButton(this);
+    retryNowButton_->setDefaultAction(retryNowAction_);
+    statusBar()->addWidget(serviceStatusLabel_, 1);
+    statusBar()->addPermanentWidget(retryNowButton_);
+    statusBar()->hide();
+    retryTimer_ = new QTimer(this);
+    retryTimer_->setSingleShot(true);
+    connect(retryTimer_, &QTimer::timeout, this, [this] { retryNow(); });
+    countdownTimer_ = new QTimer(this);
+    countdownTimer_->setInterval(1000);
+    connect(countdownTimer_, &QTimer::timeout, this, [this] {
+        secondsToRetry_ = std::max(secondsToRetry_ - 1, 0);
+        showCountdown();
+    });
+    updateRetryTimer_ = new QTimer(this);
+    updateRetryTimer_->setSingleShot(true);
+    connect(updateRetryTimer_, &QTimer::timeout, this, [this] { startUpdateCheck(); });
 }
 
 void MainWindow::showEvent(QShowEvent* event) {
@@ -159,30 +220,15 @@ void MainWindow::showEvent(QShowEvent* event) {
     QMetaObject::invokeMethod(this, &MainWindow::startOnFirstShow, Qt::QueuedConnection);
 }
 
-void MainWindow::startOnFirstShow() {
-    if (closing_)
-        return;  // the update offered at start-up was accepted: no login
-    RequestLogWindow& requestLogWindow = *windows_.requestLogWindow;
-    LoginDialog& loginDialog = *windows_.loginDialog;
-    try {
-        requestLogWindow.setSettings(appSettings_.get());
-        loginDialog.checkAuthBegin();
-        if (!loginDialog.isAuthorized()) {
-            services_.runModal(loginDialog);
-            if (loginDialog.isAuthorized()) {
-                appSettings_->setToken(loginDialog.token());
-                appSettings_->save();
-                requestLogWindow.setSettings(appSettings_.get());
-            }
-        }
-    } catch (const std::exception& e) {
-        services_.dialogs.show(BoxKind::Error, describeStartupError(e));
-    }
-    if (!loginDialog.isAuthorized()) {
-        closeMainWindow();
+void MainWindow::begin(bool hidden) {
+    if (!hidden) {
+        show();
         return;
     }
-    SafeApplication::guarded(services_.dialogs, [this] { prepareCashboxes(); });
+    // Without a tray the taskbar is the one way back to the window.
+    if (!trayAvailable_())
+        showMinimized();
+    QMetaObject::invokeMethod(this, &MainWindow::startOnFirstShow, Qt::QueuedConnection);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
@@ -223,12 +269,19 @@ void MainWindow::hideToTray() {
 
 void MainWindow::closeMainWindow() {
     stopRegisters();
+    startStage_ = StartStage::Ended;
     closing_ = true;
     close();
     services_.quit();
 }
 
+// The requests of the start and the update check end first: they log to the client window
+// and read the settings.
 void MainWindow::stopRegisters() {
+    retryTimer_->stop();
+    countdownTimer_->stop();
+    updateRetryTimer_->stop();
+    background_->stop();
     closeCashboxes();
 }
 
@@ -307,6 +360,11 @@ void MainWindow::nameControls() {
         {updateAction_, "updateAction"},
         {aboutAction_, "aboutAction"},
         {showAction_, "showAction"},
+        {runAtLoginAction_, "runAtLoginAction"},
+        {retryNowAction_, "retryNowAction"},
+        {dismissMessageAction_, "dismissMessageAction"},
+        {messageText_, "messageText"},
+        {serviceStatusLabel_, "serviceStatusLabel"},
         {actionsMenu_, "actionsMenu"},
         {helpMenu_, "helpMenu"},
         {trayMenu_, "trayMenu"},

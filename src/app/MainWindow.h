@@ -4,6 +4,8 @@
 #include <QMainWindow>
 #include <QSystemTrayIcon>
 
+#include <exception>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -11,17 +13,23 @@
 #include <vector>
 
 #include "app/AppContext.h"
+#include "platform/Background.h"
 #include "platform/Json.h"
 #include "platform/ProblemLog.h"
 
 class QAction;
+class QLabel;
 class QMenu;
 class QTableView;
+class QTimer;
+class QToolButton;
 
 namespace th {
 
 class AppSettings;
+class BackgroundTasks;
 class CashboxTableModel;
+class DesktopNotifier;
 class CashboxRecord;
 class CashboxWindow;
 struct RegisterEnvironment;
@@ -42,6 +50,14 @@ public:
     static constexpr int kClientHeight = 221;
     // The title of the tray's notifications.
     static constexpr const char* kTrayTitle = "Тиллхейвен";
+    // The start waits for the service: "Нет связи с сервисом — повтор через N с".
+    static constexpr const char* kNoService = "Нет связи с сервисом";
+    static constexpr const char* kRetryIn = " — повтор через ";
+    static constexpr const char* kRetryNow = "Повторить сейчас";
+    static constexpr const char* kRunAtLogin = "Запускать при входе в систему";
+
+    // Where the start sequence is.
+    enum class StartStage { NotStarted, CheckingToken, LoggingIn, FetchingList, Running, Ended };
 
     MainWindow(ShellServices& services, const ProcessWindows& windows);
     ~MainWindow() override;
@@ -51,8 +67,30 @@ public:
     bool isClosing() const { return closing_; }
     Updater& updater() { return *updater_; }
 
-    // The start sequence of the first show: token check, login, token saving, the list.
+    // Shows the window and runs the start sequence; hidden, the window stays in the tray
+    // (iconified when the desktop has none) while the start runs all the same.
+    void begin(bool hidden);
+    // The start sequence of the first show: token check, login, token saving, the list. Its
+    // requests run off this thread; a failure of the moment (no connection, HTTP 5xx, a
+    // "status" of 500 or more) is retried after a growing delay, never ending the program.
     void startOnFirstShow();
+    StartStage startStage() const { return startStage_; }
+    // True while the start waits to try a step again.
+    bool isWaitingForService() const;
+    // True while a request of the start, or the start-up update check, is under way.
+    bool isBusy() const;
+    // "Повторить сейчас": the waiting step at once.
+    void retryNow();
+    // The status line's text ("" when the start does not wait).
+    QString serviceStatus() const;
+    // The latest problem that belongs to no register, "" once dismissed.
+    QString messageLine() const;
+    void dismissMessage();
+    // "Запускать при входе в систему": writes or removes the autostart entry, remembers
+    // the choice.
+    void setRunAtLogin(bool on);
+    // The autostart entry's directory (the session's by default).
+    void setAutostartDirectory(std::filesystem::path directory);
     // Stops every register's worker before the program ends.
     void stopRegisters();
     void showFromTray();
@@ -60,8 +98,9 @@ public:
     void onTrayIconActivated(QSystemTrayIcon::ActivationReason reason);
     // The desktop's tray is asked at each close; the program asks Qt.
     void setTrayProbe(TrayProbe probe) { trayAvailable_ = std::move(probe); }
-    // How many problems were notified in the tray (or would have been, without a tray).
-    int notificationCount() const { return notifications_; }
+    // How many notifications reached the screen: the tray's balloon, or the desktop's
+    // notification service without a tray.
+    int notificationCount() const;
 
     void addCashbox();
     void showRequestLog();
@@ -82,6 +121,10 @@ public:
     void onConnectionChanged(CashboxRecord& record);
     // Shows a register's new connection state in its row and in the tray icon.
     void onConnectionChanged(const std::string& serial, bool isConnected);
+    // Red while the start waits for the service, or while a register set up here to connect
+    // by itself is not active or has a standing condition; green otherwise. The tooltip
+    // names what needs attention and why.
+    void updateTrayIcon();
     void openSelectedCashbox();
     // The sale points' records, in the order of their creation.
     const std::vector<std::unique_ptr<CashboxRecord>>& cashboxes() const { return cashboxes_; }
@@ -111,6 +154,8 @@ private:
     void createMenus();
     void createTrayIcon();
     void createCashboxTable();
+    void createMessageLine();
+    void createStatusLine();
     // Out of the way after the caption's close button: hidden in the tray, or minimised
     // when there is no tray to bring it back from.
     void hideToTray();
@@ -126,7 +171,33 @@ private:
     void showProblem(const std::string& serial, const std::string& text);
     void registerRecovered(const std::string& serial);
     ProblemLog& problemLog();
+    // The start-up update check, off this thread; a failed one is reported and tried again
+    // later, holding nothing up.
     void checkUpdateAtStartup();
+    void startUpdateCheck();
+    void updateCheckDone(bool offered, std::exception_ptr failure,
+                         const std::vector<std::string>& boxes);
+    // The steps of the start sequence (StartSequence.cpp).
+    struct ServiceAnswer;
+    using AnswerHandler = std::function<void(const ServiceAnswer&)>;
+    void askService(const std::string& command, const Json& data, AnswerHandler done);
+    void checkToken();
+    void tokenChecked(const ServiceAnswer& outcome);
+    void logIn();
+    void fetchSalePoints();
+    void salePointsFetched(const ServiceAnswer& outcome);
+    // The step failed for the moment: the status says so and the step runs again later.
+    void waitForService(void (MainWindow::*step)(), const std::string& reason);
+    // The service refused the step: shown once in the message line, tried again later.
+    void retryLater(void (MainWindow::*step)());
+    void serviceReached();
+    void showCountdown();
+    void showMessage(const std::string& text);
+    // The first successful login of an installed program, whose user never chose, turns
+    // the start at login on.
+    void runAtLoginAfterFirstLogin();
+    void applySalePoints(const Json& answer);
+    std::string autostartProgram() const;
     // Stops every register's worker, all at once, and waits for them (CashboxList.cpp).
     void closeCashboxes();
 
@@ -145,7 +216,18 @@ private:
     bool closing_ = false;
     TrayProbe trayAvailable_ = &QSystemTrayIcon::isSystemTrayAvailable;
     std::unique_ptr<ProblemLog> problemLog_;
-    int notifications_ = 0;
+    std::unique_ptr<BackgroundTasks> background_;
+    StartStage startStage_ = StartStage::NotStarted;
+    RetrySchedule startRetries_;
+    RetrySchedule updateRetries_;
+    void (MainWindow::*retryStep_)() = nullptr;
+    bool waitingForService_ = false;
+    bool listReceived_ = false;
+    int secondsToRetry_ = 0;
+    bool updateCheckRunning_ = false;
+    // The refusal of the list shown last: a repeated one is not shown again.
+    std::string shownRefusal_;
+    std::filesystem::path autostartDirectory_;
 
     // Controls, the tray icon and the register table's model.
     QAction* addCashboxAction_ = nullptr;
@@ -157,11 +239,23 @@ private:
     QAction* updateAction_ = nullptr;
     QAction* aboutAction_ = nullptr;
     QAction* showAction_ = nullptr;
+    QAction* runAtLoginAction_ = nullptr;
+    QAction* retryNowAction_ = nullptr;
+    QAction* dismissMessageAction_ = nullptr;
     QMenu* actionsMenu_ = nullptr;
     QMenu* helpMenu_ = nullptr;
     QMenu* trayMenu_ = nullptr;
     QTableView* cashboxTable_ = nullptr;
     QSystemTrayIcon* trayIcon_ = nullptr;
+    DesktopNotifier* notifier_ = nullptr;
+    QWidget* messageLine_ = nullptr;
+    QLabel* messageText_ = nullptr;
+    QToolButton* dismissButton_ = nullptr;
+    QLabel* serviceStatusLabel_ = nullptr;
+    QToolButton* retryNowButton_ = nullptr;
+    QTimer* retryTimer_ = nullptr;
+    QTimer* countdownTimer_ = nullptr;
+    QTimer* updateRetryTimer_ = nullptr;
     QIcon connectedIcon_;
     QIcon disconnectedIcon_;
     CashboxTableModel* cashboxModel_ = nullptr;

@@ -4,6 +4,7 @@
 #include "auth/LoginDialog.h"
 #include "dispatcher/gui/RequestLogWindow.h"
 #include "emulator/RegisterBackends.h"
+#include "platform/FileModes.h"
 #include "settings/AppSettings.h"
 #include "updater/AboutDialog.h"
 #include "wizard/AddCashboxWizard.h"
@@ -14,6 +15,8 @@ TillhavenApp::TillhavenApp(IDialogs& dialogs, ModalRunner runModal, QuitRequest 
                            DataPaths paths)
     : services_{dialogs,          std::move(runModal), std::move(quit),
                 std::move(paths), automation_,         commandResults_} {
+    // Before anything opens them: the journal and the problem log are the owner's alone.
+    restrictDataFiles(services_.paths);
     mainWindow_ = std::make_unique<MainWindow>(services_, windows_);
     installRegisterBackend();
     requestLogWindow_ = std::make_unique<RequestLogWindow>(dialogs);

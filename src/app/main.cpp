@@ -1,6 +1,9 @@
 // Process entry: one instance per user, the application object, the message loop.
+#include <cstdio>
 #include <exception>
+#include <optional>
 
+#include "app/Autostart.h"
 #include "app/MainWindow.h"
 #include "app/TillhavenApp.h"
 #include "platform/DataDir.h"
@@ -26,6 +29,22 @@ int showRunningInstance(int argc, char** argv, const th::InstanceLock& instanceL
     return 0;
 }
 
+constexpr const char* kUsage =
+    "Использование: tillhaven [--hidden]\n"
+    "  --hidden  запуск без окна: программа ждёт в трее (без трея — свёрнутой)\n";
+
+// The one option: --hidden. Anything else is refused with the usage.
+std::optional<bool> startsHidden(const QStringList& arguments) {
+    bool hidden = false;
+    for (const QString& argument : arguments.mid(1)) {
+        if (argument == th::AutostartEntry::kHiddenOption)
+            hidden = true;
+        else
+            return std::nullopt;
+    }
+    return hidden;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -34,6 +53,11 @@ int main(int argc, char** argv) {
         return showRunningInstance(argc, argv, instanceLock);
 
     th::SafeApplication application(argc, argv);
+    const std::optional<bool> hidden = startsHidden(QCoreApplication::arguments());
+    if (!hidden) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
     // Closing the main window hides it in the tray or the taskbar; only "Выход" and
     // "Разлогинить" end the program.
     application.setQuitOnLastWindowClosed(false);
@@ -50,7 +74,7 @@ int main(int argc, char** argv) {
         // window is ever shown.
         if (app.mainWindow().isClosing())
             return 0;
-        app.mainWindow().show();
+        app.mainWindow().begin(*hidden);
         return application.exec();
     } catch (const std::exception& e) {
         th::showUnhandledError(dialogs, e);

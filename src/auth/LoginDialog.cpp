@@ -12,6 +12,7 @@
 
 #include "dispatcher/DispatcherClient.h"
 #include "dispatcher/Messages.h"
+#include "platform/Background.h"
 #include "platform/Dialogs.h"
 #include "platform/gui/ObjectNames.h"
 #include "platform/gui/WindowFit.h"
@@ -132,12 +133,20 @@ void LoginDialog::checkAuthBegin() {
     authorized_ = testAuthorized(client_.executeDelay(kCommandTest, testRequest()));
 }
 
+// The request runs off the user-interface thread, which meanwhile keeps the dialog painted
+// and answering the window manager, but takes no click; the answer is handled here.
 void LoginDialog::signIn() {
     // Both fields exactly as typed: no trimming, no check for empty ones.
-    client_.executeImmediate(
-        kCommandAuthorize,
-        authorizeRequest(loginEdit_->text().toStdString(), passwordEdit_->text().toStdString()),
-        [this](DispatcherClient& sender, const Json& response) { checkAuth(sender, response); });
+    const Json request =
+        authorizeRequest(loginEdit_->text().toStdString(), passwordEdit_->text().toStdString());
+    std::optional<Json> answer;
+    waitInBackground([&] {
+        client_.executeImmediate(
+            kCommandAuthorize, request,
+            [&](DispatcherClient&, const Json& response) { answer = copyJson(response); });
+    });
+    if (answer)
+        checkAuth(client_, *answer);
 }
 
 void LoginDialog::checkAuth(DispatcherClient&, const Json& response) {

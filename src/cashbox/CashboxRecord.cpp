@@ -91,7 +91,17 @@ bool CashboxRecord::waitStopped(QDeadlineTimer deadline) {
     return !worker_ || worker_->waitStopped(deadline);
 }
 
+bool CashboxRecord::connectsAutomatically() const {
+    if (!settings_)
+        return false;
+    const CashBoxSettingsPtr record = settings_->getCashboxSettings(serial_);
+    return record && settings_->readCashbox(record).autostart;
+}
+
 void CashboxRecord::workerReport(const WorkerReport& report) {
+    const bool attentionChanged =
+        report.connectionChange || report.state.standing != state_.standing ||
+        report.state.connected != state_.connected || report.problem || report.recovered;
     state_ = report.state;
     if (report.recovered) {
         lastProblem_.clear();
@@ -107,6 +117,8 @@ void CashboxRecord::workerReport(const WorkerReport& report) {
     }
     if (report.connectionChange && onConnectionChange_)
         onConnectionChange_(*this);
+    if (attentionChanged && onAttentionChange_)
+        onAttentionChange_(*this);
     if (onStateShown_)
         onStateShown_(*this);
 }

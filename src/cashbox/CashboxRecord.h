@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "cashbox/RegisterWorker.h"
 #include "platform/Json.h"
@@ -50,6 +51,11 @@ public:
     void editSettings(const std::function<void(CashboxSettings&)>& change);
 
     bool isConnected() const { return state_.connected; }
+    // The register is set up here to connect by itself: while it is not active, or has a
+    // standing condition, it needs someone's attention.
+    bool connectsAutomatically() const;
+    // The conditions of the register that stand until they clear (RegisterLinkState).
+    const std::vector<std::string>& standingConditions() const { return state_.standing; }
     const RegisterLinkState& state() const { return state_; }
     // The last problem the register's own work ran into, "" when none.
     const std::string& lastProblem() const { return lastProblem_; }
@@ -66,6 +72,8 @@ public:
     // Fired after every connection change the driver reports, once isConnected has its
     // new value (the main window's row and tray icon).
     void setOnConnectionChange(Listener listener) { onConnectionChange_ = std::move(listener); }
+    // Fired when the connection or the standing conditions change (the tray icon).
+    void setOnAttentionChange(Listener listener) { onAttentionChange_ = std::move(listener); }
     // Fired after every report (the cashbox window, while it exists).
     void setOnStateShown(Listener listener) { onStateShown_ = std::move(listener); }
 
@@ -89,6 +97,7 @@ private:
     std::unique_ptr<RegisterWorker> worker_;
     Listener onConnectionChange_;
     Listener onStateShown_;
+    Listener onAttentionChange_;
 };
 
 }  // namespace th

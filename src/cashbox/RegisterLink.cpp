@@ -3,6 +3,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
+
 #include "cashbox/CommandResults.h"
 #include "drivers/AtolDriver.h"
 #include "platform/Dialogs.h"
@@ -129,6 +131,8 @@ RegisterLinkState RegisterLink::state() const {
     state.clientTimer = clientTimer_ && clientTimer_->isActive();
     state.reconnectTimer = reconnectTimer_ && reconnectTimer_->isActive();
     state.panel = panel_;
+    state.standing = deviceWarnings_;
+    state.standing.insert(state.standing.end(), conditions_.begin(), conditions_.end());
     return state;
 }
 
@@ -259,11 +263,56 @@ void RegisterLink::disconnectRegister(bool byButton) {
 }
 
 // The warnings do not undo the connection: the exchange cycle runs meanwhile. They are
-// boxes for the user's own "Установить соединение", problems after an automatic one.
+// boxes for the user's own "Установить соединение", problems after an automatic one. They
+// come from the register alone, so they stand in the row before the report goes to the
+// service, and are shown even when the report fails.
 void RegisterLink::checkParams() {
     requireDriver();
-    for (const StateWarning& warning : checkRegisterState(*driver_, setup_.driverName, *client_))
-        boxes_->show(warning.kind, warning.text);
+    const CashboxReport cashbox = readCashboxReport(*driver_, setup_.driverName);
+    const std::vector<StateWarning> warnings = stateWarnings(cashbox.deviceStatus);
+    setDeviceWarnings(warnings);
+    const auto showWarnings = [&] {
+        for (const StateWarning& warning : warnings)
+            boxes_->show(warning.kind, warning.text);
+    };
+    try {
+        client_->executeDelay(kCommandCashbox, cashboxRequest(cashbox, false));
+    } catch (...) {
+        showWarnings();
+        throw;
+    }
+    showWarnings();
+}
+
+void RegisterLink::setDeviceWarnings(const std::vector<StateWarning>& warnings) {
+    std::vector<std::string> texts;
+    for (const StateWarning& warning : warnings)
+        texts.push_back(warning.text);
+    if (texts == deviceWarnings_)
+        return;
+    deviceWarnings_ = std::move(texts);
+    report(false);
+}
+
+// An unanswered status leaves the warnings as they are: the state is unknown, not better.
+void RegisterLink::refreshDeviceWarnings() {
+    if (deviceWarnings_.empty() || !driver_ || !connected_)
+        return;
+    const Json task = {{"type", "getDeviceStatus"}};
+    const std::optional<Json> status = driver_->processJSON(&task);
+    if (status)
+        setDeviceWarnings(stateWarnings(*status));
+}
+
+void RegisterLink::setCondition(const std::string& text, bool holds) {
+    const auto found = std::find(conditions_.begin(), conditions_.end(), text);
+    if (holds == (found != conditions_.end()))
+        return;
+    if (holds)
+        conditions_.push_back(text);
+    else
+        conditions_.erase(found);
+    report(false);
 }
 
 void RegisterLink::changeConnectionState(CashboxDriver& sender) {
@@ -302,6 +351,11 @@ void RegisterLink::runExchangeCycle() {
         cycle_->runExchangeCycle();
     } catch (const std::exception& e) {
         reportProblem(e.what());
+    }
+    try {
+        refreshDeviceWarnings();
+    } catch (const std::exception&) {
+        // The register's status cannot be read now: the warnings stay until it can.
     }
 }
 

@@ -56,6 +56,11 @@ struct RegisterLinkState {
     bool reconnectTimer = false;  // a reconnection is tried every 10 s
     // The connection panel of the cashbox window's status bar.
     std::string panel = kPanelNotConnected;
+    // Conditions of the register that stand until they clear, not until the next successful
+    // exchange: the warnings of its device status (paper out, cover open, ...) and whatever
+    // else the link holds against it (setCondition). Each turns the tray red and is listed
+    // in its tooltip and the register's row.
+    std::vector<std::string> standing;
 };
 
 // One report of a worker to the user-interface thread.
@@ -125,6 +130,10 @@ public:
     // "Проверить драйвер".
     void driverVersion(ActionOutcome& outcome);
 
+    // A condition that needs a person stands (holds) or has cleared; reported with the
+    // register's state until it clears.
+    void setCondition(const std::string& text, bool holds);
+
     // The timers' handlers; they never raise.
     void runExchangeCycle();
     void tryReconnect();
@@ -146,6 +155,11 @@ private:
 
     void automaticFirstConnection();
     void checkParams();
+    // The device warnings now standing; reported when they change.
+    void setDeviceWarnings(const std::vector<StateWarning>& warnings);
+    // While a device warning stands, each cycle reads the device status again: the warning
+    // goes when its condition has.
+    void refreshDeviceWarnings();
     void changeConnectionState(CashboxDriver& sender);
     void clientConnect();
     void releaseDriver();
@@ -168,6 +182,8 @@ private:
     std::string panel_ = kPanelNotConnected;
     // A problem was reported since the register last exchanged or connected.
     bool troubled_ = false;
+    std::vector<std::string> deviceWarnings_;
+    std::vector<std::string> conditions_;
 };
 
 }  // namespace th

@@ -150,6 +150,7 @@ struct DispatcherClient::Transport {
     std::string body;
     std::string statusLine;
     bool tooLarge = false;
+    const std::atomic<bool>* abortFlag = nullptr;
 
     Transport() {
         ensureCurlInitialised();
@@ -173,6 +174,11 @@ struct DispatcherClient::Transport {
         }
         transport->body.append(data, bytes);
         return bytes;
+    }
+
+    static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        const auto* flag = static_cast<Transport*>(self)->abortFlag;
+        return flag && *flag ? 1 : 0;  // non-zero aborts the transfer
     }
 
     // Keeps the status line of the last response (redirects each bring their own).
@@ -216,6 +222,11 @@ struct DispatcherClient::Transport {
         curl_easy_setopt(handle, CURLOPT_WRITEDATA, this);
         curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &Transport::onHeader);
         curl_easy_setopt(handle, CURLOPT_HEADERDATA, this);
+        if (abortFlag) {
+            curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &Transport::onProgress);
+            curl_easy_setopt(handle, CURLOPT_XFERINFODATA, this);
+            curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+        }
     }
 
     // One POST of the body to url, following same-origin redirects with the same POST.
@@ -311,6 +322,10 @@ void DispatcherClient::setSettings(AppSettings* settings) {
 
 void DispatcherClient::setOnLog(LogEvent sink) {
     clientLogEvent_ = std::move(sink);
+}
+
+void DispatcherClient::setAbortFlag(const std::atomic<bool>* flag) {
+    transport_->abortFlag = flag;
 }
 
 void DispatcherClient::setSilent() {

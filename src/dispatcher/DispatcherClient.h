@@ -71,6 +71,9 @@ public:
     bool isReady() const { return ready_; }
     // The next request's failed answer shows no box; cleared when that request ends.
     void setSilent();
+    // A request under way ends as a transport failure once the flag is raised (the program
+    // ends and does not wait for a slow service); the flag outlives the client.
+    void setAbortFlag(const std::atomic<bool>* flag);
 
     // Sends one request; the handler runs before return, only for "status" 200. Raises
     // RestRequestError (transport, HTTP 500+) and RestDataError (unreadable answer); an

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "platform/FileModes.h"
+
 namespace th {
 
 namespace {
@@ -78,6 +80,8 @@ void prepareInstalledDataPaths(const DataPaths& paths) {
     if (!std::filesystem::exists(paths.journalFile(), ec)) {
         std::filesystem::copy_file(installedJournalTemplate(executableDirectory()),
                                    paths.journalFile(), ec);
+        // The template is readable by everyone; the copy holds this user's receipts.
+        restrictToOwner(paths.journalFile());
     }
 }
 

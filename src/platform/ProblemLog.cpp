@@ -1,8 +1,10 @@
 #include "platform/ProblemLog.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QDateTime>
 
-#include <cstdio>
 #include <system_error>
 
 namespace th {
@@ -46,10 +48,13 @@ void ProblemLog::appendLine(const std::string& line) {
         older += ".1";
         std::filesystem::rename(file_, older, ec);
     }
-    if (FILE* out = std::fopen(file_.c_str(), "a")) {
-        std::fwrite(line.data(), 1, line.size(), out);
-        std::fclose(out);
-    }
+    // Readable by its owner only, as the journal is: a new file after a rotation too.
+    const int fd = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    const ssize_t written = ::write(fd, line.data(), line.size());
+    (void)written;  // a line that cannot be written is lost; the report is shown all the same
+    ::close(fd);
 }
 
 }  // namespace th

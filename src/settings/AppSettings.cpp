@@ -35,6 +35,7 @@ constexpr TextKey kTextKeys[] = {
 };
 
 constexpr const char* kAutostartKey = "Autostart";
+constexpr const char* kRunAtLoginKey = "RunAtLogin";
 
 }  // namespace
 
@@ -51,6 +52,8 @@ void AppSettings::load() {
     systemTestMode_ = file_.readBool(kSystem, "TestMode");
     keepVersion_ = file_.readBool(kSystem, "KeepVersion");
     clientLog_ = file_.readBool(kClient, "Log");
+    const std::string runAtLogin = file_.readString(kClient, kRunAtLoginKey);
+    runAtLogin_ = runAtLogin.empty() ? std::nullopt : std::optional(parseProfileBool(runAtLogin));
     serialsList_ = splitCommaText(file_.readString(kCashboxes, "serials"));
     systemTestUrl_ = file_.readString(kSystem, "TestUrl");
     registerDriver_ = file_.readString(kSystem, "RegisterDriver");
@@ -106,6 +109,17 @@ bool AppSettings::clientLog() const {
 void AppSettings::setClientLog(bool on) {
     std::lock_guard lock(mutex_);
     clientLog_ = on;
+}
+
+std::optional<bool> AppSettings::runAtLogin() const {
+    std::lock_guard lock(mutex_);
+    return runAtLogin_;
+}
+
+void AppSettings::setRunAtLogin(bool on) {
+    std::lock_guard lock(mutex_);
+    file_.writeBool(kClient, kRunAtLoginKey, on);
+    runAtLogin_ = on;
 }
 
 std::string AppSettings::systemTestUrl() const {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,10 @@ public:
     bool keepVersion() const;
     bool clientLog() const;
     void setClientLog(bool on);
+    // client/RunAtLogin: whether the user wants the program started at login; nullopt while
+    // the user has never chosen. Written at once by setRunAtLogin.
+    std::optional<bool> runAtLogin() const;
+    void setRunAtLogin(bool on);
     // system/TestUrl: replaces the built-in test endpoint when set. Read only.
     std::string systemTestUrl() const;
     // system/RegisterDriver: which backend serves the register driver. Read only.
@@ -82,6 +87,7 @@ private:
     bool systemTestMode_ = false;
     bool keepVersion_ = false;
     bool clientLog_ = false;
+    std::optional<bool> runAtLogin_;
     std::string systemTestUrl_;
     std::string registerDriver_;
     std::vector<CashBoxSettingsPtr> cashboxList_;

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include "platform/Background.h"
 #include "platform/DataDir.h"
 #include "platform/Dialogs.h"
 #include "updater/Updater.h"
@@ -52,9 +53,14 @@ UpdateActions::UpdateActions(Updater& updater, IDialogs& dialogs, Hooks hooks)
     : updater_(updater), dialogs_(dialogs), hooks_(std::move(hooks)) {}
 
 void UpdateActions::checkForUpdate(bool senderIsAction) {
-    // Once a newer version is known the service is not asked again.
-    if (!hooks_.isUpdateEnabled() && updater_.checkUpdate())
-        hooks_.enableUpdate();
+    // Once a newer version is known the service is not asked again. The request runs off
+    // the user-interface thread, which keeps the windows answering meanwhile.
+    if (!hooks_.isUpdateEnabled()) {
+        bool offered = false;
+        waitInBackground([&] { offered = updater_.checkUpdate(); });
+        if (offered)
+            hooks_.enableUpdate();
+    }
     if (hooks_.isUpdateEnabled()) {
         if (dialogs_.askYesCancel(BoxKind::Warning, outdatedWarning(updater_.offeredVersionText())))
             startUpdate();

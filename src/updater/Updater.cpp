@@ -82,6 +82,7 @@ bool Updater::checkUpdate(IDialogs& failureDialogs) {
         // A client of its own, without a log sink: the check never reaches the request log.
         DispatcherClient client(failureDialogs);
         client.setSettings(&settings_);
+        client.setAbortFlag(abortFlag_);
         const Json& answer = client.executeDelay(kCommandSwVersion, swversionRequest());
         const auto text = newVersion(answer);
         if (!text)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -52,6 +53,9 @@ public:
     // check reports it instead of waiting for a click).
     bool checkUpdate(IDialogs& failureDialogs);
 
+    // The check's request ends early once the flag is raised (the program ends).
+    void setAbortFlag(const std::atomic<bool>* flag) { abortFlag_ = flag; }
+
     const VersionNumber& version() const { return version_; }
     const VersionNumber& offeredVersion() const { return offeredVersion_; }
     std::string currentVersionText() const { return versionText(version_); }
@@ -77,6 +81,7 @@ private:
     VersionNumber offeredVersion_;
     AppSettings& settings_;
     IDialogs& dialogs_;
+    const std::atomic<bool>* abortFlag_ = nullptr;
 };
 
 }  // namespace th

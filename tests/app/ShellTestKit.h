@@ -36,6 +36,18 @@ struct WithQtApplication {
     WithQtApplication() { ensureQtApplication(); }
 };
 
+// Runs the message loop until done holds; false when it did not within the patience.
+inline bool loopUntil(const std::function<bool()>& done, int patienceMs = 60000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(patienceMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 // A port on 127.0.0.1 on which nothing listens.
 inline int closedPort() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -80,15 +92,32 @@ public:
     TillhavenApp& start() {
         app = std::make_unique<TillhavenApp>(
             dialogs, [this](QDialog& dialog) { return runModal(dialog); }, [this] { ++quits; },
-            DataPaths{home.path(), home.path()});
+            DataPaths{home.path(), home.path(), installed});
         // Headless there is no tray; the tests say whether the desktop has one.
         app->mainWindow().setTrayProbe([this] { return trayAvailable; });
+        settle();
         return *app;
     }
 
     // Shows the main window and lets the start sequence run, as the message loop would.
     void showMainWindow() {
         app->mainWindow().show();
+        settle();
+    }
+
+    // Runs the message loop until the requests of the start sequence and the update check
+    // have come back and the start went as far as it goes now (running, waiting to try a
+    // step again, or ended).
+    void settle() {
+        MainWindow& form = app->mainWindow();
+        QCoreApplication::processEvents();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < deadline &&
+               (form.isBusy() ||
+                (form.isVisible() && form.startStage() == MainWindow::StartStage::NotStarted))) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         QCoreApplication::processEvents();
     }
 
@@ -96,6 +125,8 @@ public:
     RecordingDialogs dialogs;
     std::function<int(LoginDialog&)> loginScript;
     bool trayAvailable = true;
+    // The data directories of an installed program rather than TILLHAVEN_HOME.
+    bool installed = false;
     int modalRuns = 0;
     int quits = 0;
     std::unique_ptr<TillhavenApp> app;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QAction>
 #include <QMenu>
@@ -9,7 +10,9 @@
 #include "app/CashboxTableModel.h"
 #include "app/MainWindow.h"
 #include "app/ShellTestKit.h"
+#include "cashbox/TaskJournal.h"
 #include "dispatcher/gui/RequestLogWindow.h"
+#include "platform/ProblemLog.h"
 #include "platform/Version.h"
 #include "settings/AppSettings.h"
 #include "support/Controls.h"
@@ -62,9 +65,10 @@ TEST(MainWindow, CaptionCarriesTheBuildVersion) {
 TEST(MainWindow, MenusHoldTheActionsInOrder) {
     ShellHarness shell(settingsIniFor(closedPort(), ""));
     MainWindow& form = shell.start().mainWindow();
-    EXPECT_EQ(menuItems(*control<QMenu>(form, "actionsMenu")),
-              (std::vector<std::string>{"Добавить кассу", "Открыть клиент", "-", "Выход",
-                                        "Разлогинить"}));
+    EXPECT_EQ(
+        menuItems(*control<QMenu>(form, "actionsMenu")),
+        (std::vector<std::string>{"Добавить кассу", "Открыть клиент",
+                                  "Запускать при входе в систему", "-", "Выход", "Разлогинить"}));
     EXPECT_EQ(control<QMenu>(form, "actionsMenu")->title().toStdString(), "Действия");
     EXPECT_EQ(menuItems(*control<QMenu>(form, "helpMenu")),
               (std::vector<std::string>{"Помощь", "Проверить обновления", "Обновить", "-",
@@ -202,18 +206,20 @@ TEST_F(SalePointList, RowsAreSortedBySerialOncePerRegister) {
     EXPECT_EQ(rows.rowCount(), 3);
 }
 
-TEST_F(SalePointList, ConnectionChangeMarksTheRowAndTheTrayIcon) {
+// None of these registers is set up here: the rows follow their changes, and the tray,
+// which counts only registers that connect here by themselves, stays green.
+TEST_F(SalePointList, ConnectionChangeMarksTheRow) {
+    EXPECT_EQ(form().trayIcon().icon().cacheKey(), form().connectedIcon().cacheKey());
     form().onConnectionChanged("200", true);
     EXPECT_EQ(cell(1, CashboxTableModel::StatusColumn), "активен");
     EXPECT_EQ(control<QTableView>(form(), "cashboxTable")->currentIndex().row(), 1);
-    EXPECT_EQ(form().trayIcon().icon().cacheKey(), form().connectedIcon().cacheKey());
 
     form().onConnectionChanged("300", false);
     EXPECT_EQ(cell(1, CashboxTableModel::StatusColumn), "активен");
-    EXPECT_EQ(form().trayIcon().icon().cacheKey(), form().disconnectedIcon().cacheKey());
+    EXPECT_EQ(control<QTableView>(form(), "cashboxTable")->currentIndex().row(), 2);
 
     form().onConnectionChanged("unknown", true);
-    EXPECT_EQ(form().trayIcon().icon().cacheKey(), form().disconnectedIcon().cacheKey());
+    EXPECT_EQ(form().trayIcon().icon().cacheKey(), form().connectedIcon().cacheKey());
 }
 
 TEST(Application, RegisterDriverOfTheSettingsServesTheDriverObject) {
@@ -227,19 +233,145 @@ TEST(Application, RegisterDriverOfTheSettingsServesTheDriverObject) {
 TEST(Application, QuitEndsTheMessageLoopWhileTheWindowIsHidden) {
     ShellDispatcher dispatcher;
     dispatcher.answerJson("test", testAnswer(true));
+    dispatcher.answerJson("getsalepoints", {{"status", 200}, {"data", Json::array()}});
     ShellHarness shell(dispatcher.settingsIni("stored-token"));
     shell.app = std::make_unique<TillhavenApp>(
         shell.dialogs, [](QDialog&) { return int(QDialog::Rejected); }, quitApplication,
         DataPaths{shell.home.path(), shell.home.path()});
     MainWindow& form = shell.app->mainWindow();
     form.show();
-    QMetaObject::invokeMethod(
-        &form, [&] { form.close(); }, Qt::QueuedConnection);
-    QMetaObject::invokeMethod(
-        &form, [&] { control<QAction>(form, "quitAction")->trigger(); }, Qt::QueuedConnection);
+    // Once the start sequence has the list: hidden, then "Выход".
+    QTimer started;
+    QObject::connect(&started, &QTimer::timeout, &form, [&] {
+        if (form.startStage() != MainWindow::StartStage::Running)
+            return;
+        started.stop();
+        form.close();
+        QMetaObject::invokeMethod(
+            &form, [&] { control<QAction>(form, "quitAction")->trigger(); }, Qt::QueuedConnection);
+    });
+    started.start(10);
     // Only a safety net: a loop that never ends fails the test instead of hanging it.
     QTimer::singleShot(60000, [] { QCoreApplication::exit(2); });
     EXPECT_EQ(QApplication::exec(), 0);
     EXPECT_FALSE(form.isVisible());
     EXPECT_EQ(dispatcher.count("getsalepoints"), 1u);
 }
+
+namespace {
+
+std::filesystem::perms modeOf(const std::filesystem::path& file) {
+    return std::filesystem::status(file).permissions() & std::filesystem::perms::all;
+}
+
+constexpr auto kOwnerOnly =
+    std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
+
+}  // namespace
+
+// Receipts can carry a customer's phone or e-mail: the journal and the problem log are the
+// owner's alone, files there from before included.
+TEST(DataFiles, AreReadableByTheirOwnerOnly) {
+    ShellHarness shell(settingsIniFor(closedPort(), ""));
+    createJournalFile(shell.home.file("checks.db"));
+    for (const char* name : {"checks.db-shm", "tillhaven.log", "tillhaven.log.1"})
+        shell.home.write(name, "x");
+    for (const char* name : {"checks.db", "checks.db-shm", "tillhaven.log", "tillhaven.log.1"})
+        std::filesystem::permissions(shell.home.file(name), std::filesystem::perms(0644));
+    shell.start();
+    for (const char* name : {"checks.db", "checks.db-shm", "tillhaven.log", "tillhaven.log.1"})
+        EXPECT_EQ(modeOf(shell.home.file(name)), kOwnerOnly) << name;
+
+    // SQLite gives the files it makes beside the journal the journal's mode.
+    std::filesystem::remove(shell.home.file("checks.db-shm"));
+    {
+        TaskJournal journal;
+        journal.openJournal(shell.home.file("checks.db"));
+        journal.selectChecks("1", "added");
+        for (const char* name : {"checks.db-wal", "checks.db-shm"})
+            EXPECT_EQ(modeOf(shell.home.file(name)), kOwnerOnly) << name;
+    }
+
+    // A log made anew, and the one after a rotation, whatever the umask.
+    for (const char* name : {"tillhaven.log", "tillhaven.log.1"})
+        std::filesystem::remove(shell.home.file(name));
+    const mode_t umaskBefore = ::umask(0);
+    ProblemLog log(shell.home.file("tillhaven.log"), 100);
+    log.report("", std::string(80, 'a'));
+    log.report("", std::string(80, 'b'));
+    ::umask(umaskBefore);
+    for (const char* name : {"tillhaven.log", "tillhaven.log.1"})
+        EXPECT_EQ(modeOf(shell.home.file(name)), kOwnerOnly) << name;
+}
+
+// "Запускать при входе в систему" writes the session's autostart entry, which starts the
+// program hidden, and removes it; the choice is the user's from then on, across restarts.
+TEST(Autostart, TheSwitchWritesAndRemovesTheEntryAndTheChoiceSurvivesARestart) {
+    ShellHarness shell(settingsIniFor(closedPort(), ""));
+    TempDir config;
+    const std::filesystem::path directory = config.path() / "autostart";
+    const std::filesystem::path entry = directory / "tillhaven.desktop";
+    auto restart = [&]() -> QAction& {
+        shell.app.reset();
+        shell.start().mainWindow().setAutostartDirectory(directory);
+        return *control<QAction>(shell.app->mainWindow(), "runAtLoginAction");
+    };
+
+    QAction* runAtLogin = &restart();
+    EXPECT_TRUE(runAtLogin->isCheckable());
+    EXPECT_FALSE(runAtLogin->isChecked());
+    runAtLogin->trigger();
+    ASSERT_TRUE(std::filesystem::exists(entry));
+    const std::string text = config.read("autostart/tillhaven.desktop");
+    EXPECT_NE(text.find("\nExec=" + QCoreApplication::applicationFilePath().toStdString() +
+                        " --hidden\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(AppSettings(shell.home.path()).runAtLogin(), true);
+
+    runAtLogin = &restart();
+    EXPECT_TRUE(runAtLogin->isChecked());
+    runAtLogin->trigger();
+    EXPECT_FALSE(std::filesystem::exists(entry));
+    EXPECT_EQ(AppSettings(shell.home.path()).runAtLogin(), false);
+
+    runAtLogin = &restart();
+    EXPECT_FALSE(runAtLogin->isChecked());
+    EXPECT_EQ(shell.dialogs.count(), 0u) << shell.dialogs.texts().front();
+}
+
+// An installed program whose user never chose starts at login from its first successful
+// login on; a choice made, or a program run from its own directory, is left alone.
+struct FirstLoginCase {
+    const char* name;
+    bool installed;
+    const char* choice;  // client/RunAtLogin in settings.ini, "" for none
+    bool entryWritten;
+};
+
+class FirstLogin : public ::testing::TestWithParam<FirstLoginCase> {};
+
+TEST_P(FirstLogin, TurnsTheStartAtLoginOnOnlyWhenInstalledAndNeverChosen) {
+    ShellDispatcher dispatcher;
+    dispatcher.answerJson("test", testAnswer(true));
+    dispatcher.answerJson("getsalepoints", {{"status", 200}, {"data", Json::array()}});
+    std::string settings = dispatcher.settingsIni("stored-token");
+    if (*GetParam().choice)
+        settings += std::string("[client]\nRunAtLogin=") + GetParam().choice + "\n";
+    ShellHarness shell(settings);
+    shell.installed = GetParam().installed;
+    TempDir config;
+    shell.start().mainWindow().setAutostartDirectory(config.path() / "autostart");
+    shell.showMainWindow();
+    ASSERT_EQ(shell.app->mainWindow().startStage(), MainWindow::StartStage::Running);
+    EXPECT_EQ(std::filesystem::exists(config.path() / "autostart" / "tillhaven.desktop"),
+              GetParam().entryWritten);
+    EXPECT_EQ(control<QAction>(shell.app->mainWindow(), "runAtLoginAction")->isChecked(),
+              GetParam().entryWritten);
+}
+
+INSTANTIATE_TEST_SUITE_P(Autostart, FirstLogin,
+                         ::testing::Values(FirstLoginCase{"InstalledNeverChosen", true, "", true},
+                                           FirstLoginCase{"InstalledChoseNo", true, "0", false},
+                                           FirstLoginCase{"OwnDirectory", false, "", false}),
+                         [](const auto& info) { return std::string(info.param.name); });

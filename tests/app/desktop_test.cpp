@@ -11,11 +11,15 @@
 #include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <string>
 
 #include "app/ShellTestKit.h"
+#include "cashbox/TaskJournal.h"
+#include "support/Sanitizers.h"
 
 using namespace th;
 using namespace th::test;
@@ -150,12 +154,40 @@ protected:
         return environment;
     }
 
-    // Starts the program and waits until its start sequence ended with the window shown.
-    void startClient() {
+    // Starts the program with the given options, without waiting for anything more.
+    void launchClient(const QStringList& options = {}) {
         client.setProcessEnvironment(clientEnvironment());
         client.setProcessChannelMode(QProcess::ForwardedChannels);
-        client.start(QString(TH_TEST_BIN_DIR) + "/tillhaven", {});
+        client.start(QString(TH_TEST_BIN_DIR) + "/tillhaven", options);
         ASSERT_TRUE(client.waitForStarted(kPatienceMs));
+    }
+
+    // One register "A" on the register emulator, set up to connect by itself and listed by
+    // the service.
+    void setUpRegister() {
+        home.write("settings.ini", dispatcher.settingsIni("stored-token") +
+                                       "RegisterDriver=emulator\n[cashboxes]\nserials=A\n"
+                                       "[A]\nKKTSerial=A\nDriver=Атол\nConnectionType=USB\n"
+                                       "Autostart=1\n");
+        home.write("emulator.json",
+                   R"({"registers":[{"serial":"A","port":"USB","reachable":true}]})");
+        createJournalFile(home.file(kJournalFileName));
+        dispatcher.answerJson("getsalepoints", {{"status", 200},
+                                                {"data", Json::array({{{"kkt_serial", "A"},
+                                                                       {"address", "ул. Ленина, 1"},
+                                                                       {"place", "Касса 1"},
+                                                                       {"token", "t-A"}}})}});
+        dispatcher.answerJson(
+            "tasks",
+            {{"status", 200},
+             {"message", ""},
+             {"data",
+              {{"acked", Json::array()}, {"docs", Json::array()}, {"commands", Json::array()}}}});
+    }
+
+    // Starts the program and waits until its start sequence ended with the window shown.
+    void startClient() {
+        launchClient();
         ASSERT_TRUE(dispatcher.waitFor("getsalepoints", std::chrono::seconds(60)));
         ASSERT_TRUE(eventually([this] { return !mainWindow().isEmpty(); }));
         ASSERT_TRUE(eventually([this] { return isShown(); }));
@@ -341,4 +373,58 @@ TEST_F(Desktop, WithoutATrayCloseAndMinimiseLeaveTheWindowInTheTaskbar) {
     closeMainWindow();
     EXPECT_TRUE(eventually([this] { return isHiddenInTheTray(); }));
     EXPECT_EQ(client.state(), QProcess::Running);
+}
+
+// Started at login before a tray or anyone is there: the window stays in the tray, and the
+// register exchanges all the same.
+TEST_F(Desktop, AHiddenStartWithATrayMapsNoWindowAndStillExchanges) {
+    setUpRegister();
+    desktop.startTray();
+    launchClient({"--hidden"});
+    ASSERT_TRUE(dispatcher.waitFor("tasks", std::chrono::seconds(90))) << "no exchange";
+    ASSERT_TRUE(eventually([this] { return !trayIcon().isEmpty(); })) << "no icon in the tray";
+    const QString window = mainWindow();
+    EXPECT_TRUE(window.isEmpty() || !mainWindowState().viewable) << "the window was shown";
+    EXPECT_EQ(client.state(), QProcess::Running);
+
+    // The icon brings the window as usual.
+    clickTrayIcon(1);
+    EXPECT_TRUE(eventually([this] { return !mainWindow().isEmpty() && isShown(); }));
+}
+
+TEST_F(Desktop, AHiddenStartWithoutATrayLeavesTheWindowInTheTaskbar) {
+    setUpRegister();
+    launchClient({"--hidden"});
+    ASSERT_TRUE(dispatcher.waitFor("tasks", std::chrono::seconds(90))) << "no exchange";
+    ASSERT_TRUE(eventually([this] { return !mainWindow().isEmpty(); }));
+    EXPECT_TRUE(eventually([this] { return isInTheTaskbar(); }));
+    EXPECT_EQ(client.state(), QProcess::Running);
+}
+
+// A service that takes 30 s to answer the token check: the window is there at once and
+// answers the window manager throughout.
+TEST_F(Desktop, ASlowServiceAtStartHoldsUpNeitherTheWindowNorItsAnswers) {
+    std::atomic<bool> answered{false};
+    dispatcher.answer("test", [&answered](const Json&) {
+        QThread::sleep(30);
+        answered = true;
+        return testAnswer(true);
+    });
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    launchClient();
+    ASSERT_TRUE(eventually([this] { return !mainWindow().isEmpty() && isShown(); }));
+    const qint64 mapped = sinceStart.elapsed();
+    EXPECT_FALSE(answered) << "the window waited for the service";
+    if (!kUnderSanitizer) {
+        EXPECT_LT(mapped, 2000) << "the window took " << mapped << " ms";
+    }
+
+    // While the token check waits for the service, the window manager's requests are
+    // answered: the caption's close button takes the window to the taskbar at once.
+    ASSERT_TRUE(dispatcher.waitFor("test", std::chrono::seconds(60)));
+    closeMainWindow();
+    EXPECT_TRUE(eventually([this] { return isInTheTaskbar(); }, 10000));
+    EXPECT_FALSE(answered) << "the window answered only after the service";
+    EXPECT_TRUE(dispatcher.waitFor("getsalepoints", std::chrono::seconds(60)));
 }

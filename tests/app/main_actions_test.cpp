@@ -2,10 +2,17 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
 #include <QDir>
 #include <QLabel>
+#include <QProcess>
+#include <QStandardPaths>
 
+#include <cstdlib>
 #include <filesystem>
+#include <mutex>
 
 #include "app/MainWindow.h"
 #include "app/ShellTestKit.h"
@@ -27,6 +34,53 @@ std::string settingsWithUpdateCheck(int port) {
 Json offeredVersion(const std::string& version) {
     return {{"status", 200}, {"data", {{"new_version", version}}}};
 }
+
+// A session bus of the test's own (dbus-daemon) with a notification service on it, as a
+// desktop without a tray has: it records what it is asked to show and takes it.
+class NotificationService : public QDBusVirtualObject {
+public:
+    NotificationService() {
+        daemon_.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+        if (!daemon_.waitForStarted(60000) || !daemon_.waitForReadyRead(60000))
+            return;
+        address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
+        QDBusConnection bus = QDBusConnection::connectToBus(address_, "notification-service");
+        ready_ = bus.isConnected() && bus.registerService("org.freedesktop.Notifications") &&
+                 bus.registerVirtualObject("/org/freedesktop/Notifications", this);
+    }
+    ~NotificationService() override {
+        QDBusConnection::disconnectFromBus("notification-service");
+        daemon_.kill();
+        daemon_.waitForFinished(60000);
+    }
+
+    bool ready() const { return ready_; }
+    const QString& address() const { return address_; }
+    std::vector<std::string> shown() const {
+        std::lock_guard lock(mutex_);
+        return shown_;
+    }
+
+    QString introspect(const QString&) const override { return {}; }
+    // Runs on the bus connection's own thread.
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+        if (message.member() != "Notify" || message.arguments().size() < 5)
+            return false;
+        {
+            std::lock_guard lock(mutex_);
+            shown_.push_back(message.arguments().at(4).toString().toStdString());
+        }
+        connection.send(message.createReply(QVariant::fromValue(1u)));
+        return true;
+    }
+
+private:
+    QProcess daemon_;
+    QString address_;
+    bool ready_ = false;
+    mutable std::mutex mutex_;
+    std::vector<std::string> shown_;
+};
 
 // The process's current directory, where the updater program is looked for first.
 class CurrentDirectory {
@@ -86,6 +140,48 @@ TEST(StartupUpdateCheck, ANewerVersionIsNotifiedAndAskedOnlyWhenTheUserChecks) {
     EXPECT_NE(shell.dialogs.texts()[0].find("до версии 1.0.2.0\r\nНажмите ДА"), std::string::npos);
     EXPECT_TRUE(form.isClosing());
     EXPECT_EQ(shell.quits, 1);
+}
+
+// GNOME without a tray extension: the offer reaches the desktop's notification service and
+// the main window's message line, and only then counts as shown.
+TEST(StartupUpdateCheck, WithoutATrayTheOfferReachesTheNotificationServiceAndTheMessageLine) {
+    ASSERT_FALSE(QStandardPaths::findExecutable("dbus-daemon").isEmpty())
+        << "dbus-daemon is missing: scripts/setup installs it";
+    NotificationService service;
+    ASSERT_TRUE(service.ready()) << "no private session bus";
+    // Each test runs in a process of its own: the program's session bus is this one.
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", service.address().toUtf8().constData(), 1);
+    ShellDispatcher dispatcher;
+    dispatcher.answerJson("swversion", offeredVersion("1.0.2.0"));
+    ShellHarness shell(settingsWithUpdateCheck(dispatcher.port()));
+    shell.trayAvailable = false;
+    shell.start();
+    MainWindow& form = shell.app->mainWindow();
+
+    ASSERT_TRUE(loopUntil([&] { return form.notificationCount() == 1; }));
+    ASSERT_EQ(service.shown().size(), 1u);
+    EXPECT_NE(service.shown()[0].find("до версии 1.0.2.0"), std::string::npos)
+        << service.shown()[0];
+    EXPECT_NE(form.messageLine().toStdString().find("до версии 1.0.2.0"), std::string::npos)
+        << form.messageLine().toStdString();
+    control<QAction>(form, "dismissMessageAction")->trigger();
+    EXPECT_EQ(form.messageLine().toStdString(), "");
+    EXPECT_TRUE(shell.dialogs.texts().empty());
+}
+
+// Without a tray and without a notification service nothing reached the screen but the
+// message line: nothing is counted as shown.
+TEST(StartupUpdateCheck, AnOfferThatReachedNoNotificationIsNotCounted) {
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);
+    ShellDispatcher dispatcher;
+    dispatcher.answerJson("swversion", offeredVersion("1.0.2.0"));
+    ShellHarness shell(settingsWithUpdateCheck(dispatcher.port()));
+    shell.trayAvailable = false;
+    shell.start();
+    MainWindow& form = shell.app->mainWindow();
+    EXPECT_NE(form.messageLine().toStdString().find("до версии 1.0.2.0"), std::string::npos);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(form.notificationCount(), 0);
 }
 
 TEST(StartupUpdateCheck, UpdateWithoutAnUpdaterProgramKeepsTheProgramRunning) {

@@ -94,27 +94,6 @@ TEST(CashboxList, AnswersWithoutAListAndElementsThatAreNoRegisterAddNothing) {
     EXPECT_EQ(world.dialogs.texts(), Strings{"Error: Пользователь не авторизован"});
 }
 
-TEST(CashboxList, TheTrayIconFollowsTheRegisterThatChangedLast) {
-    ListWorld world({{.serial = "A"}, {.serial = "B", .connectionType = "COM", .comPort = "COM2"}},
-                    {benchRegister("A"), benchRegister("B", "COM2")});
-    world.answerSalePoints(Json::array({salePoint("A"), salePoint("B")}));
-    world.form().prepareCashboxes();
-    world.settleAll();
-    EXPECT_EQ(world.column(CashboxTableModel::StatusColumn), (Strings{"активен", "активен"}));
-    EXPECT_TRUE(world.trayIs(world.form().connectedIcon()));
-    EXPECT_EQ(world.dialogs.count(), 0u) << world.dialogs.texts().front();
-
-    CashboxWindow& b = world.form().cashboxWindow(world.record("B"));
-    b.disconnectByUser();
-    world.settleAll();
-    EXPECT_EQ(world.column(CashboxTableModel::StatusColumn), (Strings{"активен", "не активен"}));
-    EXPECT_TRUE(world.trayIs(world.form().disconnectedIcon()));
-    EXPECT_EQ(control<QTableView>(world.form(), "cashboxTable")->currentIndex().row(), 1);
-
-    world.form().onConnectionChanged(std::string("unknown"), true);
-    EXPECT_TRUE(world.trayIs(world.form().disconnectedIcon()));
-}
-
 // One register that cannot be connected at start holds up none after it: its failure is
 // shown without a box, and the others connect.
 TEST(CashboxList, AnUnpluggedRegisterAtStartIsShownOnceAndTheOthersStillListed) {

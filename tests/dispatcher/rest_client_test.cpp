@@ -8,6 +8,8 @@
 #include "support/LoopbackProxy.h"
 #include "support/LoopbackServer.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -845,3 +847,42 @@ TEST(RestClientSetup, RequestOnWorkerThreadLogsOnThatThread) {
 }
 
 }  // namespace
+
+// The program ends while the service is slow to answer: the raised abort flag ends the
+// request as a transport failure instead of waiting for the answer.
+TEST(RestClientAbort, RaisedFlagEndsARequestUnderWay) {
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    bool arrived = false;
+    LoopbackServer server;
+    server.Post(".*", [&](const httplib::Request&, httplib::Response& res) {
+        std::unique_lock lock(mutex);
+        arrived = true;
+        released.notify_all();
+        released.wait_for(lock, std::chrono::seconds(60), [&] { return release; });
+        res.set_content(R"({"status":200})", "application/json");
+    });
+    server.start();
+    TempDir dir;
+    auto settings = testSettings(dir, server.baseUrl());
+    th::RecordingDialogs dialogs;
+    DispatcherClient client(dialogs);
+    client.setSettings(settings.get());
+    std::atomic<bool> abort{false};
+    client.setAbortFlag(&abort);
+
+    std::thread stopper([&] {
+        std::unique_lock lock(mutex);
+        released.wait(lock, [&] { return arrived; });
+        abort = true;
+    });
+    EXPECT_THROW(client.executeDelay("test", Json::object()), th::RestRequestError);
+    stopper.join();
+    {
+        std::lock_guard lock(mutex);
+        release = true;
+    }
+    released.notify_all();
+    EXPECT_EQ(dialogs.count(), 0u);
+}

@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <QImage>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QString>
 
 #include <cstring>
@@ -261,12 +263,24 @@ TEST_F(InstalledProgram, PutsProgramsIconsEntriesAndJournalTemplateWhereADesktop
     }
 
     const auto installedClient = (prefix() / "bin" / "tillhaven").string();
-    for (const char* entry :
-         {"share/applications/tillhaven.desktop", "share/tillhaven/autostart/tillhaven.desktop"}) {
+    // The autostart entry starts the client hidden in the tray.
+    const std::pair<const char*, std::string> entries[] = {
+        {"share/applications/tillhaven.desktop", installedClient},
+        {"share/tillhaven/autostart/tillhaven.desktop", installedClient + " --hidden"}};
+    for (const auto& [entry, exec] : entries) {
         auto keys = desktopEntry(prefix() / entry);
         EXPECT_EQ(keys["Type"], "Application") << entry;
-        EXPECT_EQ(keys["Exec"], installedClient) << entry;
+        EXPECT_EQ(keys["Exec"], exec) << entry;
         EXPECT_EQ(keys["Icon"], "tillhaven") << entry;
+        if (QStandardPaths::findExecutable("desktop-file-validate").isEmpty())
+            continue;
+        QProcess validate;
+        validate.setProcessChannelMode(QProcess::MergedChannels);
+        validate.start("desktop-file-validate",
+                       {QString::fromStdString((prefix() / entry).string())});
+        ASSERT_TRUE(validate.waitForFinished(60000));
+        EXPECT_EQ(validate.exitCode(), 0) << entry;
+        EXPECT_EQ(validate.readAll().toStdString(), "") << entry;
     }
 
     th::TaskJournal journal;
@@ -325,9 +339,20 @@ TEST_F(InstalledProgram, ReadsItsSettingsFromTheConfigDirectoryAndKeepsThem) {
     client->kill();
 
     EXPECT_TRUE(asked()) << "the installed client did not use the settings in " << settingsFile();
-    EXPECT_EQ(readFile(settingsFile()), settings);
+    // Kept as they were; the first login of a user who never chose adds the start at login,
+    // with its autostart entry starting the installed client hidden.
+    EXPECT_EQ(readFile(settingsFile()), settings + "\n[client]\nRunAtLogin=1\n");
+    const fs::path entry = configDir() / "autostart" / "tillhaven.desktop";
+    ASSERT_TRUE(fs::exists(entry));
+    EXPECT_NE(
+        readFile(entry).find("\nExec=" + (prefix() / "bin" / "tillhaven").string() + " --hidden\n"),
+        std::string::npos)
+        << readFile(entry);
     ASSERT_TRUE(fs::exists(journalFile())) << "the journal template is copied in all the same";
     EXPECT_EQ(readFile(journalFile()), journalTemplate());
+    // The copy of the template, readable by everyone, holds this user's receipts.
+    EXPECT_EQ(fs::status(journalFile()).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
 }
 
 }  // namespace

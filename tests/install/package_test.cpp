@@ -196,10 +196,14 @@ TEST_F(DebianPackage, InstallsUnderUsrOwnedByRoot) {
 }
 
 TEST_F(DebianPackage, DesktopEntriesStartTheInstalledClient) {
-    for (const char* entry : {"usr/share/applications/tillhaven.desktop",
-                              "usr/share/tillhaven/autostart/tillhaven.desktop"}) {
+    // The autostart entry starts it hidden in the tray.
+    const std::pair<const char*, const char*> entries[] = {
+        {"usr/share/applications/tillhaven.desktop", "\nExec=/usr/bin/tillhaven\n"},
+        {"usr/share/tillhaven/autostart/tillhaven.desktop",
+         "\nExec=/usr/bin/tillhaven --hidden\n"}};
+    for (const auto& [entry, exec] : entries) {
         const std::string text = readFile(root() / entry);
-        EXPECT_NE(text.find("\nExec=/usr/bin/tillhaven\n"), std::string::npos) << entry;
+        EXPECT_NE(text.find(exec), std::string::npos) << entry;
         EXPECT_NE(text.find("\nIcon=tillhaven\n"), std::string::npos) << entry;
     }
 }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <vector>
 
+#include "platform/Background.h"
 #include "platform/ProblemLog.h"
 #include "support/TempDir.h"
 
@@ -51,3 +53,15 @@ TEST(ProblemLog, AnUnwritableLogStopsNothing) {
 }
 
 }  // namespace
+
+// A step that fails for the moment waits 5 s, then twice as long each time, at most 5 min;
+// a success starts again from 5 s.
+TEST(RetrySchedule, DoublesFromFiveSecondsUpToFiveMinutes) {
+    th::RetrySchedule schedule;
+    std::vector<int> delays;
+    for (int attempt = 0; attempt < 9; ++attempt)
+        delays.push_back(schedule.nextDelaySeconds());
+    EXPECT_EQ(delays, (std::vector<int>{5, 10, 20, 40, 80, 160, 300, 300, 300}));
+    schedule.reset();
+    EXPECT_EQ(schedule.nextDelaySeconds(), 5);
+}
