@@ -10,6 +10,7 @@
 
 #include "RecordingFptr.h"
 #include "drivers/AtolDriver.h"
+#include "drivers/DriverFailures.h"
 #include "support/TempDir.h"
 #include "support/Unprivileged.h"
 
@@ -290,9 +291,18 @@ const TaskCase kTaskCases[] = {
     {"NoTask", true, std::nullopt, std::int64_t{0}, "{}", 0, std::nullopt, {"isOpened"}},
     {"AnswerNotJson", true, kTask, std::int64_t{0}, "{not json", 0, std::nullopt, kSendTask},
     {"EmptyAnswer", true, kTask, std::int64_t{0}, "", 0, std::nullopt, kSendTask},
-    {"ErrorCode4IsNoAnswer", true, kTask, kFailed, R"({"x":1})", 4, std::nullopt,
+    // The codes by which the vendor's driver says the register cannot be reached.
+    {"ConnectionDisabledIsNoAnswer", true, kTask, kFailed, R"({"x":1})", 1, std::nullopt,
      join({kSendTask, {"errorCode"}})},
-    {"OtherErrorCodeIsRefusal", true, kTask, kFailed, "", 115, R"({"error":"115 [Нет бумаги]"})",
+    {"NoConnectionIsNoAnswer", true, kTask, kFailed, R"({"x":1})", 2, std::nullopt,
+     join({kSendTask, {"errorCode"}})},
+    {"PortBusyIsNoAnswer", true, kTask, kFailed, R"({"x":1})", 3, std::nullopt,
+     join({kSendTask, {"errorCode"}})},
+    {"PortNotAvailableIsNoAnswer", true, kTask, kFailed, R"({"x":1})", 4, std::nullopt,
+     join({kSendTask, {"errorCode"}})},
+    {"ConnectionLostIsNoAnswer", true, kTask, kFailed, R"({"x":1})", 241, std::nullopt,
+     join({kSendTask, {"errorCode"}})},
+    {"NoPaperIsRefusal", true, kTask, kFailed, "", 44, R"({"error":"44 [Нет бумаги]"})",
      join({kSendTask, {"errorCode", "errorDescription"}})},
     {"FailureCodeAsText", true, kTask, std::string("-1"), "", 0, R"({"error":"0 [Нет бумаги]"})",
      join({kSendTask, {"errorCode", "errorDescription"}})},
@@ -328,6 +338,37 @@ TEST_P(ProcessJson, AnswersWithoutRaising) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ProcessJson, testing::ValuesIn(kTaskCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A refusal's code is read back from the text the driver made of it; only the printer's
+// own conditions hold the documents after it.
+TEST(DriverFailures, ARefusalsCodeTellsThePrinterFromTheDocument) {
+    struct Case {
+        Json answer;
+        std::optional<std::int64_t> code;
+        bool printerNotReady;
+    };
+    const Case cases[] = {
+        {{{"error", "44 [Нет бумаги]"}}, 44, true},
+        {{{"error", "45 [Открыта крышка]"}}, 45, true},
+        {{{"error", "46 [Нет связи с принтером чеков]"}}, 46, true},
+        {{{"error", "47 [Механическая ошибка печатающего устройства]"}}, 47, true},
+        {{{"error", "150 [Ошибка отрезчика]"}}, 150, true},
+        {{{"error", "68 [Смена превысила 24 часа]"}}, 68, false},
+        {{{"error", "166 [ФН не найден]"}}, 166, false},
+        {{{"error", "[Нет бумаги]"}}, std::nullopt, false},
+        {{{"error", 44}}, std::nullopt, false},
+        {{{"error", "44 [Нет бумаги]"}, {"fiscalParams", Json::object()}}, std::nullopt, false},
+        {{{"fiscalParams", {{"fiscalDocumentNumber", 44}}}}, std::nullopt, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(th::refusalCode(c.answer), c.code) << c.answer.dump();
+        EXPECT_EQ(th::isPrinterNotReady(c.answer), c.printerNotReady) << c.answer.dump();
+    }
+    for (std::int64_t code : {1, 2, 3, 4, 241})
+        EXPECT_EQ(th::classifyDriverFailure(code), th::DriverFailure::OutOfReach) << code;
+    for (std::int64_t code : {0, 5, 44, 68, 73, 83, 166, 240, 242})
+        EXPECT_NE(th::classifyDriverFailure(code), th::DriverFailure::OutOfReach) << code;
+}
 
 TEST(AtolProcessJson, AutomationErrorAnywhereGivesNoAnswer) {
     for (const char* failing : {"isOpened", "setParam", "processJson", "getParamString",
