@@ -51,11 +51,13 @@ const Trace kCloseOpen = {"isOpened", "beep", "beep", "close"};
 // A driver over a recording object, with a listener that notes what it was told.
 struct Rig {
     explicit Rig(const std::string& serial = "SN-1",
-                 std::filesystem::path usbDeviceDir = std::filesystem::path()) {
+                 std::filesystem::path usbDeviceDir = std::filesystem::path(),
+                 th::UsbDeviceTree usb = {}) {
         th::test::serveRecordingFptr(registry, script);
         // The machine's own devices stay out of it: only the ones a test puts in place.
         registry.setPorts(std::make_shared<const th::RegisterPorts>(
-            [] { return std::vector<th::SerialPortEntry>{}; }, std::move(usbDeviceDir)));
+            [] { return std::vector<th::SerialPortEntry>{}; }, std::move(usbDeviceDir),
+            std::move(usb)));
         driver = std::make_unique<AtolDriver>(serial, registry);
         driver->setOnChangedState([this](CashboxDriver& sender) {
             EXPECT_EQ(&sender, driver.get());
@@ -440,6 +442,40 @@ TEST(AtolPortAccess, AFailedUsbConnectionNamesTheRegistersDeviceTheUserMayNotOpe
         << seen;
     EXPECT_TRUE(seen.ends_with("\nopen\nisOpened")) << "the vendor driver tried first: " << seen;
     EXPECT_EQ(rig.listenerCalls(), 0);
+}
+
+// The vendor's driver opens a USB register through its USB device: a device of the vendor
+// the user may not open is named, with the rule that gives access to it.
+TEST(AtolPortAccess, AFailedUsbConnectionNamesTheRegistersUsbDeviceAndTheRuleForIt) {
+    if (!th::test::canDropPrivileges())
+        GTEST_SKIP() << "needs root to hand the device to root alone and drop to another user";
+    th::test::TempDir usb;
+    std::filesystem::permissions(usb.path(), std::filesystem::perms(0755));
+    const auto describe = [&](const char* name, const char* vendor, const char* device) {
+        const std::filesystem::path entry = usb.path() / "sys" / name;
+        std::filesystem::create_directories(entry);
+        usb.write("sys/" + std::string(name) + "/idVendor", std::string(vendor) + "\n");
+        usb.write("sys/" + std::string(name) + "/busnum", "1\n");
+        usb.write("sys/" + std::string(name) + "/devnum", std::string(device) + "\n");
+    };
+    describe("1-1", "046d", "3");  // a mouse
+    describe("1-2", "2912", "7");  // the register
+    std::filesystem::create_directories(usb.path() / "dev" / "001");
+    th::test::PseudoTerminal device;
+    ASSERT_TRUE(device.setAccess(0, 0600));
+    std::filesystem::create_symlink(device.path(), usb.path() / "dev" / "001" / "007");
+    for (const char* dir : {"sys", "sys/1-1", "sys/1-2", "dev", "dev/001"})
+        std::filesystem::permissions(usb.path() / dir, std::filesystem::perms(0755));
+    Rig rig("SN-1", usb.file("no-tty"), {usb.path() / "sys", usb.path() / "dev"});
+    rig.driver->setComType("USB");
+    rig.script->openSucceeds = false;
+
+    const std::string seen = connectUnprivileged(rig);
+    const std::string node = (usb.path() / "dev" / "001" / "007").string();
+    EXPECT_TRUE(seen.starts_with("Нет доступа к порту " + node + ": ")) << seen;
+    EXPECT_NE(seen.find("70-tillhaven-atol.rules"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("TAG+=\"uaccess\""), std::string::npos) << seen;
+    EXPECT_TRUE(seen.ends_with("\nopen\nisOpened")) << "the vendor driver tried first: " << seen;
 }
 
 TEST(AtolPortAccess, AFailedUsbConnectionWithEveryDeviceOpenKeepsTheDriversMessage) {
