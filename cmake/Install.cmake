@@ -37,6 +37,11 @@ install(FILES ${TH_MAN_DIR}/tillhaven.1.gz DESTINATION share/man/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides
     DESTINATION share/lintian/overrides RENAME tillhaven)
 
+# The udev rule that lets the user at the seat open the registers' USB devices and ports;
+# udev reads <prefix>/lib/udev/rules.d (with the /usr prefix of the package).
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/70-tillhaven-atol.rules
+    DESTINATION lib/udev/rules.d)
+
 # The icon, drawn at build time at every size of the hicolor theme.
 set(TH_ICON_SIZES 16 22 24 32 48 64 128 256)
 set(TH_ICON_THEME_DIR ${CMAKE_BINARY_DIR}/share/icons/hicolor)

@@ -7,6 +7,7 @@
 #include "dispatcher/DispatcherClient.h"
 #include "dispatcher/Messages.h"
 #include "drivers/CashboxDriver.h"
+#include "drivers/DriverFailures.h"
 #include "platform/Dialogs.h"
 #include "platform/Errors.h"
 
@@ -18,6 +19,7 @@ namespace {
 constexpr const char* kShiftStatusTask = R"({"type": "getShiftStatus"})";
 constexpr const char* kOfdExchangeStatusTask = R"({"type": "ofdExchangeStatus"})";
 constexpr const char* kShiftTotalsTask = R"({"type": "getShiftTotals"})";
+constexpr const char* kDeviceStatusTask = R"({"type": "getDeviceStatus"})";
 
 constexpr const char* kAckNotSaved = "Подтверждение не записано в журнал заданий, документ ";
 constexpr const char* kDocumentsNotSaved =
@@ -28,6 +30,26 @@ const Json* member(const Json& object, const char* name) {
         return nullptr;
     const auto found = object.find(name);
     return found == object.end() ? nullptr : &*found;
+}
+
+std::string printerHoldMessage(const std::string& serial, const std::string& refusal) {
+    return "Касса " + serial + " не может печатать (" + refusal +
+           "), документы ждут, пока принтер не будет готов";
+}
+
+// Whether a "getDeviceStatus" answer shows a printer that can print: paper in, cover shut,
+// no fault. A refusal or an answer without the status is no sign that it can.
+bool printerCanPrint(const Json& status) {
+    const Json* device = member(status, "deviceStatus");
+    if (device == nullptr || !device->is_object())
+        return false;
+    const auto flag = [&](const char* name, bool healthy) {
+        const Json* value = member(*device, name);
+        return value == nullptr || !value->is_boolean() || value->get<bool>() == healthy;
+    };
+    return flag("paperPresent", true) && flag("coverOpened", false) &&
+           flag("printerConnectionLost", false) && flag("printerError", false) &&
+           flag("cutError", false) && flag("printerOverheat", false);
 }
 
 }  // namespace
@@ -49,6 +71,7 @@ void ExchangeCycle::runExchangeCycle() {
     flushPending();
     RegisterState state = readRegisterState();
     settleInFlight();
+    const bool mayPrint = printerReady();
     // The journal is read before the command results are taken: a journal error then ends
     // the cycle with nothing taken.
     TasksState request;
@@ -64,7 +87,8 @@ void ExchangeCycle::runExchangeCycle() {
     request.totals = std::move(state.totals);
     request.commands = commandResults_.takeAll();
     exchange(tasksRequest(request), request.commands);
-    executionPass(serial);
+    if (mayPrint)
+        executionPass(serial);
 }
 
 void ExchangeCycle::report(const std::string& text) {
@@ -249,7 +273,7 @@ void ExchangeCycle::executionPass(const std::string& serial) {
             continue;
         }
         const std::optional<Json> answer = runTask(task ? &*task : nullptr);
-        if (answer && !completeRow(row, dumpCompact(*answer), false))
+        if (answer && (!completeRow(row, dumpCompact(*answer), false) || holdForPrinter(*answer)))
             return;
     }
 }
@@ -272,11 +296,64 @@ bool ExchangeCycle::executeFiscal(const CheckRow& row, const Json& task,
     const std::optional<Json> answer = runTask(&task);
     if (!answer)
         return false;
+    if (answer->is_object() && answer->contains("error"))
+        return completeRefusedFiscal(row, task, *answer, count) && !holdForPrinter(*answer);
     if (auto made = answeredFiscalNumber(*answer))
         count = FiscalCount::known(*made);
-    else if (!answer->is_object() || !answer->contains("error"))
+    else
         count.reset();
     return completeRow(row, dumpCompact(*answer), true);
+}
+
+// A refusal does not prove that nothing was made: the link may have failed after the
+// print, or the printer during it. The register's count decides; where it cannot tell
+// (no count before, none readable after) the refusal is all there is to report.
+bool ExchangeCycle::completeRefusedFiscal(const CheckRow& row, const Json& task,
+                                          const Json& refusal, std::optional<FiscalCount>& count) {
+    const std::string refused = dumpCompact(refusal);
+    if (!count->isKnown())
+        return completeRow(row, refused, true);
+    const std::int64_t before = count->number;
+    count = readFiscalCount([this](const Json& t) { return runTask(&t); });
+    // No answer: the mark stays, and the next settlement decides.
+    if (count->kind == FiscalCount::Kind::NoAnswer)
+        return false;
+    if (!count->isKnown())
+        return completeRow(row, refused, true);
+    const CountVerdict verdict =
+        judgeByCount(before, count->number, &task, [this](const Json& t) { return runTask(&t); });
+    if (verdict.outcome == Settlement::NotMade)
+        return completeRow(row, refused, true);
+    if (verdict.outcome == Settlement::Recovered)
+        return completeRow(row, dumpCompact(*verdict.response), true);
+    // The register made something it cannot show to be this document, or went silent: the
+    // mark stays for the next settlement, which reports what it cannot settle.
+    return false;
+}
+
+// A printer that cannot print (no paper, cover open, a fault) would refuse every document
+// after this one in turn: they wait in the journal, "added", until it can print again.
+bool ExchangeCycle::holdForPrinter(const Json& answer) {
+    if (!isPrinterNotReady(answer))
+        return false;
+    printerHold_ = answer.at("error").get<std::string>();
+    report(printerHoldMessage(host_.serialText(), *printerHold_));
+    return true;
+}
+
+// While documents are held, the register's status says when the printer is back; a status
+// the register does not give leaves them held until it does. The hold is reported once and
+// stands until then: no exchange meanwhile passes for a recovery.
+bool ExchangeCycle::printerReady() {
+    if (!printerHold_)
+        return true;
+    const std::optional<Json> status = runTask(kDeviceStatusTask);
+    if (!status || !printerCanPrint(*status)) {
+        reportedThisCycle_ = true;
+        return false;
+    }
+    printerHold_.reset();
+    return true;
 }
 
 // The register has executed the document (a receipt may be printed): an answer the journal

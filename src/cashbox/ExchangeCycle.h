@@ -93,6 +93,10 @@ private:
     Json runCommand(const Json& command);
     void executionPass(const std::string& serial);
     bool executeFiscal(const CheckRow& row, const Json& task, std::optional<FiscalCount>& count);
+    bool completeRefusedFiscal(const CheckRow& row, const Json& task, const Json& refusal,
+                               std::optional<FiscalCount>& count);
+    bool holdForPrinter(const Json& answer);
+    bool printerReady();
     bool completeRow(const CheckRow& row, const std::string& response, bool fiscal);
     void saveUnsavedAnswers();
     bool isUnsaved(const CheckRow& row) const;
@@ -114,6 +118,9 @@ private:
     std::vector<Json> pendingDocuments_;
     // Doubtful documents already reported by this run of the program.
     std::set<std::string> reportedDoubtful_;
+    // A refusal for the printer's condition ("44 [Нет бумаги]") holds the documents until
+    // the printer can print again.
+    std::optional<std::string> printerHold_;
     bool reportedThisCycle_ = false;
 
     ExchangeHost& host_;

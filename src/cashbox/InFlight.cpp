@@ -148,32 +148,34 @@ std::vector<SettledMark> settleInFlight(TaskJournal& journal, const std::string&
             settled.push_back({mark.origId, Settlement::Doubtful});
             continue;
         }
-        if (count.number == *mark.fiscalNumberBefore) {
-            journal.clearInFlight(serial, mark.origId);
-            settled.push_back({mark.origId, Settlement::NotMade});
-            continue;
-        }
-        if (count.number != *mark.fiscalNumberBefore + 1) {
-            settled.push_back({mark.origId, Settlement::Doubtful});
-            continue;
-        }
-        const std::optional<Json> lastParams = run(kGetLastFiscalParams);
-        if (!lastParams) {
-            settled.push_back({mark.origId, Settlement::NoContact});
-            break;
-        }
         const std::optional<Json> document = parseJson(row->data);
-        const std::optional<Json> response =
-            document ? recoveredAnswer(*lastParams, *document, count.number) : std::nullopt;
-        if (!response) {
-            settled.push_back({mark.origId, Settlement::Doubtful});
-            continue;
-        }
-        journal.completeInFlight(statusText(CheckStatus::Completed), dumpCompact(*response), serial,
-                                 mark.origId);
-        settled.push_back({mark.origId, Settlement::Recovered});
+        const CountVerdict verdict = judgeByCount(*mark.fiscalNumberBefore, count.number,
+                                                  document ? &*document : nullptr, run);
+        settled.push_back({mark.origId, verdict.outcome});
+        if (verdict.outcome == Settlement::NoContact)
+            break;
+        if (verdict.outcome == Settlement::NotMade)
+            journal.clearInFlight(serial, mark.origId);
+        if (verdict.outcome == Settlement::Recovered)
+            journal.completeInFlight(statusText(CheckStatus::Completed),
+                                     dumpCompact(*verdict.response), serial, mark.origId);
     }
     return settled;
+}
+
+CountVerdict judgeByCount(std::int64_t before, std::int64_t now, const Json* document,
+                          const RegisterTask& run) {
+    if (now == before)
+        return {Settlement::NotMade, std::nullopt};
+    if (now != before + 1 || document == nullptr)
+        return {Settlement::Doubtful, std::nullopt};
+    const std::optional<Json> lastParams = run(kGetLastFiscalParams);
+    if (!lastParams)
+        return {Settlement::NoContact, std::nullopt};
+    std::optional<Json> response = recoveredAnswer(*lastParams, *document, now);
+    if (!response)
+        return {Settlement::Doubtful, std::nullopt};
+    return {Settlement::Recovered, std::move(response)};
 }
 
 std::string doubtfulDocumentMessage(const std::string& serial, const CheckRow& row) {

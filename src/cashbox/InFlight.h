@@ -61,6 +61,17 @@ struct SettledMark {
     Settlement outcome;
 };
 
+// What the register's count says about one document, when the count before the document
+// and the count now are both known. Recovered comes with the row's response, read from the
+// register's record of its last document.
+struct CountVerdict {
+    Settlement outcome;
+    std::optional<Json> response;
+};
+// document is the row's task, nullptr when its data is not JSON (it cannot be matched then).
+CountVerdict judgeByCount(std::int64_t before, std::int64_t now, const Json* document,
+                          const RegisterTask& run);
+
 // Settles every marked document of the register, oldest first, before anything else goes
 // to it. Completes recovered rows and clears the marks of rows that were not made or are
 // no longer waiting. Journal errors reach the caller. Stops at the first NoContact.

@@ -3,6 +3,8 @@
 #include <string>
 #include <variant>
 
+#include "drivers/DriverFailures.h"
+
 namespace th {
 
 // Everything this driver calls on "AddIn.Fptr10", by name. Any object serving that ProgID
@@ -42,9 +44,6 @@ constexpr const char* version = "version";
 
 // Result code of a failed processJson.
 constexpr const char* kFailedResultCode = "-1";
-// Failure code that means the register is out of reach: no answer rather than a refusal.
-constexpr std::int64_t kNoAnswerErrorCode = 4;
-
 constexpr const char* kBadConnectionTypeText = "Некорректный тип соединения";
 constexpr const char* kCannotConnectText = "Невозможно подключиться к кассе";
 constexpr const char* kOtherSerialText = "Найдена касса с другим серийным номером: ";
@@ -124,8 +123,9 @@ std::optional<Json> runTask(IAutomationObject& fptr, const Json* data) {
     if (resultCode != kFailedResultCode) {
         return parseJson(answer);
     }
+    // A register out of reach gave no answer: the task may or may not have been done.
     std::int64_t code = variantInt(fptr.invoke(member::errorCode));
-    if (code == kNoAnswerErrorCode) {
+    if (classifyDriverFailure(code) == DriverFailure::OutOfReach) {
         return std::nullopt;
     }
     std::string description = variantText(fptr.invoke(member::errorDescription));

@@ -31,6 +31,12 @@ constexpr double kMaxQuantity = 1e6;
 const std::vector<std::string> kPaymentTypes = {"cash", "electronically", "prepaid", "credit",
                                                 "other"};
 const std::vector<std::string> kReceiptTypes = {"sell", "sellReturn", "buy", "buyReturn"};
+// A correction receipt corrects the sums of a receipt type and counts among them.
+const std::map<std::string, std::string> kCorrectedTypes = {{"sellCorrection", "sell"},
+                                                            {"sellReturnCorrection", "sellReturn"},
+                                                            {"buyCorrection", "buy"},
+                                                            {"buyReturnCorrection", "buyReturn"}};
+const std::set<std::string> kCorrectionKinds = {"self", "instruction"};
 
 // Items a receipt prints without entering its sums.
 const std::set<std::string> kPrintedItemTypes = {"text", "barcode", "pictureFromMemory", "pixels",
@@ -231,6 +237,35 @@ std::map<std::string, std::int64_t> readPayments(const Json& task) {
     return byType;
 }
 
+// The date of a correction's basis, as the register takes it: "YYYY.MM.DD".
+bool isBaseDate(const std::string& date) {
+    if (date.size() != 10 || date[4] != '.' || date[7] != '.') {
+        return false;
+    }
+    for (std::size_t i = 0; i < date.size(); ++i) {
+        if (i != 4 && i != 7 && (date[i] < '0' || date[i] > '9')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A correction receipt in the register's newer form: why it corrects (on its own or by an
+// instruction of the tax service, which then has a number) and the date of that basis; its
+// items and payments are a receipt's.
+void checkCorrection(const Json& task) {
+    const std::string kind = text(task, "correctionType", "");
+    if (!kCorrectionKinds.count(kind)) {
+        refuse(ErrorCode::invalidTask, "недопустимое значение \"correctionType\"");
+    }
+    if (!isBaseDate(text(task, "correctionBaseDate", ""))) {
+        refuse(ErrorCode::invalidTask, "недопустимое значение \"correctionBaseDate\"");
+    }
+    if (kind == "instruction" || task.contains("correctionBaseNumber")) {
+        text(task, "correctionBaseNumber", "");
+    }
+}
+
 Receipt readReceipt(const Json& task) {
     const Json& items = array(task, "items");
     Receipt receipt;
@@ -303,8 +338,11 @@ public:
         } else if (std::find(kReceiptTypes.begin(), kReceiptTypes.end(), type) !=
                    kReceiptTypes.end()) {
             answer = receipt(type);
+        } else if (auto corrected = kCorrectedTypes.find(type);
+                   corrected != kCorrectedTypes.end()) {
+            answer = receipt(corrected->second, true);
         } else {
-            refuse(ErrorCode::unknownTask, type);
+            refuse(ErrorCode::invalidTask, "неизвестный тип задания \"" + type + "\"");
         }
         result.fiscalDocumentNumber = state_.lastDocumentNumber;
         result.printed = true;
@@ -480,7 +518,8 @@ private:
         return {{"fiscalParams", params}};
     }
 
-    Json receipt(const std::string& type) {
+    // type is the receipt type whose sums it adds to; a correction corrects that type's.
+    Json receipt(const std::string& type, bool correction = false) {
         requireFiscalDocuments();
         std::string shift = shiftState(state_, now_);
         if (shift == "closed") {
@@ -488,6 +527,9 @@ private:
         }
         if (shift == "expired") {
             refuse(ErrorCode::shiftExpired);
+        }
+        if (correction) {
+            checkCorrection(task_);
         }
         Receipt parsed = readReceipt(task_);
         addToTotals(type, parsed);
@@ -581,7 +623,7 @@ TaskResult executeTask(const RegisterConfig& config, EmulatedRegisterState& stat
     try {
         auto task = parseJson(taskText);
         if (!task) {
-            refuse(ErrorCode::invalidJson);
+            refuse(ErrorCode::invalidTask, "задание не является JSON");
         }
         if (!task->is_object()) {
             refuse(ErrorCode::invalidTask, "задание должно быть объектом");

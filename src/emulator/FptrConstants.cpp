@@ -38,46 +38,44 @@ const char* errorText(ErrorCode code) {
     switch (code) {
         case ErrorCode::ok:
             return "Ошибок нет";
-        case ErrorCode::connectionClosed:
-            return "Соединение с ККТ не установлено";
-        case ErrorCode::badParameter:
-            return "Неверное значение параметра";
+        case ErrorCode::connectionDisabled:
+            return "Соединение не установлено";
         case ErrorCode::noConnection:
-            return "Нет связи с ККТ";
-        case ErrorCode::unsupportedDataType:
-            return "Неподдерживаемый тип запроса";
-        case ErrorCode::shiftClosed:
-            return "Смена закрыта - операция невозможна";
-        case ErrorCode::shiftOpened:
-            return "Смена открыта - операция невозможна";
-        case ErrorCode::shiftExpired:
-            return "Смена превысила 24 часа";
+            return "Нет связи";
+        case ErrorCode::portNotAvailable:
+            return "Порт недоступен";
+        case ErrorCode::invalidSettings:
+            return "Некорректные настройки";
+        case ErrorCode::invalidParam:
+            return "Некорректное значение параметра";
+        case ErrorCode::positionAmount:
+            return "Неверная цена (сумма)";
+        case ErrorCode::blocked:
+            return "Вход в режим заблокирован";
         case ErrorCode::noPaper:
             return "Нет бумаги";
         case ErrorCode::coverOpened:
             return "Открыта крышка";
-        case ErrorCode::blocked:
-            return "ККТ заблокирована";
-        case ErrorCode::noFn:
-            return "ФН отсутствует";
+        case ErrorCode::changeFromNonCash:
+            return "Сумма не наличных платежей превышает сумму чека";
+        case ErrorCode::notEnoughPayment:
+            return "Чек оплачен не полностью";
+        case ErrorCode::shiftExpired:
+            return "Смена превысила 24 часа";
+        case ErrorCode::shiftClosed:
+            return "Смена закрыта - операция невозможна";
+        case ErrorCode::shiftOpened:
+            return "Смена открыта, операция невозможна";
         case ErrorCode::notFiscal:
             return "ККТ не зарегистрирована";
-        case ErrorCode::invalidJson:
-            return "Задание не является корректным JSON";
-        case ErrorCode::unknownTask:
-            return "Неизвестный тип задания";
-        case ErrorCode::invalidTask:
-            return "Некорректное задание";
-        case ErrorCode::positionAmount:
-            return "Стоимость позиции не равна произведению цены на количество";
+        case ErrorCode::noFn:
+            return "ФН не найден";
         case ErrorCode::receiptTotal:
-            return "Итог чека не совпадает с суммой позиций";
-        case ErrorCode::notEnoughPayment:
-            return "Недостаточно оплаты для закрытия чека";
-        case ErrorCode::changeFromNonCash:
-            return "Сумма безналичных оплат превышает сумму чека";
+            return "Неверный итог чека";
         case ErrorCode::taxSum:
-            return "Неверная сумма налога";
+            return "Некорректная сумма налога";
+        case ErrorCode::invalidTask:
+            return "Ошибка парсинга запроса";
     }
     return "Неизвестная ошибка";
 }

@@ -28,30 +28,30 @@ inline constexpr std::int64_t kDtStatus = 0;
 // The value of a constant read by its name; nullopt for a name that is not a constant.
 std::optional<std::int64_t> constantByName(std::string_view name);
 
-// Failure codes of the emulated driver. 4 is the one the system gives a meaning of its
-// own: the register is out of reach, so the task got no answer at all.
+// Failure codes of the emulated driver: the vendor's codes (its LIBFPTR_ERROR_ constants)
+// for the same conditions, so that a client sees from the emulator what it sees from a real
+// register. The codes 1 to 4 mean the register was not reached at all.
 enum class ErrorCode : int {
     ok = 0,
-    connectionClosed = 1,
-    badParameter = 3,
-    noConnection = 4,
-    unsupportedDataType = 5,
-    shiftClosed = 30,
-    shiftOpened = 31,
-    shiftExpired = 32,
-    noPaper = 40,
-    coverOpened = 41,
-    blocked = 42,
-    noFn = 43,
-    notFiscal = 44,
-    invalidJson = 50,
-    unknownTask = 51,
-    invalidTask = 52,
-    positionAmount = 53,
-    receiptTotal = 54,
-    notEnoughPayment = 55,
-    changeFromNonCash = 56,
-    taxSum = 57,
+    connectionDisabled = 1,  // LIBFPTR_ERROR_CONNECTION_DISABLED: no connection open
+    noConnection = 2,        // LIBFPTR_ERROR_NO_CONNECTION: the register does not answer
+    portNotAvailable = 4,    // LIBFPTR_ERROR_PORT_NOT_AVAILABLE: the port is gone
+    invalidSettings = 9,     // LIBFPTR_ERROR_INVALID_SETTINGS
+    invalidParam = 13,       // LIBFPTR_ERROR_INVALID_PARAM
+    positionAmount = 16,     // LIBFPTR_ERROR_INVALID_SUM
+    blocked = 34,            // LIBFPTR_ERROR_MODE_BLOCKED
+    noPaper = 44,            // LIBFPTR_ERROR_NO_PAPER
+    coverOpened = 45,        // LIBFPTR_ERROR_COVER_OPENED
+    changeFromNonCash = 52,  // LIBFPTR_ERROR_NONCACH_PAYMENTS_TOO_MUCH
+    notEnoughPayment = 66,   // LIBFPTR_ERROR_NOT_FULLY_PAID
+    shiftExpired = 68,       // LIBFPTR_ERROR_SHIFT_EXPIRED
+    shiftClosed = 73,        // LIBFPTR_ERROR_DENIED_IN_CLOSED_SHIFT
+    shiftOpened = 83,        // LIBFPTR_ERROR_DENIED_IN_OPENED_SHIFT
+    notFiscal = 89,          // LIBFPTR_ERROR_FISCAL_PRINTER_NOT_ACTIVATED
+    noFn = 166,              // LIBFPTR_ERROR_FN_NOT_FOUND
+    receiptTotal = 227,      // LIBFPTR_ERROR_INVALID_TOTAL
+    taxSum = 243,            // LIBFPTR_ERROR_INVALID_TAX_SUM
+    invalidTask = 501,       // LIBFPTR_ERROR_RECEIPT_PARSE_ERROR: not JSON, malformed, unknown
 };
 
 // The text the driver gives for a code, without details.

@@ -40,7 +40,7 @@ Json logLine(const std::string& serial, const TaskResult& result, bool answerLos
 }
 
 // A task that never reached a register still names its type and identifier in the log.
-TaskResult unanswered(const std::string& taskText, const std::string& description) {
+TaskResult unanswered(const std::string& taskText, ErrorCode code, const std::string& description) {
     TaskResult result;
     if (auto task = parseJson(taskText); task && task->is_object()) {
         if (auto type = task->find("type"); type != task->end() && type->is_string()) {
@@ -50,7 +50,7 @@ TaskResult unanswered(const std::string& taskText, const std::string& descriptio
             result.externalId = *id;
         }
     }
-    result.code = ErrorCode::noConnection;
+    result.code = code;
     result.description = description;
     return result;
 }
@@ -191,13 +191,13 @@ std::optional<std::string> FptrEmulator::requestedPort() {
         return std::string("USB");
     }
     if (port != fptr::kPortCom) {
-        fail(ErrorCode::badParameter, "порт");
+        fail(ErrorCode::invalidSettings, "порт");
         return std::nullopt;
     }
     auto file = appliedSettings_.find(fptr::kSettingComFile);
     std::string name = file == appliedSettings_.end() ? "" : variantText(file->second);
     if (name.empty()) {
-        fail(ErrorCode::badParameter, "не задан COM-порт");
+        fail(ErrorCode::invalidSettings, "не задан COM-порт");
         return std::nullopt;
     }
     return name;
@@ -210,35 +210,49 @@ Variant FptrEmulator::open(const std::vector<Variant>&) {
     if (!port) {
         return std::int64_t{-1};
     }
+    bool silentOnPort = false;
     try {
         auto session = bench_->session();
         for (const RegisterConfig& config : session.registers()) {
-            if (config.reachable && config.port == *port) {
-                session.state(config.serial);  // a damaged state must not take documents
-                connection_ = Connection{config.serial, *port};
-                return succeed();
+            if (!config.reachable || config.port != *port) {
+                continue;
             }
+            if (config.silent) {
+                silentOnPort = true;
+                continue;
+            }
+            session.state(config.serial);  // a damaged state must not take documents
+            connection_ = Connection{config.serial, *port};
+            return succeed();
         }
     } catch (const EmulatorError& e) {
-        return fail(ErrorCode::noConnection, e.what());
+        return fail(ErrorCode::portNotAvailable, e.what());
     }
-    return fail(ErrorCode::noConnection, "нет кассы на порту " + *port);
+    // The port opens, but nothing answers on it.
+    if (silentOnPort) {
+        return fail(ErrorCode::noConnection);
+    }
+    return fail(ErrorCode::portNotAvailable, "нет кассы на порту " + *port);
 }
 
 std::optional<RegisterConfig> FptrEmulator::reachConnected(EmulatorBench::Session& session) {
     if (!connection_) {
-        fail(ErrorCode::connectionClosed);
+        fail(ErrorCode::connectionDisabled);
         return std::nullopt;
     }
     for (const RegisterConfig& config : session.registers()) {
         if (config.serial == connection_->serial) {
             if (config.reachable && config.port == connection_->port) {
+                if (config.silent) {
+                    fail(ErrorCode::noConnection);
+                    return std::nullopt;
+                }
                 return config;
             }
             break;
         }
     }
-    fail(ErrorCode::noConnection);
+    fail(ErrorCode::portNotAvailable);
     return std::nullopt;
 }
 
@@ -253,7 +267,7 @@ Variant FptrEmulator::beep(const std::vector<Variant>&) {
         state.beeps += 1;
         session.saveState(config->serial, state);
     } catch (const EmulatorError& e) {
-        return fail(ErrorCode::noConnection, e.what());
+        return fail(ErrorCode::portNotAvailable, e.what());
     }
     return succeed();
 }
@@ -269,7 +283,7 @@ Variant FptrEmulator::queryData(const std::vector<Variant>&) {
     input_.clear();
     output_.clear();
     if (!status) {
-        return fail(ErrorCode::unsupportedDataType);
+        return fail(ErrorCode::invalidParam, "тип запроса");
     }
     try {
         auto session = bench_->session();
@@ -280,7 +294,7 @@ Variant FptrEmulator::queryData(const std::vector<Variant>&) {
         output_[fptr::kParamSerialNumber] = config->serial;
         output_[fptr::kParamModelName] = config->model;
     } catch (const EmulatorError& e) {
-        return fail(ErrorCode::noConnection, e.what());
+        return fail(ErrorCode::portNotAvailable, e.what());
     }
     return succeed();
 }
@@ -291,20 +305,35 @@ Variant FptrEmulator::processJson(const std::vector<Variant>&) {
     input_.clear();
     output_.clear();
     if (!connection_) {
-        return fail(ErrorCode::connectionClosed);
+        return fail(ErrorCode::connectionDisabled);
     }
     TaskOutcome outcome;
     try {
         auto session = bench_->session();
         outcome = runTask(session, taskText);
     } catch (const EmulatorError& e) {
-        return fail(ErrorCode::noConnection, e.what());
+        return fail(ErrorCode::portNotAvailable, e.what());
     }
     // The document is made and recorded; printing it holds neither the bench's mutex nor its
     // flock, so other registers, threads and processes go on meanwhile. A process killed here
     // leaves the document made and its answer never given.
     std::this_thread::sleep_for(std::chrono::duration<double>(outcome.printSeconds));
+    if (outcome.printSeconds > 0 && !stillAnswering()) {
+        return std::int64_t{-1};
+    }
     return answer(outcome.result);
+}
+
+// A link that died during the print (the register fell silent, the cable was pulled) takes
+// the answer with it: the document stays made, and the caller hears what the link says.
+bool FptrEmulator::stillAnswering() {
+    try {
+        auto session = bench_->session();
+        return reachConnected(session).has_value();
+    } catch (const EmulatorError& e) {
+        fail(ErrorCode::portNotAvailable, e.what());
+        return false;
+    }
 }
 
 Variant FptrEmulator::answer(const TaskResult& result) {
@@ -334,11 +363,12 @@ FptrEmulator::TaskOutcome FptrEmulator::runTask(EmulatorBench::Session& session,
             }
             outcome.printSeconds = result.printed ? config->printSeconds : 0;
         } else {
-            result = unanswered(taskText, errorDescription_);
+            result = unanswered(taskText, static_cast<ErrorCode>(errorCode_), errorDescription_);
         }
     } catch (const EmulatorError& e) {
-        result = unanswered(taskText, fptr::errorText(ErrorCode::noConnection) + std::string(" (") +
-                                          e.what() + ")");
+        result = unanswered(
+            taskText, ErrorCode::portNotAvailable,
+            fptr::errorText(ErrorCode::portNotAvailable) + std::string(" (") + e.what() + ")");
         // Nothing was recorded: no document was made, so none prints and no answer is lost.
         answerLost = false;
         outcome.printSeconds = 0;

@@ -52,6 +52,7 @@ private:
     // The connected register as the bench now describes it; nullopt (and the failure set)
     // when the connection is closed or the register went out of reach.
     std::optional<RegisterConfig> reachConnected(EmulatorBench::Session& session);
+    bool stillAnswering();
     TaskOutcome runTask(EmulatorBench::Session& session, const std::string& taskText);
     Variant answer(const TaskResult& result);
     Variant succeed();

@@ -79,6 +79,7 @@ RegisterConfig parseRegister(const Json& entry, std::size_t index) {
     readText(entry, "model", config.model, index);
     readText(entry, "port", config.port, index);
     readFlag(entry, "reachable", config.reachable, index);
+    readFlag(entry, "silent", config.silent, index);
     readFlag(entry, "blocked", config.blocked, index);
     readFlag(entry, "coverOpened", config.coverOpened, index);
     readFlag(entry, "fiscal", config.fiscal, index);

@@ -22,7 +22,8 @@ struct RegisterConfig {
     std::string serial;
     std::string model = "АТОЛ 30Ф";
     std::string port = "USB";  // "USB" or a COM port name such as "COM3"
-    bool reachable = true;
+    bool reachable = true;     // false: the port is gone (a USB register unplugged)
+    bool silent = false;       // true: the port stays, but the register does not answer
     bool blocked = false;
     bool coverOpened = false;
     bool fiscal = true;

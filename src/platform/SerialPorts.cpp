@@ -47,7 +47,7 @@ std::optional<std::string> groupName(gid_t gid) {
 
 // The fix for a refused device: membership of its group when the group may read and write
 // it (dialout on Debian), otherwise a rule that gives the user's group access.
-std::string accessFix(const std::filesystem::path& device) {
+std::string accessFix(const std::filesystem::path& device, const std::string& ruleFix) {
     struct stat info {};
     const std::string user = userName();
     if (::stat(device.c_str(), &info) == 0) {
@@ -57,6 +57,8 @@ std::string accessFix(const std::filesystem::path& device) {
             return "Добавьте пользователя в группу " + *group + " (sudo usermod -aG " + *group +
                    " " + user + "), затем выйдите из системы и войдите снова.";
     }
+    if (!ruleFix.empty())
+        return ruleFix;
     return "Дайте пользователю доступ к устройству правилом udev с GROUP=\"dialout\", "
            "MODE=\"0660\" и добавьте его в группу dialout (sudo usermod -aG dialout " +
            user + "), затем подключите кассу заново, выйдите из системы и войдите снова.";
@@ -77,7 +79,8 @@ bool isDevicePath(const std::string& port) {
     return port.starts_with('/');
 }
 
-std::optional<std::string> deviceAccessProblem(const std::filesystem::path& device) {
+std::optional<std::string> deviceAccessProblem(const std::filesystem::path& device,
+                                               const std::string& ruleFix) {
     // The effective ids decide what open() will allow, as the driver opens the device in
     // this process.
     if (::faccessat(AT_FDCWD, device.c_str(), R_OK | W_OK, AT_EACCESS) == 0)
@@ -90,7 +93,7 @@ std::optional<std::string> deviceAccessProblem(const std::filesystem::path& devi
                "списка.";
     if (error == EACCES || error == EPERM || error == EROFS)
         return "Нет доступа к порту " + name + ": у пользователя " + userName() +
-               " нет права чтения и записи устройства. " + accessFix(device);
+               " нет права чтения и записи устройства. " + accessFix(device, ruleFix);
     return "Порт " + name + " недоступен: " + std::generic_category().message(error);
 }
 

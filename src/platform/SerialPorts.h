@@ -25,8 +25,11 @@ std::vector<SerialPortEntry> systemSerialPorts();
 bool isDevicePath(const std::string& port);
 
 // Why the user may not use a device for a register: nullopt when the process may read and
-// write it, otherwise one message that names the device and what to do about it.
-std::optional<std::string> deviceAccessProblem(const std::filesystem::path& device);
+// write it, otherwise one message that names the device and what to do about it: joining
+// the device's group when that group may use it, else ruleFix when given (the rule that
+// gives access to this kind of device), else a udev rule for the dialout group.
+std::optional<std::string> deviceAccessProblem(const std::filesystem::path& device,
+                                               const std::string& ruleFix = {});
 
 // The devices in dir whose names start with prefix that the process may not read and
 // write, sorted by name.

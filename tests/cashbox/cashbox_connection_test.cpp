@@ -42,7 +42,7 @@ TEST(StateWarnings, FollowTheFlagsInTheirOrder) {
         {"storage state unknown", status({{"fnPresent", Json()}, {"fnFiscal", false}}), {}},
         {"flag as text", status({{"paperPresent", "false"}, {"blocked", 1}}), {}},
         {"flags missing", {{"deviceStatus", {{"coverOpened", true}}}}, {cover}},
-        {"a refusal", {{"error", "4 [Нет связи]"}}, {}},
+        {"a refusal", {{"error", "166 [ФН не найден]"}}, {}},
         {"not an object", Json::array({true}), {}},
     };
     for (const WarningCase& c : cases)

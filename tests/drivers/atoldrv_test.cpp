@@ -10,6 +10,7 @@
 
 #include "RecordingFptr.h"
 #include "drivers/AtolDriver.h"
+#include "drivers/DriverFailures.h"
 #include "support/TempDir.h"
 #include "support/Unprivileged.h"
 
@@ -50,11 +51,13 @@ const Trace kCloseOpen = {"isOpened", "beep", "beep", "close"};
 // A driver over a recording object, with a listener that notes what it was told.
 struct Rig {
     explicit Rig(const std::string& serial = "SN-1",
-                 std::filesystem::path usbDeviceDir = std::filesystem::path()) {
+                 std::filesystem::path usbDeviceDir = std::filesystem::path(),
+                 th::UsbDeviceTree usb = {}) {
         th::test::serveRecordingFptr(registry, script);
         // The machine's own devices stay out of it: only the ones a test puts in place.
         registry.setPorts(std::make_shared<const th::RegisterPorts>(
-            [] { return std::vector<th::SerialPortEntry>{}; }, std::move(usbDeviceDir)));
+            [] { return std::vector<th::SerialPortEntry>{}; }, std::move(usbDeviceDir),
+            std::move(usb)));
         driver = std::make_unique<AtolDriver>(serial, registry);
         driver->setOnChangedState([this](CashboxDriver& sender) {
             EXPECT_EQ(&sender, driver.get());
@@ -290,9 +293,18 @@ const TaskCase kTaskCases[] = {
     {"NoTask", true, std::nullopt, std::int64_t{0}, "{}", 0, std::nullopt, {"isOpened"}},
     {"AnswerNotJson", true, kTask, std::int64_t{0}, "{not json", 0, std::nullopt, kSendTask},
     {"EmptyAnswer", true, kTask, std::int64_t{0}, "", 0, std::nullopt, kSendTask},
-    {"ErrorCode4IsNoAnswer", true, kTask, kFailed, R"({"x":1})", 4, std::nullopt,
+    // The codes by which the vendor's driver says the register cannot be reached.
+    {"ConnectionDisabledIsNoAnswer", true, kTask, kFailed, R"({"x":1})", 1, std::nullopt,
      join({kSendTask, {"errorCode"}})},
-    {"OtherErrorCodeIsRefusal", true, kTask, kFailed, "", 115, R"({"error":"115 [Нет бумаги]"})",
+    {"NoConnectionIsNoAnswer", true, kTask, kFailed, R"({"x":1})", 2, std::nullopt,
+     join({kSendTask, {"errorCode"}})},
+    {"PortBusyIsNoAnswer", true, kTask, kFailed, R"({"x":1})", 3, std::nullopt,
+     join({kSendTask, {"errorCode"}})},
+    {"PortNotAvailableIsNoAnswer", true, kTask, kFailed, R"({"x":1})", 4, std::nullopt,
+     join({kSendTask, {"errorCode"}})},
+    {"ConnectionLostIsNoAnswer", true, kTask, kFailed, R"({"x":1})", 241, std::nullopt,
+     join({kSendTask, {"errorCode"}})},
+    {"NoPaperIsRefusal", true, kTask, kFailed, "", 44, R"({"error":"44 [Нет бумаги]"})",
      join({kSendTask, {"errorCode", "errorDescription"}})},
     {"FailureCodeAsText", true, kTask, std::string("-1"), "", 0, R"({"error":"0 [Нет бумаги]"})",
      join({kSendTask, {"errorCode", "errorDescription"}})},
@@ -328,6 +340,37 @@ TEST_P(ProcessJson, AnswersWithoutRaising) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ProcessJson, testing::ValuesIn(kTaskCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A refusal's code is read back from the text the driver made of it; only the printer's
+// own conditions hold the documents after it.
+TEST(DriverFailures, ARefusalsCodeTellsThePrinterFromTheDocument) {
+    struct Case {
+        Json answer;
+        std::optional<std::int64_t> code;
+        bool printerNotReady;
+    };
+    const Case cases[] = {
+        {{{"error", "44 [Нет бумаги]"}}, 44, true},
+        {{{"error", "45 [Открыта крышка]"}}, 45, true},
+        {{{"error", "46 [Нет связи с принтером чеков]"}}, 46, true},
+        {{{"error", "47 [Механическая ошибка печатающего устройства]"}}, 47, true},
+        {{{"error", "150 [Ошибка отрезчика]"}}, 150, true},
+        {{{"error", "68 [Смена превысила 24 часа]"}}, 68, false},
+        {{{"error", "166 [ФН не найден]"}}, 166, false},
+        {{{"error", "[Нет бумаги]"}}, std::nullopt, false},
+        {{{"error", 44}}, std::nullopt, false},
+        {{{"error", "44 [Нет бумаги]"}, {"fiscalParams", Json::object()}}, std::nullopt, false},
+        {{{"fiscalParams", {{"fiscalDocumentNumber", 44}}}}, std::nullopt, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(th::refusalCode(c.answer), c.code) << c.answer.dump();
+        EXPECT_EQ(th::isPrinterNotReady(c.answer), c.printerNotReady) << c.answer.dump();
+    }
+    for (std::int64_t code : {1, 2, 3, 4, 241})
+        EXPECT_EQ(th::classifyDriverFailure(code), th::DriverFailure::OutOfReach) << code;
+    for (std::int64_t code : {0, 5, 44, 68, 73, 83, 166, 240, 242})
+        EXPECT_NE(th::classifyDriverFailure(code), th::DriverFailure::OutOfReach) << code;
+}
 
 TEST(AtolProcessJson, AutomationErrorAnywhereGivesNoAnswer) {
     for (const char* failing : {"isOpened", "setParam", "processJson", "getParamString",
@@ -399,6 +442,40 @@ TEST(AtolPortAccess, AFailedUsbConnectionNamesTheRegistersDeviceTheUserMayNotOpe
         << seen;
     EXPECT_TRUE(seen.ends_with("\nopen\nisOpened")) << "the vendor driver tried first: " << seen;
     EXPECT_EQ(rig.listenerCalls(), 0);
+}
+
+// The vendor's driver opens a USB register through its USB device: a device of the vendor
+// the user may not open is named, with the rule that gives access to it.
+TEST(AtolPortAccess, AFailedUsbConnectionNamesTheRegistersUsbDeviceAndTheRuleForIt) {
+    if (!th::test::canDropPrivileges())
+        GTEST_SKIP() << "needs root to hand the device to root alone and drop to another user";
+    th::test::TempDir usb;
+    std::filesystem::permissions(usb.path(), std::filesystem::perms(0755));
+    const auto describe = [&](const char* name, const char* vendor, const char* device) {
+        const std::filesystem::path entry = usb.path() / "sys" / name;
+        std::filesystem::create_directories(entry);
+        usb.write("sys/" + std::string(name) + "/idVendor", std::string(vendor) + "\n");
+        usb.write("sys/" + std::string(name) + "/busnum", "1\n");
+        usb.write("sys/" + std::string(name) + "/devnum", std::string(device) + "\n");
+    };
+    describe("1-1", "046d", "3");  // a mouse
+    describe("1-2", "2912", "7");  // the register
+    std::filesystem::create_directories(usb.path() / "dev" / "001");
+    th::test::PseudoTerminal device;
+    ASSERT_TRUE(device.setAccess(0, 0600));
+    std::filesystem::create_symlink(device.path(), usb.path() / "dev" / "001" / "007");
+    for (const char* dir : {"sys", "sys/1-1", "sys/1-2", "dev", "dev/001"})
+        std::filesystem::permissions(usb.path() / dir, std::filesystem::perms(0755));
+    Rig rig("SN-1", usb.file("no-tty"), {usb.path() / "sys", usb.path() / "dev"});
+    rig.driver->setComType("USB");
+    rig.script->openSucceeds = false;
+
+    const std::string seen = connectUnprivileged(rig);
+    const std::string node = (usb.path() / "dev" / "001" / "007").string();
+    EXPECT_TRUE(seen.starts_with("Нет доступа к порту " + node + ": ")) << seen;
+    EXPECT_NE(seen.find("70-tillhaven-atol.rules"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("TAG+=\"uaccess\""), std::string::npos) << seen;
+    EXPECT_TRUE(seen.ends_with("\nopen\nisOpened")) << "the vendor driver tried first: " << seen;
 }
 
 TEST(AtolPortAccess, AFailedUsbConnectionWithEveryDeviceOpenKeepsTheDriversMessage) {

@@ -124,6 +124,57 @@ TEST_F(EmulatorObject, UnpluggingMidConnectionAnswersWithCodeFourUntilPluggedBac
     EXPECT_EQ(*textAt(*answer, "fiscalParams.fiscalDocumentNumber"), "3");
 }
 
+// A register that falls silent keeps its port: the driver says "no connection" (2), where
+// an unplugged one says "port not available" (4).
+TEST_F(EmulatorObject, ASilentRegisterAnswersWithCodeTwoUntilItSpeaksAgain) {
+    Fptr fptr(bench);
+    ASSERT_TRUE(fptr.openCom("COM3"));
+    ASSERT_TRUE(fptr.task({{"type", "openShift"}}));
+
+    setFlag("B-2", "silent", true);
+    EXPECT_FALSE(fptr.task(cashSale(10, "doc-1")));
+    EXPECT_EQ(fptr.errorCode(), 2);
+    EXPECT_EQ(variantText(fptr.call("errorDescription")), "Нет связи");
+    EXPECT_TRUE(fptr.isOpened());
+    EXPECT_FALSE(fptr.openCom("COM3"));
+    EXPECT_EQ(fptr.errorCode(), 2);
+
+    setFlag("B-2", "silent", false);
+    ASSERT_TRUE(fptr.openCom("COM3"));
+    auto answer = fptr.task(cashSale(10, "doc-1"));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(*textAt(*answer, "fiscalParams.fiscalDocumentNumber"), "3");
+}
+
+// The link dies while the register prints: the document is made, its answer never comes.
+TEST_F(EmulatorObject, ARegisterFallingSilentDuringThePrintMakesTheDocumentWithoutAnAnswer) {
+    Fptr fptr(bench);
+    ASSERT_TRUE(fptr.openUsb());
+    ASSERT_TRUE(fptr.task({{"type", "openShift"}}));
+    setMember("C-3", "printSeconds", 3);
+
+    std::optional<Json> answer;
+    std::thread printing([&] { answer = fptr.task(cashSale(10, "doc-1")); });
+    const auto made = [&] {
+        for (const Json& line : linesOf("C-3"))
+            if (line.value("external_id", Json()) == "doc-1" &&
+                line.contains("fiscalDocumentNumber"))
+                return true;
+        return false;
+    };
+    while (!made())
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    setFlag("C-3", "silent", true);
+    printing.join();
+    EXPECT_FALSE(answer);
+    EXPECT_EQ(fptr.errorCode(), 2);
+
+    setFlag("C-3", "silent", false);
+    auto status = fptr.task({{"type", "getFnStatus"}});
+    ASSERT_TRUE(status);
+    EXPECT_EQ((*status)["fnStatus"]["fiscalDocumentNumber"], 3);
+}
+
 TEST_F(EmulatorObject, RefusalsCarryCodeAndDescriptionAndFlagsAreReadAtEveryTask) {
     Fptr fptr(bench);
     ASSERT_TRUE(fptr.openUsb());
@@ -164,7 +215,7 @@ TEST_F(EmulatorObject, LogRecordsEveryTaskWithItsOutcome) {
     EXPECT_FALSE(lines[2].contains("fiscalDocumentNumber"));
     EXPECT_EQ(lines[3]["fiscalDocumentNumber"], 4);
     EXPECT_EQ(lines[4]["external_id"], "ext-3");
-    EXPECT_EQ(lines[4]["error"], "30 [Смена закрыта - операция невозможна]");
+    EXPECT_EQ(lines[4]["error"], "73 [Смена закрыта - операция невозможна]");
     EXPECT_FALSE(lines[4].contains("fiscalDocumentNumber"));
 }
 
@@ -295,7 +346,7 @@ TEST_F(EmulatorObject, LostAnswersAreDocumentsMadeWithoutAnAnswerUpToTheBenchCou
             fiscalSoFar += fiscal ? 1 : 0;
             auto answer = fptr.task(task);
             EXPECT_EQ(answer.has_value(), !lost) << task["type"];
-            EXPECT_EQ(fptr.errorCode(), lost ? 4 : 0) << task["type"];
+            EXPECT_EQ(fptr.errorCode(), lost ? 2 : 0) << task["type"];
             auto status = fptr.task({{"type", "getFnStatus"}});
             ASSERT_TRUE(status);
             EXPECT_EQ((*status)["fnStatus"]["fiscalDocumentNumber"], 1 + fiscalSoFar)

@@ -122,7 +122,48 @@ const std::string kTextAndPosition = items(
 const std::string kHugePrice =
     items(R"({"name":"Хлеб","price":1e300,"quantity":1,"amount":1e300,"tax":{"type":"vat20"}})");
 
+// A correction receipt of 100.00 in the register's newer form: the correction's basis, then
+// items and payments as in a sale.
+std::string correction(const char* type, const std::string& basis) {
+    return std::string(R"({"type":")") + type + R"(",)" + basis +
+           R"(,"items":[{"name":"Хлеб","price":50,"quantity":2,"amount":100,)"
+           R"("tax":{"type":"vat20"}}],"payments":[{"type":"cash","sum":100}]})";
+}
+
+const std::string kSelfBasis = R"("correctionType":"self","correctionBaseDate":"2024.05.31")";
+const std::string kInstructionBasis =
+    R"("correctionType":"instruction","correctionBaseDate":"2024.05.31",)"
+    R"("correctionBaseNumber":"12-34/567")";
+
 const std::vector<RuleCase> kCases = {
+    {"SellCorrection",
+     correction("sellCorrection", kSelfBasis),
+     ErrorCode::ok,
+     "opened",
+     nullptr,
+     {{"fiscalParams.total", 100.0},
+      {"fiscalParams.fiscalReceiptNumber", 5},
+      {"fiscalParams.fiscalDocumentNumber", 11}}},
+    {"SellReturnCorrectionByInstruction", correction("sellReturnCorrection", kInstructionBasis),
+     ErrorCode::ok},
+    {"BuyCorrection", correction("buyCorrection", kSelfBasis), ErrorCode::ok},
+    {"BuyReturnCorrection", correction("buyReturnCorrection", kSelfBasis), ErrorCode::ok},
+    {"CorrectionByInstructionWithoutItsNumber",
+     correction("sellCorrection",
+                R"("correctionType":"instruction","correctionBaseDate":"2024.05.31")"),
+     ErrorCode::invalidTask},
+    {"CorrectionWithoutBasisDate", correction("sellCorrection", R"("correctionType":"self")"),
+     ErrorCode::invalidTask},
+    {"CorrectionWithBasisDateOfAnotherForm",
+     correction("sellCorrection", R"("correctionType":"self","correctionBaseDate":"31.05.2024")"),
+     ErrorCode::invalidTask},
+    {"CorrectionOfUnknownKind",
+     correction("sellCorrection", R"("correctionType":"other","correctionBaseDate":"2024.05.31")"),
+     ErrorCode::invalidTask},
+    {"CorrectionOnClosedShift", correction("sellCorrection", kSelfBasis), ErrorCode::shiftClosed,
+     "closed"},
+    {"CorrectionWithoutPaper", correction("sellCorrection", kSelfBasis), ErrorCode::noPaper,
+     "opened", [](RegisterConfig& c) { c.paperPresent = false; }},
     {"SaleWithExactCash",
      kSale,
      ErrorCode::ok,
@@ -259,16 +300,51 @@ const std::vector<RuleCase> kCases = {
      {{"fiscalParams", {{"fiscalDocumentNumber", 10}}}}},
     {"LastFiscalParamsWithoutFn", R"({"type":"getLastFiscalParams"})", ErrorCode::noFn, "opened",
      [](RegisterConfig& c) { c.fnPresent = false; }},
-    {"UnknownTask", R"({"type":"fly"})", ErrorCode::unknownTask},
+    {"UnknownTask", R"({"type":"fly"})", ErrorCode::invalidTask},
     {"TaskWithoutType", R"({"items":[]})", ErrorCode::invalidTask},
     {"TypeNotText", R"({"type":7})", ErrorCode::invalidTask},
     {"TaskNotAnObject", R"(["sell"])", ErrorCode::invalidTask},
-    {"TaskNotJson", R"({"type":"sell",)", ErrorCode::invalidJson},
-    {"EmptyTask", "", ErrorCode::invalidJson},
+    {"TaskNotJson", R"({"type":"sell",)", ErrorCode::invalidTask},
+    {"EmptyTask", "", ErrorCode::invalidTask},
 };
 
 INSTANTIATE_TEST_SUITE_P(Tasks, FiscalRules, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The register's conditions give the vendor's codes and descriptions, as a real register's
+// driver reports them.
+TEST(FiscalRefusals, UseTheVendorsCodesAndDescriptions) {
+    struct Case {
+        const char* shift;
+        void (*adjust)(RegisterConfig&);
+        int code;
+        const char* description;
+    };
+    const Case cases[] = {
+        {"opened", [](RegisterConfig& c) { c.paperPresent = false; }, 44, "Нет бумаги"},
+        {"opened", [](RegisterConfig& c) { c.coverOpened = true; }, 45, "Открыта крышка"},
+        {"expired", nullptr, 68, "Смена превысила 24 часа"},
+        {"closed", nullptr, 73, "Смена закрыта - операция невозможна"},
+        {"opened", [](RegisterConfig& c) { c.fnPresent = false; }, 166, "ФН не найден"},
+        {"opened", [](RegisterConfig& c) { c.fiscal = false; }, 89, "ККТ не зарегистрирована"},
+    };
+    for (const Case& c : cases) {
+        RegisterConfig config;
+        config.serial = "1";
+        if (c.adjust)
+            c.adjust(config);
+        EmulatedRegisterState state = stateWithShift(c.shift);
+        const TaskResult result = executeTask(config, state, kSale, kNow);
+        EXPECT_EQ(static_cast<int>(result.code), c.code) << c.description;
+        EXPECT_EQ(result.description, c.description);
+    }
+    EmulatedRegisterState opened = stateWithShift("opened");
+    RegisterConfig config;
+    config.serial = "1";
+    const TaskResult twice = executeTask(config, opened, R"({"type":"openShift"})", kNow);
+    EXPECT_EQ(static_cast<int>(twice.code), 83);
+    EXPECT_EQ(twice.description, "Смена открыта, операция невозможна");
+}
 
 TaskResult run(RegisterConfig& config, EmulatedRegisterState& state, const Json& task) {
     return executeTask(config, state, dumpCompact(task), kNow);

@@ -123,6 +123,11 @@ public:
         const std::string type = data->value("type", "");
         if (silentTypes.count(type))
             return std::nullopt;
+        if (refuse && isFiscalDocument(*data))
+            if (std::optional<Json> refusal = refuse(*data))
+                return refusal;
+        if (type == "getDeviceStatus" && deviceStatus)
+            return deviceStatus;
         if (type == "getFnStatus")
             return fnStatus;
         if (type == "getLastFiscalParams")
@@ -175,6 +180,11 @@ public:
     Json lastParams = Json{{"fiscalParams", {{"fiscalDocumentNumber", 1}}}};
     int loseAnswers = 0;
     std::function<void(const Json&)> onTask;
+    // Answers a fiscal document in the register's stead when it gives a value: the document
+    // is then not made, unless the hook makes it (moves the count) itself.
+    std::function<std::optional<Json>(const Json& task)> refuse;
+    // The answer to "getDeviceStatus", when set.
+    std::optional<Json> deviceStatus;
 
 private:
     bool connected_ = true;
@@ -616,6 +626,117 @@ TEST_F(ExchangeTest, AMarkedSaleIsSettledByTheRegistersCountBeforeAnythingElse) 
             EXPECT_EQ(Json::parse(row->response), c.recoveredAnswer);
         }
     }
+}
+
+// A sale of 100 is refused with an error while the register stood at fiscal document 1;
+// its count, read right after, decides what the service hears.
+struct RefusedSaleCase {
+    const char* name;
+    const char* error;
+    std::function<void(FakeRegister&)> afterRefusal;  // what else the register did meanwhile
+    Json completedWith;                               // the row's response; null: not completed
+    bool doubtfulReported;
+};
+
+Json refusal(const char* error) {
+    return {{"error", error}};
+}
+
+const Json kMadeSale = R"({"fiscalParams":{"fiscalDocumentNumber":2,"total":100}})"_json;
+
+const RefusedSaleCase kRefusedSaleCases[] = {
+    {"count unchanged: refused", "68 [Смена превысила 24 часа]", nullptr,
+     refusal("68 [Смена превысила 24 часа]"), false},
+    {"one more and it is this sale: made after all", "177 [Закрытие чека прервано]",
+     [](FakeRegister& reg) {
+         reg.setFiscalNumber(2);
+         reg.lastParams = kMadeSale;
+     },
+     R"({"fiscalParams":{"fiscalDocumentNumber":2,"total":100},"recovered":true})"_json, false},
+    {"count unreadable: the refusal is all there is", "177 [Закрытие чека прервано]",
+     [](FakeRegister& reg) { reg.fnStatus = refusal("166 [ФН не найден]"); },
+     refusal("177 [Закрытие чека прервано]"), false},
+    {"no answer to the count: settled later", "177 [Закрытие чека прервано]",
+     [](FakeRegister& reg) { reg.silentTypes = {"getFnStatus"}; }, nullptr, false},
+    {"two more: a person decides", "177 [Закрытие чека прервано]",
+     [](FakeRegister& reg) { reg.setFiscalNumber(3); }, nullptr, true},
+};
+
+TEST_F(ExchangeTest, AFiscalDocumentRefusedWithAnErrorIsDecidedByTheRegistersCount) {
+    for (const RefusedSaleCase& c : kRefusedSaleCases) {
+        SCOPED_TRACE(c.name);
+        const std::string serial = std::string("K-") + c.name;
+        auto w = window(serial);
+        w->reg.refuse = [&](const Json&) -> std::optional<Json> {
+            w->reg.refuse = nullptr;  // once
+            if (c.afterRefusal)
+                c.afterRefusal(w->reg);
+            return refusal(c.error);
+        };
+        service.queueDocument({{"type", "sell"}, {"external_id", "s"}, {"total", 100}});
+        w->cycle.runExchangeCycle();
+        w->cycle.runExchangeCycle();  // what the first cycle left is settled now
+
+        EXPECT_EQ(w->reg.countOf("sell"), 1u) << "a refused sale is never offered again";
+        const std::optional<CheckRow> row = w->journal.findCheck(serial, "s");
+        ASSERT_TRUE(row);
+        if (c.completedWith.is_null()) {
+            EXPECT_EQ(row->status, "added");
+            EXPECT_EQ(w->journal.inFlightMarks(serial).size(), 1u);
+        } else {
+            EXPECT_EQ(Json::parse(row->response), c.completedWith);
+            EXPECT_TRUE(w->journal.inFlightMarks(serial).empty());
+        }
+        EXPECT_EQ(w->problems.size(), c.doubtfulReported ? 1u : 0u);
+    }
+}
+
+// The printer runs out of paper with three sales queued: the first is refused and reported
+// so; the others are not handed to a printer that cannot print, and print once it can.
+TEST_F(ExchangeTest, PaperOutHoldsTheDocumentsAfterTheRefusedOneUntilThePrinterIsReady) {
+    auto w = window("K1");
+    bool paperOut = true;
+    w->reg.refuse = [&](const Json&) -> std::optional<Json> {
+        if (paperOut)
+            return refusal("44 [Нет бумаги]");
+        return std::nullopt;
+    };
+    w->reg.deviceStatus = Json{{"deviceStatus", {{"paperPresent", false}, {"coverOpened", false}}}};
+    for (const char* id : {"a", "b", "c"})
+        service.queueDocument(sell(id));
+    w->cycle.runExchangeCycle();
+    w->cycle.runExchangeCycle();
+
+    EXPECT_EQ(w->reg.countOf("sell"), 1u);
+    EXPECT_EQ(Json::parse(w->journal.findCheck("K1", "a")->response), refusal("44 [Нет бумаги]"));
+    EXPECT_EQ(ids(w->journal.selectChecks("K1", "added")), (std::vector<std::string>{"b", "c"}));
+    EXPECT_EQ(service.lastRequest()["received"], Json::array({"b", "c"}));
+    ASSERT_EQ(w->problems.size(), 1u) << "the hold is reported once";
+    EXPECT_NE(w->problems[0].find("44 [Нет бумаги]"), std::string::npos) << w->problems[0];
+    EXPECT_TRUE(w->journal.inFlightMarks("K1").empty());
+
+    paperOut = false;
+    (*w->reg.deviceStatus)["deviceStatus"]["paperPresent"] = true;
+    w->cycle.runExchangeCycle();
+    EXPECT_EQ(w->reg.countOf("sell"), 3u);
+    EXPECT_TRUE(w->journal.selectChecks("K1", "added").empty());
+    EXPECT_EQ(w->journal.selectChecks("K1", "completed").size(), 2u);
+}
+
+// A refusal that is the document's own (a closed shift) holds nothing back.
+TEST_F(ExchangeTest, ARefusalForTheDocumentItselfLetsTheNextOnesRun) {
+    auto w = window("K1");
+    w->reg.refuse = [&](const Json& task) -> std::optional<Json> {
+        if (task.value("external_id", "") == "a")
+            return refusal("73 [Смена закрыта - операция невозможна]");
+        return std::nullopt;
+    };
+    for (const char* id : {"a", "b"})
+        service.queueDocument(sell(id));
+    w->cycle.runExchangeCycle();
+    EXPECT_EQ(w->reg.countOf("sell"), 2u);
+    EXPECT_EQ(w->journal.selectChecks("K1", "completed").size(), 2u);
+    EXPECT_EQ(w->reg.countOf("getDeviceStatus"), 0u);
 }
 
 TEST_F(ExchangeTest, ADoubtfulSaleEndsWhenTheServiceAcknowledgesIt) {

@@ -183,6 +183,7 @@ TEST_F(DebianPackage, InstallsUnderUsrOwnedByRoot) {
         {"usr/share/doc/tillhaven/copyright", data},
         {"usr/share/doc/tillhaven/changelog.gz", data},
         {"usr/share/man/man1/tillhaven.1.gz", data},
+        {"usr/lib/udev/rules.d/70-tillhaven-atol.rules", data},
     };
     for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
         expected.push_back({"usr/share/icons/hicolor/" + std::to_string(size) + "x" +
@@ -193,6 +194,17 @@ TEST_F(DebianPackage, InstallsUnderUsrOwnedByRoot) {
         ASSERT_TRUE(fs::is_regular_file(root() / file.path));
         EXPECT_EQ(fs::status(root() / file.path).permissions() & fs::perms::mask, file.mode);
     }
+}
+
+// The user at the seat may open the registers' USB devices and their modem ports.
+TEST_F(DebianPackage, ItsUdevRuleGivesTheSeatedUserTheRegistersDevices) {
+    const std::string rule = readFile(root() / "usr/lib/udev/rules.d/70-tillhaven-atol.rules");
+    EXPECT_NE(rule.find("SUBSYSTEM==\"usb\", ATTRS{idVendor}==\"2912\", TAG+=\"uaccess\""),
+              std::string::npos)
+        << rule;
+    EXPECT_NE(rule.find("SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"2912\", TAG+=\"uaccess\""),
+              std::string::npos)
+        << rule;
 }
 
 TEST_F(DebianPackage, DesktopEntriesStartTheInstalledClient) {

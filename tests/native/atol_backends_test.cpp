@@ -145,7 +145,7 @@ TEST_P(AtolOnBackend, DocumentsAreFiscalisedWithGrowingNumbersAndRefusalsAreErro
     Json sale = cashSale(150, "ext-1");
     auto refused = drv->processJSON(&sale);
     ASSERT_TRUE(refused);
-    EXPECT_EQ(*refused, (Json{{"error", "30 [Смена закрыта - операция невозможна]"}}));
+    EXPECT_EQ(*refused, (Json{{"error", "73 [Смена закрыта - операция невозможна]"}}));
 
     Json open = {{"type", "openShift"}};
     ASSERT_TRUE(drv->processJSON(&open));

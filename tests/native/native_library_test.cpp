@@ -79,7 +79,8 @@ TEST_F(AtolOnStub, TaskFailuresBecomeErrorsOrNoAnswer) {
     EXPECT_EQ(drv->processJSON(&echo), (Json{{"echo", echo}}));
 
     Json failing = {{"type", "fail"}};
-    EXPECT_EQ(drv->processJSON(&failing), (Json{{"error", "7 [Неверный формат задания «fail»]"}}));
+    EXPECT_EQ(drv->processJSON(&failing),
+              (Json{{"error", "501 [Ошибка парсинга запроса «fail»]"}}));
     Json lost = {{"type", "lost"}};
     EXPECT_EQ(drv->processJSON(&lost), std::nullopt);
 }

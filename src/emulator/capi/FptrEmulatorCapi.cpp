@@ -119,7 +119,7 @@ int guarded(libfptr_handle handle, Call call) {
     try {
         return call(*target);
     } catch (const std::exception& e) {
-        auto code = fptr::ErrorCode::badParameter;
+        auto code = fptr::ErrorCode::invalidParam;
         target->shimFailure.emplace(static_cast<int>(code),
                                     std::string(fptr::errorText(code)) + " (" + e.what() + ")");
         return fptr10::kFailed;

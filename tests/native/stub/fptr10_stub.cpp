@@ -8,7 +8,7 @@
 // Complete, it acts as a register:
 //  - open succeeds only with Model=500 and Port=1 (USB) applied;
 //  - queryData with data type 0 (status) gives the serial "STUB-0001";
-//  - processJson answers {"echo":<task>}; a task containing "fail" fails with code 7 and
+//  - processJson answers {"echo":<task>}; a task containing "fail" fails with code 501 and
 //    a Cyrillic description, a task containing "lost" with code 4;
 //  - with $FPTR10_STUB_CREATE_ERROR set, create fails with that text as the description;
 //  - with $FPTR10_STUB_CLAIMED_SIZE set, every text read claims to need that many characters.
@@ -173,7 +173,7 @@ STUB_EXPORT int libfptr_process_json(void* handle) {
     s->input.clear();
     s->output.clear();
     if (task.find(L"fail") != std::wstring::npos) {
-        return fail(s, 7, L"Неверный формат задания «fail»");
+        return fail(s, 501, L"Ошибка парсинга запроса «fail»");
     }
     if (task.find(L"lost") != std::wstring::npos) {
         return fail(s, 4, L"Порт недоступен");
