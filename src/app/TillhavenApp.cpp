@@ -14,6 +14,8 @@ TillhavenApp::TillhavenApp(IDialogs& dialogs, ModalRunner runModal, QuitRequest 
                            DataPaths paths)
     : services_{dialogs,          std::move(runModal), std::move(quit),
                 std::move(paths), automation_,         commandResults_} {
+    // What an earlier run left undelivered goes out with the first request of any register.
+    commandResults_.keepIn(services_.paths.journalFile());
     mainWindow_ = std::make_unique<MainWindow>(services_, windows_);
     installRegisterBackend();
     requestLogWindow_ = std::make_unique<RequestLogWindow>(dialogs);

@@ -145,6 +145,7 @@ private:
     void exchangeSucceeded() override;
 
     void automaticFirstConnection();
+    bool journalUsable();
     void checkParams();
     void changeConnectionState(CashboxDriver& sender);
     void clientConnect();
@@ -168,6 +169,8 @@ private:
     std::string panel_ = kPanelNotConnected;
     // A problem was reported since the register last exchanged or connected.
     bool troubled_ = false;
+    // The journal's last failure to open, reported once.
+    std::string journalFailure_;
 };
 
 }  // namespace th
