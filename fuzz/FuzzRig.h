@@ -100,7 +100,7 @@ public:
         runSql("delete from checks");
         std::error_code ec;
         std::filesystem::remove(dir_ / "emulator-log.jsonl", ec);
-        results_.takeAll();
+        results_.take();
         dialogs_.clear();
     }
 

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Refused as the service's fault: the cycle reconnects and tries again later.
     }
     // What the next request would carry must still be sendable.
-    (void)th::dumpDispatcher(exchange.results().takeAll());
+    (void)th::dumpDispatcher(exchange.results().take().entries);
     exchange.dialogs().clear();
     return 0;
 }

@@ -17,6 +17,8 @@ TillhavenApp::TillhavenApp(IDialogs& dialogs, ModalRunner runModal, QuitRequest 
                 std::move(paths), automation_,         commandResults_} {
     // Before anything opens them: the journal and the problem log are the owner's alone.
     restrictDataFiles(services_.paths);
+    // What an earlier run left undelivered goes out with the first request of any register.
+    commandResults_.keepIn(services_.paths.journalFile());
     mainWindow_ = std::make_unique<MainWindow>(services_, windows_);
     installRegisterBackend();
     requestLogWindow_ = std::make_unique<RequestLogWindow>(dialogs);

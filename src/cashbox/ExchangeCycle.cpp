@@ -85,8 +85,9 @@ void ExchangeCycle::runExchangeCycle() {
     request.shift = std::move(state.shift);
     request.ofd = std::move(state.ofd);
     request.totals = std::move(state.totals);
-    request.commands = commandResults_.takeAll();
-    exchange(tasksRequest(request), request.commands);
+    const CommandResults::Batch taken = commandResults_.take();
+    request.commands = taken.entries;
+    exchange(tasksRequest(request), taken);
     if (mayPrint)
         executionPass(serial);
 }
@@ -151,12 +152,14 @@ ExchangeCycle::RegisterState ExchangeCycle::readRegisterState() {
     return {std::move(*shift), std::move(*ofd), std::move(*totals)};
 }
 
-void ExchangeCycle::exchange(const Json& request, const Json& takenResults) {
+void ExchangeCycle::exchange(const Json& request, const CommandResults::Batch& takenResults) {
     bool answerHandled = false;
     try {
         client_.executeImmediate(kCommandTasks, request,
                                  [&](DispatcherClient& sender, const Json& response) {
                                      answerHandled = true;
+                                     // The service has the results: they leave the journal.
+                                     commandResults_.delivered(takenResults);
                                      processResponseData(sender, response);
                                  });
     } catch (const std::exception& e) {
@@ -178,7 +181,7 @@ void ExchangeCycle::exchange(const Json& request, const Json& takenResults) {
 
 // The service never saw results of a request that failed before its answer was handled:
 // they go out again with the next request. The reason stays in sight for the merchant.
-void ExchangeCycle::failedExchange(const Json& takenResults, bool answerHandled,
+void ExchangeCycle::failedExchange(const CommandResults::Batch& takenResults, bool answerHandled,
                                    const std::string& reason) {
     if (!answerHandled)
         commandResults_.restoreFront(takenResults);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cashbox/CommandResults.h"
 #include "cashbox/InFlight.h"
 #include "platform/Errors.h"
 #include "platform/Json.h"
@@ -13,7 +14,6 @@ namespace th {
 
 class IDialogs;
 class CashboxDriver;
-class CommandResults;
 class TaskJournal;
 struct CheckRow;
 class DispatcherClient;
@@ -86,8 +86,9 @@ private:
     std::optional<Json> runTask(const Json* task);
     std::optional<Json> runTask(const char* constantTask);
     RegisterState readRegisterState();
-    void exchange(const Json& request, const Json& takenResults);
-    void failedExchange(const Json& takenResults, bool answerHandled, const std::string& reason);
+    void exchange(const Json& request, const CommandResults::Batch& takenResults);
+    void failedExchange(const CommandResults::Batch& takenResults, bool answerHandled,
+                        const std::string& reason);
     void acknowledge(const std::string& serial, const std::vector<std::string>& ids);
     void storeDocuments(const std::string& serial, const Json& documents);
     Json runCommand(const Json& command);

@@ -61,12 +61,8 @@ void RegisterLink::open() {
     reconnectTimer_ = new QTimer(this);
     reconnectTimer_->setInterval(kReconnectInterval);
     QObject::connect(reconnectTimer_, &QTimer::timeout, this, [this] { tryReconnect(); });
-    try {
-        journal_->openJournal(environment_.journalPath);
-    } catch (const std::exception& e) {
-        // The register still connects; every cycle reports the journal until it is back.
-        reportProblem(e.what());
-    }
+    // The register still connects; its cycles open the journal again until it is back.
+    journalUsable();
     try {
         setDriverName(setup_.driverName);
     } catch (const std::exception& e) {
@@ -248,10 +244,12 @@ void RegisterLink::connectRegister() {
     try {
         checkParams();
     } catch (...) {
-        cycle_->settleInFlight();
+        if (journalUsable())
+            cycle_->settleInFlight();
         throw;
     }
-    cycle_->settleInFlight();
+    if (journalUsable())
+        cycle_->settleInFlight();
 }
 
 void RegisterLink::disconnectRegister(bool byButton) {
@@ -346,7 +344,29 @@ void RegisterLink::tryReconnect() {
     }
 }
 
+// A journal that could not be opened (missing, read-only, damaged, locked) is opened again
+// at every cycle, so the register comes back by itself once the file is usable. Its failure
+// is reported once, and again only with another reason.
+bool RegisterLink::journalUsable() {
+    if (journal_->isOpen())
+        return true;
+    try {
+        journal_->openJournal(environment_.journalPath);
+        journalFailure_.clear();
+        return true;
+    } catch (const std::exception& e) {
+        if (journalFailure_ != e.what()) {
+            journalFailure_ = e.what();
+            reportProblem(journalFailure_);
+        }
+        return false;
+    }
+}
+
 void RegisterLink::runExchangeCycle() {
+    // Without its journal the register neither takes documents nor runs commands.
+    if (!journalUsable())
+        return;
     try {
         cycle_->runExchangeCycle();
     } catch (const std::exception& e) {

@@ -154,6 +154,7 @@ private:
     void exchangeSucceeded() override;
 
     void automaticFirstConnection();
+    bool journalUsable();
     void checkParams();
     // The device warnings now standing; reported when they change.
     void setDeviceWarnings(const std::vector<StateWarning>& warnings);
@@ -184,6 +185,8 @@ private:
     bool troubled_ = false;
     std::vector<std::string> deviceWarnings_;
     std::vector<std::string> conditions_;
+    // The journal's last failure to open, reported once.
+    std::string journalFailure_;
 };
 
 }  // namespace th

@@ -453,6 +453,49 @@ std::optional<CheckRow> TaskJournal::findCheck(const std::string& serial, const 
     return connection.findColumns.read(connection.find.get());
 }
 
+// Command results live in a table of their own, made at first use, so `checks` keeps
+// exactly its six columns and opening a journal writes nothing new.
+constexpr const char* kCreateCommandResults =
+    "create table if not exists command_results ("
+    " key integer primary key autoincrement, entry text not null,"
+    " run_at text not null default (datetime('now')))";
+
+void TaskJournal::ensureCommandResultsTable() {
+    runSql(kCreateCommandResults);
+}
+
+std::int64_t TaskJournal::saveCommandResult(const std::string& entry) {
+    ensureCommandResultsTable();
+    sqlite3* db = usable().db.get();
+    Statement insert(db, "insert into command_results (entry) values (:entry)");
+    insert.bind(":entry", entry);
+    insert.step();
+    return sqlite3_last_insert_rowid(db);
+}
+
+std::vector<TaskJournal::StoredCommandResult> TaskJournal::storedCommandResults() {
+    ensureCommandResultsTable();
+    Statement select(usable().db.get(), "select key, entry from command_results order by key");
+    std::vector<StoredCommandResult> stored;
+    while (select.step() == SQLITE_ROW)
+        stored.push_back({sqlite3_column_int64(select.get(), 0), columnText(select.get(), 1)});
+    return stored;
+}
+
+void TaskJournal::removeCommandResults(const std::vector<std::int64_t>& keys) {
+    if (keys.empty())
+        return;
+    ensureCommandResultsTable();
+    Transaction transaction(*this);
+    Statement remove(usable().db.get(), "delete from command_results where key = :key");
+    for (std::int64_t key : keys) {
+        Statement::Use use(remove);
+        remove.bind(":key", std::optional<std::int64_t>(key));
+        remove.step();
+    }
+    transaction.commit();
+}
+
 void TaskJournal::runSql(const char* sql) {
     Connection& connection = usable();
     try {

@@ -97,6 +97,18 @@ public:
     // The register's row for a document, whatever its status.
     std::optional<CheckRow> findCheck(const std::string& serial, const std::string& id);
 
+    // Command results not yet delivered to the service, kept in a table of their own for the
+    // process-wide list (CommandResults): an entry's JSON text, under a key in the order
+    // they were written.
+    struct StoredCommandResult {
+        std::int64_t key = 0;
+        std::string entry;
+    };
+    std::int64_t saveCommandResult(const std::string& entry);
+    std::vector<StoredCommandResult> storedCommandResults();
+    // In one transaction.
+    void removeCommandResults(const std::vector<std::int64_t>& keys);
+
     // Groups statements into one transaction (one write to disk): committed by commit(),
     // rolled back when it goes out of scope without. "begin immediate", so a lock held by
     // another program shows at once, before any statement of the group.
@@ -118,6 +130,7 @@ private:
     Connection& usable();
 
     void runSql(const char* sql);
+    void ensureCommandResultsTable();
 
     std::filesystem::path path_;
     std::string unavailableReason_;

@@ -1,56 +1,66 @@
 #include "platform/InstanceLock.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
+#include <system_error>
+#include <vector>
 
 namespace th {
 
-InstanceLock::InstanceLock(std::string name) : name_(std::move(name)) {}
+namespace {
 
-InstanceLock::~InstanceLock() {
-    release();
+// The user's runtime directory, when it names a directory that exists.
+std::filesystem::path runtimeDirectory() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (!runtime || !*runtime)
+        return {};
+    std::error_code ec;
+    return std::filesystem::is_directory(runtime, ec) ? std::filesystem::path(runtime)
+                                                      : std::filesystem::path();
 }
 
-std::filesystem::path InstanceLock::path() const {
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
-        return std::filesystem::path(runtime) / name_;
-    }
-    auto dir = std::filesystem::temp_directory_path() / ("tillhaven-" + std::to_string(getuid()));
-    ::mkdir(dir.c_str(), 0700);
-    return dir / name_;
+}  // namespace
+
+InstanceLock::InstanceLock(std::filesystem::path dataDir, std::string name)
+    : dataDir_(std::move(dataDir)), name_(std::move(name)) {
+    const auto runtime = runtimeDirectory();
+    path_ = (runtime.empty() ? dataDir_ : runtime) / name_;
 }
 
 std::filesystem::path InstanceLock::socketPath() const {
-    auto socket = path();
+    auto socket = path_;
     socket += ".socket";
     return socket;
 }
 
-bool InstanceLock::tryAcquire() {
-    if (fd_ >= 0)
-        return true;
-    int fd = ::open(path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    // Without a lock file the guard cannot work; running beats refusing to sell.
-    if (fd < 0)
-        return true;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return false;
+// The first directory where the lock file can be made decides; a start that can make it
+// nowhere is not let through unchecked.
+LockOutcome InstanceLock::tryAcquire() {
+    if (lock_.held())
+        return LockOutcome::Acquired;
+    std::vector<std::filesystem::path> candidates;
+    if (auto runtime = runtimeDirectory(); !runtime.empty())
+        candidates.push_back(runtime / name_);
+    if (!dataDir_.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(dataDir_, ec);
+        candidates.push_back(dataDir_ / name_);
     }
-    fd_ = fd;
-    return true;
+    for (const auto& candidate : candidates) {
+        const LockOutcome outcome = lock_.tryLock(candidate);
+        if (outcome != LockOutcome::Unavailable) {
+            path_ = candidate;
+            return outcome;
+        }
+        path_ = candidate;
+        lastError_ = lock_.errorText();
+    }
+    return LockOutcome::Unavailable;
 }
 
-void InstanceLock::release() {
-    if (fd_ >= 0) {
-        ::flock(fd_, LOCK_UN);
-        ::close(fd_);
-        fd_ = -1;
-    }
+std::string InstanceLock::unavailableText() const {
+    return "Не удалось проверить, не запущена ли программа уже: файл блокировки " + path_.string() +
+           " не создаётся (" + (lastError_.empty() ? "нет каталога данных" : lastError_) +
+           "). Программа завершается.";
 }
 
 }  // namespace th

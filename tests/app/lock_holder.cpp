@@ -3,11 +3,12 @@
 
 #include <cstdio>
 
+#include "platform/DataDir.h"
 #include "platform/InstanceLock.h"
 
 int main() {
-    th::InstanceLock lock;
-    if (!lock.tryAcquire()) {
+    th::InstanceLock lock(th::resolveDataPaths().settingsDir);
+    if (lock.tryAcquire() != th::LockOutcome::Acquired) {
         std::puts("busy");
         return 1;
     }

@@ -477,6 +477,30 @@ TEST_F(CashboxWindowTest, AMissingJournalIsReportedAndTheRegisterStillConnects) 
     EXPECT_FALSE(std::filesystem::exists(world->home.file(kJournalFileName)));
 }
 
+// The register's own timers run: two cycles pass without the journal, then it is back.
+TEST_F(CashboxWindowTest, AJournalMissingAtStartIsReportedOnceAndOpenedAgainAtTheNextCycle) {
+    setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
+    const auto journal = world->home.file(kJournalFileName);
+    std::filesystem::rename(journal, world->home.file("elsewhere.db"));
+    auto w = window();
+    expectState(*w.record, State::Connected);
+    QElapsedTimer clock;
+    clock.start();
+    waitUntil([&] { return clock.elapsed() > 2 * kClientInterval + 1000; });
+    EXPECT_EQ(world->dispatcher.count("tasks"), 0u) << "no exchange without the journal";
+
+    std::filesystem::rename(world->home.file("elsewhere.db"), journal);
+    EXPECT_TRUE(waitUntil([&] { return world->dispatcher.count("tasks") > 0; }));
+    settle(*w.record);
+    EXPECT_EQ(w.record->lastProblem(), "");
+    const std::string text = log();
+    size_t reports = 0;
+    for (size_t at = text.find("Журнал заданий не найден"); at != std::string::npos;
+         at = text.find("Журнал заданий не найден", at + 1))
+        ++reports;
+    EXPECT_EQ(reports, 1u) << text;
+}
+
 TEST_F(CashboxWindowTest, ANewWindowKeepsTheCommandResultsWaiting) {
     setUp({{.serial = kSerial, .autostart = false}}, {benchRegister(kSerial)});
     world->commandResults.append({{"id", 7}, {"result", Json::object()}});

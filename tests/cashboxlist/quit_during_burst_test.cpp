@@ -1,6 +1,6 @@
 // "Выход" while a register prints a burst of documents, against the sandbox: the program
-// ends once the burst is through, and the next start reports what was printed; no document
-// is printed twice.
+// ends once the burst is through, and the next start reports what was printed and the result
+// of the command that came with the burst; no document is printed twice.
 // The sandbox comes before Qt, whose "emit" keyword it uses as a name.
 #include "DemoFeed.h"
 #include "SandboxServer.h"
@@ -79,6 +79,14 @@ protected:
         return app;
     }
 
+    std::string commandState(const Json& id) {
+        const Json book = sandbox_->state().registerSnapshot(kSerial);
+        for (const Json& command : book["commands"])
+            if (command["id"] == id)
+                return command.value("state", "");
+        return "missing";
+    }
+
     test::TempDir home_;
     std::unique_ptr<sandbox::SandboxServer> sandbox_;
     RecordingDialogs dialogs_;
@@ -89,6 +97,8 @@ TEST_F(QuitDuringBurst, EveryDocumentIsPrintedOnceAndReportedAfterTheNextStart) 
     for (int n = 0; n < kSales; ++n)
         burst.push_back(sandbox::DemoFeed::saleTask(n));
     const std::vector<std::string> ids = sandbox_->state().queueDocs(kSerial, burst);
+    const Json commandId = sandbox_->state().queueCommands(
+        kSerial, Json{{"payload", {{"type", "getDeviceStatus"}}}})[0];
 
     {
         auto app = start();
@@ -101,6 +111,9 @@ TEST_F(QuitDuringBurst, EveryDocumentIsPrintedOnceAndReportedAfterTheNextStart) 
         journal.openJournal(home_.file(kJournalFileName));
         EXPECT_EQ(journal.selectChecks(kSerial, "completed").size(),
                   fiscalisedById(home_.file("emulator-log.jsonl")).size());
+        // The command ran with the burst; its result waits for the next request.
+        EXPECT_EQ(commandState(commandId), "sent");
+        EXPECT_EQ(journal.storedCommandResults().size(), 1u);
     }
     {
         auto app = start();
@@ -113,8 +126,14 @@ TEST_F(QuitDuringBurst, EveryDocumentIsPrintedOnceAndReportedAfterTheNextStart) 
             },
             60000))
             << sandbox_->state().registerSnapshot(kSerial).dump();
+        EXPECT_TRUE(waitUntil([&] { return commandState(commandId) == "answered"; }, 60000));
         app->mainWindow().stopRegisters();
     }
+    int delivered = 0;
+    const Json book = sandbox_->state().registerSnapshot(kSerial);
+    for (const Json& result : book["command_results"])
+        delivered += result.value("id", Json()) == commandId ? 1 : 0;
+    EXPECT_EQ(delivered, 1);
     std::map<std::string, int> once;
     for (const std::string& id : ids)
         once[id] = 1;

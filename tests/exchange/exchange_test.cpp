@@ -399,6 +399,42 @@ TEST_F(ExchangeTest, AFailedOrRefusedRequestLosesNoCommandResult) {
     }
 }
 
+// The list as a start after a crash finds it in the journal.
+Json restoredResults(const fs::path& journal) {
+    CommandResults restarted;
+    restarted.keepIn(journal);
+    return restarted.snapshot();
+}
+
+TEST_F(ExchangeTest, CommandResultsWaitInTheJournalUntilARequestCarryingThemSucceeds) {
+    results.keepIn(dir_ / "checks.db");
+    auto w = window("K1");
+    results.append({{"id", "a"}});
+    results.append({{"id", "b"}, {"result", {{"ok", true}}}});
+    const Json both = Json::array({{{"id", "a"}}, {{"id", "b"}, {"result", {{"ok", true}}}}});
+    EXPECT_EQ(restoredResults(dir_ / "checks.db"), both);
+
+    service.script({503, "{}"});
+    w->cycle.runExchangeCycle();
+    EXPECT_EQ(service.lastRequest()["commands"], both);
+    EXPECT_EQ(restoredResults(dir_ / "checks.db"), both) << "kept once each, in order";
+
+    w->reg.connect();
+    w->cycle.runExchangeCycle();
+    EXPECT_EQ(service.lastRequest()["commands"], both);
+    EXPECT_EQ(restoredResults(dir_ / "checks.db"), Json::array());
+}
+
+// Entries made while the journal cannot be used wait in memory and are written once it can.
+TEST_F(ExchangeTest, CommandResultsMadeWithoutAUsableJournalAreWrittenWhenItIsBack) {
+    CommandResults early;
+    early.keepIn(dir_ / "later.db");
+    early.append({{"id", 1}});
+    createJournalFile(dir_ / "later.db");
+    early.append({{"id", 2}});
+    EXPECT_EQ(restoredResults(dir_ / "later.db"), Json::array({{{"id", 1}}, {{"id", 2}}}));
+}
+
 TEST_F(ExchangeTest, ADocumentSentAgainIsExecutedOnce) {
     auto w = window("K1");
     service.queueDocument(sell("r"));

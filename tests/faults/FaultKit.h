@@ -5,6 +5,7 @@
 // child process, and a clear prefix for what the tests find.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <httplib.h>
 #include <signal.h>
 #include <spawn.h>
@@ -16,6 +17,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -157,15 +159,24 @@ inline bool waitFor(const std::function<bool()>& condition, std::chrono::seconds
 // The real program, started headless on a data directory; killed when the object goes.
 class ClientProcess {
 public:
-    explicit ClientProcess(const std::filesystem::path& home) : home_(home) {}
+    explicit ClientProcess(const std::filesystem::path& home) : home_(home), runtime_(home) {}
     ~ClientProcess() { kill(SIGKILL); }
     ClientProcess(const ClientProcess&) = delete;
     ClientProcess& operator=(const ClientProcess&) = delete;
 
+    // XDG_RUNTIME_DIR of the next start (the data directory unless told); it need not exist.
+    void setRuntimeDir(const std::filesystem::path& dir) { runtime_ = dir; }
+    // The next start runs as this user (and group), without supplementary groups; root only.
+    void setUser(uid_t uid) { uid_ = uid; }
+    // What the program writes to its standard outputs goes to this file of the data directory.
+    void setOutputName(const std::string& name) { outputName_ = name; }
+    std::filesystem::path outputFile() const { return home_ / outputName_; }
+    pid_t pid() const { return pid_; }
+
     void start() {
         std::vector<std::string> env = {"TILLHAVEN_HOME=" + home_.string(),
                                         "QT_QPA_PLATFORM=offscreen",
-                                        "XDG_RUNTIME_DIR=" + home_.string()};
+                                        "XDG_RUNTIME_DIR=" + runtime_.string()};
         for (char** entry = environ; *entry != nullptr; ++entry) {
             const std::string text = *entry;
             if (text.rfind("TILLHAVEN_HOME=", 0) != 0 && text.rfind("QT_QPA_PLATFORM=", 0) != 0 &&
@@ -177,8 +188,12 @@ public:
             envp.push_back(text.data());
         envp.push_back(nullptr);
         const std::string program = std::string(TH_TEST_BIN_DIR) + "/tillhaven";
-        const std::string log = (home_ / "client-output.log").string();
+        const std::string log = outputFile().string();
         char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        if (uid_) {
+            startAs(*uid_, program, log, argv, envp.data());
+            return;
+        }
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
@@ -196,6 +211,7 @@ public:
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
+            status_ = status;
             return false;
         }
         return true;
@@ -208,11 +224,42 @@ public:
         int status = 0;
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
+        status_ = status;
     }
 
+    // Sends the signal and leaves the program to end by itself.
+    void signal(int signal) {
+        if (pid_ > 0)
+            ::kill(pid_, signal);
+    }
+
+    // The wait status of the program that ended last (waitpid's).
+    int status() const { return status_; }
+
 private:
+    // Only system calls between fork and exec: the test process has threads.
+    void startAs(uid_t uid, const std::string& program, const std::string& log, char** argv,
+                 char** envp) {
+        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            if (::dup2(out, 1) < 0 || ::dup2(out, 2) < 0 || ::setgroups(0, nullptr) != 0 ||
+                ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
+                ::_exit(127);
+            ::execve(program.c_str(), argv, envp);
+            ::_exit(127);
+        }
+        ::close(out);
+        if (pid_ < 0)
+            throw std::runtime_error("cannot start " + program);
+    }
+
     std::filesystem::path home_;
+    std::filesystem::path runtime_;
+    std::optional<uid_t> uid_;
+    std::string outputName_ = "client-output.log";
     pid_t pid_ = -1;
+    int status_ = 0;
 };
 
 // Peak resident memory of this process so far, in MiB.
