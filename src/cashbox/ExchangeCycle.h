@@ -1,11 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "cashbox/InFlight.h"
+#include "dispatcher/Messages.h"
 #include "platform/Errors.h"
 #include "platform/Json.h"
 
@@ -24,6 +26,9 @@ TH_DECLARE_ERROR(ExchangeError, Error);
 // Put between an error's class name and its message in the box shown for a document that
 // cannot be stored.
 inline constexpr const char* kDocumentErrorJoin = " ошибка с сообщением : ";
+// The report of a document that is refused: the error's class name, kDocumentErrorJoin and
+// the reason, which names the document.
+std::string badDocumentMessage(const std::string& reason);
 
 // What the exchange cycle needs from the cashbox window that runs it.
 class ExchangeHost {
@@ -71,6 +76,10 @@ public:
     void flushPending();
     bool hasPending() const { return !unsavedAnswers_.empty() || !pendingDocuments_.empty(); }
 
+    // How long after a cycle's request started its execution pass goes on taking documents.
+    static constexpr std::chrono::milliseconds kExecutionBudget{4000};
+    void setExecutionBudget(std::chrono::milliseconds budget) { executionBudget_ = budget; }
+
     // Handles a "tasks" answer with status 200: acknowledgements, then documents, then
     // commands. Raises DispatcherAnswerError, before touching anything, when "data.acked",
     // "data.docs" or "data.commands" is not an array.
@@ -89,9 +98,21 @@ private:
     void exchange(const Json& request, const Json& takenResults);
     void failedExchange(const Json& takenResults, bool answerHandled, const std::string& reason);
     void acknowledge(const std::string& serial, const std::vector<std::string>& ids);
-    void storeDocuments(const std::string& serial, const Json& documents);
+    struct RefusedDocument {
+        std::optional<std::string> externalId;
+        std::optional<std::string> type;
+        std::string text;
+        std::string reason;
+        size_t position = 0;  // in the answer's "docs", from 1; 0 when not told
+    };
+    void storeDocuments(const std::string& serial, const Json& documents,
+                        const std::vector<UnreadableDocument>& unreadable = {});
+    void checkResent(const std::string& serial, const Json& document,
+                     std::vector<std::string>& refusals);
+    void refuseDocument(const std::string& serial, const RefusedDocument& document,
+                        std::vector<std::string>& refusals);
     Json runCommand(const Json& command);
-    void executionPass(const std::string& serial);
+    void executionPass(const std::string& serial, std::chrono::steady_clock::time_point deadline);
     bool executeFiscal(const CheckRow& row, const Json& task, std::optional<FiscalCount>& count);
     bool completeRow(const CheckRow& row, const std::string& response, bool fiscal);
     void saveUnsavedAnswers();
@@ -114,7 +135,10 @@ private:
     std::vector<Json> pendingDocuments_;
     // Doubtful documents already reported by this run of the program.
     std::set<std::string> reportedDoubtful_;
+    // Refused documents without a usable id already reported by this run of the program.
+    std::set<std::string> reportedWithoutId_;
     bool reportedThisCycle_ = false;
+    std::chrono::milliseconds executionBudget_ = kExecutionBudget;
 
     ExchangeHost& host_;
     DispatcherClient& client_;
