@@ -313,20 +313,23 @@ Json runBacklog(const Options& options) {
     RequestTimes requests;
     const RegisterEnvironment environment{
         registry, results, journalFile,
-        [&requests](const std::string& command, const Json& data) { requests.log(command, data); }};
+        [&requests](const std::string& command, const Json& data) { requests.log(command, data); },
+        {},
+        {}};
     CashboxRecord record(environment);
     record.setData(salePointOf(0));
     record.setSettings(settings);
 
+    const size_t documents = size_t(options.backlog) + 1;
     auto acked = [&] {
         RawDatabase db(journalFile);
         RawStatement count(db, "select * from checks where status = ?1");
-        return count.bind(1, "acked").readAll();
+        return size_t(count.bind(1, "acked").readAll());
     };
     QElapsedTimer clock;
     clock.start();
-    const qint64 limitMs = qint64((options.backlog + 1) * options.printSeconds * 1000) + 60000;
-    while (acked() < options.backlog + 1 && clock.elapsed() < limitMs)
+    const qint64 limitMs = qint64(double(documents) * options.printSeconds * 1000) + 60000;
+    while (acked() < documents && clock.elapsed() < limitMs)
         runEventLoopFor(std::chrono::milliseconds(250));
     const double seconds = clock.elapsed() / 1000.0;
     record.requestStop();

@@ -287,7 +287,7 @@ void ExchangeCycle::refuseDocument(const std::string& serial, const RefusedDocum
         refusedDocumentName(document.externalId, document.position) + document.reason);
     if (!document.externalId) {
         if (reportedWithoutId_.insert(message).second)
-            refusals.push_back(message);
+            report(message);
         return;
     }
     try {
