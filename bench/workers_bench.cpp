@@ -296,9 +296,10 @@ Json runBacklog(const Options& options) {
     const auto journalFile = dir.file(kJournalFileName);
     createJournalFile(journalFile);
     SandboxProcess sandbox(options.sandbox, dir.file("seed.json"), {"--hand-out-once"});
-    adminRequest(sandbox.port(), "POST", "/admin/faults",
-                 dumpCompact(Json{
-                     {"mode", "hang"}, {"seconds", kDelay}, {"command", "tasks"}, {"apply", true}}));
+    adminRequest(
+        sandbox.port(), "POST", "/admin/faults",
+        dumpCompact(
+            Json{{"mode", "hang"}, {"seconds", kDelay}, {"command", "tasks"}, {"apply", true}}));
     Json receipts = Json::array({sandbox::DemoFeed::openShiftTask()});
     for (int n = 0; n < options.backlog; ++n)
         receipts.push_back(sandbox::DemoFeed::saleTask(n));
@@ -312,7 +313,9 @@ Json runBacklog(const Options& options) {
     CommandResults results;
     RequestTimes requests;
     const RegisterEnvironment environment{
-        registry, results, journalFile,
+        registry,
+        results,
+        journalFile,
         [&requests](const std::string& command, const Json& data) { requests.log(command, data); },
         {},
         {}};

@@ -463,8 +463,8 @@ Json SandboxState::docsToSend(const std::string& serial, RegisterBook& reg,
                               const TasksReport& report) {
     Json docs = Json::array();
     for (auto& doc : reg.docs) {
-        bool waiting = doc.state == DocState::Queued ||
-                       (doc.state == DocState::Sent && !handOutOnce_);
+        bool waiting =
+            doc.state == DocState::Queued || (doc.state == DocState::Sent && !handOutOnce_);
         if (!waiting || report.mentioned.count(doc.id))
             continue;
         doc.state = DocState::Sent;

@@ -244,8 +244,9 @@ void ExchangeCycle::storeDocuments(const std::string& serial, const Json& docume
                 checkResent(serial, batch[n], refusals);
             } catch (const JournalDocumentError& e) {
                 refused[n] = true;
-                refuseDocument(serial, {documentExternalId(batch[n]), documentType(batch[n]),
-                                        dumpCompact(batch[n]), e.what(), 0},
+                refuseDocument(serial,
+                               {documentExternalId(batch[n]), documentType(batch[n]),
+                                dumpCompact(batch[n]), e.what(), 0},
                                refusals);
             }
         }

@@ -421,8 +421,8 @@ void TaskJournal::insertRefused(const std::string& serial, const std::string& or
                                 const std::string& reason) {
     Json refusal = Json::object();
     refusal["error"] = reason;
-    insertRow({serial, origId, command, data, statusText(CheckStatus::Completed),
-               dumpCompact(refusal)});
+    insertRow(
+        {serial, origId, command, data, statusText(CheckStatus::Completed), dumpCompact(refusal)});
 }
 
 void TaskJournal::insertRow(const CheckRow& row) {

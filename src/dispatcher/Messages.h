@@ -81,7 +81,8 @@ inline constexpr int kMaxDocumentDepth = 64;
 // Why a document of "data.docs" cannot be read.
 inline constexpr const char* kDocumentTooDeep = "вложенность глубже 64 уровней";
 inline constexpr const char* kDocumentNumberOutOfRange = "число вне допустимого диапазона";
-inline constexpr const char* kDocumentInvalidUtf8 = "недопустимая последовательность UTF-8 в строке";
+inline constexpr const char* kDocumentInvalidUtf8 =
+    "недопустимая последовательность UTF-8 в строке";
 inline constexpr const char* kDocumentNotJson = "документ не читается как JSON";
 
 // A document of "data.docs" whose own text cannot be read, while the answer around it can:

@@ -142,9 +142,8 @@ public:
         size_t start = 0;
         while (true) {
             const size_t dot = dottedPath.find('.', start);
-            path_.push_back(dottedPath.substr(start, dot == std::string_view::npos
-                                                         ? std::string_view::npos
-                                                         : dot - start));
+            path_.push_back(dottedPath.substr(
+                start, dot == std::string_view::npos ? std::string_view::npos : dot - start));
             if (dot == std::string_view::npos)
                 break;
             start = dot + 1;
@@ -182,8 +181,7 @@ private:
             if (at_ >= text_.size())
                 return false;
             const size_t start = at_;
-            const bool element = !stack_.empty() && stack_.back().target &&
-                                 !stack_.back().object;
+            const bool element = !stack_.empty() && stack_.back().target && !stack_.back().object;
             const char c = text_[at_];
             if (c == '{' || c == '[') {
                 ++at_;
@@ -289,7 +287,8 @@ private:
             const char escape = text_[at_++];
             if (escape == 'u') {
                 for (int n = 0; n < 4; ++n, ++at_)
-                    if (at_ >= text_.size() || !std::isxdigit(static_cast<unsigned char>(text_[at_])))
+                    if (at_ >= text_.size() ||
+                        !std::isxdigit(static_cast<unsigned char>(text_[at_])))
                         return false;
             } else if (std::string_view("\"\\/bfnrt").find(escape) == std::string_view::npos) {
                 return false;

@@ -254,9 +254,9 @@ TEST(DispatcherMessages, AnAnswerIsReadWithEachDocumentOnItsOwn) {
          th::kDocumentInvalidUtf8},
         {"deep nesting", R"({"external_id":"d","type":"sell","x":)" + deep + "}", "d",
          th::kDocumentTooDeep},
-        {"65 levels", R"({"external_id":"e","x":)" + std::string(64, '[') + std::string(64, ']') +
-                          "}",
-         "e", th::kDocumentTooDeep},
+        {"65 levels",
+         R"({"external_id":"e","x":)" + std::string(64, '[') + std::string(64, ']') + "}", "e",
+         th::kDocumentTooDeep},
         {"deep, no object", deep, std::nullopt, th::kDocumentTooDeep},
         {"id itself unreadable", "{\"external_id\":\"\xFF\",\"type\":\"sell\"}", std::nullopt,
          th::kDocumentInvalidUtf8},
@@ -270,8 +270,9 @@ TEST(DispatcherMessages, AnAnswerIsReadWithEachDocumentOnItsOwn) {
             c.document + R"(,{"external_id":"g2","type":"sell"}],"commands":[{"id":1}]}})";
         const std::optional<th::ReadAnswer> read = th::readAnswerText(text);
         ASSERT_TRUE(read);
-        EXPECT_EQ(read->answer["data"]["docs"],
-                  parsed(R"([{"external_id":"g1","type":"sell"},{"external_id":"g2","type":"sell"}])"));
+        EXPECT_EQ(
+            read->answer["data"]["docs"],
+            parsed(R"([{"external_id":"g1","type":"sell"},{"external_id":"g2","type":"sell"}])"));
         EXPECT_EQ(read->answer["data"]["acked"], parsed(R"(["a"])"));
         EXPECT_EQ(read->answer["data"]["commands"], parsed(R"([{"id":1}])"));
         ASSERT_EQ(read->unreadable.size(), 1u);
@@ -281,8 +282,8 @@ TEST(DispatcherMessages, AnAnswerIsReadWithEachDocumentOnItsOwn) {
         EXPECT_EQ(read->unreadable[0].text, c.document);
     }
     // 64 levels are a document.
-    const std::string deepest = R"({"external_id":"e","x":)" + std::string(63, '[') +
-                                std::string(63, ']') + "}";
+    const std::string deepest =
+        R"({"external_id":"e","x":)" + std::string(63, '[') + std::string(63, ']') + "}";
     const auto read = th::readAnswerText(R"({"data":{"docs":[)" + deepest + "]}}");
     ASSERT_TRUE(read);
     EXPECT_TRUE(read->unreadable.empty());
@@ -294,8 +295,8 @@ TEST(DispatcherMessages, AnAnswerThatIsNoJsonAsAWholeIsRefusedAsAWhole) {
          {std::string(R"({"status":200,"data":{"docs":[{"external_id":"x",}]}})"),
           std::string(R"({"status":200,"data":{"docs":[{"external_id":"x"})"),
           std::string("{\"status\":200,\"message\":\"\xC3\x28\",\"data\":{\"docs\":[]}}"),
-          std::string(R"({"status":200,"data":{"acked":[1e999],"docs":[]}})"), std::string("<html>"),
-          std::string("")}) {
+          std::string(R"({"status":200,"data":{"acked":[1e999],"docs":[]}})"),
+          std::string("<html>"), std::string("")}) {
         SCOPED_TRACE(text);
         EXPECT_FALSE(th::readAnswerText(text));
     }

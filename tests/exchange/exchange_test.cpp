@@ -470,12 +470,15 @@ TEST_F(ExchangeTest, EveryBadDocumentIsReportedInOneFormWithoutABox) {
         const char* reason;
     };
     const Case cases[] = {
-        {"not an object", "sell", "Сервис прислал документ, который не является объектом: \"sell\""},
+        {"not an object", "sell",
+         "Сервис прислал документ, который не является объектом: \"sell\""},
         {"without an id", {{"type", "sell"}}, "Сервис прислал документ без \"external_id\""},
         {"an id that is no integer",
          {{"type", "sell"}, {"external_id", 2.5}},
          "Сервис прислал документ с недопустимым \"external_id\": 2.5"},
-        {"without a type", {{"external_id", "t"}}, "Документ t не принят: В документе нет \"type\""},
+        {"without a type",
+         {{"external_id", "t"}},
+         "Документ t не принят: В документе нет \"type\""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -485,8 +488,8 @@ TEST_F(ExchangeTest, EveryBadDocumentIsReportedInOneFormWithoutABox) {
         w->cycle.runExchangeCycle();
 
         EXPECT_EQ(w->problems,
-                  std::vector<std::string>{std::string("JournalDocumentError ошибка с сообщением : ") +
-                                           c.reason});
+                  std::vector<std::string>{
+                      std::string("JournalDocumentError ошибка с сообщением : ") + c.reason});
         EXPECT_EQ(dialogs.count(), 0u);
         EXPECT_EQ(w->reg.typesOtherThanState(), std::vector<std::string>{"sell"});
         EXPECT_EQ(w->reconnects, 0);
@@ -543,16 +546,17 @@ TEST_F(ExchangeTest, AnUnreadableDocumentIsRefusedAloneAndTheRestOfTheAnswerHand
         auto w = window(serial);
         w->journal.insertCheck(serial, sell("p"));
         w->journal.completeCheck("completed", "{}", serial, "p");
-        const std::string body =
-            R"({"status":200,"data":{"acked":["p"],"docs":[)" + dumpCompact(sell("g1")) + "," +
-            c.document + "," + dumpCompact(sell("g2")) +
-            R"(],"commands":[{"id":5,"payload":{"type":"printText"}}]}})";
+        const std::string body = R"({"status":200,"data":{"acked":["p"],"docs":[)" +
+                                 dumpCompact(sell("g1")) + "," + c.document + "," +
+                                 dumpCompact(sell("g2")) +
+                                 R"(],"commands":[{"id":5,"payload":{"type":"printText"}}]}})";
         const size_t first = service.requests().size();
         service.script({200, body});
         w->cycle.runExchangeCycle();
 
         EXPECT_EQ(w->reconnects, 0);
-        EXPECT_EQ(w->reg.typesOtherThanState(), (std::vector<std::string>{"printText", "sell", "sell"}));
+        EXPECT_EQ(w->reg.typesOtherThanState(),
+                  (std::vector<std::string>{"printText", "sell", "sell"}));
         EXPECT_EQ(ids(w->journal.selectChecks(serial, "acked")), std::vector<std::string>{"p"});
         const std::string message =
             std::string("JournalDocumentError ошибка с сообщением : Документ bad не принят: ") +
@@ -607,7 +611,8 @@ TEST_F(ExchangeTest, ADifferentDocumentUnderAUsedIdIsReportedOnce) {
     service.queueDocument(sell("r"));
     w->cycle.runExchangeCycle();
     service.queueDocument(sell("r"));  // the same, members in another order
-    service.queueDocument({{"items", Json::array({"bread"})}, {"external_id", "r"}, {"type", "sell"}});
+    service.queueDocument(
+        {{"items", Json::array({"bread"})}, {"external_id", "r"}, {"type", "sell"}});
     w->cycle.runExchangeCycle();
     EXPECT_TRUE(w->problems.empty());
 

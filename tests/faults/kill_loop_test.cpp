@@ -89,15 +89,16 @@ TEST_F(KillLoopTest, EveryDocumentEndsAcknowledgedThroughKillsAndRestarts) {
             << "the program did not exchange, see " << home_.file("client-output.log");
         // The service hands each document out once: a kill before the answer that brought
         // them is stored would lose them by the rules of the exchange, not by a fault here.
-        ASSERT_TRUE(waitFor([&] { return storedRows(journalFile()) == int64_t(ids.size()); }, 90s,
-                            10ms))
+        ASSERT_TRUE(
+            waitFor([&] { return storedRows(journalFile()) == int64_t(ids.size()); }, 90s, 10ms))
             << "the documents were not stored, see " << home_.file("client-output.log");
         const int delay = early(random) ? earlyMs(random) : anyMs(random);
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
         ASSERT_TRUE(client_.running()) << "the program ended by itself in round " << round;
         client_.kill(SIGKILL);
-        finding() << "round " << round << ": killed " << delay << " ms after the documents were stored, "
-                  << admin_.docsIn("acked").size() << " of " << ids.size() << " acknowledged\n";
+        finding() << "round " << round << ": killed " << delay
+                  << " ms after the documents were stored, " << admin_.docsIn("acked").size()
+                  << " of " << ids.size() << " acknowledged\n";
     }
 
     // The last start runs undisturbed until the sandbox has acknowledged everything.

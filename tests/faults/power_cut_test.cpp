@@ -27,9 +27,9 @@ const std::string kPowerCutLibrary = std::string(TH_TEST_BIN_DIR) + "/libth_powe
 // runtime must otherwise come first among the libraries; here it need not.
 std::vector<std::string> powerCutEnvironment() {
     const char* asan = std::getenv("ASAN_OPTIONS");
-    return {"LD_PRELOAD=" + kPowerCutLibrary,
-            std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
-                "verify_asan_link_order=0"};
+    return {"LD_PRELOAD=" + kPowerCutLibrary, std::string("ASAN_OPTIONS=") +
+                                                  (asan ? std::string(asan) + ":" : "") +
+                                                  "verify_asan_link_order=0"};
 }
 
 // What a journal holds after a process wrote it through the power-cut layer and died.
@@ -61,12 +61,12 @@ TEST(PowerCut, TheCutDropsWhatWasWrittenSinceTheLastSync) {
             const bool ok =
                 ::dlopen(kPowerCutLibrary.c_str(), RTLD_NOW) != nullptr &&
                 sqlite3_open(file.c_str(), &db) == SQLITE_OK &&
-                sqlite3_exec(db,
-                             (std::string("pragma journal_mode=WAL; pragma synchronous=") +
-                              synchronous +
-                              "; create table t (n); insert into t values (1), (2), (3);")
-                                 .c_str(),
-                             nullptr, nullptr, nullptr) == SQLITE_OK;
+                sqlite3_exec(
+                    db,
+                    (std::string("pragma journal_mode=WAL; pragma synchronous=") + synchronous +
+                     "; create table t (n); insert into t values (1), (2), (3);")
+                        .c_str(),
+                    nullptr, nullptr, nullptr) == SQLITE_OK;
             ::_exit(ok ? 0 : 1);  // the cut: no close, no checkpoint
         }
         int status = 0;
@@ -109,8 +109,7 @@ protected:
         client_.start();
         return waitFor(
                    [&] {
-                       return storedRows(journalFile()) == int64_t(documents) ||
-                              !client_.running();
+                       return storedRows(journalFile()) == int64_t(documents) || !client_.running();
                    },
                    90s, 10ms) &&
                client_.running();
@@ -141,14 +140,14 @@ TEST_F(PowerCutLoop, OverManyCutsNothingIsLostOrDoubled) {
         for (const std::string& id : admin_.queueDocs(documentBatch(perRound * round, count)))
             ids.push_back(id);
         ASSERT_TRUE(startAndStore(ids.size()))
-            << "the program did not store the documents, see "
-            << home_.file("client-output.log");
+            << "the program did not store the documents, see " << home_.file("client-output.log");
         const int delay = cutMs(random);
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
         ASSERT_TRUE(client_.running()) << "the program ended by itself in round " << round;
         client_.kill(SIGKILL);
-        finding() << "round " << round << ": cut " << delay << " ms after the documents were stored, "
-                  << admin_.docsIn("acked").size() << " of " << ids.size() << " acknowledged\n";
+        finding() << "round " << round << ": cut " << delay
+                  << " ms after the documents were stored, " << admin_.docsIn("acked").size()
+                  << " of " << ids.size() << " acknowledged\n";
     }
 
     client_.start();

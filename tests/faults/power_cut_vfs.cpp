@@ -62,14 +62,15 @@ int heldSize(CutFile* file, sqlite3_int64* size) {
         return rc;
     for (const HeldChange& change : heldFiles()[*file->name].changes)
         *size = change.truncate ? change.offset
-                                : std::max<sqlite3_int64>(*size, change.offset +
-                                                                     sqlite3_int64(change.bytes.size()));
+                                : std::max<sqlite3_int64>(
+                                      *size, change.offset + sqlite3_int64(change.bytes.size()));
     return SQLITE_OK;
 }
 
 int cutClose(sqlite3_file* file) {
     CutFile* self = cut(file);
-    const int rc = self->real()->pMethods ? self->real()->pMethods->xClose(self->real()) : SQLITE_OK;
+    const int rc =
+        self->real()->pMethods ? self->real()->pMethods->xClose(self->real()) : SQLITE_OK;
     delete self->name;
     self->name = nullptr;
     return rc;
@@ -189,11 +190,25 @@ int cutShmUnmap(sqlite3_file* f, int deleteFlag) {
 }
 
 // Version 2: shared memory for WAL, but no memory-mapped reads that would bypass xRead.
-const sqlite3_io_methods kCutMethods = {
-    2,           cutClose,     cutRead,       cutWrite,       cutTruncate,
-    cutSync,     cutFileSize,  cutLock,       cutUnlock,      cutCheckReservedLock,
-    cutFileControl, cutSectorSize, cutDeviceCharacteristics, cutShmMap, cutShmLock,
-    cutShmBarrier, cutShmUnmap, nullptr,      nullptr};
+const sqlite3_io_methods kCutMethods = {2,
+                                        cutClose,
+                                        cutRead,
+                                        cutWrite,
+                                        cutTruncate,
+                                        cutSync,
+                                        cutFileSize,
+                                        cutLock,
+                                        cutUnlock,
+                                        cutCheckReservedLock,
+                                        cutFileControl,
+                                        cutSectorSize,
+                                        cutDeviceCharacteristics,
+                                        cutShmMap,
+                                        cutShmLock,
+                                        cutShmBarrier,
+                                        cutShmUnmap,
+                                        nullptr,
+                                        nullptr};
 
 constexpr int kHeldKinds = SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_MAIN_JOURNAL | SQLITE_OPEN_WAL;
 
