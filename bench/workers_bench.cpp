@@ -209,8 +209,9 @@ Json runWithDelay(const Options& options, double delay) {
     dir.write("emulator.json", printingBench(options.registers, options.printSeconds));
     const auto journalFile = dir.file(kJournalFileName);
     createJournalFile(journalFile);
-    SandboxProcess sandbox(options.sandbox, dir.file("seed.json"),
-                           {"--demo-feed", "--feed-interval", "5", "--feed-sales", "0"});
+    SandboxProcess sandbox(
+        options.sandbox, dir.file("seed.json"),
+        {"--demo-feed", "--feed-interval", "5", "--feed-sales", "0", "--hand-out-once"});
     adminRequest(sandbox.port(), "POST", "/admin/faults",
                  dumpCompact(Json{
                      {"mode", "hang"}, {"seconds", delay}, {"command", "tasks"}, {"apply", true}}));
