@@ -29,7 +29,8 @@ inline long statusKiB(const std::string& field) {
 }
 
 // tillhaven-sandbox in a process of its own, stopped with the object: by default with the
-// demo feed giving every register a sale every 5 s; extraArgs replace the feed's options.
+// demo feed giving every register a sale every 5 s, each document handed out once (a
+// document the client drops stays unacknowledged); extraArgs replace these options.
 class SandboxProcess {
 public:
     SandboxProcess(const std::string& program, const std::filesystem::path& seed,
@@ -43,8 +44,9 @@ public:
         posix_spawn_file_actions_addclose(&actions, out[0]);
         const std::string seedText = seed.string();
         std::vector<std::string> args = {
-            program, "--port",       "0", "--seed", seedText, "--demo-feed", "--feed-interval",
-            "5",     "--feed-sales", "0", "--quiet"};
+            program,       "--port",          "0", "--seed",       seedText,
+            "--demo-feed", "--feed-interval", "5", "--feed-sales", "0",
+            "--quiet",     "--hand-out-once"};
         if (!extraArgs.empty()) {
             args = {program, "--port", "0", "--seed", seedText, "--quiet"};
             args.insert(args.end(), extraArgs.begin(), extraArgs.end());

@@ -21,6 +21,7 @@ GROWTH_LIMIT_KIB = 2048
 UNIT_TO_US = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}
 MISSING = "missing"
 STALL_LIMIT_MS = 50
+BACKLOG_INTERVAL_LIMIT_S = 6.5
 INTERVAL_LIMIT_S = {0.3: 5.5, 2.0: 7.5}
 WORKERS_MEMORY_LIMIT_KIB = 40 * 1024
 TABLE_LIMIT_MS = 1000
@@ -127,6 +128,17 @@ def workers_rows(out_dir):
         rows.append(limited(label + "/growth", f"{run['growth_kib'] / 1024:+.2f} MiB",
                             run["growth_kib"], GROWTH_LIMIT_KIB,
                             f"{GROWTH_LIMIT_KIB / 1024:.0f} MiB"))
+    backlog = workers.get("backlog")
+    if backlog is None:
+        rows.append(("workers/backlog", MISSING, "", "", "", "MISS"))
+    else:
+        label = f"workers/1reg/backlog{backlog['backlog']}"
+        drained = backlog["acked_rows"] == backlog["backlog"] + 1
+        rows.append(limited(label + "/tasks_interval_max", f"{backlog['interval_max_s']:.2f} s",
+                            backlog["interval_max_s"] if drained else float("inf"),
+                            BACKLOG_INTERVAL_LIMIT_S, f"{BACKLOG_INTERVAL_LIMIT_S} s",
+                            f"{backlog['tasks_requests']} requests, "
+                            f"{backlog['acked_rows']}/{backlog['backlog'] + 1} acked"))
     return rows or [("workers", MISSING, "", "", "", "MISS")]
 
 

@@ -9,8 +9,15 @@
 // requests of one register (taken when the client sends them), memory at the end and its
 // growth after the warm-up.
 //
+// Then a backlog: one register handed 20 receipts at once (printSeconds each) by a service
+// answering after 0.3 s; the longest interval between two of its "tasks" requests until all
+// are acknowledged.
+//
 // bench_workers [--sandbox PATH] [--seconds N] [--registers N] [--print-seconds S]
-//               [--delays 0.3,2] [--json FILE]
+//               [--delays 0.3,2] [--backlog N] [--json FILE]
+// The sandbox's headers come before Qt, whose "emit" keyword they use as a name.
+#include "DemoFeed.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTableView>
@@ -41,6 +48,7 @@ struct Options {
     int registers = 20;
     double printSeconds = 1.5;
     std::vector<double> delays = {0.3, 2.0};
+    int backlog = 20;  // 0 for no backlog run
     std::string json;
 };
 
@@ -68,6 +76,8 @@ Options readOptions(int argc, char** argv) {
             options.printSeconds = std::stod(argv[++i]);
         else if (arg == "--delays" && hasValue)
             options.delays = numberList(argv[++i]);
+        else if (arg == "--backlog" && hasValue)
+            options.backlog = std::max(0, std::stoi(argv[++i]));
         else if (arg == "--json" && hasValue)
             options.json = argv[++i];
         else
@@ -199,8 +209,9 @@ Json runWithDelay(const Options& options, double delay) {
     dir.write("emulator.json", printingBench(options.registers, options.printSeconds));
     const auto journalFile = dir.file(kJournalFileName);
     createJournalFile(journalFile);
-    SandboxProcess sandbox(options.sandbox, dir.file("seed.json"),
-                           {"--demo-feed", "--feed-interval", "5", "--feed-sales", "0"});
+    SandboxProcess sandbox(
+        options.sandbox, dir.file("seed.json"),
+        {"--demo-feed", "--feed-interval", "5", "--feed-sales", "0", "--hand-out-once"});
     adminRequest(sandbox.port(), "POST", "/admin/faults",
                  dumpCompact(Json{
                      {"mode", "hang"}, {"seconds", delay}, {"command", "tasks"}, {"apply", true}}));
@@ -277,6 +288,69 @@ Json runWithDelay(const Options& options, double delay) {
              }()}};
 }
 
+// One register handed a backlog of receipts in one answer, until all are acknowledged.
+Json runBacklog(const Options& options) {
+    constexpr double kDelay = 0.3;
+    ScratchDir dir;
+    dir.write("seed.json", dumpCompact(sandboxSeed(1)));
+    dir.write("emulator.json", printingBench(1, options.printSeconds));
+    const auto journalFile = dir.file(kJournalFileName);
+    createJournalFile(journalFile);
+    SandboxProcess sandbox(options.sandbox, dir.file("seed.json"), {"--hand-out-once"});
+    adminRequest(
+        sandbox.port(), "POST", "/admin/faults",
+        dumpCompact(
+            Json{{"mode", "hang"}, {"seconds", kDelay}, {"command", "tasks"}, {"apply", true}}));
+    Json receipts = Json::array({sandbox::DemoFeed::openShiftTask()});
+    for (int n = 0; n < options.backlog; ++n)
+        receipts.push_back(sandbox::DemoFeed::saleTask(n));
+    adminRequest(sandbox.port(), "POST", "/admin/registers/" + registerSerial(0) + "/docs",
+                 dumpCompact(receipts));
+    dir.write("settings.ini", settingsWithRegisters(sandbox.port(), 1));
+
+    AppSettings settings(dir.path());
+    AutomationRegistry registry;
+    installRegisterBackend(registry, "emulator", dir.path());
+    CommandResults results;
+    RequestTimes requests;
+    const RegisterEnvironment environment{
+        registry,
+        results,
+        journalFile,
+        [&requests](const std::string& command, const Json& data) { requests.log(command, data); },
+        {},
+        {}};
+    CashboxRecord record(environment);
+    record.setData(salePointOf(0));
+    record.setSettings(settings);
+
+    const size_t documents = size_t(options.backlog) + 1;
+    auto acked = [&] {
+        RawDatabase db(journalFile);
+        RawStatement count(db, "select * from checks where status = ?1");
+        return size_t(count.bind(1, "acked").readAll());
+    };
+    QElapsedTimer clock;
+    clock.start();
+    const qint64 limitMs = qint64(double(documents) * options.printSeconds * 1000) + 60000;
+    while (acked() < documents && clock.elapsed() < limitMs)
+        runEventLoopFor(std::chrono::milliseconds(250));
+    const double seconds = clock.elapsed() / 1000.0;
+    record.requestStop();
+    record.waitStopped(QDeadlineTimer(RegisterWorker::kStopTimeoutMs));
+    QCoreApplication::sendPostedEvents();
+    const std::vector<double> intervals = requests.intervals();
+    return {{"backlog", options.backlog},
+            {"registers", 1},
+            {"print_s", options.printSeconds},
+            {"delay_s", kDelay},
+            {"seconds", seconds},
+            {"tasks_requests", requests.requests()},
+            {"problems", requests.problems()},
+            {"interval_max_s", percentile(intervals, 1.0)},
+            {"acked_rows", acked()}};
+}
+
 }  // namespace
 }  // namespace th::bench
 
@@ -294,7 +368,12 @@ int main(int argc, char** argv) {
             runs.push_back(runWithDelay(options, delay));
             std::cerr << runs.back().dump(2) << '\n';
         }
-        const Json summary = {{"runs", runs}};
+        Json summary = {{"runs", runs}};
+        if (options.backlog > 0) {
+            std::cerr << "== backlog of " << options.backlog << " receipts\n";
+            summary["backlog"] = runBacklog(options);
+            std::cerr << summary["backlog"].dump(2) << '\n';
+        }
         std::cout << summary.dump(2) << '\n';
         if (!options.json.empty())
             std::ofstream(options.json) << summary.dump(2) << '\n';

@@ -25,9 +25,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto& exchange = rig();
     if (++runs % kRunsBetweenCleanUps == 0)
         exchange.startAfresh();
-    const auto answer = th::parseJson(std::string_view(reinterpret_cast<const char*>(data), size));
-    if (!answer)
+    // Read as the client reads an answer: document by document.
+    const auto read =
+        th::readAnswerText(std::string_view(reinterpret_cast<const char*>(data), size));
+    if (!read)
         return 0;
+    const th::Json* answer = &read->answer;
     try {
         exchange.cycle().processResponseData(exchange.client(), *answer);
     } catch (const th::DispatcherAnswerError&) {

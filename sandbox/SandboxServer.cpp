@@ -51,6 +51,8 @@ SandboxServer::SandboxServer(SandboxOptions options)
         config["new_version"] = *options_.newVersion;
     if (options_.refuseEnrolment)
         config["refuse_enrolment"] = true;
+    if (options_.handOutOnce)
+        config["hand_out_once"] = true;
     state_.configure(config);
     state_.setEventSink(options_.events);
     if (options_.stateFile) {

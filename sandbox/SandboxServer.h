@@ -26,6 +26,9 @@ struct SandboxOptions {
     std::optional<std::filesystem::path> stateFile;  // loaded at start, saved after changes
     EventSink events;                                // may be empty
     bool refuseEnrolment = false;
+    // Each document goes out in one answer only, as a strict service does, so a client that
+    // drops one loses it for good: what tests that claim nothing is lost run against.
+    bool handOutOnce = false;
     std::optional<std::string> newVersion;
     size_t threads = 32;  // enough that hanging answers leave room for the admin API
 };

@@ -166,6 +166,8 @@ void SandboxState::loadSeed(const Json& seed) {
     accounts_ = std::move(accounts);
     newVersion_ = textOr(seed, "new_version", kDefaultNewVersion);
     refuseEnrolment_ = boolAt(seed, "refuse_enrolment").value_or(false);
+    // A reset keeps the mode the sandbox was started in, unless the seed names one.
+    handOutOnce_ = boolAt(seed, "hand_out_once").value_or(handOutOnce_);
 }
 
 void SandboxState::setEventSink(EventSink sink) {
@@ -456,11 +458,13 @@ SandboxState::CommandRecord* SandboxState::commandById(const Json& id, std::stri
 
 // A document goes out until the client lists it in "received" or "completed"; one it
 // has listed once is never sent again, so a document is stored by the client only once.
+// Handing out once, a document goes out in one answer only: a client that drops it loses it.
 Json SandboxState::docsToSend(const std::string& serial, RegisterBook& reg,
                               const TasksReport& report) {
     Json docs = Json::array();
     for (auto& doc : reg.docs) {
-        bool waiting = doc.state == DocState::Queued || doc.state == DocState::Sent;
+        bool waiting =
+            doc.state == DocState::Queued || (doc.state == DocState::Sent && !handOutOnce_);
         if (!waiting || report.mentioned.count(doc.id))
             continue;
         doc.state = DocState::Sent;
@@ -586,6 +590,11 @@ void SandboxState::configure(const Json& config) {
         if (!version)
             throw AdminError(400, "\"new_version\" must be text");
         newVersion_ = *version;
+    }
+    if (config.contains("hand_out_once")) {
+        if (!config["hand_out_once"].is_boolean())
+            throw AdminError(400, "\"hand_out_once\" must be true or false");
+        handOutOnce_ = config["hand_out_once"].get<bool>();
     }
     if (config.contains("refuse_enrolment")) {
         if (!config["refuse_enrolment"].is_boolean())
@@ -716,6 +725,7 @@ Json SandboxState::snapshot() const {
     out["format"] = kStateFormat;
     out["new_version"] = newVersion_;
     out["refuse_enrolment"] = refuseEnrolment_;
+    out["hand_out_once"] = handOutOnce_;
     out["accounts"] = accountsToJson();
     out["requests"] = requests_;
     out["registers"] = Json::object();
@@ -783,7 +793,8 @@ void SandboxState::restore(const Json& saved) {
             registers[it.key()] = registerFromJson(it.value());
         Json current = {{"accounts", saved.value("accounts", Json::array())},
                         {"new_version", saved.value("new_version", Json(kDefaultNewVersion))},
-                        {"refuse_enrolment", saved.value("refuse_enrolment", false)}};
+                        {"refuse_enrolment", saved.value("refuse_enrolment", false)},
+                        {"hand_out_once", saved.value("hand_out_once", false)}};
         loadSeed(current);
         if (saved.contains("seed"))
             seed_ = saved["seed"];

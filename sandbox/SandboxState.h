@@ -46,7 +46,8 @@ inline constexpr size_t kCashboxReportsKept = 20;
 // All members are safe to call from several threads at once.
 class SandboxState {
 public:
-    // seed: {"accounts": [...], "new_version": "...", "refuse_enrolment": bool}.
+    // seed: {"accounts": [...], "new_version": "...", "refuse_enrolment": bool,
+    // "hand_out_once": bool}.
     // Throws SandboxDataError when the seed is unusable.
     explicit SandboxState(const Json& seed);
 
@@ -157,6 +158,7 @@ private:
     std::map<std::string, int64_t> requests_;
     std::string newVersion_;
     bool refuseEnrolment_ = false;
+    bool handOutOnce_ = false;
     std::string idPrefix_;
     int64_t nextDocNumber_ = 1;
     int64_t nextCommandId_ = 1;

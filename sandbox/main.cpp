@@ -27,6 +27,7 @@ constexpr const char* kUsage =
     "  --feed-sales N        demo sales per register, 0 for no end (default 5)\n"
     "  --new-version V       version offered by \"swversion\"\n"
     "  --refuse-enrolment    answer every enrolment with data.result false\n"
+    "  --hand-out-once       send each document in one answer only, never again\n"
     "  --quiet               print no event lines\n";
 
 struct CommandLine {
@@ -39,6 +40,7 @@ struct CommandLine {
     double feedInterval = 3.0;
     int feedSales = 5;
     bool refuseEnrolment = false;
+    bool handOutOnce = false;
     bool quiet = false;
     bool help = false;
 };
@@ -98,6 +100,8 @@ CommandLine parseCommandLine(int argc, char** argv) {
             line.feedSales = toInt(value(), option);
         else if (option == "--refuse-enrolment")
             line.refuseEnrolment = true;
+        else if (option == "--hand-out-once")
+            line.handOutOnce = true;
         else if (option == "--quiet")
             line.quiet = true;
         else if (option == "--help" || option == "-h")
@@ -159,6 +163,7 @@ int run(const CommandLine& line) {
         options.stateFile = *line.stateFile;
     options.events = stdoutEvents(line.quiet);
     options.refuseEnrolment = line.refuseEnrolment;
+    options.handOutOnce = line.handOutOnce;
     options.newVersion = line.newVersion;
     SandboxServer server(std::move(options));
     int port = server.start(line.host, line.port);

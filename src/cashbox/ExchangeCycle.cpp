@@ -25,6 +25,26 @@ constexpr const char* kAckNotSaved = "Подтверждение не запис
 constexpr const char* kDocumentsNotSaved =
     "Документы не записаны в журнал заданий и будут записаны при следующем обмене: ";
 
+constexpr const char* kDocumentChanged =
+    "под этим \"external_id\" в журнале уже есть другой документ";
+
+// "Документ 17 не принят: " or, without a usable id, by its place in the answer.
+std::string refusedDocumentName(const std::optional<std::string>& externalId, size_t position) {
+    if (externalId)
+        return "Документ " + *externalId + " не принят: ";
+    if (position > 0)
+        return "Документ №" + std::to_string(position) +
+               " ответа без читаемого \"external_id\" не принят: ";
+    return "Документ без читаемого \"external_id\" не принят: ";
+}
+
+// Member order and the spelling of numbers aside, the same document.
+bool sameDocument(const std::string& storedText, const Json& document) {
+    const std::optional<Json> stored = parseJson(storedText);
+    return stored && nlohmann::json::parse(dumpCompact(*stored)) ==
+                         nlohmann::json::parse(dumpCompact(document));
+}
+
 const Json* member(const Json& object, const char* name) {
     if (!object.is_object())
         return nullptr;
@@ -53,6 +73,11 @@ bool printerCanPrint(const Json& status) {
 }
 
 }  // namespace
+
+std::string badDocumentMessage(const std::string& reason) {
+    const JournalDocumentError error(reason);
+    return errorTypeName(error) + kDocumentErrorJoin + error.what();
+}
 
 ExchangeCycle::ExchangeCycle(ExchangeHost& host, DispatcherClient& ownClient, TaskJournal& journal,
                              CommandResults& commandResults, IDialogs& dialogs)
@@ -87,9 +112,10 @@ void ExchangeCycle::runExchangeCycle() {
     request.totals = std::move(state.totals);
     const CommandResults::Batch taken = commandResults_.take();
     request.commands = taken.entries;
+    const auto requestStarted = std::chrono::steady_clock::now();
     exchange(tasksRequest(request), taken);
     if (mayPrint)
-        executionPass(serial);
+        executionPass(serial, requestStarted + executionBudget_);
 }
 
 void ExchangeCycle::report(const std::string& text) {
@@ -190,13 +216,19 @@ void ExchangeCycle::failedExchange(const CommandResults::Batch& takenResults, bo
         report(reason);
 }
 
-void ExchangeCycle::processResponseData(DispatcherClient& /*sender*/, const Json& response) {
+void ExchangeCycle::processResponseData(DispatcherClient& sender, const Json& response) {
+    // Taken first: a box shown below may let this client start its next request.
+    const std::vector<UnreadableDocument> unreadable = sender.unreadableDocuments();
     const TasksAnswer answer = readTasksAnswer(response);
     const std::string serial = host_.serialText();
     acknowledge(serial, answer.acked);
-    for (const std::string& refusal : answer.refusedDocs)
-        report(refusal);
-    storeDocuments(serial, answer.docs);
+    // Without a usable id nothing can tell the service: the document is reported once per run.
+    for (const std::string& refusal : answer.refusedDocs) {
+        const std::string message = badDocumentMessage(refusal);
+        if (reportedWithoutId_.insert(message).second)
+            report(message);
+    }
+    storeDocuments(serial, answer.docs, unreadable);
     for (const Json& command : answer.commands)
         commandResults_.append(runCommand(command));
 }
@@ -216,34 +248,86 @@ void ExchangeCycle::acknowledge(const std::string& serial, const std::vector<std
 }
 
 // One answer's documents are stored in one transaction, after any left over from before.
-// A document the register already has is dropped (the service sent it again); one that is
-// no document is reported and dropped; any other journal failure keeps them all here.
-void ExchangeCycle::storeDocuments(const std::string& serial, const Json& documents) {
+// A document the register already has is dropped when it is the same (the service sent it
+// again) and refused when it is another; one that cannot be a row, or cannot be read, is
+// refused; any other journal failure keeps the readable ones here. Refusals are reported
+// once the transaction holds them.
+void ExchangeCycle::storeDocuments(const std::string& serial, const Json& documents,
+                                   const std::vector<UnreadableDocument>& unreadable) {
     std::vector<Json> batch = std::move(pendingDocuments_);
     pendingDocuments_.clear();
     for (const Json& document : documents)
         batch.push_back(document);
-    if (batch.empty())
+    if (batch.empty() && unreadable.empty())
         return;
-    std::vector<bool> unreadable(batch.size(), false);
+    std::vector<bool> refused(batch.size(), false);
+    std::vector<std::string> refusals;
     try {
         TaskJournal::Transaction transaction(journal_);
         for (size_t n = 0; n < batch.size(); ++n) {
             try {
                 journal_.insertCheck(serial, batch[n]);
             } catch (const JournalDuplicateError&) {
+                checkResent(serial, batch[n], refusals);
             } catch (const JournalDocumentError& e) {
-                unreadable[n] = true;
-                report(errorTypeName(e) + kDocumentErrorJoin + e.what());
+                refused[n] = true;
+                refuseDocument(serial,
+                               {documentExternalId(batch[n]), documentType(batch[n]),
+                                dumpCompact(batch[n]), e.what(), 0},
+                               refusals);
             }
         }
+        for (const UnreadableDocument& document : unreadable)
+            refuseDocument(serial,
+                           {document.externalId, document.type, document.text, document.reason,
+                            document.position},
+                           refusals);
         transaction.commit();
     } catch (const JournalError& e) {
         for (size_t n = 0; n < batch.size(); ++n)
-            if (!unreadable[n])
+            if (!refused[n])
                 pendingDocuments_.push_back(std::move(batch[n]));
         report(kDocumentsNotSaved + std::string(e.what()));
+        return;
     }
+    for (const std::string& message : refusals)
+        report(message);
+}
+
+// The same document sent again is fine; other contents under a used id are refused (the
+// id keeps its row) and recorded, so they are reported once.
+void ExchangeCycle::checkResent(const std::string& serial, const Json& document,
+                                std::vector<std::string>& refusals) {
+    const std::string id = documentExternalId(document).value_or("");
+    const std::optional<CheckRow> row = journal_.findCheck(serial, id);
+    if (!row || sameDocument(row->data, document))
+        return;
+    if (journal_.recordRefusal(serial, id, kDocumentChanged))
+        refusals.push_back(badDocumentMessage(refusedDocumentName(id, 0) + kDocumentChanged));
+}
+
+// A refused document with a usable id becomes a row completed with {"error": reason}, so
+// the service hears of it in the next request and stops sending it; without one it is only
+// reported, once per run.
+void ExchangeCycle::refuseDocument(const std::string& serial, const RefusedDocument& document,
+                                   std::vector<std::string>& refusals) {
+    const std::string message = badDocumentMessage(
+        refusedDocumentName(document.externalId, document.position) + document.reason);
+    if (!document.externalId) {
+        if (reportedWithoutId_.insert(message).second)
+            report(message);
+        return;
+    }
+    try {
+        journal_.insertRefused(serial, *document.externalId, document.type.value_or(""),
+                               document.text, document.reason);
+    } catch (const JournalDuplicateError&) {
+        const std::optional<CheckRow> row = journal_.findCheck(serial, *document.externalId);
+        if (row && row->data == document.text)
+            return;  // sent again before the service heard of the refusal
+    }
+    if (journal_.recordRefusal(serial, *document.externalId, document.reason))
+        refusals.push_back(message);
 }
 
 Json ExchangeCycle::runCommand(const Json& command) {
@@ -253,8 +337,11 @@ Json ExchangeCycle::runCommand(const Json& command) {
 
 // Rows run in the order they were stored. A marked row waits for its settlement; a fiscal
 // document goes to the register only once its mark is on disk; the pass ends at the first
-// document without an answer, whose fate the next settlement decides.
-void ExchangeCycle::executionPass(const std::string& serial) {
+// document without an answer, whose fate the next settlement decides. Past the deadline it
+// takes no new row (but always one), so a backlog never keeps the register from the
+// service for long: the next cycle reports what was done and goes on.
+void ExchangeCycle::executionPass(const std::string& serial,
+                                  std::chrono::steady_clock::time_point deadline) {
     std::set<std::string> marked;
     try {
         for (const InFlightMark& mark : journal_.inFlightMarks(serial))
@@ -265,9 +352,13 @@ void ExchangeCycle::executionPass(const std::string& serial) {
         return;
     }
     std::optional<FiscalCount> count;
+    bool taken = false;
     for (const CheckRow& row : journal_.selectChecks(serial, statusText(CheckStatus::Added))) {
         if (isUnsaved(row) || marked.count(row.orig_id))
             continue;
+        if (taken && std::chrono::steady_clock::now() >= deadline)
+            return;
+        taken = true;
         // A row whose data is not JSON is no task: the register gives no answer to it.
         const std::optional<Json> task = parseJson(row.data);
         if (task && isFiscalDocument(*task)) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <set>
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "cashbox/CommandResults.h"
 #include "cashbox/InFlight.h"
+#include "dispatcher/Messages.h"
 #include "platform/Errors.h"
 #include "platform/Json.h"
 
@@ -24,6 +26,9 @@ TH_DECLARE_ERROR(ExchangeError, Error);
 // Put between an error's class name and its message in the box shown for a document that
 // cannot be stored.
 inline constexpr const char* kDocumentErrorJoin = " ошибка с сообщением : ";
+// The report of a document that is refused: the error's class name, kDocumentErrorJoin and
+// the reason, which names the document.
+std::string badDocumentMessage(const std::string& reason);
 
 // What the exchange cycle needs from the cashbox window that runs it.
 class ExchangeHost {
@@ -71,6 +76,10 @@ public:
     void flushPending();
     bool hasPending() const { return !unsavedAnswers_.empty() || !pendingDocuments_.empty(); }
 
+    // How long after a cycle's request started its execution pass goes on taking documents.
+    static constexpr std::chrono::milliseconds kExecutionBudget{4000};
+    void setExecutionBudget(std::chrono::milliseconds budget) { executionBudget_ = budget; }
+
     // Handles a "tasks" answer with status 200: acknowledgements, then documents, then
     // commands. Raises DispatcherAnswerError, before touching anything, when "data.acked",
     // "data.docs" or "data.commands" is not an array.
@@ -90,9 +99,21 @@ private:
     void failedExchange(const CommandResults::Batch& takenResults, bool answerHandled,
                         const std::string& reason);
     void acknowledge(const std::string& serial, const std::vector<std::string>& ids);
-    void storeDocuments(const std::string& serial, const Json& documents);
+    struct RefusedDocument {
+        std::optional<std::string> externalId;
+        std::optional<std::string> type;
+        std::string text;
+        std::string reason;
+        size_t position = 0;  // in the answer's "docs", from 1; 0 when not told
+    };
+    void storeDocuments(const std::string& serial, const Json& documents,
+                        const std::vector<UnreadableDocument>& unreadable = {});
+    void checkResent(const std::string& serial, const Json& document,
+                     std::vector<std::string>& refusals);
+    void refuseDocument(const std::string& serial, const RefusedDocument& document,
+                        std::vector<std::string>& refusals);
     Json runCommand(const Json& command);
-    void executionPass(const std::string& serial);
+    void executionPass(const std::string& serial, std::chrono::steady_clock::time_point deadline);
     bool executeFiscal(const CheckRow& row, const Json& task, std::optional<FiscalCount>& count);
     bool completeRefusedFiscal(const CheckRow& row, const Json& task, const Json& refusal,
                                std::optional<FiscalCount>& count);
@@ -122,7 +143,10 @@ private:
     // A refusal for the printer's condition ("44 [Нет бумаги]") holds the documents until
     // the printer can print again.
     std::optional<std::string> printerHold_;
+    // Refused documents without a usable id already reported by this run of the program.
+    std::set<std::string> reportedWithoutId_;
     bool reportedThisCycle_ = false;
+    std::chrono::milliseconds executionBudget_ = kExecutionBudget;
 
     ExchangeHost& host_;
     DispatcherClient& client_;

@@ -55,6 +55,19 @@ constexpr const char* kSelectInFlight =
 constexpr const char* kClearInFlight =
     "delete from checks_in_flight where serial = :serial and orig_id = :id";
 
+// Documents refused by this program, one row each (unreadable, or a used id with other
+// contents), so that each is reported once and a person can look at them later.
+constexpr const char* kCreateRefused =
+    "create table if not exists checks_refused ("
+    " serial TEXT NOT NULL, orig_id TEXT NOT NULL, reason TEXT NOT NULL,"
+    " refused_at TEXT NOT NULL, hidden INTEGER NOT NULL DEFAULT 0)";
+constexpr const char* kFindRefusal =
+    "select count(*) from checks_refused"
+    " where serial = :serial and orig_id = :id and reason = :reason";
+constexpr const char* kRecordRefusal =
+    "insert into checks_refused (serial, orig_id, reason, refused_at)"
+    " values (:serial, :id, :reason, strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))";
+
 // Older journals were made without the unique key; it is added when their rows allow.
 constexpr const char* kAddUniqueKey =
     "create unique index if not exists checks_serial_orig_id on checks (serial, orig_id)";
@@ -250,6 +263,13 @@ struct InFlightStatements {
         : mark(db, kMarkInFlight), select(db, kSelectInFlight), clear(db, kClearInFlight) {}
 };
 
+struct RefusedStatements {
+    Statement find;
+    Statement record;
+
+    explicit RefusedStatements(sqlite3* db) : find(db, kFindRefusal), record(db, kRecordRefusal) {}
+};
+
 bool queryCount(sqlite3* db, const char* sql) {
     sqlite3_stmt* statement = nullptr;
     bool found = false;
@@ -270,6 +290,7 @@ struct TaskJournal::Connection {
     RowColumns columns;
     RowColumns findColumns;
     std::unique_ptr<InFlightStatements> inFlight;
+    std::unique_ptr<RefusedStatements> refused;
     // Set for a journal whose rows repeat a (serial, orig_id), so the key cannot be added:
     // each insert then looks for the row first.
     std::unique_ptr<Statement> countBeforeInsert;
@@ -334,6 +355,8 @@ void TaskJournal::openJournal(const std::filesystem::path& path, JournalOptions 
         }
         execute(connection->db.get(), "pragma journal_mode=WAL; pragma synchronous=FULL;");
         connection->ensureUniqueKey();
+        execute(connection->db.get(), kCreateRefused);
+        connection->refused = std::make_unique<RefusedStatements>(connection->db.get());
         connection_ = std::move(connection);
         unavailableReason_.clear();
     } catch (const JournalError& e) {
@@ -390,17 +413,49 @@ void TaskJournal::insertCheck(const std::string& serial, const Json& document) {
         throw JournalDocumentError("Документ не является объектом JSON");
     const std::string origId = documentText(document, "external_id");
     const std::string command = documentText(document, "type");
+    insertRow({serial, origId, command, dumpCompact(document), statusText(CheckStatus::Added), ""});
+}
+
+void TaskJournal::insertRefused(const std::string& serial, const std::string& origId,
+                                const std::string& command, const std::string& data,
+                                const std::string& reason) {
+    Json refusal = Json::object();
+    refusal["error"] = reason;
+    insertRow(
+        {serial, origId, command, data, statusText(CheckStatus::Completed), dumpCompact(refusal)});
+}
+
+void TaskJournal::insertRow(const CheckRow& row) {
     Connection& connection = usable();
-    if (connection.countBeforeInsert && connection.hasRow(serial, origId))
-        throw JournalDuplicateError("Документ " + origId + " уже есть в журнале заданий");
+    if (connection.countBeforeInsert && connection.hasRow(row.serial, row.orig_id))
+        throw JournalDuplicateError("Документ " + row.orig_id + " уже есть в журнале заданий");
     Statement::Use use(connection.insert);
-    connection.insert.bind(":serial", serial);
-    connection.insert.bind(":orig_id", origId);
-    connection.insert.bind(":command", command);
-    connection.insert.bind(":data", dumpCompact(document));
-    connection.insert.bind(":status", statusText(CheckStatus::Added));
-    connection.insert.bind(":response", "");
+    connection.insert.bind(":serial", row.serial);
+    connection.insert.bind(":orig_id", row.orig_id);
+    connection.insert.bind(":command", row.command);
+    connection.insert.bind(":data", row.data);
+    connection.insert.bind(":status", row.status);
+    connection.insert.bind(":response", row.response);
     connection.insert.step();
+}
+
+bool TaskJournal::recordRefusal(const std::string& serial, const std::string& origId,
+                                const std::string& reason) {
+    RefusedStatements& refused = *usable().refused;
+    {
+        Statement::Use use(refused.find);
+        refused.find.bind(":serial", serial);
+        refused.find.bind(":id", origId);
+        refused.find.bind(":reason", reason);
+        if (refused.find.step() == SQLITE_ROW && sqlite3_column_int64(refused.find.get(), 0) > 0)
+            return false;
+    }
+    Statement::Use use(refused.record);
+    refused.record.bind(":serial", serial);
+    refused.record.bind(":id", origId);
+    refused.record.bind(":reason", reason);
+    refused.record.step();
+    return true;
 }
 
 void TaskJournal::markInFlight(const InFlightMark& mark) {

@@ -83,6 +83,16 @@ public:
     // the register already has a row with that "external_id", JournalError when the
     // database fails.
     void insertCheck(const std::string& serial, const Json& document);
+    // Stores a document that is refused, as it came, as a row already completed with
+    // {"error": reason}: the next request reports it and the service stops sending it.
+    // JournalDuplicateError when the register already has a row with that id.
+    void insertRefused(const std::string& serial, const std::string& origId,
+                       const std::string& command, const std::string& data,
+                       const std::string& reason);
+    // Records a refused document in `checks_refused` (with the time, UTC); false, writing
+    // nothing, when the same refusal of that document is recorded already.
+    bool recordRefusal(const std::string& serial, const std::string& origId,
+                       const std::string& reason);
 
     // In-flight marks, kept in a table of their own beside `checks`. A mark is written
     // (and on disk) before a fiscal document goes to the register, and removed in the
@@ -131,6 +141,7 @@ private:
 
     void runSql(const char* sql);
     void ensureCommandResultsTable();
+    void insertRow(const CheckRow& row);
 
     std::filesystem::path path_;
     std::string unavailableReason_;

@@ -376,6 +376,7 @@ DispatcherClient::Answer DispatcherClient::perform(const std::string& command, c
     scope.largeAnswerFreed = lastAnswerBytes_ >= kReturnMemoryAfterBytes;
     lastAnswerBytes_ = 0;
     result_.reset();
+    unreadable_.clear();
     if (settings_ == nullptr)
         throw RestRequestError("REST request failed: settings not assigned");
 
@@ -405,15 +406,16 @@ void DispatcherClient::raiseForFailedExchange(const Exchange& exchange) {
 // RESTRequest1AfterExecute: the answer of an HTTP status below 500.
 DispatcherClient::Answer DispatcherClient::responseStep(Exchange&& exchange, bool silent,
                                                         const ReadyEvent& handler) {
-    std::optional<Json> parsed;
+    std::optional<ReadAnswer> parsed;
     {
         // The body's text goes as soon as it is parsed: only the parsed answer stays.
         const std::string text = decodeToUtf8(std::move(exchange.body), exchange.contentType);
-        parsed = parseJson(text);
+        parsed = readAnswerText(text);
     }
     if (!parsed)
         throw RestDataError(kNoDataMessage);
-    auto answer = std::make_shared<const Json>(std::move(*parsed));
+    unreadable_ = std::move(parsed->unreadable);
+    auto answer = std::make_shared<const Json>(std::move(parsed->answer));
     log(kAnswerLogMarker, *answer);
     if (answerStatus(*answer) == 200) {
         if (handler)

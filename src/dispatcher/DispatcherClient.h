@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "dispatcher/Messages.h"
 #include "platform/Errors.h"
 #include "platform/Json.h"
 
@@ -83,6 +84,11 @@ public:
     // stays valid until this client starts its next request: copy what must outlive it.
     const Json& executeDelay(const std::string& command, const Json& data);
 
+    // The documents of the last answer's "data.docs" that could not be read on their own
+    // (readAnswerText); the answer itself holds the others. Valid until this client starts
+    // its next request: a handler takes a copy before anything that may start one.
+    const std::vector<UnreadableDocument>& unreadableDocuments() const { return unreadable_; }
+
     // Base URL chosen by the settings (production, test, or system/TestUrl).
     std::string baseUrl() const;
 
@@ -106,6 +112,7 @@ private:
     Answer result_;
     // Body size of the last answer: freeing a large one hands its memory back.
     size_t lastAnswerBytes_ = 0;
+    std::vector<UnreadableDocument> unreadable_;
     int activeRequests_ = 0;
     std::atomic<bool> silent_{false};
     std::atomic<bool> ready_{true};

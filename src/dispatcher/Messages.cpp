@@ -143,6 +143,50 @@ std::optional<std::string> documentRefusal(const Json& document) {
 
 }  // namespace
 
+namespace {
+
+// Why a document's text does not parse, in the merchant's words.
+std::string unreadableReason(std::string_view text) {
+    if (!jsonNestingWithin(text, kMaxDocumentDepth))
+        return kDocumentTooDeep;
+    try {
+        // Only the reason is wanted; the nesting is known to be within the limit.
+        const Json parsed = Json::parse(text.begin(), text.end());
+        (void)parsed;
+    } catch (const Json::out_of_range&) {
+        return kDocumentNumberOutOfRange;
+    } catch (const Json::exception& e) {
+        if (std::string_view(e.what()).find("UTF-8") != std::string_view::npos)
+            return kDocumentInvalidUtf8;
+    }
+    return kDocumentNotJson;
+}
+
+// A member of a document read from its text alone: the value's own text must parse.
+std::optional<std::string> memberTextOf(std::string_view document, const char* name) {
+    const JsonScan scan = scanJson(document, name);
+    if (!scan.value)
+        return std::nullopt;
+    const std::optional<Json> value = parseJson(scan.value->in(document), 1);
+    if (!value || !(value->is_string() || value->is_number_integer()))
+        return std::nullopt;
+    return valueText(*value);
+}
+
+UnreadableDocument describeUnreadable(std::string_view text, size_t position) {
+    UnreadableDocument document;
+    document.position = position;
+    document.text = std::string(text);
+    document.reason = unreadableReason(text);
+    if (!text.empty() && text.front() == '{') {
+        document.externalId = memberTextOf(text, "external_id");
+        document.type = memberTextOf(text, "type").value_or("");
+    }
+    return document;
+}
+
+}  // namespace
+
 TasksAnswer readTasksAnswer(const Json& answer) {
     const Json& acked = requireArray(answer, "data.acked");
     const Json& docs = requireArray(answer, "data.docs");
@@ -160,6 +204,36 @@ TasksAnswer readTasksAnswer(const Json& answer) {
     }
     result.commands = copyJson(commands);
     return result;
+}
+
+std::optional<ReadAnswer> readAnswerText(std::string_view text) {
+    const JsonScan scan = scanJson(text, "data.docs");
+    if (!scan.wellFormed)
+        return std::nullopt;
+    if (!scan.value || text[scan.value->begin] != '[') {
+        std::optional<Json> answer = parseJson(text);
+        if (!answer)
+            return std::nullopt;
+        return ReadAnswer{std::move(*answer), {}};
+    }
+    // The answer without its documents, then each document by itself.
+    const JsonSpan docs = *scan.value;
+    std::string rest;
+    rest.reserve(text.size() - (docs.end - docs.begin) + 2);
+    rest.append(text.substr(0, docs.begin)).append("[]").append(text.substr(docs.end));
+    std::optional<Json> answer = parseJson(rest);
+    if (!answer)
+        return std::nullopt;
+    ReadAnswer read{std::move(*answer), {}};
+    Json& documents = read.answer["data"]["docs"];
+    for (size_t n = 0; n < scan.elements.size(); ++n) {
+        const std::string_view element = scan.elements[n].in(text);
+        if (std::optional<Json> document = parseJson(element, kMaxDocumentDepth))
+            documents.push_back(std::move(*document));
+        else
+            read.unreadable.push_back(describeUnreadable(element, n + 1));
+    }
+    return read;
 }
 
 std::optional<std::string> documentExternalId(const Json& document) {

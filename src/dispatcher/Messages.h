@@ -76,6 +76,37 @@ Json completedEntry(const std::string& externalId, const std::string& storedResp
 
 // ---- answers -------------------------------------------------------------------------------
 
+// Deeper nesting than this inside one document makes it unreadable.
+inline constexpr int kMaxDocumentDepth = 64;
+// Why a document of "data.docs" cannot be read.
+inline constexpr const char* kDocumentTooDeep = "вложенность глубже 64 уровней";
+inline constexpr const char* kDocumentNumberOutOfRange = "число вне допустимого диапазона";
+inline constexpr const char* kDocumentInvalidUtf8 =
+    "недопустимая последовательность UTF-8 в строке";
+inline constexpr const char* kDocumentNotJson = "документ не читается как JSON";
+
+// A document of "data.docs" whose own text cannot be read, while the answer around it can:
+// its "external_id" when that can be read by itself, its "type" when readable, its text as
+// it came, and why it cannot be read.
+struct UnreadableDocument {
+    size_t position = 0;  // among the answer's documents, from 1
+    std::optional<std::string> externalId;
+    std::string type;
+    std::string text;
+    std::string reason;
+};
+
+// An answer's text read so that each document of "data.docs" is read on its own: one that
+// cannot be read (invalid UTF-8 in a string, a number beyond a double's range, nesting deeper
+// than kMaxDocumentDepth) is left out of the answer and described in `unreadable`; the rest
+// of the answer stands. nullopt when the text is not JSON as a whole (or, outside the
+// documents, too deep or unreadable).
+struct ReadAnswer {
+    Json answer;
+    std::vector<UnreadableDocument> unreadable;
+};
+std::optional<ReadAnswer> readAnswerText(std::string_view text);
+
 // "status" compared as text with "200" (a number or a string).
 bool isStatus200(const Json& answer);
 

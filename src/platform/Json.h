@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace th {
 
@@ -22,7 +23,30 @@ std::string dumpDispatcher(const Json& value);
 // Parses text; nullopt when it is not JSON. Never throws. Nesting deeper than
 // kMaxJsonDepth is refused as not JSON, so hostile input cannot exhaust the stack.
 inline constexpr int kMaxJsonDepth = 512;
-std::optional<Json> parseJson(std::string_view text);
+std::optional<Json> parseJson(std::string_view text, int maxDepth = kMaxJsonDepth);
+// Whether brackets outside strings nest no deeper than maxDepth (found without recursion).
+bool jsonNestingWithin(std::string_view text, int maxDepth);
+
+// A stretch [begin, end) of a JSON text.
+struct JsonSpan {
+    size_t begin = 0;
+    size_t end = 0;
+    std::string_view in(std::string_view text) const { return text.substr(begin, end - begin); }
+};
+
+// What a look at a text's structure found, without building any value: whether it is one
+// well-formed JSON value (strings closed, escapes and numbers in JSON's grammar, brackets,
+// commas and colons in place) and where the value at a dotted path lies, with the spans of
+// its elements when it is an array. The bytes inside strings, the size of numbers and the
+// depth of nesting are not judged, and any depth is scanned without recursion: one bad
+// element of a list can then be told apart from a text that is no JSON at all. When a name
+// repeats in an object the last one counts, as it does for parseJson.
+struct JsonScan {
+    bool wellFormed = false;
+    std::optional<JsonSpan> value;
+    std::vector<JsonSpan> elements;
+};
+JsonScan scanJson(std::string_view text, std::string_view dottedPath);
 
 // Copy by serialising and parsing again, as the system copies its values.
 Json copyJson(const Json& value);

@@ -71,6 +71,7 @@ TEST(ManySalePoints, TheRegisterSetUpHereWorksUnderAnOpenFileLimitOf256) {
     ensureQtApplication();
     sandbox::SandboxOptions options;
     options.seed = seedWith(kSalePoints);
+    options.handOutOnce = true;
     sandbox::SandboxServer sandbox(options);
     const int port = sandbox.start();
 

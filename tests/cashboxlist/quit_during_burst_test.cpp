@@ -50,6 +50,7 @@ protected:
     QuitDuringBurst() {
         ensureQtApplication();
         sandbox::SandboxOptions options;
+        options.handOutOnce = true;
         options.seed = {
             {"accounts", Json::array({{{"login", "burst@tillhaven.local"},
                                        {"password", "burst"},

@@ -238,4 +238,72 @@ TEST(DispatcherMessages, TasksAnswerNullListsAreEmptyAndBadDocumentsAreLeftOut) 
     EXPECT_EQ(answer.refusedDocs[3], std::string(th::kDocumentBadId) + "1e+22");
 }
 
+// One document that cannot be read stands alone; the rest of the answer is read as usual.
+TEST(DispatcherMessages, AnAnswerIsReadWithEachDocumentOnItsOwn) {
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    struct Case {
+        const char* name;
+        std::string document;
+        std::optional<std::string> externalId;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"number beyond a double", R"({"type":"sell","external_id":"n","total":1e999})", "n",
+         th::kDocumentNumberOutOfRange},
+        {"invalid UTF-8", "{\"type\":\"sell\",\"external_id\":17,\"name\":\"\xC3\x28\"}", "17",
+         th::kDocumentInvalidUtf8},
+        {"deep nesting", R"({"external_id":"d","type":"sell","x":)" + deep + "}", "d",
+         th::kDocumentTooDeep},
+        {"65 levels",
+         R"({"external_id":"e","x":)" + std::string(64, '[') + std::string(64, ']') + "}", "e",
+         th::kDocumentTooDeep},
+        {"deep, no object", deep, std::nullopt, th::kDocumentTooDeep},
+        {"id itself unreadable", "{\"external_id\":\"\xFF\",\"type\":\"sell\"}", std::nullopt,
+         th::kDocumentInvalidUtf8},
+        {"id beyond a double", R"({"external_id":1e999})", std::nullopt,
+         th::kDocumentNumberOutOfRange},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string text =
+            R"({"status":200,"data":{"acked":["a"],"docs":[{"external_id":"g1","type":"sell"},)" +
+            c.document + R"(,{"external_id":"g2","type":"sell"}],"commands":[{"id":1}]}})";
+        const std::optional<th::ReadAnswer> read = th::readAnswerText(text);
+        ASSERT_TRUE(read);
+        EXPECT_EQ(
+            read->answer["data"]["docs"],
+            parsed(R"([{"external_id":"g1","type":"sell"},{"external_id":"g2","type":"sell"}])"));
+        EXPECT_EQ(read->answer["data"]["acked"], parsed(R"(["a"])"));
+        EXPECT_EQ(read->answer["data"]["commands"], parsed(R"([{"id":1}])"));
+        ASSERT_EQ(read->unreadable.size(), 1u);
+        EXPECT_EQ(read->unreadable[0].position, 2u);
+        EXPECT_EQ(read->unreadable[0].externalId, c.externalId);
+        EXPECT_EQ(read->unreadable[0].reason, c.reason);
+        EXPECT_EQ(read->unreadable[0].text, c.document);
+    }
+    // 64 levels are a document.
+    const std::string deepest =
+        R"({"external_id":"e","x":)" + std::string(63, '[') + std::string(63, ']') + "}";
+    const auto read = th::readAnswerText(R"({"data":{"docs":[)" + deepest + "]}}");
+    ASSERT_TRUE(read);
+    EXPECT_TRUE(read->unreadable.empty());
+    EXPECT_EQ(read->answer["data"]["docs"].size(), 1u);
+}
+
+TEST(DispatcherMessages, AnAnswerThatIsNoJsonAsAWholeIsRefusedAsAWhole) {
+    for (const std::string& text :
+         {std::string(R"({"status":200,"data":{"docs":[{"external_id":"x",}]}})"),
+          std::string(R"({"status":200,"data":{"docs":[{"external_id":"x"})"),
+          std::string("{\"status\":200,\"message\":\"\xC3\x28\",\"data\":{\"docs\":[]}}"),
+          std::string(R"({"status":200,"data":{"acked":[1e999],"docs":[]}})"),
+          std::string("<html>"), std::string("")}) {
+        SCOPED_TRACE(text);
+        EXPECT_FALSE(th::readAnswerText(text));
+    }
+    // Answers without documents are read as they are.
+    EXPECT_EQ(th::readAnswerText(R"({"status":200,"data":{"auth":true}})")->answer,
+              parsed(R"({"status":200,"data":{"auth":true}})"));
+    EXPECT_EQ(th::readAnswerText(R"([1,2])")->answer, parsed("[1,2]"));
+}
+
 }  // namespace

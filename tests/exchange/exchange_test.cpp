@@ -447,6 +447,7 @@ TEST_F(ExchangeTest, ADocumentSentAgainIsExecutedOnce) {
     EXPECT_EQ(w->reg.countOf("sell"), 1u);
     EXPECT_EQ(ids(w->journal.selectChecks("K1", "acked")), std::vector<std::string>{"r"});
     EXPECT_EQ(dialogs.count(), 0u);
+    EXPECT_TRUE(w->problems.empty());
 }
 
 TEST_F(ExchangeTest, AnAnswerWithoutItsThreeListsTakesTheReconnectionPath) {
@@ -506,16 +507,193 @@ TEST_F(ExchangeTest, AnUnreadableJournalStopsTheCycleBeforeTheRequest) {
     EXPECT_EQ(results.size(), 1u);
 }
 
-TEST_F(ExchangeTest, ABadDocumentIsReportedWithoutABoxAndTheOthersStored) {
-    auto w = window("K1");
-    service.queueDocument({{"type", "sell"}});
-    service.queueDocument(sell("good"));
-    w->cycle.runExchangeCycle();
+// Every document that cannot be stored is reported in one form: the error's class name,
+// " ошибка с сообщением : " and the reason, which names the document.
+TEST_F(ExchangeTest, EveryBadDocumentIsReportedInOneFormWithoutABox) {
+    struct Case {
+        const char* name;
+        Json document;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"not an object", "sell",
+         "Сервис прислал документ, который не является объектом: \"sell\""},
+        {"without an id", {{"type", "sell"}}, "Сервис прислал документ без \"external_id\""},
+        {"an id that is no integer",
+         {{"type", "sell"}, {"external_id", 2.5}},
+         "Сервис прислал документ с недопустимым \"external_id\": 2.5"},
+        {"without a type",
+         {{"external_id", "t"}},
+         "Документ t не принят: В документе нет \"type\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto w = window(std::string("K-") + c.name);
+        service.queueDocument(c.document);
+        service.queueDocument(sell("good"));
+        w->cycle.runExchangeCycle();
 
-    EXPECT_EQ(w->problems, std::vector<std::string>{"Сервис прислал документ без \"external_id\""});
-    EXPECT_EQ(dialogs.count(), 0u);
-    EXPECT_EQ(w->reg.typesOtherThanState(), std::vector<std::string>{"sell"});
-    EXPECT_EQ(ids(w->journal.selectChecks("K1", "completed")), std::vector<std::string>{"good"});
+        EXPECT_EQ(w->problems,
+                  std::vector<std::string>{
+                      std::string("JournalDocumentError ошибка с сообщением : ") + c.reason});
+        EXPECT_EQ(dialogs.count(), 0u);
+        EXPECT_EQ(w->reg.typesOtherThanState(), std::vector<std::string>{"sell"});
+        EXPECT_EQ(w->reconnects, 0);
+    }
+}
+
+// The refusals recorded in the journal: (orig_id, reason) per row.
+std::vector<std::pair<std::string, std::string>> refusals(const fs::path& journal,
+                                                          const std::string& serial) {
+    sqlite3* db = nullptr;
+    std::vector<std::pair<std::string, std::string>> rows;
+    sqlite3_open(journal.c_str(), &db);
+    sqlite3_stmt* select = nullptr;
+    sqlite3_prepare_v2(db,
+                       "select orig_id, reason, refused_at, hidden from checks_refused"
+                       " where serial = ?1 order by rowid",
+                       -1, &select, nullptr);
+    sqlite3_bind_text(select, 1, serial.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(select) == SQLITE_ROW) {
+        const std::string at = reinterpret_cast<const char*>(sqlite3_column_text(select, 2));
+        EXPECT_EQ(at.size(), 20u) << at;  // YYYY-MM-DDTHH:MM:SSZ
+        EXPECT_EQ(sqlite3_column_int(select, 3), 0);
+        rows.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(select, 0)),
+                          reinterpret_cast<const char*>(sqlite3_column_text(select, 1)));
+    }
+    sqlite3_finalize(select);
+    sqlite3_close(db);
+    return rows;
+}
+
+// An answer holding one document that cannot be read: the good documents beside it print
+// once, the acknowledgement and the command are handled, and the bad one is refused alone:
+// stored completed with its reason (so the next request tells the service), recorded and
+// reported once, however often the service sends it again.
+TEST_F(ExchangeTest, AnUnreadableDocumentIsRefusedAloneAndTheRestOfTheAnswerHandled) {
+    struct Case {
+        const char* name;
+        std::string document;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"a number beyond a double", R"({"type":"sell","external_id":"bad","total":1e999})",
+         kDocumentNumberOutOfRange},
+        {"invalid UTF-8", "{\"type\":\"sell\",\"external_id\":\"bad\",\"name\":\"\xC3\x28\"}",
+         kDocumentInvalidUtf8},
+        {"nesting 100,000 deep",
+         R"({"type":"sell","external_id":"bad","x":)" + std::string(100000, '[') +
+             std::string(100000, ']') + "}",
+         kDocumentTooDeep},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string serial = std::string("K-") + c.name;
+        auto w = window(serial);
+        w->journal.insertCheck(serial, sell("p"));
+        w->journal.completeCheck("completed", "{}", serial, "p");
+        const std::string body = R"({"status":200,"data":{"acked":["p"],"docs":[)" +
+                                 dumpCompact(sell("g1")) + "," + c.document + "," +
+                                 dumpCompact(sell("g2")) +
+                                 R"(],"commands":[{"id":5,"payload":{"type":"printText"}}]}})";
+        const size_t first = service.requests().size();
+        service.script({200, body});
+        w->cycle.runExchangeCycle();
+
+        EXPECT_EQ(w->reconnects, 0);
+        EXPECT_EQ(w->reg.typesOtherThanState(),
+                  (std::vector<std::string>{"printText", "sell", "sell"}));
+        EXPECT_EQ(ids(w->journal.selectChecks(serial, "acked")), std::vector<std::string>{"p"});
+        const std::string message =
+            std::string("JournalDocumentError ошибка с сообщением : Документ bad не принят: ") +
+            c.reason;
+        EXPECT_EQ(w->problems, std::vector<std::string>{message});
+        const std::optional<CheckRow> row = w->journal.findCheck(serial, "bad");
+        ASSERT_TRUE(row);
+        EXPECT_EQ(row->status, "completed");
+        EXPECT_EQ(Json::parse(row->response), Json({{"error", c.reason}}));
+        EXPECT_EQ(refusals(dir_ / "checks.db", serial),
+                  (std::vector<std::pair<std::string, std::string>>{{"bad", c.reason}}));
+
+        // Sent again before the service heard of it: nothing new; then it is reported.
+        service.script({200, body});
+        w->cycle.runExchangeCycle();
+        w->cycle.runExchangeCycle();
+        EXPECT_EQ(w->problems.size(), 1u);
+        EXPECT_EQ(w->reg.countOf("sell"), 2u);
+        EXPECT_EQ(refusals(dir_ / "checks.db", serial).size(), 1u);
+        EXPECT_EQ(ids(w->journal.selectChecks(serial, "acked")),
+                  (std::vector<std::string>{"p", "g1", "g2", "bad"}));
+        const Json reported = service.requests()[first + 1]["completed"];
+        ASSERT_EQ(reported.size(), 3u);
+        EXPECT_EQ(reported[2], Json({{"id", "bad"}, {"response", {{"error", c.reason}}}}));
+    }
+}
+
+// Without a usable id nothing can tell the service: the document is reported once per run
+// and the rest of the answer is handled.
+TEST_F(ExchangeTest, AnUnreadableDocumentWithoutAnIdIsReportedOnce) {
+    auto w = window("K1");
+    const std::string body = R"({"status":200,"data":{"acked":[],"docs":[)" +
+                             std::string(100000, '[') + std::string(100000, ']') + "," +
+                             dumpCompact(sell("g")) + R"(],"commands":[]}})";
+    service.script({200, body});
+    service.script({200, body});
+    w->cycle.runExchangeCycle();
+    w->cycle.runExchangeCycle();
+    EXPECT_EQ(w->problems,
+              std::vector<std::string>{
+                  std::string("JournalDocumentError ошибка с сообщением : Документ №1 ответа без "
+                              "читаемого \"external_id\" не принят: ") +
+                  kDocumentTooDeep});
+    EXPECT_EQ(w->reg.countOf("sell"), 1u);
+    EXPECT_TRUE(refusals(dir_ / "checks.db", "K1").empty());
+}
+
+// Another document under an id the register already has: its row stays as it is, the new
+// one is recorded and reported once; the same document sent again is silently fine.
+TEST_F(ExchangeTest, ADifferentDocumentUnderAUsedIdIsReportedOnce) {
+    auto w = window("K1");
+    service.queueDocument(sell("r"));
+    w->cycle.runExchangeCycle();
+    service.queueDocument(sell("r"));  // the same, members in another order
+    service.queueDocument(
+        {{"items", Json::array({"bread"})}, {"external_id", "r"}, {"type", "sell"}});
+    w->cycle.runExchangeCycle();
+    EXPECT_TRUE(w->problems.empty());
+
+    const Json changed = {{"type", "sell"}, {"external_id", "r"}, {"items", Json::array({"cake"})}};
+    for (int n = 0; n < 3; ++n) {
+        service.queueDocument(changed);
+        w->cycle.runExchangeCycle();
+    }
+    EXPECT_EQ(w->problems,
+              std::vector<std::string>{"JournalDocumentError ошибка с сообщением : Документ r не "
+                                       "принят: под этим \"external_id\" в журнале уже есть другой "
+                                       "документ"});
+    EXPECT_EQ(w->reg.countOf("sell"), 1u);
+    EXPECT_EQ(Json::parse(w->journal.findCheck("K1", "r")->data), sell("r"));
+    EXPECT_EQ(refusals(dir_ / "checks.db", "K1").size(), 1u);
+}
+
+// A pass past its time takes no new document (one it always takes), and the next cycle
+// reports what was done and goes on.
+TEST_F(ExchangeTest, APassPastItsTimeStopsAndTheNextCycleGoesOn) {
+    auto w = window("K1");
+    w->cycle.setExecutionBudget(std::chrono::milliseconds(0));
+    for (const char* id : {"a", "b", "c"})
+        service.queueDocument(sell(id));
+    w->cycle.runExchangeCycle();
+    EXPECT_EQ(w->reg.countOf("sell"), 1u);
+    w->cycle.runExchangeCycle();
+    EXPECT_EQ(service.lastRequest()["completed"].size(), 1u);
+    EXPECT_EQ(service.lastRequest()["received"], Json::array({"b", "c"}));
+    EXPECT_EQ(w->reg.countOf("sell"), 2u);
+    w->cycle.runExchangeCycle();
+    w->cycle.runExchangeCycle();
+    EXPECT_EQ(w->reg.countOf("sell"), 3u);
+    EXPECT_EQ(ids(w->journal.selectChecks("K1", "acked")),
+              (std::vector<std::string>{"a", "b", "c"}));
 }
 
 TEST_F(ExchangeTest, AnAnswerTheJournalCouldNotKeepIsNeverExecutedAgain) {

@@ -13,6 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sqlite3.h>
+
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <iostream>
@@ -51,9 +54,12 @@ inline Json sandboxSeed() {
                                        {"salepoints", Json::array({salepoint})}}})}};
 }
 
+// The service hands each document out once: a document the client drops is lost for good
+// and shows, instead of being sent again until it is stored.
 inline sandbox::SandboxOptions sandboxOptions() {
     sandbox::SandboxOptions options;
     options.seed = sandboxSeed();
+    options.handOutOnce = true;
     return options;
 }
 
@@ -156,10 +162,32 @@ inline bool waitFor(const std::function<bool()>& condition, std::chrono::seconds
     return condition();
 }
 
+// Rows of the register in checks.db, whatever their status, as another program reads them:
+// what the client has stored for good (written and synced).
+inline int64_t storedRows(const std::filesystem::path& journal) {
+    sqlite3* db = nullptr;
+    int64_t rows = -1;
+    if (sqlite3_open_v2(journal.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 5000);
+        sqlite3_stmt* count = nullptr;
+        if (sqlite3_prepare_v2(db, "select count(*) from checks where serial = ?1", -1, &count,
+                               nullptr) == SQLITE_OK &&
+            sqlite3_bind_text(count, 1, kSerial, -1, SQLITE_STATIC) == SQLITE_OK &&
+            sqlite3_step(count) == SQLITE_ROW)
+            rows = sqlite3_column_int64(count, 0);
+        sqlite3_finalize(count);
+    }
+    sqlite3_close(db);
+    return rows;
+}
+
 // The real program, started headless on a data directory; killed when the object goes.
+// `environment` adds variables of its own (NAME=value).
 class ClientProcess {
 public:
-    explicit ClientProcess(const std::filesystem::path& home) : home_(home), runtime_(home) {}
+    explicit ClientProcess(const std::filesystem::path& home,
+                           std::vector<std::string> environment = {})
+        : home_(home), runtime_(home), environment_(std::move(environment)) {}
     ~ClientProcess() { kill(SIGKILL); }
     ClientProcess(const ClientProcess&) = delete;
     ClientProcess& operator=(const ClientProcess&) = delete;
@@ -177,10 +205,14 @@ public:
         std::vector<std::string> env = {"TILLHAVEN_HOME=" + home_.string(),
                                         "QT_QPA_PLATFORM=offscreen",
                                         "XDG_RUNTIME_DIR=" + runtime_.string()};
+        env.insert(env.end(), environment_.begin(), environment_.end());
         for (char** entry = environ; *entry != nullptr; ++entry) {
             const std::string text = *entry;
-            if (text.rfind("TILLHAVEN_HOME=", 0) != 0 && text.rfind("QT_QPA_PLATFORM=", 0) != 0 &&
-                text.rfind("XDG_RUNTIME_DIR=", 0) != 0)
+            const std::string name = text.substr(0, text.find('=') + 1);
+            const bool replaced = std::any_of(env.begin(), env.end(), [&](const std::string& set) {
+                return set.rfind(name, 0) == 0;
+            });
+            if (!replaced)
                 env.push_back(text);
         }
         std::vector<char*> envp;
@@ -258,6 +290,7 @@ private:
     std::filesystem::path runtime_;
     std::optional<uid_t> uid_;
     std::string outputName_ = "client-output.log";
+    std::vector<std::string> environment_;
     pid_t pid_ = -1;
     int status_ = 0;
 };

@@ -272,6 +272,25 @@ TEST_F(SandboxTest, DocumentsTravelUntilReportedAndAreAckedInTheReportingAnswer)
     EXPECT_TRUE(sawEvent("doc-acked serial=S1 id=" + queued[1]));
 }
 
+// A service that forgives nothing: a document goes out in one answer only, so a client
+// that drops it never sees it again. The mode is kept across a reset.
+TEST_F(SandboxTest, HandingOutOnceSendsADocumentInOneAnswerOnly) {
+    admin("POST", "/admin/config", {{"hand_out_once", true}});
+    auto queued = queueSales("S1", 2);
+    EXPECT_EQ(ids(tasks("S1", "t1")["docs"]), queued);
+    EXPECT_TRUE(tasks("S1", "t1")["docs"].empty()) << "a dropped document came again";
+    Json book = admin("GET", "/admin/registers/S1");
+    EXPECT_EQ(book["docs"][0]["state"], "sent");
+    EXPECT_EQ(book["docs"][0]["sent_count"], 1);
+    EXPECT_EQ(admin("GET", "/admin/state")["hand_out_once"], true);
+
+    admin("POST", "/admin/reset");
+    auto again = queueSales("S1", 1);
+    EXPECT_EQ(ids(tasks("S1", "t1")["docs"]), again);
+    EXPECT_TRUE(tasks("S1", "t1")["docs"].empty());
+    admin("POST", "/admin/config", {{"hand_out_once", "yes"}}, 400);
+}
+
 TEST_F(SandboxTest, CompletedIsAckedAgainWhenTheClientMissedTheAck) {
     admin("POST", "/admin/registers/S1/docs",
           Json::array({{{"type", "openShift"}, {"external_id", 17}}}));
