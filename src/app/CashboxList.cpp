@@ -6,6 +6,7 @@
 #include <QSystemTrayIcon>
 #include <QTableView>
 
+#include <algorithm>
 #include <unordered_set>
 
 #include "app/CashboxTableModel.h"
@@ -88,6 +89,7 @@ CashboxRecord& MainWindow::createRecord(const Json& data) {
     cashboxes_.push_back(std::make_unique<CashboxRecord>(registerEnvironment()));
     CashboxRecord& record = *cashboxes_.back();
     record.setOnConnectionChange([this](CashboxRecord& sender) { onConnectionChanged(sender); });
+    record.setOnAttentionChange([this](CashboxRecord& sender) { onAttentionChanged(sender); });
     record.setData(data);
     cashboxBySerial_.emplace(record.serial(), &record);
     record.setSettings(*appSettings_);
@@ -105,7 +107,10 @@ const RegisterEnvironment& MainWindow::registerEnvironment() {
             [this](const std::string& serial, const std::string& text) {
                 showProblem(serial, text);
             },
-            [this](const std::string& serial) { registerRecovered(serial); }});
+            [this](const std::string& serial) { registerRecovered(serial); },
+            [this](const std::string& serial, const std::string& text) {
+                problemLog().note(serial, text);
+            }});
     }
     return *registerEnvironment_;
 }
@@ -148,8 +153,22 @@ void MainWindow::onConnectionChanged(const std::string& serial, bool isConnected
         return;
     cashboxTable_->setCurrentIndex(cashboxModel_->index(row, 0));
     cashboxModel_->setStatus(row, QString::fromUtf8(isConnected ? kConnected : kNotConnected));
-    // The icon follows the register that changed last; it is not a summary of all of them.
-    trayIcon_->setIcon(isConnected ? connectedIcon_ : disconnectedIcon_);
+    // The icon follows the register that changed last; it is not a summary of all of them,
+    // except that documents waiting for a person keep it red.
+    trayIcon_->setIcon(isConnected && !anyNeedsAttention() ? connectedIcon_ : disconnectedIcon_);
+}
+
+void MainWindow::onAttentionChanged(CashboxRecord& record) {
+    const int row = cashboxModel_->rowOfSerial(QString::fromStdString(record.serial()));
+    if (row >= 0)
+        cashboxModel_->setAttention(row, QString::fromStdString(record.attentionText()));
+    if (record.needsAttention())
+        trayIcon_->setIcon(disconnectedIcon_);
+}
+
+bool MainWindow::anyNeedsAttention() const {
+    return std::any_of(cashboxes_.begin(), cashboxes_.end(),
+                       [](const auto& record) { return record->needsAttention(); });
 }
 
 CashboxWindow& MainWindow::cashboxWindow(CashboxRecord& record) {

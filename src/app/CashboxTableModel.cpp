@@ -48,10 +48,14 @@ QVariant CashboxTableModel::data(const QModelIndex& index, int role) const {
         return {};
     const CashboxRow& row = rows_[index.row()];
     const QString text = cutText(cellText(row, index.column()));
+    if (index.column() != StatusColumn)
+        return text;
     // The field texts are cut to the column; a problem is shown whole, or it says nothing.
-    if (index.column() == StatusColumn && !row.problem.isEmpty())
-        return text + " — " + row.problem;
-    return text;
+    QString status = text;
+    for (const QString* more : {&row.attention, &row.problem})
+        if (!more->isEmpty())
+            status += " — " + *more;
+    return status;
 }
 
 QVariant CashboxTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -109,6 +113,12 @@ int CashboxTableModel::addRow(const CashboxRow& row) {
 
 void CashboxTableModel::setProblem(int row, const QString& problem) {
     rows_.at(row).problem = problem;
+    const QModelIndex cell = index(row, CashboxTableModel::StatusColumn);
+    emit dataChanged(cell, cell);
+}
+
+void CashboxTableModel::setAttention(int row, const QString& attention) {
+    rows_.at(row).attention = attention;
     const QModelIndex cell = index(row, CashboxTableModel::StatusColumn);
     emit dataChanged(cell, cell);
 }

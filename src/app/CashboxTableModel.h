@@ -17,6 +17,9 @@ struct CashboxRow {
     // The last problem the register's own work reported since it last exchanged or
     // connected; shown after the status.
     QString problem;
+    // "требует внимания" while documents of the register wait for a person; shown before
+    // the problem.
+    QString attention = QString();
 };
 
 // The in-memory table behind the register grid: one row per register, kept in ascending
@@ -54,6 +57,7 @@ public:
     void addRows(std::vector<CashboxRow> rows);
     void setStatus(int row, const QString& status);
     void setProblem(int row, const QString& problem);
+    void setAttention(int row, const QString& attention);
     const CashboxRow& rowAt(int row) const { return rows_.at(row); }
     // The first kMaxTextLength characters of text, as the grid shows it.
     static QString cutText(const QString& text);

@@ -82,6 +82,10 @@ public:
     void onConnectionChanged(CashboxRecord& record);
     // Shows a register's new connection state in its row and in the tray icon.
     void onConnectionChanged(const std::string& serial, bool isConnected);
+    // The listener of every record's documents that need a person: said in its row, and a
+    // standing condition for the tray icon.
+    void onAttentionChanged(CashboxRecord& record);
+    bool anyNeedsAttention() const;
     void openSelectedCashbox();
     // The sale points' records, in the order of their creation.
     const std::vector<std::unique_ptr<CashboxRecord>>& cashboxes() const { return cashboxes_; }

@@ -91,8 +91,17 @@ bool CashboxRecord::waitStopped(QDeadlineTimer deadline) {
     return !worker_ || worker_->waitStopped(deadline);
 }
 
+std::string CashboxRecord::attentionText() const {
+    return needsAttention() ? kNeedsAttention : "";
+}
+
 void CashboxRecord::workerReport(const WorkerReport& report) {
+    const bool neededAttention = needsAttention();
     state_ = report.state;
+    if (report.journalChanged)
+        ++journalChanges_;
+    if (report.note && environment_.onNote)
+        environment_.onNote(serial_, *report.note);
     if (report.recovered) {
         lastProblem_.clear();
         if (environment_.onRecovered)
@@ -107,6 +116,8 @@ void CashboxRecord::workerReport(const WorkerReport& report) {
     }
     if (report.connectionChange && onConnectionChange_)
         onConnectionChange_(*this);
+    if (needsAttention() != neededAttention && onAttentionChange_)
+        onAttentionChange_(*this);
     if (onStateShown_)
         onStateShown_(*this);
 }

@@ -2,6 +2,7 @@
 
 #include <QObject>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -53,6 +54,14 @@ public:
     const RegisterLinkState& state() const { return state_; }
     // The last problem the register's own work ran into, "" when none.
     const std::string& lastProblem() const { return lastProblem_; }
+    // Documents wait for a person (in question, or refused by the journal): a standing
+    // condition of the register until someone deals with them on its "Документы" page.
+    bool needsAttention() const { return state_.needsAttention(); }
+    // "требует внимания" while it does, "" otherwise.
+    std::string attentionText() const;
+    // Counts the worker's reports that its journal rows changed: whoever shows them reads
+    // again when it moves.
+    std::uint64_t journalChanges() const { return journalChanges_; }
 
     RegisterWorker* worker() { return worker_.get(); }
     // The worker, started now (without the automatic connection) for a register the user
@@ -68,6 +77,8 @@ public:
     void setOnConnectionChange(Listener listener) { onConnectionChange_ = std::move(listener); }
     // Fired after every report (the cashbox window, while it exists).
     void setOnStateShown(Listener listener) { onStateShown_ = std::move(listener); }
+    // Fired when needsAttention changes (the main window's row and tray icon).
+    void setOnAttentionChange(Listener listener) { onAttentionChange_ = std::move(listener); }
 
     // Everything the worker reports, delivered queued on the user-interface thread: its
     // state, its connection changes, the problems its own work ran into (kept as the last
@@ -89,6 +100,8 @@ private:
     std::unique_ptr<RegisterWorker> worker_;
     Listener onConnectionChange_;
     Listener onStateShown_;
+    Listener onAttentionChange_;
+    std::uint64_t journalChanges_ = 0;
 };
 
 }  // namespace th

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cashbox/DoubtfulDocuments.h"
 #include "cashbox/InFlight.h"
 #include "platform/Errors.h"
 #include "platform/Json.h"
@@ -43,6 +44,8 @@ public:
     // The service took the request and its answer was handled: problems reported before
     // may be notified again when they come back.
     virtual void exchangeSucceeded() {}
+    // Rows were stored, completed or acknowledged: whoever shows the journal reads it again.
+    virtual void journalChanged() {}
 };
 
 // One register's periodic "tasks" exchange: the register's state and the journal's rows go
@@ -64,6 +67,13 @@ public:
     // Settles the documents whose fate only the register knows (see InFlight.h); run at the
     // start of every cycle and by the host after each connection. Never raises.
     void settleInFlight();
+
+    // The documents the last settlement left for a person: only the register knows whether
+    // they were made, and it cannot tell.
+    const std::set<std::string>& doubtfulDocuments() const { return doubtful_; }
+    // A person's answer for one of them (see DoubtfulDocuments.h); returns the line for the
+    // log. ResolutionError when the document is not (or no longer) one of them.
+    std::string resolveDoubtful(const std::string& origId, const DoubtfulResolution& resolution);
 
     // Writes what the journal refused earlier; run at the start of every cycle and by the
     // host when the register's work stops (quit, logout, a driver change). Never raises:
@@ -114,6 +124,7 @@ private:
     std::vector<Json> pendingDocuments_;
     // Doubtful documents already reported by this run of the program.
     std::set<std::string> reportedDoubtful_;
+    std::set<std::string> doubtful_;
     bool reportedThisCycle_ = false;
 
     ExchangeHost& host_;

@@ -61,6 +61,7 @@ void RegisterLink::open() {
     QObject::connect(reconnectTimer_, &QTimer::timeout, this, [this] { tryReconnect(); });
     try {
         journal_->openJournal(environment_.journalPath);
+        followAttention();
     } catch (const std::exception& e) {
         // The register still connects; every cycle reports the journal until it is back.
         reportProblem(e.what());
@@ -129,6 +130,11 @@ RegisterLinkState RegisterLink::state() const {
     state.clientTimer = clientTimer_ && clientTimer_->isActive();
     state.reconnectTimer = reconnectTimer_ && reconnectTimer_->isActive();
     state.panel = panel_;
+    if (cycle_) {
+        const std::set<std::string>& doubtful = cycle_->doubtfulDocuments();
+        state.doubtful.assign(doubtful.begin(), doubtful.end());
+    }
+    state.refused = refused_;
     return state;
 }
 
@@ -151,6 +157,47 @@ void RegisterLink::reportProblem(const std::string& text) {
 
 void RegisterLink::exchangeSucceeded() {
     recover();
+}
+
+void RegisterLink::journalChanged() {
+    WorkerReport changed;
+    changed.state = state();
+    changed.journalChanged = true;
+    if (report_)
+        report_(changed);
+}
+
+void RegisterLink::followAttention(bool force) {
+    try {
+        if (journal_ && journal_->isOpen())
+            refused_ = journal_->countRefused(setup_.serial);
+    } catch (const JournalError&) {
+        // The count stays as it was; the journal's own trouble is reported by the cycle.
+    }
+    const RegisterLinkState now = state();
+    auto attention = std::make_pair(now.doubtful, now.refused);
+    if (!force && attention == reportedAttention_)
+        return;
+    reportedAttention_ = std::move(attention);
+    report(false);
+}
+
+void RegisterLink::resolveDoubtful(const std::string& origId, const DoubtfulResolution& resolution,
+                                   ActionOutcome& outcome) {
+    const std::string done = cycle_->resolveDoubtful(origId, resolution);
+    outcome.boxes.push_back({BoxKind::Information, done});
+    WorkerReport noted;
+    noted.state = state();
+    noted.note = done;
+    if (report_)
+        report_(noted);
+    followAttention(true);
+}
+
+void RegisterLink::hideRefused(std::int64_t key) {
+    journal_->hideRefused(setup_.serial, key);
+    journalChanged();
+    followAttention(true);
 }
 
 // Said once after a run of problems, not after every exchange.
@@ -245,9 +292,11 @@ void RegisterLink::connectRegister() {
         checkParams();
     } catch (...) {
         cycle_->settleInFlight();
+        followAttention();
         throw;
     }
     cycle_->settleInFlight();
+    followAttention();
 }
 
 void RegisterLink::disconnectRegister(bool byButton) {
@@ -303,6 +352,7 @@ void RegisterLink::runExchangeCycle() {
     } catch (const std::exception& e) {
         reportProblem(e.what());
     }
+    followAttention();
 }
 
 void RegisterLink::reconnectAfterFailure() {

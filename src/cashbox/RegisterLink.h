@@ -35,6 +35,9 @@ struct RegisterEnvironment {
     // record (the row, the tray, tillhaven.log); called on the user-interface thread.
     std::function<void(const std::string& serial, const std::string& text)> onProblem;
     std::function<void(const std::string& serial)> onRecovered;
+    // What a person decided about a register's documents, for tillhaven.log; called on the
+    // user-interface thread.
+    std::function<void(const std::string& serial, const std::string& text)> onNote;
 };
 
 // The register and its connection settings, as the worker starts with them.
@@ -48,6 +51,9 @@ struct RegisterSetup {
     AppSettings* settings = nullptr;  // of the worker's dispatcher client
 };
 
+// Said of a register whose documents wait for a person.
+inline constexpr const char* kNeedsAttention = "требует внимания";
+
 // What the register's connection looks like from outside.
 struct RegisterLinkState {
     bool hasDriver = false;
@@ -56,6 +62,12 @@ struct RegisterLinkState {
     bool reconnectTimer = false;  // a reconnection is tried every 10 s
     // The connection panel of the cashbox window's status bar.
     std::string panel = kPanelNotConnected;
+    // Documents that need a person: those whose fate the register could not tell (their
+    // identifiers), and how many the journal refused that nobody has hidden.
+    std::vector<std::string> doubtful;
+    int refused = 0;
+    // A standing condition of the register until a person has dealt with it.
+    bool needsAttention() const { return !doubtful.empty() || refused > 0; }
 };
 
 // One report of a worker to the user-interface thread.
@@ -68,6 +80,10 @@ struct WorkerReport {
     // The register exchanged or connected again after a problem: what it reports next is
     // news again.
     bool recovered = false;
+    // Rows of the register's journal were stored, completed, acknowledged or settled.
+    bool journalChanged = false;
+    // What a person decided about a document, for the log.
+    std::optional<std::string> note = std::nullopt;
 };
 
 // What an action the user started in the cashbox window ended with: the boxes to show
@@ -125,6 +141,13 @@ public:
     // "Проверить драйвер".
     void driverVersion(ActionOutcome& outcome);
 
+    // A person's answer for a document left in question ("Чек пробит", "Чек не пробит —
+    // пробить"); what was done goes back as a box and to the log.
+    void resolveDoubtful(const std::string& origId, const DoubtfulResolution& resolution,
+                         ActionOutcome& outcome);
+    // "Скрыть" for a document the journal refused.
+    void hideRefused(std::int64_t key);
+
     // The timers' handlers; they never raise.
     void runExchangeCycle();
     void tryReconnect();
@@ -143,6 +166,9 @@ private:
     void reconnectAfterFailure() override;
     void reportProblem(const std::string& text) override;
     void exchangeSucceeded() override;
+    void journalChanged() override;
+    // Reports the documents that need a person when they changed (or when forced).
+    void followAttention(bool force = false);
 
     void automaticFirstConnection();
     void checkParams();
@@ -168,6 +194,9 @@ private:
     std::string panel_ = kPanelNotConnected;
     // A problem was reported since the register last exchanged or connected.
     bool troubled_ = false;
+    // The refused documents not hidden, and what the last report said needs a person.
+    int refused_ = 0;
+    std::pair<std::vector<std::string>, int> reportedAttention_;
 };
 
 }  // namespace th
