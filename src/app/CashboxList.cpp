@@ -162,8 +162,8 @@ void MainWindow::onAttentionChanged(CashboxRecord& record) {
     const int row = cashboxModel_->rowOfSerial(QString::fromStdString(record.serial()));
     if (row >= 0)
         cashboxModel_->setAttention(row, QString::fromStdString(record.attentionText()));
-    if (record.needsAttention())
-        trayIcon_->setIcon(disconnectedIcon_);
+    trayIcon_->setIcon(record.isConnected() && !anyNeedsAttention() ? connectedIcon_
+                                                                    : disconnectedIcon_);
 }
 
 bool MainWindow::anyNeedsAttention() const {

@@ -16,7 +16,7 @@ struct CashboxRow {
     QString status;
     // The last problem the register's own work reported since it last exchanged or
     // connected; shown after the status.
-    QString problem;
+    QString problem = QString();
     // "требует внимания" while documents of the register wait for a person; shown before
     // the problem.
     QString attention = QString();

@@ -169,7 +169,8 @@ bool reopenShiftFromAnotherProgram(CycleRig& rig) {
 
 // The sandbox's record of a document: what the service was told and how often.
 Json serviceRecordOf(CycleRig& rig, const std::string& id) {
-    for (const Json& doc : rig.admin_.registerState()["docs"])
+    const Json state = rig.admin_.registerState();
+    for (const Json& doc : state["docs"])
         if (doc["external_id"] == id)
             return doc;
     return Json();
