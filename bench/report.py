@@ -171,6 +171,8 @@ def documents_rows(out_dir):
         rows.append(limited(label + "/page", f"{size['open_ms']:.1f} ms", size["open_ms"],
                             DOCUMENTS_PAGE_LIMIT_MS, f"{DOCUMENTS_PAGE_LIMIT_MS} ms", "median"))
         rows.append((label + "/search_by_id", f"{size['search_ms']:.1f} ms", "", "", "", ""))
+        rows.append((label + "/search_by_prefix", f"{size['broad_search_ms']:.1f} ms", "", "",
+                     "", ""))
         rows.append((label + "/page_rss", f"{size['page_rss_kib']} KiB", "", "", "", ""))
     small, large = sizes[0], sizes[-1]
     more = large["page_rss_kib"] - small["page_rss_kib"]

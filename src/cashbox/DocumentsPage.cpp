@@ -41,6 +41,9 @@ DocumentsPage::DocumentsPage(IDialogs& dialogs, CashboxRecord& record, QWidget* 
     refreshTimer_ = new QTimer(this);
     refreshTimer_->setSingleShot(true);
     refreshTimer_->setInterval(kRefreshDelayMs);
+    searchTimer_ = new QTimer(this);
+    searchTimer_->setSingleShot(true);
+    searchTimer_->setInterval(kSearchDelayMs);
     createControls();
     nameControls();
     connectSignals();
@@ -130,10 +133,9 @@ void DocumentsPage::connectSignals() {
         model_->setFilter(static_cast<DocumentsModel::Filter>(index));
         updateActions();
     });
-    connect(searchEdit_, &QLineEdit::textChanged, this, [this](const QString& text) {
-        model_->setSearch(text.trimmed().toStdString());
-        updateActions();
-    });
+    connect(searchEdit_, &QLineEdit::textChanged, searchTimer_, qOverload<>(&QTimer::start));
+    connect(searchEdit_, &QLineEdit::returnPressed, this, [this] { applySearch(); });
+    connect(searchTimer_, &QTimer::timeout, this, [this] { applySearch(); });
     connect(documentsTable_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { updateActions(); });
     connect(model_, &QAbstractItemModel::modelReset, this, [this] { updateActions(); });
@@ -177,6 +179,13 @@ void DocumentsPage::refresh() {
 void DocumentsPage::showAttention() {
     filterCombo_->setCurrentIndex(static_cast<int>(DocumentsModel::Filter::Attention));
     activate();
+}
+
+// A first letter matches most of a large journal: the search waits for the typing to pause.
+void DocumentsPage::applySearch() {
+    searchTimer_->stop();
+    model_->setSearch(searchEdit_->text().trimmed().toStdString());
+    updateActions();
 }
 
 void DocumentsPage::followRecord() {

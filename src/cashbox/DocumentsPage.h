@@ -33,6 +33,8 @@ public:
     static constexpr const char* kTitle = "Документы";
     static constexpr int kRefreshDelayMs = 200;
     static constexpr int kRefusedShown = 100;
+    // The search follows typing once it pauses this long (or at once on Enter).
+    static constexpr int kSearchDelayMs = 300;
 
     DocumentsPage(IDialogs& dialogs, CashboxRecord& record, QWidget* parent = nullptr);
     ~DocumentsPage() override;
@@ -44,6 +46,8 @@ public:
     void refresh();
     // Shows the documents that need a person.
     void showAttention();
+    // Lists the documents whose id begins with the search field's text.
+    void applySearch();
     // The register's worker reported: read again soon when its rows changed; the actions
     // follow what it says is in question.
     void followRecord();
@@ -73,6 +77,7 @@ private:
     CashboxRecord& record_;
     DocumentsModel* model_ = nullptr;
     QTimer* refreshTimer_ = nullptr;
+    QTimer* searchTimer_ = nullptr;
     bool activated_ = false;
     std::uint64_t seenChanges_ = 0;
 
