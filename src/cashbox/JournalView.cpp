@@ -83,8 +83,13 @@ std::string documentsSql(const DocumentQuery& query, bool hasTimes, bool hasMark
         sql += " and m.serial = :serial and c.status = 'added'";
     if (hasBefore)
         sql += " and c.rowid < :before";
+    // The rows of a prefix are picked on the key's index alone, which holds their rowids: a
+    // prefix that matches most of the journal sorts numbers, not whole rows.
     if (!query.idPrefix.empty())
-        sql += " and c.orig_id >= :from and c.orig_id < :to";
+        sql += " and c.rowid in (select rowid from checks where serial = :serial"
+               " and orig_id >= :from and orig_id < :to" +
+               std::string(hasBefore ? " and rowid < :before" : "") +
+               " order by rowid desc limit :limit)";
     sql += " order by c.rowid desc limit :limit";
     return sql;
 }
