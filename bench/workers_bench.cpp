@@ -214,8 +214,13 @@ Json runWithDelay(const Options& options, double delay) {
     CommandResults results;
     RequestTimes requests;
     const RegisterEnvironment environment{
-        registry, results, journalFile,
-        [&requests](const std::string& command, const Json& data) { requests.log(command, data); }};
+        registry,
+        results,
+        journalFile,
+        [&requests](const std::string& command, const Json& data) { requests.log(command, data); },
+        nullptr,
+        nullptr,
+        nullptr};
 
     CashboxTableModel rows;
     QTableView grid;
