@@ -341,6 +341,7 @@ void ExchangeCycle::saveUnsavedAnswers() {
             return;
         }
         unsavedAnswers_.erase(unsavedAnswers_.begin());
+        host_.journalChanged();
     }
 }
 
