@@ -2,7 +2,8 @@
 """Prints the table of scripts/bench from the benchmarks' JSON output.
 
 Usage: report.py DIR [--journal-rows N]
-  DIR holds journal.json, exchange.json, memory.json, workers.json and salepoints.json; N is the largest journal the run
+  DIR holds journal.json, exchange.json, memory.json, workers.json, documents.json and
+  salepoints.json; N is the largest journal the run
   built (default 1000000), where the journal limit applies.
 Exit status 1 when a figure misses its limit or is missing: a benchmark that did not run
 proves nothing.
@@ -27,6 +28,8 @@ WORKERS_MEMORY_LIMIT_KIB = 40 * 1024
 TABLE_LIMIT_MS = 1000
 FIRST_EXCHANGE_LIMIT_MS = 2000
 SALEPOINTS_MEMORY_LIMIT_KIB = 80 * 1024
+DOCUMENTS_PAGE_LIMIT_MS = 200
+DOCUMENTS_MEMORY_LIMIT_KIB = 1024
 
 
 def load_times(path):
@@ -166,6 +169,31 @@ def salepoints_rows(out_dir):
     ]
 
 
+def documents_rows(out_dir):
+    path = os.path.join(out_dir, "documents.json")
+    if not os.path.exists(path):
+        return [("documents", MISSING, "", "", "", "MISS")]
+    with open(path) as f:
+        sizes = json.load(f).get("sizes", [])
+    if len(sizes) < 2:
+        return [("documents", MISSING, "", "", "", "MISS")]
+    rows = []
+    for size in sizes:
+        label = f"documents/{size['rows']}"
+        rows.append(limited(label + "/page", f"{size['open_ms']:.1f} ms", size["open_ms"],
+                            DOCUMENTS_PAGE_LIMIT_MS, f"{DOCUMENTS_PAGE_LIMIT_MS} ms", "median"))
+        rows.append((label + "/search_by_id", f"{size['search_ms']:.1f} ms", "", "", "", ""))
+        rows.append((label + "/search_by_prefix", f"{size['broad_search_ms']:.1f} ms", "", "",
+                     "", ""))
+        rows.append((label + "/page_rss", f"{size['page_rss_kib']} KiB", "", "", "", ""))
+    small, large = sizes[0], sizes[-1]
+    more = large["page_rss_kib"] - small["page_rss_kib"]
+    rows.append(limited(f"documents/{large['rows']}/page_rss_more", f"{more:+d} KiB", more,
+                        DOCUMENTS_MEMORY_LIMIT_KIB, f"{DOCUMENTS_MEMORY_LIMIT_KIB} KiB",
+                        f"vs {small['rows']}"))
+    return rows
+
+
 def main(out_dir, journal_rows):
     rows = []  # name, figure, ratio, against, limit, verdict
 
@@ -210,6 +238,7 @@ def main(out_dir, journal_rows):
 
     rows.extend(memory_rows(out_dir))
     rows.extend(workers_rows(out_dir))
+    rows.extend(documents_rows(out_dir))
     rows.extend(salepoints_rows(out_dir))
 
     header = ("name", "time", "ratio", "vs", "limit", "")

@@ -2,7 +2,8 @@
 // print each document, a sandbox (a process of its own) whose "tasks" answers are delayed,
 // and its demo feed sending every register a sale every 5 s. Each register is a record with
 // its worker, as the register list makes them; the records' reports update a table of rows
-// on this thread, as the main window's rows are updated.
+// on this thread, as the main window's rows are updated, and the first register's
+// "Документы" page is open, reading its journal whenever its worker changes rows.
 //
 // Figures, per service delay: the user-interface thread's longest stall (a 10 ms timer on it
 // measuring its own lateness), the 95th percentile of the interval between two "tasks"
@@ -34,6 +35,7 @@
 #include "SandboxProcess.h"
 #include "app/CashboxTableModel.h"
 #include "cashbox/CashboxRecord.h"
+#include "cashbox/DocumentsPage.h"
 #include "drivers/Automation.h"
 #include "emulator/RegisterBackends.h"
 
@@ -223,8 +225,13 @@ Json runWithDelay(const Options& options, double delay) {
     CommandResults results;
     RequestTimes requests;
     const RegisterEnvironment environment{
-        registry, results, journalFile,
-        [&requests](const std::string& command, const Json& data) { requests.log(command, data); }};
+        registry,
+        results,
+        journalFile,
+        [&requests](const std::string& command, const Json& data) { requests.log(command, data); },
+        nullptr,
+        nullptr,
+        nullptr};
 
     CashboxTableModel rows;
     QTableView grid;
@@ -245,6 +252,14 @@ Json runWithDelay(const Options& options, double delay) {
         record.setData(salePointOf(i));
         record.setSettings(settings);
     }
+
+    // One register's "Документы" page stays open, following its worker, as a merchant
+    // looking at it has it: its reads must not stall the thread either.
+    CountingDialogs pageDialogs;
+    DocumentsPage page(pageDialogs, *records.front());
+    records.front()->setOnStateShown([&page](CashboxRecord&) { page.followRecord(); });
+    page.activate();
+    page.show();
 
     const auto warmUp = std::chrono::seconds(std::max(10, options.seconds / 10));
     runEventLoopFor(warmUp);

@@ -6,6 +6,7 @@
 #include <QSystemTrayIcon>
 #include <QTableView>
 
+#include <algorithm>
 #include <unordered_set>
 
 #include "app/CashboxTableModel.h"
@@ -139,7 +140,10 @@ const RegisterEnvironment& MainWindow::registerEnvironment() {
             [this](const std::string& serial, const std::string& text) {
                 showProblem(serial, text);
             },
-            [this](const std::string& serial) { registerRecovered(serial); }});
+            [this](const std::string& serial) { registerRecovered(serial); },
+            [this](const std::string& serial, const std::string& text) {
+                problemLog().note(serial, text);
+            }});
     }
     return *registerEnvironment_;
 }

@@ -98,11 +98,27 @@ bool CashboxRecord::connectsAutomatically() const {
     return record && settings_->readCashbox(record).autostart;
 }
 
+std::string CashboxRecord::attentionText() const {
+    return needsAttention() ? kNeedsAttention : "";
+}
+
+std::vector<std::string> CashboxRecord::standingConditions() const {
+    std::vector<std::string> conditions = state_.standing;
+    if (needsAttention())
+        conditions.push_back(kNeedsAttention);
+    return conditions;
+}
+
 void CashboxRecord::workerReport(const WorkerReport& report) {
+    const bool neededAttention = needsAttention();
     const bool attentionChanged =
         report.connectionChange || report.state.standing != state_.standing ||
         report.state.connected != state_.connected || report.problem || report.recovered;
     state_ = report.state;
+    if (report.journalChanged)
+        ++journalChanges_;
+    if (report.note && environment_.onNote)
+        environment_.onNote(serial_, *report.note);
     if (report.recovered) {
         lastProblem_.clear();
         if (environment_.onRecovered)
@@ -117,7 +133,7 @@ void CashboxRecord::workerReport(const WorkerReport& report) {
     }
     if (report.connectionChange && onConnectionChange_)
         onConnectionChange_(*this);
-    if (attentionChanged && onAttentionChange_)
+    if ((attentionChanged || needsAttention() != neededAttention) && onAttentionChange_)
         onAttentionChange_(*this);
     if (onStateShown_)
         onStateShown_(*this);

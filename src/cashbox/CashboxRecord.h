@@ -2,6 +2,7 @@
 
 #include <QObject>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -54,11 +55,20 @@ public:
     // The register is set up here to connect by itself: while it is not active, or has a
     // standing condition, it needs someone's attention.
     bool connectsAutomatically() const;
-    // The conditions of the register that stand until they clear (RegisterLinkState).
-    const std::vector<std::string>& standingConditions() const { return state_.standing; }
+    // What stands against the register until it clears: its device warnings, whatever the link
+    // holds against it, and documents that wait for a person.
+    std::vector<std::string> standingConditions() const;
     const RegisterLinkState& state() const { return state_; }
     // The last problem the register's own work ran into, "" when none.
     const std::string& lastProblem() const { return lastProblem_; }
+    // Documents wait for a person (in question, or refused by the journal): a standing
+    // condition of the register until someone deals with them on its "Документы" page.
+    bool needsAttention() const { return state_.needsAttention(); }
+    // "требует внимания" while it does, "" otherwise.
+    std::string attentionText() const;
+    // Counts the worker's reports that its journal rows changed: whoever shows them reads
+    // again when it moves.
+    std::uint64_t journalChanges() const { return journalChanges_; }
 
     RegisterWorker* worker() { return worker_.get(); }
     // The worker, started now (without the automatic connection) for a register the user
@@ -76,6 +86,8 @@ public:
     void setOnAttentionChange(Listener listener) { onAttentionChange_ = std::move(listener); }
     // Fired after every report (the cashbox window, while it exists).
     void setOnStateShown(Listener listener) { onStateShown_ = std::move(listener); }
+    // Fired when needsAttention changes (the main window's row and tray icon).
+    void setOnAttentionChange(Listener listener) { onAttentionChange_ = std::move(listener); }
 
     // Everything the worker reports, delivered queued on the user-interface thread: its
     // state, its connection changes, the problems its own work ran into (kept as the last
@@ -98,6 +110,7 @@ private:
     Listener onConnectionChange_;
     Listener onStateShown_;
     Listener onAttentionChange_;
+    std::uint64_t journalChanges_ = 0;
 };
 
 }  // namespace th

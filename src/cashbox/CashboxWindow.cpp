@@ -10,10 +10,13 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStatusBar>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QVBoxLayout>
 
 #include "cashbox/CashboxConnection.h"
 #include "cashbox/CashboxRecord.h"
+#include "cashbox/DocumentsPage.h"
 #include "drivers/AtolDriver.h"
 #include "platform/Dialogs.h"
 #include "platform/gui/ObjectNames.h"
@@ -50,12 +53,16 @@ CashboxWindow::CashboxWindow(IDialogs& dialogs, CashboxRecord& record, QWidget* 
     setWindowTitle(QString::fromUtf8(kCaption));
     createControls();
     nameControls();
-    resizeToFit(*this, {kClientWidth, kClientHeight});
+    // The settings page keeps the window's size; the tabs' bar comes on top of it.
+    resizeToFit(*this, {kClientWidth, kClientHeight + pages_->tabBar()->sizeHint().height()});
     showData();
     if (CashBoxSettingsPtr settings = record_.cashboxSettings())
         fillControls(record_.settings()->readCashbox(settings));
     showState();
-    record_.setOnStateShown([this](CashboxRecord&) { showState(); });
+    record_.setOnStateShown([this](CashboxRecord&) {
+        showState();
+        documentsPage_->followRecord();
+    });
     connectSignals();
 }
 
@@ -65,15 +72,27 @@ CashboxWindow::~CashboxWindow() {
 
 // ---- controls -------------------------------------------------------------------------------
 
+// Two pages over one status bar: the register's settings, as they always were, and its
+// documents.
 void CashboxWindow::createControls() {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
+    settingsPage_ = new QWidget;
+    auto* settingsLayout = new QVBoxLayout(settingsPage_);
+    settingsLayout->setContentsMargins(0, 0, 0, 0);
+    settingsLayout->setSpacing(0);
     deviceBox_ = createDeviceBox();
     deviceBox_->setFixedHeight(kDeviceBoxHeight);
-    layout->addWidget(deviceBox_);
+    settingsLayout->addWidget(deviceBox_);
     connectionBox_ = createConnectionBox();
-    layout->addWidget(connectionBox_, 1);
+    settingsLayout->addWidget(connectionBox_, 1);
+    documentsPage_ = new DocumentsPage(dialogs_, record_);
+    pages_ = new QTabWidget;
+    pages_->setDocumentMode(true);
+    pages_->addTab(settingsPage_, QString::fromUtf8("Настройки"));
+    pages_->addTab(documentsPage_, QString::fromUtf8(DocumentsPage::kTitle));
+    layout->addWidget(pages_, 1);
     createStatusBar();
     layout->addWidget(statusLine_);
 }
@@ -191,6 +210,10 @@ void CashboxWindow::connectSignals() {
     auto run = [this](void (CashboxWindow::*handler)()) {
         return [this, handler] { guarded([&] { (this->*handler)(); }); };
     };
+    connect(pages_, &QTabWidget::currentChanged, this, [this] {
+        if (pages_->currentWidget() == documentsPage_)
+            documentsPage_->activate();
+    });
     connect(driverCombo_, &QComboBox::currentTextChanged, this,
             run(&CashboxWindow::onDriverChosen));
     connect(connectionTypeCombo_, &QComboBox::currentTextChanged, this,
@@ -330,8 +353,24 @@ void CashboxWindow::disconnectByUser() {
     runOnWorker([](RegisterLink& link, ActionOutcome&) { link.disconnectRegister(true); });
 }
 
+void CashboxWindow::showDocumentsPage() {
+    pages_->setCurrentWidget(documentsPage_);
+    if (record_.needsAttention())
+        documentsPage_->showAttention();
+    documentsPage_->activate();
+}
+
+void CashboxWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (record_.needsAttention())
+        showDocumentsPage();
+}
+
 void CashboxWindow::nameControls() {
     setObjectNames({
+        {pages_, "pages"},
+        {settingsPage_, "settingsPage"},
+        {documentsPage_, "documentsPage"},
         {deviceBox_, "deviceBox"},
         {serialEdit_, "serialEdit"},
         {addressEdit_, "addressEdit"},

@@ -19,11 +19,13 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QStatusBar;
+class QTabWidget;
 
 namespace th {
 
 class IDialogs;
 class CashboxRecord;
+class DocumentsPage;
 
 // "Настройки кассы": the window of one register, a view of its record. It shows the sale
 // point's data, the register's settings and what the register's worker reports, and hands
@@ -62,6 +64,14 @@ public:
     void connectByUser();
     void disconnectByUser();
 
+    // The "Документы" page, in front, showing what needs a person when anything does.
+    void showDocumentsPage();
+    DocumentsPage& documentsPage() { return *documentsPage_; }
+
+protected:
+    // A register whose documents need a person opens on its "Документы" page.
+    void showEvent(QShowEvent* event) override;
+
 private:
     // Gives each control its object name: its member's name without the underscore.
     void nameControls();
@@ -89,6 +99,9 @@ private:
     CashboxRecord& record_;
 
     // Controls.
+    QTabWidget* pages_ = nullptr;
+    QWidget* settingsPage_ = nullptr;
+    DocumentsPage* documentsPage_ = nullptr;
     QGroupBox* deviceBox_ = nullptr;
     QLineEdit* serialEdit_ = nullptr;
     QLineEdit* addressEdit_ = nullptr;

@@ -136,13 +136,39 @@ void ExchangeCycle::settleInFlight() {
     const std::string serial = host_.serialText();
     try {
         const auto run = [this](const Json& task) { return runTask(&task); };
-        for (const SettledMark& settled : th::settleInFlight(journal_, serial, run))
-            if (settled.outcome == Settlement::Doubtful)
+        std::set<std::string> doubtful;
+        bool everyMarkSettled = true;
+        for (const SettledMark& settled : th::settleInFlight(journal_, serial, run)) {
+            if (settled.outcome == Settlement::Doubtful) {
+                doubtful.insert(settled.origId);
                 reportDoubtful(serial, settled.origId);
+            }
+            everyMarkSettled = everyMarkSettled && settled.outcome != Settlement::NoContact;
+            if (settled.outcome == Settlement::Recovered)
+                host_.journalChanged();
+        }
+        // Marks the register could not be asked about keep their last verdict.
+        if (everyMarkSettled)
+            doubtful_ = std::move(doubtful);
+        else
+            doubtful_.merge(doubtful);
     } catch (const JournalError& e) {
         // The marks stay; their rows are not executed until they are settled.
         report(e.what());
     }
+}
+
+std::string ExchangeCycle::resolveDoubtful(const std::string& origId,
+                                           const DoubtfulResolution& resolution) {
+    if (!doubtful_.count(origId))
+        throw ResolutionError(noLongerDoubtfulMessage(origId));
+    const auto run = [this](const Json& task) { return runTask(&task); };
+    std::string done =
+        resolveDoubtfulDocument(journal_, host_.serialText(), origId, resolution, run);
+    doubtful_.erase(origId);
+    reportedDoubtful_.erase(origId);
+    host_.journalChanged();
+    return done;
 }
 
 void ExchangeCycle::reportDoubtful(const std::string& serial, const std::string& origId) {
@@ -242,9 +268,11 @@ void ExchangeCycle::acknowledge(const std::string& serial, const std::vector<std
             journal_.ackCheck(statusText(CheckStatus::Acked), serial, id);
         } catch (const JournalError& e) {
             report(kAckNotSaved + id + ": " + e.what());
-            return;
+            break;
         }
     }
+    if (!ids.empty())
+        host_.journalChanged();
 }
 
 // One answer's documents are stored in one transaction, after any left over from before.
@@ -283,6 +311,7 @@ void ExchangeCycle::storeDocuments(const std::string& serial, const Json& docume
                             document.position},
                            refusals);
         transaction.commit();
+        host_.journalChanged();
     } catch (const JournalError& e) {
         for (size_t n = 0; n < batch.size(); ++n)
             if (!refused[n])
@@ -455,6 +484,7 @@ bool ExchangeCycle::printerReady() {
 bool ExchangeCycle::completeRow(const CheckRow& row, const std::string& response, bool fiscal) {
     try {
         writeCompletion({row.serial, row.orig_id, response, fiscal});
+        host_.journalChanged();
         return true;
     } catch (const JournalError& e) {
         unsavedAnswers_.push_back({row.serial, row.orig_id, response, fiscal});
@@ -482,6 +512,7 @@ void ExchangeCycle::saveUnsavedAnswers() {
             return;
         }
         unsavedAnswers_.erase(unsavedAnswers_.begin());
+        host_.journalChanged();
     }
 }
 

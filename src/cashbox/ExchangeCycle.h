@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cashbox/CommandResults.h"
+#include "cashbox/DoubtfulDocuments.h"
 #include "cashbox/InFlight.h"
 #include "dispatcher/Messages.h"
 #include "platform/Errors.h"
@@ -48,6 +49,8 @@ public:
     // The service took the request and its answer was handled: problems reported before
     // may be notified again when they come back.
     virtual void exchangeSucceeded() {}
+    // Rows were stored, completed or acknowledged: whoever shows the journal reads it again.
+    virtual void journalChanged() {}
 };
 
 // One register's periodic "tasks" exchange: the register's state and the journal's rows go
@@ -69,6 +72,13 @@ public:
     // Settles the documents whose fate only the register knows (see InFlight.h); run at the
     // start of every cycle and by the host after each connection. Never raises.
     void settleInFlight();
+
+    // The documents the last settlement left for a person: only the register knows whether
+    // they were made, and it cannot tell.
+    const std::set<std::string>& doubtfulDocuments() const { return doubtful_; }
+    // A person's answer for one of them (see DoubtfulDocuments.h); returns the line for the
+    // log. ResolutionError when the document is not (or no longer) one of them.
+    std::string resolveDoubtful(const std::string& origId, const DoubtfulResolution& resolution);
 
     // Writes what the journal refused earlier; run at the start of every cycle and by the
     // host when the register's work stops (quit, logout, a driver change). Never raises:
@@ -145,6 +155,7 @@ private:
     std::optional<std::string> printerHold_;
     // Refused documents without a usable id already reported by this run of the program.
     std::set<std::string> reportedWithoutId_;
+    std::set<std::string> doubtful_;
     bool reportedThisCycle_ = false;
     std::chrono::milliseconds executionBudget_ = kExecutionBudget;
 

@@ -62,7 +62,8 @@ void RegisterLink::open() {
     reconnectTimer_->setInterval(kReconnectInterval);
     QObject::connect(reconnectTimer_, &QTimer::timeout, this, [this] { tryReconnect(); });
     // The register still connects; its cycles open the journal again until it is back.
-    journalUsable();
+    if (journalUsable())
+        followAttention();
     try {
         setDriverName(setup_.driverName);
     } catch (const std::exception& e) {
@@ -129,6 +130,11 @@ RegisterLinkState RegisterLink::state() const {
     state.panel = panel_;
     state.standing = deviceWarnings_;
     state.standing.insert(state.standing.end(), conditions_.begin(), conditions_.end());
+    if (cycle_) {
+        const std::set<std::string>& doubtful = cycle_->doubtfulDocuments();
+        state.doubtful.assign(doubtful.begin(), doubtful.end());
+    }
+    state.refused = refused_;
     return state;
 }
 
@@ -151,6 +157,47 @@ void RegisterLink::reportProblem(const std::string& text) {
 
 void RegisterLink::exchangeSucceeded() {
     recover();
+}
+
+void RegisterLink::journalChanged() {
+    WorkerReport changed;
+    changed.state = state();
+    changed.journalChanged = true;
+    if (report_)
+        report_(changed);
+}
+
+void RegisterLink::followAttention(bool force) {
+    try {
+        if (journal_ && journal_->isOpen())
+            refused_ = journal_->countRefused(setup_.serial);
+    } catch (const JournalError&) {
+        // The count stays as it was; the journal's own trouble is reported by the cycle.
+    }
+    const RegisterLinkState now = state();
+    auto attention = std::make_pair(now.doubtful, now.refused);
+    if (!force && attention == reportedAttention_)
+        return;
+    reportedAttention_ = std::move(attention);
+    report(false);
+}
+
+void RegisterLink::resolveDoubtful(const std::string& origId, const DoubtfulResolution& resolution,
+                                   ActionOutcome& outcome) {
+    const std::string done = cycle_->resolveDoubtful(origId, resolution);
+    outcome.boxes.push_back({BoxKind::Information, done});
+    WorkerReport noted;
+    noted.state = state();
+    noted.note = done;
+    if (report_)
+        report_(noted);
+    followAttention(true);
+}
+
+void RegisterLink::hideRefused(std::int64_t key) {
+    journal_->hideRefused(setup_.serial, key);
+    journalChanged();
+    followAttention(true);
 }
 
 // Said once after a run of problems, not after every exchange.
@@ -244,12 +291,16 @@ void RegisterLink::connectRegister() {
     try {
         checkParams();
     } catch (...) {
-        if (journalUsable())
+        if (journalUsable()) {
             cycle_->settleInFlight();
+            followAttention();
+        }
         throw;
     }
-    if (journalUsable())
+    if (journalUsable()) {
         cycle_->settleInFlight();
+        followAttention();
+    }
 }
 
 void RegisterLink::disconnectRegister(bool byButton) {
@@ -377,6 +428,7 @@ void RegisterLink::runExchangeCycle() {
     } catch (const std::exception&) {
         // The register's status cannot be read now: the warnings stay until it can.
     }
+    followAttention();
 }
 
 void RegisterLink::reconnectAfterFailure() {

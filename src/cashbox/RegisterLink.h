@@ -35,6 +35,9 @@ struct RegisterEnvironment {
     // record (the row, the tray, tillhaven.log); called on the user-interface thread.
     std::function<void(const std::string& serial, const std::string& text)> onProblem;
     std::function<void(const std::string& serial)> onRecovered;
+    // What a person decided about a register's documents, for tillhaven.log; called on the
+    // user-interface thread.
+    std::function<void(const std::string& serial, const std::string& text)> onNote;
 };
 
 // The register and its connection settings, as the worker starts with them.
@@ -47,6 +50,9 @@ struct RegisterSetup {
     bool autostart = false;
     AppSettings* settings = nullptr;  // of the worker's dispatcher client
 };
+
+// Said of a register whose documents wait for a person.
+inline constexpr const char* kNeedsAttention = "требует внимания";
 
 // What the register's connection looks like from outside.
 struct RegisterLinkState {
@@ -61,6 +67,12 @@ struct RegisterLinkState {
     // else the link holds against it (setCondition). Each turns the tray red and is listed
     // in its tooltip and the register's row.
     std::vector<std::string> standing;
+    // Documents that need a person: those whose fate the register could not tell (their
+    // identifiers), and how many the journal refused that nobody has hidden.
+    std::vector<std::string> doubtful;
+    int refused = 0;
+    // A standing condition of the register until a person has dealt with it.
+    bool needsAttention() const { return !doubtful.empty() || refused > 0; }
 };
 
 // One report of a worker to the user-interface thread.
@@ -73,6 +85,10 @@ struct WorkerReport {
     // The register exchanged or connected again after a problem: what it reports next is
     // news again.
     bool recovered = false;
+    // Rows of the register's journal were stored, completed, acknowledged or settled.
+    bool journalChanged = false;
+    // What a person decided about a document, for the log.
+    std::optional<std::string> note = std::nullopt;
 };
 
 // What an action the user started in the cashbox window ended with: the boxes to show
@@ -133,6 +149,12 @@ public:
     // A condition that needs a person stands (holds) or has cleared; reported with the
     // register's state until it clears.
     void setCondition(const std::string& text, bool holds);
+    // A person's answer for a document left in question ("Чек пробит", "Чек не пробит —
+    // пробить"); what was done goes back as a box and to the log.
+    void resolveDoubtful(const std::string& origId, const DoubtfulResolution& resolution,
+                         ActionOutcome& outcome);
+    // "Скрыть" for a document the journal refused.
+    void hideRefused(std::int64_t key);
 
     // The timers' handlers; they never raise.
     void runExchangeCycle();
@@ -152,6 +174,9 @@ private:
     void reconnectAfterFailure() override;
     void reportProblem(const std::string& text) override;
     void exchangeSucceeded() override;
+    void journalChanged() override;
+    // Reports the documents that need a person when they changed (or when forced).
+    void followAttention(bool force = false);
 
     void automaticFirstConnection();
     bool journalUsable();
@@ -187,6 +212,9 @@ private:
     std::vector<std::string> conditions_;
     // The journal's last failure to open, reported once.
     std::string journalFailure_;
+    // The refused documents not hidden, and what the last report said needs a person.
+    int refused_ = 0;
+    std::pair<std::vector<std::string>, int> reportedAttention_;
 };
 
 }  // namespace th

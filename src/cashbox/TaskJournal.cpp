@@ -79,6 +79,49 @@ constexpr const char* kUniqueKeyColumns =
 constexpr const char* kCountCheck =
     "select count(*) from checks where serial = :serial and orig_id = :id";
 
+// The tables beside `checks` that older journals lack, and the index that lists a
+// register's rows in the order they were stored (newest first for the documents page).
+// Made when missing, in one deferred transaction: a journal that has them is not written.
+constexpr const char* kCreateSideTables =
+    "begin;"
+    "create table if not exists checks_times ("
+    " serial text not null, orig_id text not null,"
+    " received_at text, completed_at text, acked_at text,"
+    " primary key (serial, orig_id));"
+    "create table if not exists checks_refused ("
+    " serial text not null, orig_id text not null, reason text not null,"
+    " refused_at text not null, hidden integer not null default 0);"
+    "create index if not exists checks_serial_order on checks (serial);"
+    "commit;";
+
+#define TH_NOW_UTC "strftime('%Y-%m-%dT%H:%M:%SZ', 'now')"
+constexpr const char* kTimeReceived =
+    "insert into checks_times (serial, orig_id, received_at) values (:serial, :id, " TH_NOW_UTC
+    ") on conflict (serial, orig_id) do update set received_at = excluded.received_at";
+// Only for a row the register has: an identifier that matches none changes nothing.
+constexpr const char* kTimeCompleted =
+    "insert into checks_times (serial, orig_id, completed_at) select :serial, :id, " TH_NOW_UTC
+    " where exists (select 1 from checks where serial = :serial and orig_id = :id)"
+    " on conflict (serial, orig_id) do update set completed_at = excluded.completed_at";
+// The service's first acknowledgement is the one kept.
+constexpr const char* kTimeAcked =
+    "insert into checks_times (serial, orig_id, acked_at) select :serial, :id, " TH_NOW_UTC
+    " where exists (select 1 from checks where serial = :serial and orig_id = :id)"
+    " on conflict (serial, orig_id) do update set"
+    " acked_at = coalesce(checks_times.acked_at, excluded.acked_at)";
+#undef TH_NOW_UTC
+
+// An answer is looked into only when it is JSON and names the number at all.
+constexpr const char* kFiscalNumberUsed =
+    "select orig_id from checks where serial = :serial and orig_id <> :id"
+    " and status <> 'added' and instr(response, :digits) > 0"
+    " and case when json_valid(response) then"
+    " json_extract(response, '$.fiscalParams.fiscalDocumentNumber') end = :number limit 1";
+constexpr const char* kCountRefused =
+    "select count(*) from checks_refused where serial = :serial and hidden = 0";
+constexpr const char* kHideRefused =
+    "update checks_refused set hidden = 1 where serial = :serial and rowid = :key";
+
 bool isDuplicateKey(sqlite3* db) {
     const int code = sqlite3_extended_errcode(db);
     return code == SQLITE_CONSTRAINT_UNIQUE || code == SQLITE_CONSTRAINT_PRIMARYKEY;
@@ -270,6 +313,32 @@ struct RefusedStatements {
     explicit RefusedStatements(sqlite3* db) : find(db, kFindRefusal), record(db, kRecordRefusal) {}
 };
 
+// The statements over the tables made by kCreateSideTables, prepared once they exist.
+struct SideStatements {
+    Statement received;
+    Statement completed;
+    Statement acked;
+    Statement fiscalNumberUsed;
+    Statement countRefused;
+    Statement hideRefused;
+
+    explicit SideStatements(sqlite3* db)
+        : received(db, kTimeReceived),
+          completed(db, kTimeCompleted),
+          acked(db, kTimeAcked),
+          fiscalNumberUsed(db, kFiscalNumberUsed),
+          countRefused(db, kCountRefused),
+          hideRefused(db, kHideRefused) {}
+
+    // Writes one time of a row.
+    static void stamp(Statement& statement, const std::string& serial, const std::string& id) {
+        Statement::Use use(statement);
+        statement.bind(":serial", serial);
+        statement.bind(":id", id);
+        statement.step();
+    }
+};
+
 bool queryCount(sqlite3* db, const char* sql) {
     sqlite3_stmt* statement = nullptr;
     bool found = false;
@@ -291,6 +360,7 @@ struct TaskJournal::Connection {
     RowColumns findColumns;
     std::unique_ptr<InFlightStatements> inFlight;
     std::unique_ptr<RefusedStatements> refused;
+    std::unique_ptr<SideStatements> side;
     // Set for a journal whose rows repeat a (serial, orig_id), so the key cannot be added:
     // each insert then looks for the row first.
     std::unique_ptr<Statement> countBeforeInsert;
@@ -334,6 +404,16 @@ struct TaskJournal::Connection {
         return countBeforeInsert->step() == SQLITE_ROW &&
                sqlite3_column_int64(countBeforeInsert->get(), 0) > 0;
     }
+
+    void addSideTables() {
+        try {
+            execute(db.get(), kCreateSideTables);
+        } catch (const JournalError&) {
+            sqlite3_exec(db.get(), "rollback", nullptr, nullptr, nullptr);
+            throw;
+        }
+        side = std::make_unique<SideStatements>(db.get());
+    }
 };
 
 TaskJournal::TaskJournal() : unavailableReason_("журнал не открыт") {}
@@ -355,7 +435,7 @@ void TaskJournal::openJournal(const std::filesystem::path& path, JournalOptions 
         }
         execute(connection->db.get(), "pragma journal_mode=WAL; pragma synchronous=FULL;");
         connection->ensureUniqueKey();
-        execute(connection->db.get(), kCreateRefused);
+        connection->addSideTables();
         connection->refused = std::make_unique<RefusedStatements>(connection->db.get());
         connection_ = std::move(connection);
         unavailableReason_.clear();
@@ -390,22 +470,28 @@ std::vector<CheckRow> TaskJournal::selectChecks(const std::string& serial,
 void TaskJournal::completeCheck(const std::string& status, const std::string& resp,
                                 const std::string& serial, const std::string& id) {
     Connection& connection = usable();
-    Statement::Use use(connection.complete);
-    connection.complete.bind(":status", status);
-    connection.complete.bind(":resp", resp);
-    connection.complete.bind(":serial", serial);
-    connection.complete.bind(":id", id);
-    connection.complete.step();
+    asOneWrite([&] {
+        Statement::Use use(connection.complete);
+        connection.complete.bind(":status", status);
+        connection.complete.bind(":resp", resp);
+        connection.complete.bind(":serial", serial);
+        connection.complete.bind(":id", id);
+        connection.complete.step();
+        SideStatements::stamp(connection.side->completed, serial, id);
+    });
 }
 
 void TaskJournal::ackCheck(const std::string& status, const std::string& serial,
                            const std::string& id) {
     Connection& connection = usable();
-    Statement::Use use(connection.ack);
-    connection.ack.bind(":status", status);
-    connection.ack.bind(":serial", serial);
-    connection.ack.bind(":id", id);
-    connection.ack.step();
+    asOneWrite([&] {
+        Statement::Use use(connection.ack);
+        connection.ack.bind(":status", status);
+        connection.ack.bind(":serial", serial);
+        connection.ack.bind(":id", id);
+        connection.ack.step();
+        SideStatements::stamp(connection.side->acked, serial, id);
+    });
 }
 
 void TaskJournal::insertCheck(const std::string& serial, const Json& document) {
@@ -429,14 +515,58 @@ void TaskJournal::insertRow(const CheckRow& row) {
     Connection& connection = usable();
     if (connection.countBeforeInsert && connection.hasRow(row.serial, row.orig_id))
         throw JournalDuplicateError("Документ " + row.orig_id + " уже есть в журнале заданий");
-    Statement::Use use(connection.insert);
-    connection.insert.bind(":serial", row.serial);
-    connection.insert.bind(":orig_id", row.orig_id);
-    connection.insert.bind(":command", row.command);
-    connection.insert.bind(":data", row.data);
-    connection.insert.bind(":status", row.status);
-    connection.insert.bind(":response", row.response);
-    connection.insert.step();
+    asOneWrite([&] {
+        Statement::Use use(connection.insert);
+        connection.insert.bind(":serial", row.serial);
+        connection.insert.bind(":orig_id", row.orig_id);
+        connection.insert.bind(":command", row.command);
+        connection.insert.bind(":data", row.data);
+        connection.insert.bind(":status", row.status);
+        connection.insert.bind(":response", row.response);
+        connection.insert.step();
+        SideStatements::stamp(connection.side->received, row.serial, row.orig_id);
+        if (row.status != statusText(CheckStatus::Added))
+            SideStatements::stamp(connection.side->completed, row.serial, row.orig_id);
+    });
+}
+
+void TaskJournal::asOneWrite(const std::function<void()>& statements) {
+    if (!sqlite3_get_autocommit(usable().db.get())) {
+        statements();
+        return;
+    }
+    Transaction transaction(*this);
+    statements();
+    transaction.commit();
+}
+
+std::optional<std::string> TaskJournal::documentWithFiscalNumber(const std::string& serial,
+                                                                 std::int64_t number,
+                                                                 const std::string& id) {
+    Statement& used = usable().side->fiscalNumberUsed;
+    Statement::Use use(used);
+    used.bind(":serial", serial);
+    used.bind(":id", id);
+    used.bind(":digits", std::to_string(number));
+    used.bind(":number", std::optional(number));
+    if (used.step() != SQLITE_ROW)
+        return std::nullopt;
+    return columnText(used.get(), 0);
+}
+
+int TaskJournal::countRefused(const std::string& serial) {
+    Statement& count = usable().side->countRefused;
+    Statement::Use use(count);
+    count.bind(":serial", serial);
+    return count.step() == SQLITE_ROW ? sqlite3_column_int(count.get(), 0) : 0;
+}
+
+void TaskJournal::hideRefused(const std::string& serial, std::int64_t key) {
+    Statement& hide = usable().side->hideRefused;
+    Statement::Use use(hide);
+    hide.bind(":serial", serial);
+    hide.bind(":key", std::optional(key));
+    hide.step();
 }
 
 bool TaskJournal::recordRefusal(const std::string& serial, const std::string& origId,

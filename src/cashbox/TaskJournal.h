@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -59,6 +60,10 @@ struct InFlightMark {
 
 // One connection to the task journal checks.db. Statements commit on their own unless a
 // Transaction is open. Not thread-safe: one connection per register, used on one thread.
+//
+// Beside `checks`, each row's times live in `checks_times` (UTC, "YYYY-MM-DDTHH:MM:SSZ"):
+// written with the statement that changes the row, in its transaction, so they cost no
+// write of their own. Rows stored before the table existed have no times.
 class TaskJournal {
 public:
     TaskJournal();
@@ -118,6 +123,14 @@ public:
     std::vector<StoredCommandResult> storedCommandResults();
     // In one transaction.
     void removeCommandResults(const std::vector<std::int64_t>& keys);
+    // Another row of the register (not id) whose answer carries this fiscal document
+    // number; nullopt when none has it.
+    std::optional<std::string> documentWithFiscalNumber(const std::string& serial,
+                                                        std::int64_t number, const std::string& id);
+    // Documents the journal refused and nobody has hidden yet (`checks_refused`).
+    int countRefused(const std::string& serial);
+    // "Скрыть": the refused document (its key as JournalView lists it) is no longer shown.
+    void hideRefused(const std::string& serial, std::int64_t key);
 
     // Groups statements into one transaction (one write to disk): committed by commit(),
     // rolled back when it goes out of scope without. "begin immediate", so a lock held by
@@ -138,6 +151,9 @@ public:
 private:
     struct Connection;
     Connection& usable();
+    // A row's change and its time go to disk together: in the caller's transaction when
+    // one is open, else in one of their own.
+    void asOneWrite(const std::function<void()>& statements);
 
     void runSql(const char* sql);
     void ensureCommandResultsTable();

@@ -34,6 +34,10 @@ bool ProblemLog::report(const std::string& serial, const std::string& text) {
     return notified_[serial].insert(text).second;
 }
 
+void ProblemLog::note(const std::string& serial, const std::string& text) {
+    appendLine(timestamp() + "  " + (serial.empty() ? "-" : serial) + "  " + oneLine(text) + "\n");
+}
+
 void ProblemLog::registerRecovered(const std::string& serial) {
     notified_.erase(serial);
 }

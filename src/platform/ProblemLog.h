@@ -32,6 +32,9 @@ public:
     // last success). serial is empty for reports that belong to no register.
     bool report(const std::string& serial, const std::string& text);
 
+    // Records what a person did (a document settled by hand): logged, never notified.
+    void note(const std::string& serial, const std::string& text);
+
     // The register exchanged (or connected) again: what it reports next is notified again.
     void registerRecovered(const std::string& serial);
 

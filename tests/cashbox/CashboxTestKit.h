@@ -194,8 +194,15 @@ public:
 
     RegisterEnvironment environment() {
         RequestLogWindow& log = *requestLogWindow;
-        return {automation, commandResults, home.file(kJournalFileName),
-                [&log](const std::string& command, const Json& data) { log.log(command, data); }};
+        return {automation,
+                commandResults,
+                home.file(kJournalFileName),
+                [&log](const std::string& command, const Json& data) { log.log(command, data); },
+                nullptr,
+                nullptr,
+                [this](const std::string& serial, const std::string& text) {
+                    notes.push_back(serial + ": " + text);
+                }};
     }
 
     // A register as the register list makes one: its record, given its data, then the
@@ -234,6 +241,8 @@ public:
     CommandResults commandResults;
     std::unique_ptr<AppSettings> settings;
     std::unique_ptr<RequestLogWindow> requestLogWindow;
+    // What the registers' records gave for tillhaven.log ("serial: text").
+    std::vector<std::string> notes;
 };
 
 // Runs the event loop until done() holds; false when a minute passed first.

@@ -1,14 +1,17 @@
 // The register list of the main window over the cashbox windows, headless, against the
 // register emulator and a dispatcher on 127.0.0.1.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
 
 #include "cashbox/CashboxWindow.h"
+#include "cashbox/DocumentsPage.h"
 #include "cashbox/TaskJournal.h"
 #include "cashboxlist/ListWorld.h"
 #include "support/Controls.h"
@@ -158,6 +161,43 @@ TEST(CashboxList, ClosingTheProgramReportsEveryRegisterDisconnected) {
     EXPECT_EQ(world.column(CashboxTableModel::StatusColumn), Strings{"не активен"});
     EXPECT_FALSE(world.record("A").isConnected());
     EXPECT_FALSE(world.record("A").worker()->isRunning());
+}
+
+// A document the journal refused waits for a person: the register's row says so, the tray
+// icon stays red while the register is connected, and its window opens on its documents.
+TEST(CashboxList, ARegisterWhoseDocumentsNeedAPersonSaysSoAndOpensOnThem) {
+    ListWorld world({{.serial = "A"}, {.serial = "B", .connectionType = "COM", .comPort = "COM2"}},
+                    {benchRegister("A"), benchRegister("B", "COM2")});
+    {
+        TaskJournal journal;
+        journal.openJournal(world.home.file(kJournalFileName));
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(world.home.file(kJournalFileName).c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "insert into checks_refused (serial, orig_id, reason, refused_at)"
+                           " values ('A', '9', 'не читается', '2026-03-01T10:00:00Z')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    world.answerSalePoints(Json::array({salePoint("A"), salePoint("B")}));
+    world.form().prepareCashboxes();
+    world.settleAll();
+
+    EXPECT_EQ(world.column(CashboxTableModel::StatusColumn),
+              (Strings{"активен — требует внимания", "активен"}));
+    EXPECT_TRUE(world.record("A").needsAttention());
+    EXPECT_EQ(world.form().trayIcon().icon().cacheKey(),
+              world.form().disconnectedIcon().cacheKey());
+    world.form().onConnectionChanged("B", true);
+    EXPECT_EQ(world.form().trayIcon().icon().cacheKey(),
+              world.form().disconnectedIcon().cacheKey());
+
+    auto* table = world.form().findChild<QTableView*>("cashboxTable");
+    table->setCurrentIndex(world.form().cashboxModel().index(0, 0));
+    world.form().openSelectedCashbox();
+    CashboxWindow& window = world.form().cashboxWindow(world.record("A"));
+    EXPECT_EQ(control<QTabWidget>(window, "pages")->currentWidget(), &window.documentsPage());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "CycleRig.h"
+#include "cashbox/DoubtfulDocuments.h"
 #include "cashbox/InFlight.h"
 
 using namespace th;
@@ -148,6 +149,111 @@ TEST(InFlight, KilledDuringAPrintTheSaleIsFiscalisedOnceAfterTheRestart) {
     TaskJournal journal;
     journal.openJournal(home.file(kJournalFileName));
     EXPECT_EQ(Json::parse(journal.findCheck(kSerial, ids[0])->response)["recovered"], true);
+}
+
+// Another program on the same register closes the shift and opens the next one: two more
+// fiscal documents, and a shift to print in.
+bool reopenShiftFromAnotherProgram(CycleRig& rig) {
+    AutomationRegistry otherProgram;
+    installRegisterBackend(otherProgram, "emulator", rig.home_.path());
+    AtolDriver other(kSerial, otherProgram);
+    other.setComType("USB");
+    other.connect();
+    for (const char* type : {"closeShift", "openShift"}) {
+        const Json task = {{"type", type}};
+        if (!other.processJSON(&task))
+            return false;
+    }
+    return true;
+}
+
+// The sandbox's record of a document: what the service was told and how often.
+Json serviceRecordOf(CycleRig& rig, const std::string& id) {
+    const Json state = rig.admin_.registerState();
+    for (const Json& doc : state["docs"])
+        if (doc["external_id"] == id)
+            return doc;
+    return Json();
+}
+
+// A person checked the register's documents and found the doubtful sale printed: the row is
+// completed with the number from the receipt, the service gets it in the next request and
+// once, and the register never prints it again. A number the register cannot have given
+// the sale is refused and changes nothing.
+TEST(InFlight, ADoubtfulSaleConfirmedPrintedIsReportedOnceWithItsNumber) {
+    CycleRig rig;
+    const std::string sale = saleWithALostAnswer(rig);
+    ASSERT_TRUE(closeShiftFromAnotherProgram(rig));
+    rig.tick();
+    ASSERT_EQ(rig.cycle_.doubtfulDocuments(), std::set<std::string>{sale});
+    const std::int64_t printed = registerNumberOf(rig.home_.path(), sale).value();
+    const std::int64_t count = printed + 1;  // the shift closed elsewhere came after it
+
+    const std::pair<std::int64_t, const char*> refused[] = {
+        {count + 1, "больше номера последнего документа кассы"},
+        {printed - 1, "был у кассы ещё до передачи документа"},
+        {0, "больше нуля"}};
+    for (const auto& [number, why] : refused) {
+        SCOPED_TRACE(number);
+        try {
+            rig.cycle_.resolveDoubtful(sale, {DoubtfulResolution::Kind::Printed, number});
+            ADD_FAILURE() << "accepted";
+        } catch (const ResolutionError& e) {
+            EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_EQ(rig.journal_.findCheck(kSerial, sale)->status, "added");
+
+    const std::string done =
+        rig.cycle_.resolveDoubtful(sale, {DoubtfulResolution::Kind::Printed, printed});
+    EXPECT_NE(done.find(std::to_string(printed)), std::string::npos) << done;
+    EXPECT_TRUE(rig.cycle_.doubtfulDocuments().empty());
+    EXPECT_TRUE(rig.journal_.inFlightMarks(kSerial).empty());
+    const size_t requestsBefore = static_cast<size_t>(rig.admin_.tasksRequests());
+    rig.tick();
+    EXPECT_EQ(static_cast<size_t>(rig.admin_.tasksRequests()), requestsBefore + 1);
+    Json told = serviceRecordOf(rig, sale);
+    EXPECT_EQ(told["state"], "acked");
+    EXPECT_EQ(told["response"], operatorConfirmedResponse(printed));
+    EXPECT_EQ(told["response"]["confirmedBy"], "operator");
+    for (int n = 0; n < 3; ++n)
+        rig.tick();
+    EXPECT_EQ(serviceRecordOf(rig, sale)["ack_count"], 1);
+    EXPECT_EQ(fiscalisations(rig.home_.path()).at(sale), 1);
+    EXPECT_EQ(rig.journal_.findCheck(kSerial, sale)->status, "acked");
+    EXPECT_THROW(rig.cycle_.resolveDoubtful(sale, {DoubtfulResolution::Kind::NotPrinted, 0}),
+                 ResolutionError);
+}
+
+// The register was cut off before the sale reached it and another program made a document
+// meanwhile: a person finds no receipt and has it printed. It is printed once, marked again
+// before it goes.
+TEST(InFlight, ADoubtfulSaleConfirmedNotPrintedIsPrintedOnce) {
+    CycleRig rig;
+    rig.queueSales(1);
+    rig.tick();
+    const std::string sale = rig.queueSales(1).front();
+    rig.watched_.afterTask = [&](const Json& task) {
+        if (task.value("type", "") == "getFnStatus")
+            rig.atol_.disconnect();
+    };
+    rig.tick();
+    rig.watched_.afterTask = nullptr;
+    ASSERT_TRUE(reopenShiftFromAnotherProgram(rig));
+    rig.tick();
+    ASSERT_EQ(rig.cycle_.doubtfulDocuments(), std::set<std::string>{sale});
+    rig.tick();
+    ASSERT_EQ(fiscalisations(rig.home_.path()).count(sale), 0u);
+
+    rig.cycle_.resolveDoubtful(sale, {DoubtfulResolution::Kind::NotPrinted, 0});
+    EXPECT_THROW(rig.cycle_.resolveDoubtful(sale, {DoubtfulResolution::Kind::NotPrinted, 0}),
+                 ResolutionError);
+    ASSERT_TRUE(rig.drain());
+    EXPECT_EQ(rig.notFiscalisedOnce(), std::vector<std::string>{});
+    const Json answer = Json::parse(rig.journal_.findCheck(kSerial, sale)->response);
+    EXPECT_EQ(answeredFiscalNumber(answer), registerNumberOf(rig.home_.path(), sale));
+    EXPECT_FALSE(answer.contains("recovered"));
+    EXPECT_EQ(serviceRecordOf(rig, sale)["ack_count"], 1);
 }
 
 }  // namespace

@@ -8,8 +8,10 @@
 #include <functional>
 #include <iostream>
 #include <random>
+#include <regex>
 #include <sstream>
 
+#include "cashbox/JournalView.h"
 #include "cashbox/TaskJournal.h"
 
 namespace fs = std::filesystem;
@@ -369,6 +371,203 @@ TEST_F(JournalTest, ATransactionNotCommittedLeavesNothing) {
     journal->insertCheck("K1", doc("1"));
     transaction.commit();
     EXPECT_EQ(openedJournal()->selectChecks("K1", "added").size(), 1u);
+}
+
+// ---- times, the documents page's reads, refused documents -----------------------------------
+
+// "YYYY-MM-DDTHH:MM:SSZ"
+bool isUtcTime(const std::string& text) {
+    static const std::regex form(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)");
+    return std::regex_match(text, form);
+}
+
+th::DocumentQuery pageOf(const std::string& serial,
+                         th::DocumentFilter filter = th::DocumentFilter::All,
+                         const std::string& since = "", const std::string& prefix = "") {
+    th::DocumentQuery query;
+    query.serial = serial;
+    query.filter = filter;
+    query.since = since;
+    query.idPrefix = prefix;
+    return query;
+}
+
+std::vector<th::DocumentRow> viewRows(const fs::path& path, const th::DocumentQuery& query,
+                                      std::optional<std::int64_t> before = std::nullopt,
+                                      int limit = 1000) {
+    th::JournalView view;
+    view.open(path);
+    return view.documents(query, before, limit);
+}
+
+th::DocumentRow viewRow(const fs::path& path, const std::string& serial, const std::string& id) {
+    for (th::DocumentRow& row : viewRows(path, pageOf(serial)))
+        if (row.origId == id)
+            return row;
+    ADD_FAILURE() << "no row " << id;
+    return {};
+}
+
+TEST_F(JournalTest, TimesFollowARowsChangesAndOlderRowsHaveNone) {
+    rawExec(path_, std::string(kPlainTable) +
+                       "insert into checks values ('K1','old','sell','{}','acked','{}');");
+    auto journal = openedJournal();
+    journal->insertCheck("K1", doc("new"));
+    const th::DocumentRow received = viewRow(path_, "K1", "new");
+    EXPECT_TRUE(isUtcTime(received.receivedAt)) << received.receivedAt;
+    EXPECT_EQ(received.completedAt, "");
+
+    journal->completeCheck("completed", "{}", "K1", "new");
+    journal->ackCheck("acked", "K1", "new");
+    const th::DocumentRow acked = viewRow(path_, "K1", "new");
+    EXPECT_EQ(acked.receivedAt, received.receivedAt);
+    EXPECT_TRUE(isUtcTime(acked.completedAt)) << acked.completedAt;
+    EXPECT_TRUE(isUtcTime(acked.ackedAt)) << acked.ackedAt;
+    EXPECT_GE(acked.ackedAt, acked.completedAt);
+
+    const th::DocumentRow old = viewRow(path_, "K1", "old");
+    EXPECT_EQ(old.receivedAt + old.completedAt + old.ackedAt, "");
+    // An acknowledgement of an id the register has no row for leaves no trace.
+    journal->ackCheck("acked", "K1", "nobody");
+    journal->completeCheck("completed", "{}", "K2", "new");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* count = nullptr;
+    sqlite3_prepare_v2(db, "select count(*) from checks_times", -1, &count, nullptr);
+    ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(count, 0), 1);
+    sqlite3_finalize(count);
+    sqlite3_close(db);
+}
+
+// The time goes in the same transaction as the row's change: when it cannot be written the
+// change is not made either (and where one is open, the caller's transaction holds both).
+TEST_F(JournalTest, ARowsChangeAndItsTimeAreOneWrite) {
+    auto journal = freshJournal();
+    journal->insertCheck("K1", doc("1"));
+    rawExec(path_,
+            "create trigger no_times before insert on checks_times"
+            " begin select raise(abort, 'no times'); end;"
+            "create trigger no_time_updates before update on checks_times"
+            " begin select raise(abort, 'no times'); end;");
+    EXPECT_THROW(journal->insertCheck("K1", doc("2")), JournalError);
+    EXPECT_THROW(journal->completeCheck("completed", "{}", "K1", "1"), JournalError);
+    EXPECT_EQ(ids(journal->selectChecks("K1", "added")), std::vector<std::string>{"1"});
+    rawExec(path_, "drop trigger no_times; drop trigger no_time_updates;");
+    {
+        TaskJournal::Transaction transaction(*journal);
+        journal->insertCheck("K1", doc("2"));
+    }
+    EXPECT_EQ(ids(journal->selectChecks("K1", "added")), std::vector<std::string>{"1"});
+    EXPECT_EQ(viewRows(path_, pageOf("K1")).size(), 1u);
+}
+
+TEST_F(JournalTest, TheViewReadsPagesNewestFirstByFilterAndPrefix) {
+    {
+        auto journal = freshJournal();
+        TaskJournal::Transaction transaction(*journal);
+        for (int n = 1; n <= 250; ++n) {
+            journal->insertCheck("K1", doc("a" + std::to_string(n)));
+            journal->insertCheck("K2", doc("a" + std::to_string(n)));
+        }
+        journal->markInFlight({"K1", "a7", 3});
+        journal->markInFlight({"K1", "a9", 3});
+        transaction.commit();
+        journal->completeInFlight("completed", "{}", "K1", "a9");
+    }
+    // Three pages, each continuing from the last row of the one before.
+    std::vector<std::string> seen;
+    std::optional<std::int64_t> before;
+    for (size_t expected : {100u, 100u, 50u}) {
+        const auto page = viewRows(path_, pageOf("K1"), before, 100);
+        ASSERT_EQ(page.size(), expected);
+        for (const auto& row : page)
+            seen.push_back(row.origId);
+        before = page.back().key;
+    }
+    ASSERT_EQ(seen.size(), 250u);
+    EXPECT_EQ(seen.front(), "a250");
+    EXPECT_EQ(seen.back(), "a1");
+
+    const th::DocumentQuery inFlight = pageOf("K1", th::DocumentFilter::InFlight);
+    const auto marked = viewRows(path_, inFlight);
+    ASSERT_EQ(marked.size(), 1u);  // a9's mark went with its completion
+    EXPECT_EQ(marked[0].origId, "a7");
+    EXPECT_TRUE(marked[0].inFlight);
+
+    const th::DocumentQuery prefix = pageOf("K1", th::DocumentFilter::All, "", "a12");
+    std::vector<std::string> found;
+    for (const auto& row : viewRows(path_, prefix))
+        found.push_back(row.origId);
+    EXPECT_EQ(found, (std::vector<std::string>{"a129", "a128", "a127", "a126", "a125", "a124",
+                                               "a123", "a122", "a121", "a120", "a12"}));
+
+    // "Since": rows received from then on; an older or untimed row ends the list.
+    rawExec(path_,
+            "update checks_times set received_at = '2020-01-01T00:00:00Z'"
+            " where serial = 'K1' and orig_id <> 'a250' and orig_id <> 'a249';"
+            "delete from checks_times where serial = 'K1' and orig_id = 'a248';");
+    const th::DocumentQuery today = pageOf("K1", th::DocumentFilter::Since, "2021-01-01T00:00:00Z");
+    EXPECT_EQ(viewRows(path_, today).size(), 2u);
+}
+
+// The view reads while a worker holds the journal in a write, and never writes itself.
+TEST_F(JournalTest, TheViewReadsDuringAWriteAndTellsAFileThatIsNoJournal) {
+    auto journal = freshJournal();
+    journal->insertCheck("K1", doc("1"));
+    TaskJournal::Transaction transaction(*journal);
+    journal->insertCheck("K1", doc("2"));
+    EXPECT_EQ(viewRows(path_, pageOf("K1")).size(), 1u);
+    transaction.commit();
+    EXPECT_EQ(viewRows(path_, pageOf("K1")).size(), 2u);
+
+    const fs::path other = dir_ / "other.db";
+    rawExec(other, "create table other (a text);");
+    th::JournalView view;
+    EXPECT_THROW(view.open(other), JournalError);
+    EXPECT_THROW(view.open(dir_ / "missing.db"), JournalError);
+    EXPECT_FALSE(fs::exists(dir_ / "missing.db"));
+}
+
+TEST_F(JournalTest, AFiscalNumberIsFoundInAnotherRowsAnswerOnly) {
+    auto journal = freshJournal();
+    const std::pair<const char*, const char*> rows[] = {
+        {"with12", R"({"fiscalParams":{"fiscalDocumentNumber":12}})"},
+        {"with123", R"({"fiscalParams":{"fiscalDocumentNumber":123}})"},
+        {"broken", R"({"fiscalParams":{"fiscalDocumentNumber":12)"},
+        {"error", R"({"error":"12 [no paper]"})"}};
+    for (const auto& [id, response] : rows) {
+        journal->insertCheck("K1", doc(id));
+        journal->completeCheck("completed", response, "K1", id);
+    }
+    EXPECT_EQ(journal->documentWithFiscalNumber("K1", 12, "x"),
+              std::optional<std::string>("with12"));
+    EXPECT_EQ(journal->documentWithFiscalNumber("K1", 12, "with12"), std::nullopt);
+    EXPECT_EQ(journal->documentWithFiscalNumber("K1", 1, "x"), std::nullopt);
+    EXPECT_EQ(journal->documentWithFiscalNumber("K2", 12, "x"), std::nullopt);
+}
+
+TEST_F(JournalTest, RefusedDocumentsAreCountedListedAndHidden) {
+    auto journal = freshJournal();
+    rawExec(path_,
+            "insert into checks_refused (serial, orig_id, reason, refused_at) values"
+            " ('K1', '5', 'документ 5 уже есть с другим содержимым', '2026-01-02T03:04:05Z'),"
+            " ('K1', '6', 'не читается', '2026-01-02T03:04:06Z'),"
+            " ('K2', '5', 'не читается', '2026-01-02T03:04:07Z');");
+    EXPECT_EQ(journal->countRefused("K1"), 2);
+    th::JournalView view;
+    view.open(path_);
+    auto refused = view.refusedDocuments("K1", 10);
+    ASSERT_EQ(refused.size(), 2u);
+    EXPECT_EQ(refused[0].origId, "6");
+    EXPECT_EQ(refused[1].reason, "документ 5 уже есть с другим содержимым");
+    journal->hideRefused("K1", refused[1].key);
+    journal->hideRefused("K1", 999);
+    EXPECT_EQ(journal->countRefused("K1"), 1);
+    EXPECT_EQ(journal->countRefused("K2"), 1);
+    refused = view.refusedDocuments("K1", 10);
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_EQ(refused[0].origId, "6");
 }
 
 }  // namespace
