@@ -29,7 +29,7 @@ constexpr const char* kNotConnected = "не активен";
 CashboxRow rowFor(const SalePoint& point) {
     return {QString::fromUtf8(kDeviceText), QString::fromStdString(point.kktSerial),
             QString::fromStdString(point.address), QString::fromStdString(point.place),
-            QString::fromUtf8(kNotConnected)};
+            QString::fromUtf8(kNotConnected), QString()};
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <QDesktopServices>
 #include <QFont>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -31,6 +32,34 @@
 #include "wizard/AddCashboxWizard.h"
 
 namespace th {
+
+namespace {
+
+// Enter (or Return) on a row of the register table opens it, as a double click does. A
+// filter rather than the view's "activated", which some styles emit on a single click.
+class EnterOpensRow : public QObject {
+public:
+    EnterOpensRow(QObject* parent, std::function<void()> open)
+        : QObject(parent), open_(std::move(open)) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+            if (enter && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+                open_();
+                return true;
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> open_;
+};
+
+}  // namespace
 
 MainWindow::MainWindow(ShellServices& services, const ProcessWindows& windows)
     : services_(services), windows_(windows) {
@@ -146,6 +175,8 @@ void MainWindow::createCashboxTable() {
             cashboxTable_->setColumnWidth(column, CashboxTableModel::kColumnWidths[column]);
     }
     connect(cashboxTable_, &QTableView::doubleClicked, this, [this] { openSelectedCashbox(); });
+    cashboxTable_->installEventFilter(
+        new EnterOpensRow(cashboxTable_, [this] { openSelectedCashbox(); }));
     setCentralWidget(cashboxTable_);
 }
 
@@ -277,6 +308,8 @@ void MainWindow::openHelp() {
 void MainWindow::addCashbox() {
     AddCashboxWizard& wizard = *windows_.addCashboxWizard;
     wizard.setSettings(appSettings_.get());
+    wizard.setListedCheck(
+        [this](const std::string& serial) { return findCashbox(serial) != nullptr; });
     services_.runModal(wizard);
     if (wizard.success())
         prepareCashboxes();

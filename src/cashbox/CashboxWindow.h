@@ -62,6 +62,10 @@ public:
     void connectByUser();
     void disconnectByUser();
 
+protected:
+    // Escape closes the window, as it closes a dialog.
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     // Gives each control its object name: its member's name without the underscore.
     void nameControls();
