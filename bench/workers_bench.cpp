@@ -7,8 +7,9 @@
 // Figures, per service delay: the user-interface thread's longest stall (a 10 ms timer on it
 // measuring its own lateness), the 95th percentile of the interval between two "tasks"
 // requests of one register (taken when the client sends them), the program's own memory
-// (its private pages, the largest of the samples taken every second), the resident and the
-// proportional (Pss) memory at the end, the resident peak, and the growth after the warm-up.
+// (its private pages) with the resident and the proportional (Pss) memory at the end, the
+// largest private sample (one a second) and the resident peak, and the growth after the
+// warm-up.
 //
 // bench_workers [--sandbox PATH] [--seconds N] [--registers N] [--print-seconds S]
 //               [--delays 0.3,2] [--json FILE]
@@ -234,7 +235,8 @@ Json runWithDelay(const Options& options, double delay) {
     RequestTimes requests;
     const RegisterEnvironment environment{
         registry, results, journalFile,
-        [&requests](const std::string& command, const Json& data) { requests.log(command, data); }};
+        [&requests](const std::string& command, const Json& data) { requests.log(command, data); },
+        nullptr, nullptr};
 
     CashboxTableModel rows;
     QTableView grid;
@@ -263,6 +265,7 @@ Json runWithDelay(const Options& options, double delay) {
     runEventLoopFor(std::chrono::seconds(options.seconds) - warmUp);
     const long finalKiB = statusKiB("VmRSS");
     const long peakKiB = statusKiB("VmHWM");
+    const long privateEndKiB = privateKiB();
     const long privatePeakKiB = privateMemory.peakKiB();
     const long pssKiB = smapsRollupKiB("Pss");
 
@@ -290,7 +293,8 @@ Json runWithDelay(const Options& options, double delay) {
             {"interval_max_s", percentile(intervals, 1.0)},
             {"longest_stall_ms", longestStall},
             {"stop_s", stopSeconds},
-            {"private_kib", privatePeakKiB},
+            {"private_kib", privateEndKiB},
+            {"private_peak_kib", privatePeakKiB},
             {"pss_kib", pssKiB},
             {"peak_kib", peakKiB},
             {"baseline_rss_kib", baselineKiB},
