@@ -24,7 +24,9 @@ MISSING = "missing"
 STALL_LIMIT_MS = 50
 BACKLOG_INTERVAL_LIMIT_S = 6.5
 INTERVAL_LIMIT_S = {0.3: 5.5, 2.0: 7.5}
-WORKERS_MEMORY_LIMIT_KIB = 40 * 1024
+# The program's own memory (private pages) with 20 registers; resident memory counts the
+# shared library pages every Qt program on the desktop maps as well, and is only shown.
+WORKERS_PRIVATE_LIMIT_KIB = 20 * 1024
 TABLE_LIMIT_MS = 1000
 FIRST_EXCHANGE_LIMIT_MS = 2000
 SALEPOINTS_MEMORY_LIMIT_KIB = 80 * 1024
@@ -125,9 +127,17 @@ def workers_rows(out_dir):
             rows.append(limited(label + "/tasks_interval_p95", f"{run['interval_p95_s']:.2f} s",
                                 run["interval_p95_s"], interval_limit, f"{interval_limit} s",
                                 f"{run['tasks_requests']} requests"))
-        rows.append(limited(label + "/peak", f"{run['peak_kib'] / 1024:.1f} MiB",
-                            run["peak_kib"], WORKERS_MEMORY_LIMIT_KIB,
-                            f"{WORKERS_MEMORY_LIMIT_KIB // 1024} MiB"))
+        if "private_kib" in run:
+            rows.append(limited(label + "/private", f"{run['private_kib'] / 1024:.1f} MiB",
+                                run["private_kib"], WORKERS_PRIVATE_LIMIT_KIB,
+                                f"{WORKERS_PRIVATE_LIMIT_KIB // 1024} MiB",
+                                f"largest {run.get('private_peak_kib', 0) / 1024:.1f} MiB"))
+        else:
+            rows.append((label + "/private", MISSING, "", "", "", "MISS"))
+        rows.append((label + "/pss", f"{run.get('pss_kib', 0) / 1024:.1f} MiB", "", "at the end",
+                     "", ""))
+        rows.append((label + "/resident", f"{run['final_rss_kib'] / 1024:.1f} MiB", "",
+                     f"peak {run['peak_kib'] / 1024:.1f} MiB", "", ""))
         rows.append(limited(label + "/growth", f"{run['growth_kib'] / 1024:+.2f} MiB",
                             run["growth_kib"], GROWTH_LIMIT_KIB,
                             f"{GROWTH_LIMIT_KIB / 1024:.0f} MiB"))

@@ -7,8 +7,10 @@
 //
 // Figures, per service delay: the user-interface thread's longest stall (a 10 ms timer on it
 // measuring its own lateness), the 95th percentile of the interval between two "tasks"
-// requests of one register (taken when the client sends them), memory at the end and its
-// growth after the warm-up.
+// requests of one register (taken when the client sends them), the program's own memory
+// (its private pages) with the resident and the proportional (Pss) memory at the end, the
+// largest private sample (one a second) and the resident peak, and the growth after the
+// warm-up.
 //
 // Then a backlog: one register handed 20 receipts at once (printSeconds each) by a service
 // answering after 0.3 s; the longest interval between two of its "tasks" requests until all
@@ -199,6 +201,26 @@ private:
     double longest_ = 0;
 };
 
+// Samples the private pages every second; keeps the largest.
+class PrivateMemoryProbe {
+public:
+    PrivateMemoryProbe() {
+        timer_.setInterval(1000);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { sample(); });
+        sample();
+        timer_.start();
+    }
+    long peakKiB() {
+        sample();
+        return peak_;
+    }
+
+private:
+    void sample() { peak_ = std::max(peak_, privateKiB()); }
+    QTimer timer_;
+    long peak_ = 0;
+};
+
 void runEventLoopFor(std::chrono::milliseconds duration) {
     QEventLoop loop;
     QTimer::singleShot(duration, &loop, &QEventLoop::quit);
@@ -238,10 +260,11 @@ Json runWithDelay(const Options& options, double delay) {
     grid.setModel(&rows);
     grid.show();
     StallProbe probe;
+    PrivateMemoryProbe privateMemory;
     std::vector<std::unique_ptr<CashboxRecord>> records;
     for (int i = 0; i < options.registers; ++i) {
         rows.addRow({"фискальный регистратор", QString::fromStdString(registerSerial(i)),
-                     "Тверская, 7", "", "не активен"});
+                     "Тверская, 7", "", "не активен", ""});
         records.push_back(std::make_unique<CashboxRecord>(environment));
         CashboxRecord& record = *records.back();
         record.setOnConnectionChange([&rows, &grid](CashboxRecord& sender) {
@@ -267,6 +290,9 @@ Json runWithDelay(const Options& options, double delay) {
     runEventLoopFor(std::chrono::seconds(options.seconds) - warmUp);
     const long finalKiB = statusKiB("VmRSS");
     const long peakKiB = statusKiB("VmHWM");
+    const long privateEndKiB = privateKiB();
+    const long privatePeakKiB = privateMemory.peakKiB();
+    const long pssKiB = smapsRollupKiB("Pss");
 
     for (auto& record : records)
         record->requestStop();
@@ -292,6 +318,9 @@ Json runWithDelay(const Options& options, double delay) {
             {"interval_max_s", percentile(intervals, 1.0)},
             {"longest_stall_ms", longestStall},
             {"stop_s", stopSeconds},
+            {"private_kib", privateEndKiB},
+            {"private_peak_kib", privatePeakKiB},
+            {"pss_kib", pssKiB},
             {"peak_kib", peakKiB},
             {"baseline_rss_kib", baselineKiB},
             {"final_rss_kib", finalKiB},

@@ -16,6 +16,9 @@ install(TARGETS tillhaven RUNTIME DESTINATION bin)
 install(TARGETS tillhaven-sandbox RUNTIME DESTINATION lib/tillhaven)
 install(TARGETS fptr10_emulator LIBRARY DESTINATION lib/tillhaven
     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+# The emulator's bench with the sandbox's two demo registers: copied beside settings.ini as
+# emulator.json, it lets an installed client train against the sandbox without the sources.
+install(FILES ${PROJECT_SOURCE_DIR}/src/emulator/demo-emulator.json DESTINATION share/tillhaven)
 
 # The manual page, the package's copyright and its changelog, compressed as Debian keeps
 # them (gzip -9n: the same bytes at every build).

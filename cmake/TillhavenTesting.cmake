@@ -31,9 +31,13 @@ function(th_add_test name)
     if(ARG_TEST_FILTER)
         set(filter TEST_FILTER ${ARG_TEST_FILTER})
     endif()
+    # A parameterised case is named by its test's name generator ("…/0x1g"); CMake's
+    # "pretty values" would append the printed parameter instead, for a plain struct its
+    # bytes ("16-byte object <…>").
     gtest_discover_tests(${name} ${filter}
         PROPERTIES ${properties}
-        DISCOVERY_TIMEOUT 60)
+        DISCOVERY_TIMEOUT 60
+        NO_PRETTY_VALUES)
     if(NOT TARGET tests_all)
         add_custom_target(tests_all)
     endif()

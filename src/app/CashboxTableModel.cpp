@@ -44,7 +44,11 @@ int CashboxTableModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant CashboxTableModel::data(const QModelIndex& index, int role) const {
-    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount())
+    if (!index.isValid() || index.row() >= rowCount())
+        return {};
+    if (role == Qt::ToolTipRole)
+        return toolTip(rows_[index.row()], index.column());
+    if (role != Qt::DisplayRole)
         return {};
     const CashboxRow& row = rows_[index.row()];
     const QString text = cutText(cellText(row, index.column()));
@@ -58,6 +62,14 @@ QVariant CashboxTableModel::data(const QModelIndex& index, int role) const {
     if (!row.problem.isEmpty() && !row.standing.contains(row.problem))
         status += " — " + row.problem;
     return status;
+}
+
+// A cell cut to the column shows its whole text when the pointer rests on it.
+QVariant CashboxTableModel::toolTip(const CashboxRow& row, int column) {
+    const QString whole = cellText(row, column);
+    if (cutText(whole) == whole)
+        return {};
+    return whole;
 }
 
 QVariant CashboxTableModel::headerData(int section, Qt::Orientation orientation, int role) const {

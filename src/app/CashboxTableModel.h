@@ -25,8 +25,8 @@ struct CashboxRow {
 
 // The in-memory table behind the register grid: one row per register, kept in ascending
 // order of the serial number, never written anywhere and never shrinking while the program
-// runs. Texts are shown cut to kMaxTextLength characters; the serial is matched in full, so
-// a long serial still finds its row.
+// runs. Texts are shown cut to kMaxTextLength characters, a cut cell with its whole text as
+// its tooltip; the serial is matched in full, so a long serial still finds its row.
 class CashboxTableModel : public QAbstractTableModel {
 public:
     enum Column {
@@ -64,6 +64,9 @@ public:
     static QString cutText(const QString& text);
 
 private:
+    // The whole text of a cut cell; none for a cell shown whole.
+    static QVariant toolTip(const CashboxRow& row, int column);
+
     std::vector<CashboxRow> rows_;
 };
 

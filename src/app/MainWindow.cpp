@@ -7,6 +7,7 @@
 #include <QFont>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -39,6 +40,34 @@
 #include "wizard/AddCashboxWizard.h"
 
 namespace th {
+
+namespace {
+
+// Enter (or Return) on a row of the register table opens it, as a double click does. A
+// filter rather than the view's "activated", which some styles emit on a single click.
+class EnterOpensRow : public QObject {
+public:
+    EnterOpensRow(QObject* parent, std::function<void()> open)
+        : QObject(parent), open_(std::move(open)) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+            if (enter && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+                open_();
+                return true;
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> open_;
+};
+
+}  // namespace
 
 MainWindow::MainWindow(ShellServices& services, const ProcessWindows& windows)
     : services_(services),
@@ -167,6 +196,8 @@ void MainWindow::createCashboxTable() {
     layout->setSpacing(0);
     layout->addWidget(messageLine_);
     layout->addWidget(cashboxTable_, 1);
+    cashboxTable_->installEventFilter(
+        new EnterOpensRow(cashboxTable_, [this] { openSelectedCashbox(); }));
     setCentralWidget(client);
 }
 
@@ -330,6 +361,8 @@ void MainWindow::openHelp() {
 void MainWindow::addCashbox() {
     AddCashboxWizard& wizard = *windows_.addCashboxWizard;
     wizard.setSettings(appSettings_.get());
+    wizard.setListedCheck(
+        [this](const std::string& serial) { return findCashbox(serial) != nullptr; });
     services_.runModal(wizard);
     if (wizard.success())
         prepareCashboxes();

@@ -73,7 +73,11 @@ QWidget* LoginDialog::createPanel() {
     lines->setSpacing(0);
     lines->addWidget(new QLabel("Необходимо ввести логин и пароль  от", panel));
     auto* secondLine = new QHBoxLayout;
-    secondLine->addWidget(new QLabel("личного кабинета на сайте", panel));
+    // The lines above sit without spacing; the link keeps the gap of a blank from the text
+    // before it.
+    auto* siteText = new QLabel("личного кабинета на сайте", panel);
+    secondLine->setSpacing(siteText->fontMetrics().horizontalAdvance(QLatin1Char(' ')));
+    secondLine->addWidget(siteText);
     // Styled as a link and pointing at the login page, but clicking it does nothing.
     loginLink_ = new QLabel(QString("<a href=\"%1\">tillhaven</a>").arg(kLoginPageUrl), panel);
     loginLink_->setOpenExternalLinks(false);
@@ -97,6 +101,8 @@ void LoginDialog::createControls() {
     layout->addWidget(new QLabel("Введите пароль:", this));
     passwordEdit_ = new QLineEdit(this);
     passwordEdit_->setEchoMode(QLineEdit::Password);
+    // An asterisk for each character typed, whatever the style's own mask.
+    passwordEdit_->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));
     layout->addWidget(passwordEdit_);
 
     auto* buttons = new QHBoxLayout;

@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -46,6 +47,14 @@ void makeEditable(QComboBox& combo) {
 }
 
 }  // namespace
+
+void CashboxWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
 
 CashboxWindow::CashboxWindow(IDialogs& dialogs, CashboxRecord& record, QWidget* parent)
     : QWidget(parent), dialogs_(dialogs), record_(record) {

@@ -71,6 +71,8 @@ public:
 protected:
     // A register whose documents need a person opens on its "Документы" page.
     void showEvent(QShowEvent* event) override;
+    // Escape closes the window, as it closes a dialog.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     // Gives each control its object name: its member's name without the underscore.

@@ -57,10 +57,6 @@ constexpr const char* kClearInFlight =
 
 // Documents refused by this program, one row each (unreadable, or a used id with other
 // contents), so that each is reported once and a person can look at them later.
-constexpr const char* kCreateRefused =
-    "create table if not exists checks_refused ("
-    " serial TEXT NOT NULL, orig_id TEXT NOT NULL, reason TEXT NOT NULL,"
-    " refused_at TEXT NOT NULL, hidden INTEGER NOT NULL DEFAULT 0)";
 constexpr const char* kFindRefusal =
     "select count(*) from checks_refused"
     " where serial = :serial and orig_id = :id and reason = :reason";

@@ -17,11 +17,16 @@ std::filesystem::path envPath(const char* name) {
     return value && *value ? std::filesystem::path(value) : std::filesystem::path();
 }
 
+// $variable/tillhaven, else $HOME/fallbackUnderHome/tillhaven. Only absolute paths count (a
+// relative XDG variable is ignored, as the base directory specification asks): without
+// them the files would land in whatever directory the program was started from.
 std::filesystem::path xdgDir(const char* variable, const char* fallbackUnderHome) {
-    auto dir = envPath(variable);
-    if (dir.empty())
-        dir = envPath("HOME") / fallbackUnderHome;
-    return dir / "tillhaven";
+    if (auto dir = envPath(variable); dir.is_absolute())
+        return dir / "tillhaven";
+    const auto home = envPath("HOME");
+    if (!home.is_absolute())
+        throw DataDirError(kNoDataDirMessage);
+    return home / fallbackUnderHome / "tillhaven";
 }
 
 std::filesystem::path installedJournalTemplate(const std::filesystem::path& exeDir) {

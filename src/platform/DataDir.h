@@ -2,7 +2,15 @@
 
 #include <filesystem>
 
+#include "platform/Errors.h"
+
 namespace th {
+
+// An installed program that cannot tell where its files belong.
+TH_DECLARE_ERROR(DataDirError, Error);
+inline constexpr const char* kNoDataDirMessage =
+    "Не удалось найти каталог данных программы: переменная окружения HOME не задана. "
+    "Задайте HOME или TILLHAVEN_HOME.";
 
 // The directory of the running executable.
 std::filesystem::path executableDirectory();
@@ -18,7 +26,9 @@ struct DataPaths {
 
 // $TILLHAVEN_HOME when set (both files there). Otherwise the executable's directory, as a
 // portable build keeps them; but an installed program (its directory not writable and holding
-// no settings.ini) uses $XDG_CONFIG_HOME/tillhaven and $XDG_DATA_HOME/tillhaven.
+// no settings.ini) uses $XDG_CONFIG_HOME/tillhaven and $XDG_DATA_HOME/tillhaven, by default
+// under $HOME. An installed program without HOME (and without absolute XDG directories)
+// raises DataDirError rather than use the current directory.
 DataPaths resolveDataPaths();
 // The same for a program whose executable lies in exeDir.
 DataPaths resolveDataPaths(const std::filesystem::path& exeDir);

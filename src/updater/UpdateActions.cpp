@@ -38,14 +38,23 @@ std::optional<std::filesystem::path> findUpdaterProgram(
     return std::nullopt;
 }
 
-bool startUpdaterProgram(const std::filesystem::path& currentDir,
-                         const std::filesystem::path& executableDir) {
-    const auto program = findUpdaterProgram(currentDir, executableDir);
-    return program && QProcess::startDetached(QString::fromStdString(program->string()), {},
-                                              QString::fromStdString(currentDir.string()));
+std::string updaterFailedNotice(const std::filesystem::path& program) {
+    return kUpdaterFailedMessage + program.string();
 }
 
-bool startUpdaterProgram() {
+UpdaterStart startUpdaterProgram(const std::filesystem::path& currentDir,
+                                 const std::filesystem::path& executableDir) {
+    const auto program = findUpdaterProgram(currentDir, executableDir);
+    if (!program)
+        return {};
+    // startDetached reports an exec that failed (for an interpreter line naming a missing
+    // program as much as for a file that is no program at all).
+    const bool started = QProcess::startDetached(QString::fromStdString(program->string()), {},
+                                                 QString::fromStdString(currentDir.string()));
+    return {started ? UpdaterStart::Outcome::Started : UpdaterStart::Outcome::Failed, *program};
+}
+
+UpdaterStart startUpdaterProgram() {
     return startUpdaterProgram(QDir::currentPath().toStdString(), executableDirectory());
 }
 
@@ -77,8 +86,13 @@ std::optional<std::string> UpdateActions::checkAtStartup(IDialogs& failureDialog
 }
 
 void UpdateActions::startUpdate() {
-    if (!hooks_.startUpdater()) {
+    const UpdaterStart start = hooks_.startUpdater();
+    if (start.outcome == UpdaterStart::Outcome::NotFound) {
         dialogs_.show(BoxKind::Information, packageManagerNotice(updater_.offeredVersionText()));
+        return;
+    }
+    if (start.outcome == UpdaterStart::Outcome::Failed) {
+        dialogs_.show(BoxKind::Error, updaterFailedNotice(start.program));
         return;
     }
     updateStarted_ = true;

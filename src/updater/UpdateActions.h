@@ -19,6 +19,7 @@ inline constexpr const char* kNoUpdaterMessage =
     "Программа обновления не найдена. Обновление до версии ";
 inline constexpr const char* kPackageManagerMessage =
     " устанавливается через менеджер пакетов системы";
+inline constexpr const char* kUpdaterFailedMessage = "Не удалось запустить программу обновления ";
 // The separate updater program.
 inline constexpr const char* kUpdaterProgram = "upd";
 
@@ -32,12 +33,26 @@ std::string packageManagerNotice(const std::string& newVersion);
 // executableDir; none when neither holds one.
 std::optional<std::filesystem::path> findUpdaterProgram(const std::filesystem::path& currentDir,
                                                         const std::filesystem::path& executableDir);
+// What became of an attempt to start the updater program.
+struct UpdaterStart {
+    enum class Outcome { Started, NotFound, Failed };
+    Outcome outcome = Outcome::NotFound;
+    std::filesystem::path program;  // the program found, also when it failed to start
+
+    bool started() const { return outcome == Outcome::Started; }
+};
+
+// The notice that the updater program was found but would not start (a broken interpreter
+// line, a missing library, a file the system cannot run).
+std::string updaterFailedNotice(const std::filesystem::path& program);
+
 // Starts the updater program findUpdaterProgram finds, detached, without parameters, in
-// currentDir. False when there is none or it could not be started.
-bool startUpdaterProgram(const std::filesystem::path& currentDir,
-                         const std::filesystem::path& executableDir);
+// currentDir: an executable file that the system could not run counts as failed, not as
+// started.
+UpdaterStart startUpdaterProgram(const std::filesystem::path& currentDir,
+                                 const std::filesystem::path& executableDir);
 // The same for the process's current directory and the running executable's directory.
-bool startUpdaterProgram();
+UpdaterStart startUpdaterProgram();
 
 // The main window's actions "Проверить обновления" and "Обновить". The window keeps the
 // action "Обновить" and hands its state in through the hooks.
@@ -47,8 +62,8 @@ public:
         std::function<bool()> isUpdateEnabled;  // updateAction's enabled state
         std::function<void()> enableUpdate;     // enables updateAction
         std::function<void()> appClose;         // runs "Выход"
-        // Starts the updater program; false when there is none to start.
-        std::function<bool()> startUpdater = [] { return startUpdaterProgram(); };
+        // Starts the updater program.
+        std::function<UpdaterStart()> startUpdater = [] { return startUpdaterProgram(); };
     };
 
     UpdateActions(Updater& updater, IDialogs& dialogs, Hooks hooks);
@@ -61,8 +76,9 @@ public:
     // comes when the user chooses "Проверить обновления"); nullopt without one. The
     // request's failures go to failureDialogs; other errors reach the caller.
     std::optional<std::string> checkAtStartup(IDialogs& failureDialogs);
-    // Starts the updater program, then "Выход". Without an updater program the client keeps
-    // running (the registers must go on fiscalising) and says where the update comes from.
+    // Starts the updater program, then "Выход". Without an updater program, or with one that
+    // would not start, the client keeps running (the registers must go on fiscalising) and
+    // says where the update comes from, or which program failed.
     void startUpdate();
     // True once "Обновить" started the updater: a start-up check that did so must not go on.
     bool updateStarted() const { return updateStarted_; }

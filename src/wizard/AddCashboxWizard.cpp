@@ -194,6 +194,9 @@ struct AddCashboxWizard::RunState {
     AddCashboxWizard* wizard = nullptr;  // none once the window is gone
     std::uint64_t currentRun = 0;        // changes when a run starts or the window closes
     std::atomic<int> running{0};
+    // The last run that stored its register, set by the worker itself before it shows
+    // "Готово!", so that the window knows it whatever the user clicks meanwhile.
+    std::atomic<std::uint64_t> savedRun{0};
 };
 
 namespace {
@@ -220,6 +223,7 @@ public:
     void enableBack() override {
         apply([](AddCashboxWizard& w) { w.enableBack(); });
     }
+    void registerSaved() override { state_->savedRun = run_; }
 
 private:
     void apply(std::function<void(AddCashboxWizard&)> change) {
@@ -269,6 +273,10 @@ AddCashboxWizard::AddCashboxWizard(IDialogs& dialogs, const AutomationRegistry& 
 
 AddCashboxWizard::~AddCashboxWizard() {
     run_->wizard = nullptr;
+}
+
+bool AddCashboxWizard::success() const {
+    return success_ || (runOfShowing_ != 0 && run_->savedRun.load() == runOfShowing_);
 }
 
 bool AddCashboxWizard::enrolmentRunning() const {
@@ -471,8 +479,45 @@ void AddCashboxWizard::done(int result) {
 void AddCashboxWizard::startOnFirstShow() {
     cancelAction_->setText(QStringLiteral("Отмена"));
     success_ = false;
+    runOfShowing_ = 0;
+    resetFields();
     pages_->setCurrentWidget(greetingPage_);
     updateNavigation();
+}
+
+// A new showing is a new register: nothing found or typed for the previous one is offered
+// again.
+void AddCashboxWizard::resetFields() {
+    driverCombo_->setCurrentIndex(-1);
+    driver_.reset();
+    driverVersionLabel_->clear();
+    uncheckDetectionModes();
+    automaticSearchRadio_->setEnabled(false);
+    manualSetupRadio_->setEnabled(false);
+    modelLabel_->setText(QStringLiteral("modelINfo"));
+    serialLabel_->setText(QStringLiteral("serialInfo"));
+    enableManualSetup(false);
+    resetConnectionFields();
+    checkedConnection_ = ConnectionChoice{};
+    progressBar_->setValue(0);
+    statusLabel_->clear();
+    errorLabel_->clear();
+}
+
+void AddCashboxWizard::uncheckDetectionModes() {
+    for (QRadioButton* radio : {automaticSearchRadio_, manualSetupRadio_}) {
+        radio->setAutoExclusive(false);
+        radio->setChecked(false);
+        radio->setAutoExclusive(true);
+    }
+}
+
+void AddCashboxWizard::resetConnectionFields() {
+    portCombo_->setCurrentIndex(portCombo_->count() > 0 ? 0 : -1);
+    speedCombo_->setCurrentText(QStringLiteral("115200"));
+    dataBitsCombo_->setCurrentText(QStringLiteral("8"));
+    parityCombo_->setCurrentText(QStringLiteral("Нет"));
+    stopBitsCombo_->setCurrentText(QStringLiteral("1 бит"));
 }
 
 void AddCashboxWizard::updateNavigation() {
@@ -570,6 +615,9 @@ void AddCashboxWizard::identifyRegister() {
     modelLabel_->setText(qs(identity.modelName));
     serialLabel_->setText(qs(identity.serial));
     nextAction_->setEnabled(true);
+    // Most often the register found is one already working here, not the new one.
+    if (listed_ && listed_(identity.serial))
+        dialogs_.show(BoxKind::Information, alreadyListedNotice(identity.serial));
 }
 
 void AddCashboxWizard::enableManualSetup(bool enabled) {
@@ -599,6 +647,7 @@ void AddCashboxWizard::startEnrolment() {
     input.finishPause = finishPause_;
 
     const std::uint64_t run = ++run_->currentRun;
+    runOfShowing_ = run;
     ++run_->running;
     QThreadPool::globalInstance()->start(
         [input = std::move(input), state = run_, run, &dialogs = dialogs_] {

@@ -3,7 +3,10 @@
 #include <QDialog>
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "wizard/Enrolment.h"
 
@@ -36,9 +39,17 @@ public:
                      DispatcherClient& sharedClient, QWidget* parent = nullptr);
     ~AddCashboxWizard() override;
 
+    // Whether a register is in the main window's list already, by its serial number.
+    using ListedCheck = std::function<bool(const std::string& serial)>;
+
     void setSettings(AppSettings* settings) { settings_ = settings; }
     AppSettings* settings() const { return settings_; }
-    bool success() const { return success_; }
+    // Set by the main window before each showing: a check that finds a listed register says
+    // so.
+    void setListedCheck(ListedCheck listed) { listed_ = std::move(listed); }
+    // True once this showing reached its last page, or its enrolment stored the register
+    // ("Готово!"), even when the user then chose "Отмена": the register belongs in the list.
+    bool success() const;
     CashboxDriver* driver() const { return driver_.get(); }
     // True while an enrolment, of this showing or an earlier one, is still running.
     bool enrolmentRunning() const;
@@ -64,6 +75,9 @@ public:
     void startEnrolment();
     void enableManualSetup(bool enabled);
     void clearFoundRegister();
+    // Every field as on the first showing: no driver, no detection mode, no register found,
+    // the connection fields at their first values, no progress and no message.
+    void resetFields();
     // What a running enrolment shows; called on the user-interface thread.
     void showEnrolmentProgress(int percent);
     void showEnrolmentStatus(const QString& text);
@@ -91,14 +105,19 @@ private:
     QWidget* createParametersPage();
     QWidget* createDonePage();
     QGroupBox* createConnectionFields();
+    void resetConnectionFields();
+    void uncheckDetectionModes();
     void guarded(void (AddCashboxWizard::*handler)());
 
     IDialogs& dialogs_;
     const AutomationRegistry& registry_;
     DispatcherClient& sharedClient_;
     AppSettings* settings_ = nullptr;
+    ListedCheck listed_;
     std::shared_ptr<CashboxDriver> driver_;
     bool success_ = false;
+    // The enrolment this showing started, 0 before one.
+    std::uint64_t runOfShowing_ = 0;
     QWidget* nextPage_ = nullptr;
     QWidget* backPage_ = nullptr;
     // The connection of the last successful check: the enrolment reads the register through

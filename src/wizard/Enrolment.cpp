@@ -8,6 +8,10 @@
 
 namespace th {
 
+std::string alreadyListedNotice(const std::string& serial) {
+    return kAlreadyListedMessage + serial;
+}
+
 DeviceIdentity checkCashbox(CashboxDriver& driver) {
     driver.connect();
     const Json info = runRegisterTask(driver, "getDeviceInfo");
@@ -19,7 +23,17 @@ DeviceIdentity checkCashbox(CashboxDriver& driver) {
     return identity;
 }
 
-bool addCashbox(CashboxDriver* driver, const std::string& driverName, DispatcherClient& client,
+namespace {
+
+// Why the service refused the register: its own words when it gave any.
+std::string refusalText(const Json& answer) {
+    std::string message = textAt(answer, "message").value_or("");
+    return message.empty() ? kCannotAddMessage : message;
+}
+
+}  // namespace
+
+void addCashbox(CashboxDriver* driver, const std::string& driverName, DispatcherClient& client,
                 EnrolmentView& view) {
     if (driver == nullptr)
         throw EnrolmentError(kNoDriverInstalled);
@@ -45,9 +59,9 @@ bool addCashbox(CashboxDriver* driver, const std::string& driverName, Dispatcher
     const auto result = enrolResult(answer);
     if (!result)
         throw EnrolmentError(kCannotAddMessage);
-    if (*result)
-        view.setProgress(90);
-    return *result;
+    if (!*result)
+        throw EnrolmentError(refusalText(answer));
+    view.setProgress(90);
 }
 
 CashBoxSettingsPtr newCashboxRecord(const EnrolmentInput& input) {
@@ -79,11 +93,11 @@ void runEnrolment(const EnrolmentInput& input, IDialogs& dialogs, EnrolmentView&
         DispatcherClient client(dialogs);
         client.setSettings(input.clientSettings ? input.clientSettings : input.settings);
         client.setOnLog(input.logSink);
-        if (!addCashbox(input.driver.get(), input.driverName, client, view))
-            return;
+        addCashbox(input.driver.get(), input.driverName, client, view);
         view.setStatus(kSavingStep);
         input.settings->setCashboxSettings(newCashboxRecord(input));
         input.settings->save();
+        view.registerSaved();
         view.setProgress(100);
         view.setStatus(kDoneStep);
         std::this_thread::sleep_for(input.finishPause);

@@ -26,6 +26,10 @@ inline constexpr const char* kNoSerialMessage = "Касса не сообщил�
 inline constexpr const char* kEnrolmentBusyMessage =
     "Дождитесь окончания добавления предыдущей кассы";
 
+// A connection check found a register that the main window lists already.
+inline constexpr const char* kAlreadyListedMessage = "Эта касса уже есть в списке: ";
+std::string alreadyListedNotice(const std::string& serial);
+
 // Steps of the enrolment as the wizard shows them.
 inline constexpr const char* kReadingDeviceStep = "Чтение сведений о кассе...";
 inline constexpr const char* kFnInfoStep = "Запрос информации о ФН...";
@@ -54,11 +58,17 @@ public:
     virtual void setError(const std::string& text) = 0;
     virtual void enableNext() = 0;
     virtual void enableBack() = 0;
+    // The new register is stored in settings.ini: from now on it belongs in the list,
+    // whatever the user does with the wizard.
+    virtual void registerSaved() = 0;
 };
 
 // Reads the register's identity, state, fiscal storage and registration, and asks the
-// service to create the cashbox ("cashbox" with "add": "1"). Returns "data.result".
-bool addCashbox(CashboxDriver* driver, const std::string& driverName, DispatcherClient& client,
+// service to create the cashbox ("cashbox" with "add": "1"). An answer without "data.result"
+// fails with kCannotAddMessage; a "data.result" of false, the service's refusal, fails with
+// the answer's "message", or kCannotAddMessage when it gives none, so the user reads why and
+// can go back.
+void addCashbox(CashboxDriver* driver, const std::string& driverName, DispatcherClient& client,
                 EnrolmentView& view);
 
 // The connection the user chose on the connection page.
@@ -86,7 +96,7 @@ struct EnrolmentInput {
 // The settings record of the enrolled register: connects on its own at every start.
 CashBoxSettingsPtr newCashboxRecord(const EnrolmentInput& input);
 
-// The whole enrolment (CheckParamsInit): addCashbox, then the new record saved. Any error
+// The whole enrolment: addCashbox, then the new record saved. Any error
 // enables "< Назад", is shown in an error box and put in the error caption. The request goes
 // through a dispatcher client of its own, so no client object is shared between threads.
 void runEnrolment(const EnrolmentInput& input, IDialogs& dialogs, EnrolmentView& view);

@@ -1,6 +1,10 @@
 // The login dialog on its own, against a dispatcher on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
+#include <QCoreApplication>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -150,6 +154,34 @@ TEST_F(PasswordDialog, LayoutTabOrderAndButtons) {
     EXPECT_EQ(dialog.result(), QDialog::Rejected);
     EXPECT_FALSE(dialog.isAuthorized());
     EXPECT_EQ(dispatcher.count("authorize"), 0u);
+}
+
+TEST_F(PasswordDialog, ThePasswordShowsAnAsteriskForEachCharacter) {
+    auto* password = control<QLineEdit>(dialog, "passwordEdit");
+    password->setText("пароль1");
+    EXPECT_EQ(password->displayText(), "*******");
+    EXPECT_EQ(password->text(), "пароль1");
+}
+
+// The link follows the text before it on the same line with at least a blank's width
+// between them, as "на сайте tillhaven" reads.
+TEST_F(PasswordDialog, TheLinkStandsApartFromTheTextBeforeIt) {
+    dialog.show();
+    QCoreApplication::processEvents();
+    QLabel* site = nullptr;
+    for (QLabel* label : dialog.findChildren<QLabel*>())
+        if (label->text() == "личного кабинета на сайте")
+            site = label;
+    ASSERT_NE(site, nullptr);
+    auto* link = control<QLabel>(dialog, "loginLink");
+    EXPECT_EQ(link->text().contains(">tillhaven<"), true) << link->text().toStdString();
+    const QFontMetrics metrics = site->fontMetrics();
+    const int textEnd = site->x() + site->contentsRect().left() +
+                        metrics.horizontalAdvance(site->text());
+    EXPECT_GE(link->x() - textEnd, metrics.horizontalAdvance(QLatin1Char(' ')))
+        << "text ends at " << textEnd << ", link starts at " << link->x();
+    EXPECT_EQ(std::abs(link->geometry().center().y() - site->geometry().center().y()) <= 2, true);
+    dialog.hide();
 }
 
 TEST_F(PasswordDialog, TransportFailureOfALoginLeavesTheHandler) {

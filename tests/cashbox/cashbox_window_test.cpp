@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include "cashbox/CashboxConnection.h"
@@ -181,6 +182,54 @@ TEST_F(CashboxWindowTest, AutostartUnpluggedReconnectsByItselfOncePluggedIn) {
     EXPECT_EQ(panel1(*w), "ККТ на связи");
     EXPECT_EQ(world->dispatcher.count("cashbox"), 1u);
     EXPECT_EQ(world->dialogs.count(), 0u);
+}
+
+// Nothing is called by hand here: the exchange timer finds the contact lost, the
+// reconnection timer finds the register plugged in again, and the exchange resumes.
+TEST_F(CashboxWindowTest, TheTimersAloneReconnectALostRegisterAndResumeTheExchange) {
+    setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
+    auto w = window();
+    expectState(*w.record, State::Connected);
+    ASSERT_EQ(world->dispatcher.count("cashbox"), 1u);
+
+    world->setBenchFlag(kSerial, "reachable", false);
+    ASSERT_TRUE(waitUntil([&] { return w.record->state().reconnectTimer; }));
+    EXPECT_FALSE(w.record->isConnected());
+    const size_t tasksWhileLost = world->dispatcher.count("tasks");
+
+    world->setBenchFlag(kSerial, "reachable", true);
+    ASSERT_TRUE(waitUntil([&] { return w.record->isConnected(); }))
+        << "the register never reconnected";
+    expectState(*w.record, State::Connected);
+    EXPECT_EQ(world->dispatcher.count("cashbox"), 2u) << "one report after the reconnection";
+    EXPECT_TRUE(waitUntil([&] { return world->dispatcher.count("tasks") > tasksWhileLost; }))
+        << "no exchange after the reconnection";
+    EXPECT_EQ(world->dispatcher.count("cashbox"), 2u);
+    EXPECT_EQ(world->dialogs.count(), 0u);
+}
+
+// The exchange runs every 5 s by itself, not at the reconnection's 10 s: the gaps between
+// automatic "tasks" requests are measured with a wide margin on either side.
+TEST_F(CashboxWindowTest, AConnectedRegisterExchangesEveryFiveSecondsByItself) {
+    setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
+    auto w = window();
+    expectState(*w.record, State::Connected);
+
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<qint64> arrivals;
+    size_t seen = world->dispatcher.count("tasks");
+    while (arrivals.size() < 3 && clock.elapsed() < 60000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        const size_t now = world->dispatcher.count("tasks");
+        if (now > seen)
+            arrivals.push_back(clock.elapsed());
+        seen = now;
+    }
+    ASSERT_EQ(arrivals.size(), 3u) << "fewer than three exchanges in a minute";
+    const qint64 twoGaps = arrivals[2] - arrivals[0];
+    EXPECT_GT(twoGaps, 6000) << "two exchanges apart in " << twoGaps << " ms";
+    EXPECT_LT(twoGaps, 16000) << "two exchanges apart in " << twoGaps << " ms";
 }
 
 TEST_F(CashboxWindowTest, ReconnectionWhoseStateCheckFailsStaysConnectedWithTheErrorShown) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <QCoreApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -70,6 +72,56 @@ TEST(CashboxList, ADoubleClickShowsTheRowsOwnWindow) {
     EXPECT_EQ(control<QLineEdit>(*b, "serialEdit")->text(), "B");
     EXPECT_EQ(world.form().builtCashboxWindow(world.record("A")), nullptr);
     EXPECT_EQ(world.form().builtCashboxWindow(world.record("C")), nullptr);
+}
+
+// The grid keeps its 20-character cut; the pointer resting on a cut cell shows it whole.
+TEST(CashboxList, ACutCellShowsItsWholeTextAsItsTooltip) {
+    ListWorld world({}, {});
+    const std::string longAddress = "Очень длинный адрес точки продаж, дом 15";
+    world.answerSalePoints(Json::array({salePoint("100", longAddress, "Касса 1")}));
+    world.form().prepareCashboxes();
+    CashboxTableModel& model = world.form().cashboxModel();
+    auto tip = [&](int column) {
+        return model.index(0, column).data(Qt::ToolTipRole).toString().toStdString();
+    };
+    EXPECT_EQ(model.index(0, CashboxTableModel::AddressColumn).data().toString().size(), 20);
+    EXPECT_EQ(tip(CashboxTableModel::AddressColumn), longAddress);
+    EXPECT_EQ(tip(CashboxTableModel::DeviceColumn), "фискальный регистратор");
+    // A text shown whole needs no tooltip.
+    for (int column : {CashboxTableModel::SerialColumn, CashboxTableModel::PlaceColumn,
+                       CashboxTableModel::StatusColumn})
+        EXPECT_FALSE(model.index(0, column).data(Qt::ToolTipRole).isValid()) << column;
+}
+
+// Enter on a row opens that register's window, as a double click does; Escape closes it.
+TEST(CashboxList, EnterOpensTheRowsWindowAndEscapeClosesIt) {
+    ListWorld world({}, {});
+    world.answerSalePoints(Json::array({salePoint("B"), salePoint("A")}));
+    world.form().prepareCashboxes();
+    auto* table = control<QTableView>(world.form(), "cashboxTable");
+    table->setCurrentIndex(world.form().cashboxModel().index(1, 0));
+
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QCoreApplication::sendEvent(table, &enter);
+    CashboxWindow* b = world.form().builtCashboxWindow(world.record("B"));
+    ASSERT_NE(b, nullptr);
+    EXPECT_TRUE(b->isVisible());
+    EXPECT_EQ(world.form().builtCashboxWindow(world.record("A")), nullptr);
+
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QCoreApplication::sendEvent(b, &escape);
+    EXPECT_FALSE(b->isVisible());
+    // The register goes on; only its window is closed.
+    EXPECT_NE(world.form().findCashbox("B"), nullptr);
+
+    // The keypad's Enter opens it as well.
+    table->setCurrentIndex(world.form().cashboxModel().index(0, 0));
+    QKeyEvent keypadEnter(QEvent::KeyPress, Qt::Key_Enter, Qt::KeypadModifier);
+    QCoreApplication::sendEvent(table, &keypadEnter);
+    CashboxWindow* a = world.form().builtCashboxWindow(world.record("A"));
+    ASSERT_NE(a, nullptr);
+    EXPECT_TRUE(a->isVisible());
+    a->close();
 }
 
 TEST(CashboxList, AnswersWithoutAListAndElementsThatAreNoRegisterAddNothing) {

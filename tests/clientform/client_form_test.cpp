@@ -55,6 +55,18 @@ TEST_F(ClientWindow, LogsEachRequestAndAnswerInTheirLineFormat) {
                   R"(<<<<<  getsalepoints {"a":"б"})", R"(>>>>>   {"status":200,"data":{}})"}));
 }
 
+// The log masks the password and the token; the service receives them whole.
+TEST_F(ClientWindow, SecretsAreMaskedInTheLogButSentWhole) {
+    dispatcher.answerJson("authorize", Json::parse(R"({"status":200,"message":"",)"
+                                                   R"("data":{"auth":true,"token":"tok-12345"}})"));
+    form.client().executeDelay("authorize", Json{{"login", "me"}, {"password", "secret-pw"}});
+    EXPECT_EQ(lines(), (QStringList{R"(<<<<<  authorize {"login":"me","password":"secr…"})",
+                                    R"(>>>>>   {"status":200,"message":"",)"
+                                    R"("data":{"auth":true,"token":"tok-…"}})"}));
+    ASSERT_EQ(dispatcher.count("authorize"), 1u);
+    EXPECT_EQ(dispatcher.requests("authorize")[0].body["password"], "secret-pw");
+}
+
 TEST_F(ClientWindow, TheCheckBoxIsAskedAtEachLine) {
     control<QCheckBox>(form, "logRequestsCheck")->setChecked(false);
     form.client().executeDelay("test", Json::object());

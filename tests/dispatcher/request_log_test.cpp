@@ -49,4 +49,41 @@ TEST(RequestLogLine, AnAnswerOfMegabytesBecomesALineOfTheDefaultLimit) {
     EXPECT_TRUE(line.ends_with(cutSuffix(full))) << line.substr(line.size() - 80);
 }
 
+struct SecretCase {
+    const char* what;
+    const char* command;
+    const char* data;
+    const char* line;
+};
+
+// Secrets show their first four characters and "…", wherever the log meets them; the rest
+// of the line is exactly the compact JSON.
+TEST(RequestLogLine, SecretsShowOnlyTheirFirstFourCharacters) {
+    const SecretCase cases[] = {
+        {"the password of a login", "<<<<<  authorize",
+         R"({"login":"shop@example.org","password":"Sup3rSecret"})",
+         R"(<<<<<  authorize {"login":"shop@example.org","password":"Sup3…"})"},
+        {"the account's token in the login's answer", ">>>>>  ",
+         R"({"status":200,"message":"","data":{"auth":true,"token":"f00dcafe1234"}})",
+         R"(>>>>>   {"status":200,"message":"","data":{"auth":true,"token":"f00d…"}})"},
+        {"each register's token in the sale points", ">>>>>  ",
+         R"({"status":200,"data":[{"kkt_serial":"1","token":"abcdef12"},)"
+         R"({"kkt_serial":"2","address":"x"},{"kkt_serial":"3","token":"пароль"}]})",
+         R"(>>>>>   {"status":200,"data":[{"kkt_serial":"1","token":"abcd…"},)"
+         R"({"kkt_serial":"2","address":"x"},{"kkt_serial":"3","token":"паро…"}]})"},
+        {"the register's token of a tasks request", "<<<<<  tasks",
+         R"({"Serial":"001","Token":"t-0010000001","Driver":"Атол","received":[]})",
+         R"(<<<<<  tasks {"Serial":"001","Token":"t-00…","Driver":"Атол","received":[]})"},
+        {"a secret of four characters or fewer shows none of them", "<<<<<  authorize",
+         R"({"login":"a","password":"1234"})", R"(<<<<<  authorize {"login":"a","password":"…"})"},
+        {"a secret that is no text", "<<<<<  tasks", R"({"Token":1234567})",
+         R"(<<<<<  tasks {"Token":"1234…"})"},
+        {"a token deeper in a document is no account's", ">>>>>  ",
+         R"({"status":200,"data":{"docs":[{"token":"keep-me"}]}})",
+         R"(>>>>>   {"status":200,"data":{"docs":[{"token":"keep-me"}]}})"},
+    };
+    for (const SecretCase& c : cases)
+        EXPECT_EQ(requestLogLine(c.command, Json::parse(c.data)), c.line) << c.what;
+}
+
 }  // namespace

@@ -61,20 +61,21 @@ struct SeenRequest {
 // it (or the default one) and records what arrived.
 class FakeDispatcher {
 public:
-    FakeDispatcher() {
+    // host: the loopback address it listens on.
+    explicit FakeDispatcher(std::string host = "127.0.0.1") : host_(std::move(host)) {
         server_.Post(R"(/.*)", [this](const httplib::Request& req, httplib::Response& res) {
             answer(req, res);
         });
         server_.Get(R"(/.*)", [this](const httplib::Request& req, httplib::Response& res) {
             answer(req, res);
         });
-        port_ = server_.start();
+        port_ = server_.start(host_);
     }
     ~FakeDispatcher() { server_.shutdown(); }
 
     int port() const { return port_; }
     std::string baseUrl(const std::string& path = "/dispatcher/v1") const {
-        return "http://127.0.0.1:" + std::to_string(port_) + path;
+        return "http://" + host_ + ":" + std::to_string(port_) + path;
     }
     void reply(Reply r) {
         std::lock_guard lock(mutex_);
@@ -121,6 +122,7 @@ private:
             });
     }
 
+    std::string host_;
     LoopbackServer server_;
     int port_ = 0;
     mutable std::mutex mutex_;
@@ -584,10 +586,22 @@ struct ForeignRedirect {
 };
 
 // The token and the body go only where the settings send them: a redirect anywhere else
-// fails like a transport error before anything is sent there.
+// fails like a transport error before anything is sent there. Two of the targets begin with
+// the service's own address as text: one names it as user information before another host,
+// the other is a longer host name (127.0.0.10, also this machine) that starts like it.
 TEST_F(RestClientTest, ARedirectToAnotherOriginFailsAndSendsItNothing) {
     FakeDispatcher elsewhere;
+    FakeDispatcher longerHost("127.0.0.10");
     const ForeignRedirect cases[] = {
+        {"the service's address as user information before another host",
+         [](const FakeDispatcher& home, const FakeDispatcher& other) {
+             return "http://127.0.0.1:" + std::to_string(home.port()) + "@localhost:" +
+                    std::to_string(other.port()) + "/dispatcher/v1/test";
+         }},
+        {"a longer host name that starts with the service's",
+         [&longerHost](const FakeDispatcher&, const FakeDispatcher&) {
+             return longerHost.baseUrl() + "/test";
+         }},
         {"another port", [](const FakeDispatcher&,
                             const FakeDispatcher& other) { return other.baseUrl() + "/test"; }},
         {"another host name",
@@ -616,6 +630,7 @@ TEST_F(RestClientTest, ARedirectToAnotherOriginFailsAndSendsItNothing) {
         }
     }
     EXPECT_EQ(elsewhere.seen().size(), 0u);
+    EXPECT_EQ(longerHost.seen().size(), 0u);
     EXPECT_EQ(dialogs.count(), 0u);
 }
 

@@ -6,6 +6,11 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QScreen>
+#include <QTableView>
+#include <QToolTip>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -15,7 +20,9 @@
 #include <sstream>
 
 #include "app/MainWindow.h"
+#include "app/CashboxTableModel.h"
 #include "app/TillhavenApp.h"
+#include "auth/LoginDialog.h"
 #include "cashbox/CashboxRecord.h"
 #include "cashbox/CashboxWindow.h"
 #include "cashbox/TaskJournal.h"
@@ -116,10 +123,36 @@ int main(int argc, char** argv) {
     runUntil([] { return false; }, 6000);
     save(main, out / "main-window.png");
 
+    // The pointer resting on a cut address: its whole text as the cell's tooltip, drawn in a
+    // window of its own, so the screen around the main window is taken.
+    auto* table = main.findChild<QTableView*>("cashboxTable");
+    const QModelIndex address = table->model()->index(0, th::CashboxTableModel::AddressColumn);
+    const QRect cell = table->visualRect(address);
+    QToolTip::showText(table->viewport()->mapToGlobal(cell.center()),
+                       address.data(Qt::ToolTipRole).toString(), table->viewport(), cell);
+    runUntil([] { return false; }, 700);
+    const QRect area = main.frameGeometry().adjusted(0, 0, 80, 60);
+    QGuiApplication::primaryScreen()
+        ->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+        .save(QString::fromStdString((out / "main-window-tooltip.png").string()));
+    std::printf("%s\n", (out / "main-window-tooltip.png").c_str());
+    QToolTip::hideText();
+
     th::CashboxWindow& cashbox = main.cashboxWindow(*main.cashboxes()[0]);
     cashbox.show();
     runUntil([] { return false; }, 500);
     save(cashbox, out / "cashbox-window.png");
+
+    cashbox.close();
+
+    // The login dialog as a first start shows it, the demo account typed in.
+    th::LoginDialog& login = app.loginDialog();
+    login.findChild<QLineEdit*>("loginEdit")->setText("demo@tillhaven.local");
+    login.findChild<QLineEdit*>("passwordEdit")->setText("demo");
+    login.show();
+    runUntil([] { return false; }, 300);
+    save(login, out / "login.png");
+    login.hide();
 
     for (const auto& text : dialogs.texts())
         std::fprintf(stderr, "box: %s\n", text.c_str());

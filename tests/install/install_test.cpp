@@ -2,6 +2,7 @@
 // icons, the desktop entries and the journal template in place, and the installed client's
 // first start prepares its files under the XDG base directories.
 // The sandbox first: Qt's keyword macros would spoil its declarations.
+#include "DemoSeed.h"
 #include "SandboxServer.h"
 
 #include <gtest/gtest.h>
@@ -353,6 +354,33 @@ TEST_F(InstalledProgram, ReadsItsSettingsFromTheConfigDirectoryAndKeepsThem) {
     // The copy of the template, readable by everyone, holds this user's receipts.
     EXPECT_EQ(fs::status(journalFile()).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
+}
+
+// Training without the sources: the sandbox's demo account, the shipped demo bench as
+// emulator.json, and the installed client connects the first demo register and reports it.
+TEST_F(InstalledProgram, SandboxModeRunsOnTheShippedDemoBench) {
+    const fs::path bench = prefix() / "share/tillhaven/demo-emulator.json";
+    ASSERT_TRUE(fs::is_regular_file(bench));
+    th::sandbox::SandboxOptions options;
+    options.seed = th::Json::parse(th::sandbox::kDemoSeedText);
+    th::sandbox::SandboxServer service(options);
+    const int port = service.start();
+    writeFile(configDir() / "tillhaven" / "emulator.json", readFile(bench));
+    writeFile(settingsFile(),
+              "[auth]\ntoken=demo-account-token-7f3a9c\n[system]\nTestMode=1\nKeepVersion=1\n"
+              "TestUrl=http://127.0.0.1:" +
+                  std::to_string(port) +
+                  "/dispatcher/v1\nRegisterDriver=emulator\n[cashboxes]\n"
+                  "serials=00106700000001\n[00106700000001]\nToken=demo-kkt-token-0001\n"
+                  "KKTSerial=00106700000001\nDriver=Атол\nConnectionType=USB\nAutostart=1\n");
+
+    auto client = startInstalledClient(false);
+    auto reported = [&] {
+        return service.state().snapshot()["requests"].value("cashbox", 0) > 0;
+    };
+    waitFor(*client, reported);
+    client->kill();
+    EXPECT_TRUE(reported()) << "the demo register was not reported";
 }
 
 }  // namespace

@@ -180,6 +180,7 @@ TEST_F(DebianPackage, InstallsUnderUsrOwnedByRoot) {
         {"usr/share/applications/tillhaven.desktop", data},
         {"usr/share/tillhaven/autostart/tillhaven.desktop", data},
         {"usr/share/tillhaven/checks.db", data},
+        {"usr/share/tillhaven/demo-emulator.json", data},
         {"usr/share/doc/tillhaven/copyright", data},
         {"usr/share/doc/tillhaven/changelog.gz", data},
         {"usr/share/man/man1/tillhaven.1.gz", data},

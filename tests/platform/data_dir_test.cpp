@@ -62,3 +62,47 @@ TEST(DataPaths, TillhavenHomeWins) {
     EXPECT_EQ(paths.settingsDir, home.path());
     EXPECT_EQ(paths.journalDir, home.path());
 }
+
+// Without HOME an installed program has no place of its own: it says so rather than write
+// into the directory it was started from. A relative XDG directory counts as none.
+TEST(DataPaths, AnInstalledProgramWithoutHomeNamesTheMissingDirectory) {
+    TempDir prefix;
+    std::filesystem::create_directories(prefix.file("bin"));
+    std::filesystem::create_directories(prefix.file("share/tillhaven"));
+    prefix.write("share/tillhaven/checks.db", "");
+    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    unsetenv("TILLHAVEN_HOME");
+    struct Case {
+        const char* home;  // nullptr: unset
+        const char* xdg;
+    };
+    for (const Case& c : {Case{nullptr, nullptr}, Case{"", nullptr}, Case{"relative", nullptr},
+                          Case{nullptr, "relative/config"}}) {
+        SCOPED_TRACE(std::string(c.home ? c.home : "(unset)") + " " + (c.xdg ? c.xdg : ""));
+        c.home ? setenv("HOME", c.home, 1) : unsetenv("HOME");
+        if (c.xdg) {
+            setenv("XDG_CONFIG_HOME", c.xdg, 1);
+            setenv("XDG_DATA_HOME", c.xdg, 1);
+        } else {
+            unsetenv("XDG_CONFIG_HOME");
+            unsetenv("XDG_DATA_HOME");
+        }
+        try {
+            th::resolveDataPaths(prefix.file("bin"));
+            ADD_FAILURE() << "a data directory was made up";
+        } catch (const th::DataDirError& e) {
+            EXPECT_STREQ(e.what(),
+                         "Не удалось найти каталог данных программы: переменная окружения HOME "
+                         "не задана. Задайте HOME или TILLHAVEN_HOME.");
+        }
+    }
+    // TILLHAVEN_HOME alone is enough; so are absolute XDG directories.
+    setenv("TILLHAVEN_HOME", prefix.path().c_str(), 1);
+    EXPECT_EQ(th::resolveDataPaths(prefix.file("bin")).settingsDir, prefix.path());
+    unsetenv("TILLHAVEN_HOME");
+    setenv("XDG_CONFIG_HOME", prefix.file("config").c_str(), 1);
+    setenv("XDG_DATA_HOME", prefix.file("data").c_str(), 1);
+    EXPECT_EQ(th::resolveDataPaths(prefix.file("bin")).settingsDir,
+              prefix.file("config") / "tillhaven");
+    home.empty() ? unsetenv("HOME") : setenv("HOME", home.c_str(), 1);
+}

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "settings/AppSettings.h"
+#include "support/ParamNames.h"
 #include "support/TempDir.h"
 
 using th::AppSettings;
@@ -62,7 +63,8 @@ INSTANTIATE_TEST_SUITE_P(
                     BoolCase{"true", false}, BoolCase{"", false}, BoolCase{"yes", false},
                     BoolCase{"1abc", false}, BoolCase{"1.0", false}, BoolCase{"2 3", false},
                     BoolCase{"0x1g", false}, BoolCase{"0x", false}, BoolCase{"-", false},
-                    BoolCase{"+7", true}, BoolCase{"0xff", true}));
+                    BoolCase{"+7", true}, BoolCase{"0xff", true}),
+    [](const auto& info) { return th::test::caseName(info.index, info.param.value); });
 
 struct CommaCase {
     std::string text;
@@ -83,7 +85,10 @@ INSTANTIATE_TEST_SUITE_P(Values, CommaText,
                                          CommaCase{"\"a b\",\"x\"\"y\"", {"a b", "x\"y"}},
                                          CommaCase{"a b", {"a", "b"}},
                                          CommaCase{"\"open", {"open"}},
-                                         CommaCase{std::string("1\0,2", 4), {"1"}}));
+                                         CommaCase{std::string("1\0,2", 4), {"1"}}),
+                         [](const auto& info) {
+                             return th::test::caseName(info.index, info.param.text);
+                         });
 
 TEST(CommaText, WritingRoundTrips) {
     std::vector<std::vector<std::string>> lists = {
@@ -353,8 +358,9 @@ TEST(Settings, ConcurrentSavesLeaveAWholeFile) {
             AppSettings seen(dir.path());
             auto serials = seen.serials();
             // A file that exists is always whole: either not yet written or all serials.
-            if (!serials.empty())
+            if (!serials.empty()) {
                 EXPECT_EQ(serials.size(), 5u);
+            }
         }
     });
     std::thread worker([&] {

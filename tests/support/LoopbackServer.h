@@ -7,15 +7,15 @@
 
 namespace th::test {
 
-// An HTTP server on 127.0.0.1, any free port, serving on a thread of its own: the stand-in
-// service of the tests. Register handlers, then start(); shutdown() (also run by the
-// destructor) waits for the serving thread.
+// An HTTP server on 127.0.0.1 (or another loopback address), any free port, serving on a
+// thread of its own: the stand-in service of the tests. Register handlers, then start();
+// shutdown() (also run by the destructor) waits for the serving thread.
 class LoopbackServer : public httplib::Server {
 public:
     ~LoopbackServer() override { shutdown(); }
 
-    int start() {
-        port_ = bind_to_any_port("127.0.0.1");
+    int start(const std::string& host = "127.0.0.1") {
+        port_ = bind_to_any_port(host);
         thread_ = std::thread([this] { listen_after_bind(); });
         return port_;
     }

@@ -85,7 +85,9 @@ struct UpdaterFixture : ::testing::Test {
                 .startUpdater =
                     [this] {
                         ++updaterStarted;
-                        return updaterFound;
+                        return UpdaterStart{updaterFound ? UpdaterStart::Outcome::Started
+                                                         : UpdaterStart::Outcome::NotFound,
+                                            {}};
                     }};
     }
 
@@ -240,7 +242,8 @@ TEST(UpdateCheckWithSandbox, StartUpOffersTheVersionTheServiceNames) {
                           {.isUpdateEnabled = [&] { return enabled; },
                            .enableUpdate = [&] { enabled = true; },
                            .appClose = [&] { ++appClosed; },
-                           .startUpdater = [] { return true; }});
+                           .startUpdater =
+                               [] { return UpdaterStart{UpdaterStart::Outcome::Started, {}}; }});
     actions.checkForUpdate(false);
     EXPECT_TRUE(enabled);
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{outdatedWarning("1.0.2.0")});
@@ -326,7 +329,8 @@ TEST(UpdateProgram, LookedForInTheCurrentDirectoryThenBesideTheExecutable) {
         const std::string expected = c.found;
         if (expected.empty()) {
             EXPECT_FALSE(found);
-            EXPECT_FALSE(startUpdaterProgram(current.path(), executable.path()));
+            EXPECT_EQ(startUpdaterProgram(current.path(), executable.path()).outcome,
+                      UpdaterStart::Outcome::NotFound);
         } else {
             ASSERT_TRUE(found);
             EXPECT_EQ(*found, (expected == "current" ? current : executable).file("upd"));
@@ -337,7 +341,7 @@ TEST(UpdateProgram, LookedForInTheCurrentDirectoryThenBesideTheExecutable) {
 TEST(UpdateProgram, BesideTheExecutableItStartsInTheCurrentDirectory) {
     TempDir current, executable;
     writeRecordingUpdater(executable);
-    ASSERT_TRUE(startUpdaterProgram(current.path(), executable.path()));
+    ASSERT_TRUE(startUpdaterProgram(current.path(), executable.path()).started());
     EXPECT_EQ(waitForStartMark(executable),
               "0:" + std::filesystem::canonical(current.path()).string() + "\n");
 }
@@ -361,6 +365,32 @@ TEST(UpdateProgram, StartsUpdFromTheCurrentDirectoryThenCloses) {
     EXPECT_EQ(appClosed, 1);
     EXPECT_EQ(dialogs.count(), 0u);
     EXPECT_EQ(waitForStartMark(dir), "0:" + std::filesystem::canonical(dir.path()).string() + "\n");
+}
+
+// An executable "upd" whose interpreter is missing is found but cannot start: the client
+// says so and keeps running, "Обновить" still offered.
+TEST(UpdateProgram, OneThatCannotStartIsReportedAndTheProgramKeepsRunning) {
+    TempDir dir;
+    dir.write("upd", "#!/nonexistent/interpreter\n");
+    std::filesystem::permissions(dir.file("upd"), std::filesystem::perms::owner_all);
+    RecordingDialogs dialogs;
+    AppSettings settings(dir.path());
+    Updater updater(settings, dialogs);
+    int appClosed = 0;
+    UpdateActions actions(updater, dialogs,
+                          {.isUpdateEnabled = [] { return true; },
+                           .enableUpdate = [] {},
+                           .appClose = [&] { ++appClosed; }});
+    {
+        CurrentDirectory inDir(dir.path());
+        actions.startUpdate();
+    }
+    EXPECT_EQ(appClosed, 0);
+    EXPECT_FALSE(actions.updateStarted());
+    ASSERT_EQ(dialogs.count(), 1u);
+    EXPECT_EQ(dialogs.boxes()[0].kind, BoxKind::Error);
+    EXPECT_EQ(dialogs.boxes()[0].text,
+              "Не удалось запустить программу обновления " + dir.file("upd").string());
 }
 
 TEST(UpdateProgram, NoneInTheCurrentDirectoryNorBesideTheTestProgramKeepsRunning) {

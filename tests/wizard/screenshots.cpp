@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "dispatcher/DispatcherClient.h"
 #include "emulator/RegisterBackends.h"
@@ -82,11 +84,36 @@ int main(int argc, char** argv) {
     control<QAction>(wizard, "nextAction")->trigger();
     save(wizard, out / "wizard-4-congrat.png");
 
+    // The service refusing a register: the reason shown, "< Назад" offered.
+    wizard.close();
+    th::sandbox::SandboxOptions refusing = options;
+    refusing.refuseEnrolment = true;
+    th::sandbox::SandboxServer refusingService(refusing);
+    const int refusingPort = refusingService.start();
+    const std::filesystem::path refusingData = out / "data-refusing";
+    std::filesystem::create_directories(refusingData);
+    std::filesystem::copy_file(data / "emulator.json", refusingData / "emulator.json",
+                               std::filesystem::copy_options::overwrite_existing);
+    std::ofstream(refusingData / "settings.ini")
+        << "[auth]\ntoken=account-token\n[system]\nTestMode=1\nTestUrl=http://127.0.0.1:"
+        << refusingPort << "/dispatcher/v1\n";
+    th::AppSettings refusingSettings(refusingData);
+    shared.setSettings(&refusingSettings);
+    wizard.setSettings(&refusingSettings);
+    wizard.show();
+    control<QAction>(wizard, "nextAction")->trigger();
+    control<QComboBox>(wizard, "driverCombo")->setCurrentIndex(0);
+    control<QRadioButton>(wizard, "automaticSearchRadio")->click();
+    control<QAction>(wizard, "nextAction")->trigger();
+    QThreadPool::globalInstance()->waitForDone();
+    save(wizard, out / "wizard-3-refused.png");
+    const std::vector<std::string> refusal = {"Касса не может быть добавлена"};
+
     th::AboutDialog about;
     about.setVersion("1.0.1.0");
     about.show();
     save(about, out / "about.png");
     for (const auto& text : dialogs.texts())
         std::fprintf(stderr, "box: %s\n", text.c_str());
-    return dialogs.count() == 0 ? 0 : 1;
+    return dialogs.texts() == refusal ? 0 : 1;
 }

@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 
@@ -280,18 +281,104 @@ TEST_F(WizardTest, EnrolmentStoresTheRegisterAndFinishes) {
     EXPECT_TRUE(wizard->success());
 }
 
-TEST_F(WizardTest, ServiceRefusingTheRegisterLeavesOnlyCancel) {
-    stub.answerJson("cashbox", enrolAnswer({{"result", false}}));
+// A refusal is no dead end: the user reads the service's reason (or the general one) and
+// can go back to check another register, or cancel.
+TEST_F(WizardTest, ServiceRefusingTheRegisterSaysWhyAndLetsTheUserGoBack) {
+    struct Case {
+        Json answer;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {enrolAnswer({{"result", false}}), "Касса не может быть добавлена"},
+        {Json{{"status", 200}, {"message", ""}, {"data", {{"result", false}}}},
+         "Касса не может быть добавлена"},
+        {Json{{"status", 200},
+              {"message", "Касса зарегистрирована в другом аккаунте"},
+              {"data", {{"result", false}}}},
+         "Касса зарегистрирована в другом аккаунте"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(dumpCompact(c.answer));
+        dialogs.clear();
+        stub.answerJson("cashbox", c.answer);
+        showAndChooseAtol();
+        control<QRadioButton>(*wizard, "automaticSearchRadio")->click();
+        enrol();
+        ASSERT_EQ(dialogs.texts(), std::vector<std::string>{c.reason});
+        EXPECT_EQ(dialogs.boxes().back().kind, BoxKind::Error);
+        EXPECT_EQ(text(control<QLabel>(*wizard, "errorLabel")), c.reason);
+        EXPECT_NE(text(control<QLabel>(*wizard, "statusLabel")), "Готово!");
+        EXPECT_FALSE(control<QPushButton>(*wizard, "nextButton")->isEnabled());
+        EXPECT_TRUE(control<QPushButton>(*wizard, "backButton")->isEnabled());
+        EXPECT_TRUE(control<QPushButton>(*wizard, "cancelButton")->isEnabled());
+        EXPECT_TRUE(settings->serials().empty());
+
+        control<QAction>(*wizard, "backAction")->trigger();
+        EXPECT_EQ(page(), control<QWidget>(*wizard, "connectionPage"));
+        control<QAction>(*wizard, "cancelAction")->trigger();
+        EXPECT_FALSE(wizard->success());
+    }
+}
+
+// settings.ini cannot be written (here it became a folder, which stops root too): the
+// register is enrolled at the service but not stored, so the wizard must not say it is done.
+TEST_F(WizardTest, SettingsThatCannotBeSavedAreReportedAndNeverFinish) {
+    stub.answerJson("cashbox", enrolAnswer({{"result", true}}));
+    showAndChooseAtol();
+    control<QRadioButton>(*wizard, "automaticSearchRadio")->click();
+    std::filesystem::remove(dir.file("settings.ini"));
+    std::filesystem::create_directory(dir.file("settings.ini"));
+    enrol();
+
+    const std::string failure = "Unable to write to " + dir.file("settings.ini").string();
+    ASSERT_EQ(dialogs.texts(), std::vector<std::string>{failure});
+    EXPECT_EQ(dialogs.boxes().back().kind, BoxKind::Error);
+    EXPECT_EQ(text(control<QLabel>(*wizard, "errorLabel")), failure);
+    EXPECT_NE(text(control<QLabel>(*wizard, "statusLabel")), "Готово!");
+    EXPECT_NE(control<QProgressBar>(*wizard, "progressBar")->value(), 100);
+    EXPECT_FALSE(control<QPushButton>(*wizard, "nextButton")->isEnabled());
+    EXPECT_TRUE(control<QPushButton>(*wizard, "backButton")->isEnabled());
+    control<QAction>(*wizard, "cancelAction")->trigger();
+    EXPECT_FALSE(wizard->success());
+}
+
+// "Готово!" means the register is stored: leaving with "Отмена" then still lists it.
+TEST_F(WizardTest, CancelAfterTheRegisterWasStoredStillCountsAsSuccess) {
+    stub.answerJson("cashbox", enrolAnswer({{"result", true}}));
     showAndChooseAtol();
     control<QRadioButton>(*wizard, "automaticSearchRadio")->click();
     enrol();
-    EXPECT_EQ(control<QProgressBar>(*wizard, "progressBar")->value(), 60);
-    EXPECT_EQ(text(control<QLabel>(*wizard, "statusLabel")), "Создание кассы в сервисе...");
-    EXPECT_FALSE(control<QPushButton>(*wizard, "nextButton")->isEnabled());
-    EXPECT_FALSE(control<QPushButton>(*wizard, "backButton")->isEnabled());
-    EXPECT_TRUE(control<QPushButton>(*wizard, "cancelButton")->isEnabled());
+    ASSERT_EQ(text(control<QLabel>(*wizard, "statusLabel")), "Готово!");
+    control<QAction>(*wizard, "cancelAction")->trigger();
+    EXPECT_FALSE(wizard->isVisible());
+    EXPECT_TRUE(wizard->success());
+
+    // The next showing is a new one: nothing stored yet.
+    wizard->show();
+    EXPECT_FALSE(wizard->success());
+}
+
+TEST_F(WizardTest, ARegisterFoundThatIsListedAlreadyIsNamed) {
+    std::vector<std::string> asked;
+    wizard->setListedCheck([&](const std::string& serial) {
+        asked.push_back(serial);
+        return serial == kSerial;
+    });
+    showAndChooseAtol();
+    control<QRadioButton>(*wizard, "automaticSearchRadio")->click();
+    EXPECT_EQ(asked, std::vector<std::string>{kSerial});
+    ASSERT_EQ(dialogs.count(), 1u);
+    EXPECT_EQ(dialogs.boxes()[0].kind, BoxKind::Information);
+    EXPECT_EQ(dialogs.boxes()[0].text, std::string("Эта касса уже есть в списке: ") + kSerial);
+    // Found all the same: the user may still go on, to set it up here again.
+    EXPECT_EQ(text(control<QLabel>(*wizard, "serialLabel")), kSerial);
+    EXPECT_TRUE(control<QPushButton>(*wizard, "nextButton")->isEnabled());
+
+    // Another register is not named.
+    dialogs.clear();
+    wizard->setListedCheck([](const std::string&) { return false; });
+    control<QRadioButton>(*wizard, "automaticSearchRadio")->click();
     EXPECT_EQ(dialogs.count(), 0u);
-    EXPECT_TRUE(settings->serials().empty());
 }
 
 TEST_F(WizardTest, AnswersWithoutResultFailTheEnrolment) {
@@ -347,21 +434,42 @@ TEST_F(WizardTest, RegisterUnpluggedDuringTheEnrolment) {
     EXPECT_FALSE(control<QPushButton>(*wizard, "nextButton")->isEnabled());
 }
 
-TEST_F(WizardTest, SecondShowingStartsAtTheGreetingWithTheDriverKept) {
+TEST_F(WizardTest, SecondShowingStartsAfreshAtTheGreeting) {
+    stub.answerJson("cashbox", enrolAnswer({{"result", false}}));
     showAndChooseAtol();
+    control<QRadioButton>(*wizard, "manualSetupRadio")->click();
+    control<QComboBox>(*wizard, "speedCombo")->setCurrentText("9600");
+    control<QComboBox>(*wizard, "parityCombo")->setCurrentText("Четность");
     control<QRadioButton>(*wizard, "automaticSearchRadio")->click();
-    CashboxDriver* driver = wizard->driver();
+    enrol();  // refused: the parameters page shows the error
+    ASSERT_FALSE(text(control<QLabel>(*wizard, "errorLabel")).empty());
     control<QAction>(*wizard, "cancelAction")->trigger();
     EXPECT_FALSE(wizard->success());
 
     wizard->show();
     EXPECT_EQ(page(), control<QWidget>(*wizard, "greetingPage"));
     EXPECT_EQ(control<QPushButton>(*wizard, "cancelButton")->text(), "Отмена");
-    EXPECT_EQ(control<QComboBox>(*wizard, "driverCombo")->currentText(), "Атол");
-    EXPECT_EQ(wizard->driver(), driver);
     control<QAction>(*wizard, "nextAction")->trigger();
-    EXPECT_EQ(text(control<QLabel>(*wizard, "serialLabel")), kSerial);
+    EXPECT_EQ(control<QComboBox>(*wizard, "driverCombo")->currentText(), "");
+    EXPECT_EQ(wizard->driver(), nullptr);
+    EXPECT_FALSE(control<QRadioButton>(*wizard, "automaticSearchRadio")->isChecked());
+    EXPECT_FALSE(control<QRadioButton>(*wizard, "manualSetupRadio")->isChecked());
+    EXPECT_FALSE(control<QRadioButton>(*wizard, "automaticSearchRadio")->isEnabled());
+    EXPECT_EQ(text(control<QLabel>(*wizard, "modelLabel")), "modelINfo");
+    EXPECT_EQ(text(control<QLabel>(*wizard, "serialLabel")), "serialInfo");
+    EXPECT_FALSE(control<QGroupBox>(*wizard, "settingsBox")->isEnabled());
+    EXPECT_EQ(control<QComboBox>(*wizard, "speedCombo")->currentText(), "115200");
+    EXPECT_EQ(control<QComboBox>(*wizard, "parityCombo")->currentText(), "Нет");
     EXPECT_FALSE(control<QPushButton>(*wizard, "nextButton")->isEnabled());
+    EXPECT_EQ(text(control<QLabel>(*wizard, "errorLabel")), "");
+    EXPECT_EQ(text(control<QLabel>(*wizard, "statusLabel")), "");
+    EXPECT_EQ(control<QProgressBar>(*wizard, "progressBar")->value(), 0);
+
+    // A driver chosen again finds the register as on the first showing.
+    control<QComboBox>(*wizard, "driverCombo")->setCurrentIndex(0);
+    control<QRadioButton>(*wizard, "automaticSearchRadio")->click();
+    EXPECT_EQ(text(control<QLabel>(*wizard, "serialLabel")), kSerial);
+    EXPECT_TRUE(control<QPushButton>(*wizard, "nextButton")->isEnabled());
 }
 
 TEST_F(WizardTest, CancelDuringTheEnrolmentEndsWithoutSuccess) {
@@ -381,10 +489,9 @@ TEST_F(WizardTest, CancelDuringTheEnrolmentEndsWithoutSuccess) {
     EXPECT_FALSE(wizard->isVisible());
     EXPECT_FALSE(wizard->success());
 
-    // Shown again while the first enrolment still runs: its driver is not used twice, and
-    // the old run's "Готово!" never enables "Далее >" of the new showing.
-    wizard->show();
-    control<QAction>(*wizard, "nextAction")->trigger();
+    // Shown again while the first enrolment still runs: no check starts meanwhile, and the
+    // old run's "Готово!" never enables "Далее >" of the new showing.
+    showAndChooseAtol();
     ASSERT_TRUE(wizard->enrolmentRunning());
     control<QRadioButton>(*wizard, "automaticSearchRadio")->click();
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{kEnrolmentBusyMessage});
@@ -486,6 +593,50 @@ TEST(WizardWithSandbox, EnrolledRegisterJoinsTheAccount) {
     EXPECT_EQ(text(control<QLabel>(wizard, "statusLabel")), "Готово!");
     EXPECT_EQ(service.state().registerSerials(), std::vector<std::string>{kSerial});
     EXPECT_EQ(AppSettings(dir.path()).serials(), std::vector<std::string>{kSerial});
+}
+
+// The sandbox set to refuse enrolments: the wizard says so and lets the user go back.
+TEST(WizardWithSandbox, ARefusedEnrolmentIsExplainedAndNotStored) {
+    application();
+    sandbox::SandboxOptions options;
+    options.seed = {{"accounts", Json::array({{{"login", "shop@example.org"},
+                                               {"password", "secret"},
+                                               {"token", "account-token"},
+                                               {"salepoints", Json::array()}}})}};
+    options.refuseEnrolment = true;
+    sandbox::SandboxServer service(options);
+    const int port = service.start();
+    TempDir dir;
+    dir.write("emulator.json",
+              dumpCompact(Json{{"registers", Json::array({benchRegister(kSerial, "USB")})}}));
+    dir.write("settings.ini", "[auth]\ntoken=account-token\n[system]\nTestMode=1\nTestUrl=" +
+                                  std::string("http://127.0.0.1:") + std::to_string(port) +
+                                  "/dispatcher/v1\n");
+    AppSettings settings(dir.path());
+    AutomationRegistry registry;
+    installRegisterBackend(registry, "emulator", dir.path());
+    RecordingDialogs dialogs;
+    DispatcherClient shared(dialogs);
+    shared.setSettings(&settings);
+    AddCashboxWizard wizard(dialogs, registry, shared);
+    wizard.setSettings(&settings);
+
+    wizard.show();
+    control<QAction>(wizard, "nextAction")->trigger();
+    control<QComboBox>(wizard, "driverCombo")->setCurrentIndex(0);
+    control<QRadioButton>(wizard, "automaticSearchRadio")->click();
+    control<QAction>(wizard, "nextAction")->trigger();
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+
+    EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Касса не может быть добавлена"});
+    EXPECT_EQ(text(control<QLabel>(wizard, "errorLabel")), "Касса не может быть добавлена");
+    EXPECT_TRUE(control<QPushButton>(wizard, "backButton")->isEnabled());
+    EXPECT_TRUE(service.state().registerSerials().empty());
+    EXPECT_TRUE(AppSettings(dir.path()).serials().empty());
+    control<QAction>(wizard, "backAction")->trigger();
+    EXPECT_EQ(control<QStackedWidget>(wizard, "pages")->currentWidget(),
+              control<QWidget>(wizard, "connectionPage"));
 }
 
 }  // namespace
