@@ -264,7 +264,7 @@ Json runWithDelay(const Options& options, double delay) {
     std::vector<std::unique_ptr<CashboxRecord>> records;
     for (int i = 0; i < options.registers; ++i) {
         rows.addRow({"фискальный регистратор", QString::fromStdString(registerSerial(i)),
-                     "Тверская, 7", "", "не активен", ""});
+                     "Тверская, 7", "", "не активен", {}, ""});
         records.push_back(std::make_unique<CashboxRecord>(environment));
         CashboxRecord& record = *records.back();
         record.setOnConnectionChange([&rows, &grid](CashboxRecord& sender) {
@@ -362,6 +362,7 @@ Json runBacklog(const Options& options) {
         results,
         journalFile,
         [&requests](const std::string& command, const Json& data) { requests.log(command, data); },
+        {},
         {},
         {}};
     CashboxRecord record(environment);

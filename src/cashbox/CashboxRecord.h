@@ -82,12 +82,11 @@ public:
     // Fired after every connection change the driver reports, once isConnected has its
     // new value (the main window's row and tray icon).
     void setOnConnectionChange(Listener listener) { onConnectionChange_ = std::move(listener); }
-    // Fired when the connection or the standing conditions change (the tray icon).
+    // Fired when the connection, the standing conditions or the documents that need a person
+    // change (the row and the tray icon).
     void setOnAttentionChange(Listener listener) { onAttentionChange_ = std::move(listener); }
     // Fired after every report (the cashbox window, while it exists).
     void setOnStateShown(Listener listener) { onStateShown_ = std::move(listener); }
-    // Fired when needsAttention changes (the main window's row and tray icon).
-    void setOnAttentionChange(Listener listener) { onAttentionChange_ = std::move(listener); }
 
     // Everything the worker reports, delivered queued on the user-interface thread: its
     // state, its connection changes, the problems its own work ran into (kept as the last

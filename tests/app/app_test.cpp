@@ -279,8 +279,13 @@ TEST(DataFiles, AreReadableByTheirOwnerOnly) {
     for (const char* name : {"checks.db", "checks.db-shm", "tillhaven.log", "tillhaven.log.1"})
         std::filesystem::permissions(shell.home.file(name), std::filesystem::perms(0644));
     shell.start();
-    for (const char* name : {"checks.db", "checks.db-shm", "tillhaven.log", "tillhaven.log.1"})
+    for (const char* name : {"checks.db", "checks.db-shm", "tillhaven.log", "tillhaven.log.1"}) {
+        // SQLite removes the -shm file when the program's last connection to the journal
+        // closes; while it is there, it is the owner's alone.
+        if (std::string(name) == "checks.db-shm" && !std::filesystem::exists(shell.home.file(name)))
+            continue;
         EXPECT_EQ(modeOf(shell.home.file(name)), kOwnerOnly) << name;
+    }
 
     // SQLite gives the files it makes beside the journal the journal's mode.
     std::filesystem::remove(shell.home.file("checks.db-shm"));

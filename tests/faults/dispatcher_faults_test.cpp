@@ -60,8 +60,9 @@ TEST_P(ServiceFaultTest, TheCycleGoesOnAndEveryDocumentArrivesOnce) {
     EXPECT_EQ(rig.dialogs_.count(), 0u);
     EXPECT_TRUE(rig.shown.empty());
     EXPECT_EQ(rig.notifications, GetParam().notifications);
-    if (!test::kUnderSanitizer)
+    if (!test::kUnderSanitizer) {
         EXPECT_LT(growth, static_cast<long>(sandbox::kHugeBodyBytes / (1024 * 1024)));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -88,8 +89,9 @@ TEST(ServiceFaults, AHugeAnswerIsRefusedWithoutHoldingIt) {
     const long growth = peakMemoryMiB() - before;
     finding() << "50 MiB answer refused; peak memory grew by " << growth << " MiB (cap "
               << kMaxAnswerBytes / (1024 * 1024) << " MiB)\n";
-    if (!test::kUnderSanitizer)
+    if (!test::kUnderSanitizer) {
         EXPECT_LT(growth, static_cast<long>(sandbox::kHugeBodyBytes / (1024 * 1024)));
+    }
     EXPECT_TRUE(rig.client_.isReady());
 }
 
