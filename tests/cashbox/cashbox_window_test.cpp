@@ -208,6 +208,28 @@ TEST_F(CashboxWindowTest, TheTimersAloneReconnectALostRegisterAndResumeTheExchan
     EXPECT_EQ(world->dialogs.count(), 0u);
 }
 
+// A register that stays on its port but falls silent (the driver's "no connection", code 2)
+// is out of reach as much as an unplugged one: its state tasks get no answer, the row says so,
+// and the reconnection brings it back by itself once it answers again.
+TEST_F(CashboxWindowTest, ASilentRegisterIsOutOfReachAndComesBackByItself) {
+    setUp({{.serial = kSerial}}, {benchRegister(kSerial)});
+    auto w = window();
+    expectState(*w.record, State::Connected);
+
+    world->setBenchFlag(kSerial, "silent", true);
+    ASSERT_TRUE(waitUntil([&] {
+        return w.record->state().reconnectTimer &&
+               w.record->lastProblem() == "Нет связи с кассой";
+    })) << "a silent register was never taken for lost: " << w.record->lastProblem();
+    EXPECT_FALSE(w.record->isConnected());
+
+    world->setBenchFlag(kSerial, "silent", false);
+    ASSERT_TRUE(waitUntil([&] { return w.record->isConnected(); }))
+        << "the register never reconnected";
+    expectState(*w.record, State::Connected);
+    EXPECT_EQ(world->dialogs.count(), 0u);
+}
+
 // The exchange runs every 5 s by itself, not at the reconnection's 10 s: the gaps between
 // automatic "tasks" requests are measured with a wide margin on either side.
 TEST_F(CashboxWindowTest, AConnectedRegisterExchangesEveryFiveSecondsByItself) {
