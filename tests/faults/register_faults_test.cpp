@@ -23,7 +23,8 @@ std::string benchWith(const Json& members) {
 
 // The register's answer to a document as the service recorded it; null before it has one.
 Json responseOf(SandboxAdmin& admin, const std::string& id) {
-    for (const Json& doc : admin.registerState()["docs"])
+    const Json state = admin.registerState();
+    for (const Json& doc : state["docs"])
         if (doc["external_id"] == id)
             return doc.value("response", Json());
     return Json();
@@ -146,7 +147,8 @@ TEST_F(RegisterFaults, ACorrectionReceiptIsPrintedOnceAndItsNumberReported) {
     EXPECT_EQ(fiscalisations(home_.path()).at(id), 1);
     const Json number = registerNumberOf(home_, id);
     ASSERT_FALSE(number.is_null());
-    EXPECT_EQ(responseOf(admin_, id)["fiscalParams"]["fiscalDocumentNumber"], number);
+    EXPECT_EQ(responseOf(admin_, id)["fiscalParams"]["fiscalDocumentNumber"], number)
+        << responseOf(admin_, id).dump();
 }
 
 }  // namespace
