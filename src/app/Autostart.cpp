@@ -8,8 +8,8 @@ namespace th {
 
 namespace {
 
-// An Exec argument quoted as the desktop entry specification asks when it holds a character
-// that would otherwise split or be expanded.
+// An Exec argument in double quotes, with the characters the desktop reads as special
+// escaped, whenever it holds one that would otherwise split it or be expanded.
 std::string execArgument(const std::string& text) {
     if (text.find_first_of(" \t\n\"'\\><~|&;$*?#()`=%") == std::string::npos)
         return text;

@@ -18,7 +18,7 @@ std::filesystem::path envPath(const char* name) {
 }
 
 // $variable/tillhaven, else $HOME/fallbackUnderHome/tillhaven. Only absolute paths count (a
-// relative XDG variable is ignored, as the base directory specification asks): without
+// relative XDG variable is ignored, as desktops treat one as unset): without
 // them the files would land in whatever directory the program was started from.
 std::filesystem::path xdgDir(const char* variable, const char* fallbackUnderHome) {
     if (auto dir = envPath(variable); dir.is_absolute())
