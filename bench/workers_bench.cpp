@@ -227,6 +227,21 @@ void runEventLoopFor(std::chrono::milliseconds duration) {
     loop.exec();
 }
 
+// The registers' environment, every request and problem going to the benchmark's clock.
+RegisterEnvironment environmentTimedBy(RequestTimes& requests, AutomationRegistry& registry,
+                                       CommandResults& results,
+                                       const std::filesystem::path& journalFile) {
+    return {registry,
+            results,
+            journalFile,
+            [&requests](const std::string& command, const Json& data) {
+                requests.log(command, data);
+            },
+            {},
+            {},
+            {}};
+}
+
 Json runWithDelay(const Options& options, double delay) {
     ScratchDir dir;
     dir.write("seed.json", dumpCompact(sandboxSeed(options.registers)));
@@ -246,14 +261,8 @@ Json runWithDelay(const Options& options, double delay) {
     installRegisterBackend(registry, "emulator", dir.path());
     CommandResults results;
     RequestTimes requests;
-    const RegisterEnvironment environment{
-        registry,
-        results,
-        journalFile,
-        [&requests](const std::string& command, const Json& data) { requests.log(command, data); },
-        nullptr,
-        nullptr,
-        nullptr};
+    const RegisterEnvironment environment =
+        environmentTimedBy(requests, registry, results, journalFile);
 
     CashboxTableModel rows;
     QTableView grid;
@@ -357,14 +366,8 @@ Json runBacklog(const Options& options) {
     installRegisterBackend(registry, "emulator", dir.path());
     CommandResults results;
     RequestTimes requests;
-    const RegisterEnvironment environment{
-        registry,
-        results,
-        journalFile,
-        [&requests](const std::string& command, const Json& data) { requests.log(command, data); },
-        {},
-        {},
-        {}};
+    const RegisterEnvironment environment =
+        environmentTimedBy(requests, registry, results, journalFile);
     CashboxRecord record(environment);
     record.setData(salePointOf(0));
     record.setSettings(settings);
