@@ -21,6 +21,7 @@
 #include "cashbox/DoubtfulDocuments.h"
 #include "drivers/CashboxDriver.h"
 #include "support/Controls.h"
+#include "support/RawSql.h"
 
 using namespace th;
 using namespace th::test;
@@ -28,17 +29,6 @@ using namespace th::test;
 namespace {
 
 constexpr const char* kSerial = "00106100000001";
-
-void rawExec(const std::filesystem::path& path, const std::string& sql) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    char* error = nullptr;
-    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-    const std::string message = error ? error : "";
-    sqlite3_free(error);
-    sqlite3_close(db);
-    ASSERT_EQ(rc, SQLITE_OK) << message;
-}
 
 Json document(const std::string& id, const std::string& type, Json more = Json::object()) {
     more["external_id"] = id;

@@ -21,10 +21,12 @@
 #include <iostream>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "DemoFeed.h"
 #include "SandboxServer.h"
 #include "cashbox/TaskJournal.h"
 #include "emulator/EmulatorBench.h"
@@ -305,6 +307,51 @@ inline long peakMemoryMiB() {
 inline int envNumber(const char* name, int fallback) {
     const char* text = std::getenv(name);
     return text && *text ? std::atoi(text) : fallback;
+}
+
+// The seed of a run's random moments; TILLHAVEN_FAULT_SEED repeats a run.
+inline unsigned faultSeed() {
+    return static_cast<unsigned>(
+        envNumber("TILLHAVEN_FAULT_SEED", static_cast<int>(std::random_device{}() & 0x7fffffff)));
+}
+
+// Documents numbered from first: a shift is opened first, every later document is a sale.
+inline Json documentBatch(int first, int count) {
+    Json batch = Json::array();
+    for (int n = first; n < first + count; ++n)
+        batch.push_back(n == 0 ? sandbox::DemoFeed::openShiftTask()
+                               : sandbox::DemoFeed::saleTask(n - 1));
+    return batch;
+}
+
+// Whether the client's journal holds nothing of the register left to print or to report.
+inline bool journalSettled(const std::filesystem::path& journal) {
+    TaskJournal rows;
+    rows.openJournal(journal);
+    return rows.selectChecks(kSerial, "added").empty() &&
+           rows.selectChecks(kSerial, "completed").empty();
+}
+
+// How a run's documents ended on the register, from the emulator's record; each document
+// fiscalised more than once is named among the findings.
+struct FiscalOutcome {
+    int lost = 0;   // never fiscalised
+    int twice = 0;  // fiscalised more than once
+};
+
+inline FiscalOutcome fiscalOutcome(const std::filesystem::path& home,
+                                   const std::vector<std::string>& ids) {
+    const auto fiscal = fiscalisations(home);
+    FiscalOutcome outcome;
+    for (const std::string& id : ids)
+        outcome.lost += fiscal.count(id) == 0 ? 1 : 0;
+    outcome.twice = fiscalisedMoreThanOnce(fiscal);
+    finding() << "documents lost: " << outcome.lost << ", fiscalised twice: " << outcome.twice
+              << " of " << ids.size() << "\n";
+    for (const auto& [id, times] : fiscal)
+        if (times > 1)
+            finding() << "  " << id << " fiscalised " << times << " times\n";
+    return outcome;
 }
 
 }  // namespace th::faults

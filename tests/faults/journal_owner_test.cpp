@@ -74,17 +74,13 @@ protected:
                client.running();
     }
 
-    bool journalSettled() {
-        TaskJournal journal;
-        journal.openJournal(home_.file(kJournalFileName));
-        return journal.selectChecks(kSerial, "added").empty() &&
-               journal.selectChecks(kSerial, "completed").empty();
-    }
-
     bool allAcked(size_t documents) {
         return waitFor(
-            [&] { return admin_.docsIn("acked").size() == documents && journalSettled(); }, 240s,
-            250ms);
+            [&] {
+                return admin_.docsIn("acked").size() == documents &&
+                       journalSettled(home_.file(kJournalFileName));
+            },
+            240s, 250ms);
     }
 
     // Every queued document printed exactly once, each handed out by the service only once.

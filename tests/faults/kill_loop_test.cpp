@@ -9,7 +9,6 @@
 
 #include <random>
 
-#include "DemoFeed.h"
 #include "FaultKit.h"
 
 using namespace th;
@@ -27,15 +26,6 @@ KillPlan killPlan() {
     if (envNumber("TILLHAVEN_LONG_FAULTS", 0) != 0)
         return {20, 200};
     return {3, 30};
-}
-
-// A shift is opened first; every later document is a sale.
-Json documentBatch(int first, int count) {
-    Json batch = Json::array();
-    for (int n = first; n < first + count; ++n)
-        batch.push_back(n == 0 ? sandbox::DemoFeed::openShiftTask()
-                               : sandbox::DemoFeed::saleTask(n - 1));
-    return batch;
 }
 
 class KillLoopTest : public ::testing::Test {
@@ -67,8 +57,7 @@ protected:
 
 TEST_F(KillLoopTest, EveryDocumentEndsAcknowledgedThroughKillsAndRestarts) {
     const KillPlan plan = killPlan();
-    const unsigned seed = static_cast<unsigned>(
-        envNumber("TILLHAVEN_FAULT_SEED", static_cast<int>(std::random_device{}() & 0x7fffffff)));
+    const unsigned seed = faultSeed();
     std::mt19937 random(seed);
     // Half the kills land in the first moments after the documents are stored, while they
     // are printed one after another; the rest anywhere up to past the
@@ -105,37 +94,20 @@ TEST_F(KillLoopTest, EveryDocumentEndsAcknowledgedThroughKillsAndRestarts) {
     ASSERT_TRUE(startAndExchange());
     // The service counts a document acknowledged when it answers; the client's journal
     // follows a moment later, when it has handled that answer.
-    auto journalSettled = [&] {
-        TaskJournal journal;
-        journal.openJournal(home_.file(kJournalFileName));
-        return journal.selectChecks(kSerial, "added").empty() &&
-               journal.selectChecks(kSerial, "completed").empty();
-    };
     // Well inside the test's own time-out, so what went wrong is printed.
-    const bool drained =
-        waitFor([&] { return admin_.docsIn("acked").size() == ids.size() && journalSettled(); },
-                240s, 250ms);
+    const bool drained = waitFor(
+        [&] {
+            return admin_.docsIn("acked").size() == ids.size() && journalSettled(journalFile());
+        },
+        240s, 250ms);
     client_.kill(SIGKILL);
     EXPECT_TRUE(drained) << admin_.docsIn("acked").size() << " of " << ids.size()
                          << " acknowledged";
 
-    const auto fiscal = fiscalisations(home_.path());
-    int lost = 0;
-    for (const std::string& id : ids)
-        lost += fiscal.count(id) == 0 ? 1 : 0;
-    const int twice = fiscalisedMoreThanOnce(fiscal);
-    finding() << "documents lost: " << lost << "\n";
-    finding() << "documents fiscalised twice: " << twice << " of " << ids.size() << "\n";
-    for (const auto& [id, times] : fiscal)
-        if (times > 1)
-            finding() << "  " << id << " fiscalised " << times << " times\n";
-    EXPECT_EQ(lost, 0) << "seed " << seed;
-    EXPECT_EQ(twice, 0) << "seed " << seed << " (TILLHAVEN_FAULT_SEED repeats the run)";
-
-    TaskJournal journal;
-    journal.openJournal(home_.file(kJournalFileName));
-    EXPECT_TRUE(journal.selectChecks(kSerial, "added").empty());
-    EXPECT_TRUE(journal.selectChecks(kSerial, "completed").empty());
+    const FiscalOutcome outcome = fiscalOutcome(home_.path(), ids);
+    EXPECT_EQ(outcome.lost, 0) << "seed " << seed;
+    EXPECT_EQ(outcome.twice, 0) << "seed " << seed << " (TILLHAVEN_FAULT_SEED repeats the run)";
+    EXPECT_TRUE(journalSettled(journalFile()));
 }
 
 }  // namespace

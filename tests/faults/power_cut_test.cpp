@@ -12,7 +12,6 @@
 
 #include <random>
 
-#include "DemoFeed.h"
 #include "FaultKit.h"
 #include "support/Sanitizers.h"
 
@@ -91,14 +90,6 @@ CutPlan cutPlan() {
     return {5, 30};
 }
 
-Json documentBatch(int first, int count) {
-    Json batch = Json::array();
-    for (int n = first; n < first + count; ++n)
-        batch.push_back(n == 0 ? sandbox::DemoFeed::openShiftTask()
-                               : sandbox::DemoFeed::saleTask(n - 1));
-    return batch;
-}
-
 class PowerCutLoop : public ::testing::Test {
 protected:
     PowerCutLoop() : sandbox_(sandboxOptions()), port_(sandbox_.start()), admin_(port_) {
@@ -131,8 +122,7 @@ TEST_F(PowerCutLoop, OverManyCutsNothingIsLostOrDoubled) {
         GTEST_SKIP() << "the power-cut layer is built without the sanitizers and sits under "
                         "SQLite inside a sanitized program; the cuts run in the plain build";
     const CutPlan plan = cutPlan();
-    const unsigned seed = static_cast<unsigned>(
-        envNumber("TILLHAVEN_FAULT_SEED", static_cast<int>(std::random_device{}() & 0x7fffffff)));
+    const unsigned seed = faultSeed();
     std::mt19937 random(seed);
     // From the moment the documents are stored to past the next exchange: while they are
     // marked, printed and completed, and while their answers are reported and acknowledged.
@@ -158,28 +148,18 @@ TEST_F(PowerCutLoop, OverManyCutsNothingIsLostOrDoubled) {
     }
 
     client_.start();
-    auto journalSettled = [&] {
-        TaskJournal journal;
-        journal.openJournal(journalFile());
-        return journal.selectChecks(kSerial, "added").empty() &&
-               journal.selectChecks(kSerial, "completed").empty();
-    };
-    const bool drained =
-        waitFor([&] { return admin_.docsIn("acked").size() == ids.size() && journalSettled(); },
-                240s, 250ms);
+    const bool drained = waitFor(
+        [&] {
+            return admin_.docsIn("acked").size() == ids.size() && journalSettled(journalFile());
+        },
+        240s, 250ms);
     client_.kill(SIGKILL);
     EXPECT_TRUE(drained) << admin_.docsIn("acked").size() << " of " << ids.size()
                          << " acknowledged, see " << home_.file("client-output.log");
 
-    const auto fiscal = fiscalisations(home_.path());
-    int lost = 0;
-    for (const std::string& id : ids)
-        lost += fiscal.count(id) == 0 ? 1 : 0;
-    const int twice = fiscalisedMoreThanOnce(fiscal);
-    finding() << "documents lost: " << lost << ", fiscalised twice: " << twice << " of "
-              << ids.size() << "\n";
-    EXPECT_EQ(lost, 0) << "seed " << seed;
-    EXPECT_EQ(twice, 0) << "seed " << seed << " (TILLHAVEN_FAULT_SEED repeats the run)";
+    const FiscalOutcome outcome = fiscalOutcome(home_.path(), ids);
+    EXPECT_EQ(outcome.lost, 0) << "seed " << seed;
+    EXPECT_EQ(outcome.twice, 0) << "seed " << seed << " (TILLHAVEN_FAULT_SEED repeats the run)";
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "cashbox/JournalView.h"
 #include "cashbox/TaskJournal.h"
+#include "support/RawSql.h"
 
 namespace fs = std::filesystem;
 using th::CheckRow;
@@ -20,6 +21,7 @@ using th::JournalDocumentError;
 using th::JournalError;
 using th::Json;
 using th::TaskJournal;
+using th::test::rawExec;
 
 namespace {
 
@@ -32,18 +34,6 @@ std::string readFile(const fs::path& path) {
 
 void writeFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// Raw SQL beside the journal, as another program (or another window) would run it.
-void rawExec(const fs::path& path, const std::string& sql) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    char* error = nullptr;
-    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-    const std::string message = error ? error : "";
-    sqlite3_free(error);
-    sqlite3_close(db);
-    ASSERT_EQ(rc, SQLITE_OK) << message;
 }
 
 Json doc(const Json& externalId, const std::string& type = "sell") {

@@ -556,87 +556,77 @@ TEST_F(WizardTest, NoDriverChosen) {
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Сначала необходимо выбрать тип драйвера"});
 }
 
-TEST(WizardWithSandbox, EnrolledRegisterJoinsTheAccount) {
-    application();
-    sandbox::SandboxOptions options;
-    options.seed = {{"accounts", Json::array({{{"login", "shop@example.org"},
-                                               {"password", "secret"},
-                                               {"token", "account-token"},
-                                               {"salepoints", Json::array()}}})}};
-    sandbox::SandboxServer service(options);
-    const int port = service.start();
-    TempDir dir;
-    dir.write("emulator.json",
-              dumpCompact(Json{{"registers", Json::array({benchRegister(kSerial, "USB")})}}));
-    dir.write("settings.ini", "[auth]\ntoken=account-token\n[system]\nTestMode=1\nTestUrl=" +
-                                  std::string("http://127.0.0.1:") + std::to_string(port) +
-                                  "/dispatcher/v1\n");
-    AppSettings settings(dir.path());
-    AutomationRegistry registry;
-    installRegisterBackend(registry, "emulator", dir.path());
-    RecordingDialogs dialogs;
-    DispatcherClient shared(dialogs);
-    shared.setSettings(&settings);
-    AddCashboxWizard wizard(dialogs, registry, shared);
-    wizard.setSettings(&settings);
-    wizard.setFinishPause(std::chrono::milliseconds(0));
+// The wizard against the sandbox service, with one emulated register on USB; a search for
+// it enrols it in the account "shop@example.org".
+class WizardWithSandbox : public ::testing::Test {
+protected:
+    void start(bool refuseEnrolment) {
+        application();
+        sandbox::SandboxOptions options;
+        options.seed = {{"accounts", Json::array({{{"login", "shop@example.org"},
+                                                   {"password", "secret"},
+                                                   {"token", "account-token"},
+                                                   {"salepoints", Json::array()}}})}};
+        options.refuseEnrolment = refuseEnrolment;
+        service = std::make_unique<sandbox::SandboxServer>(options);
+        const int port = service->start();
+        dir.write("emulator.json",
+                  dumpCompact(Json{{"registers", Json::array({benchRegister(kSerial, "USB")})}}));
+        dir.write("settings.ini", "[auth]\ntoken=account-token\n[system]\nTestMode=1\nTestUrl=" +
+                                      std::string("http://127.0.0.1:") + std::to_string(port) +
+                                      "/dispatcher/v1\n");
+        settings = std::make_unique<AppSettings>(dir.path());
+        installRegisterBackend(registry, "emulator", dir.path());
+        shared = std::make_unique<DispatcherClient>(dialogs);
+        shared->setSettings(settings.get());
+        wizard = std::make_unique<AddCashboxWizard>(dialogs, registry, *shared);
+        wizard->setSettings(settings.get());
+        wizard->setFinishPause(std::chrono::milliseconds(0));
+    }
 
-    wizard.show();
-    control<QAction>(wizard, "nextAction")->trigger();
-    control<QComboBox>(wizard, "driverCombo")->setCurrentIndex(0);
-    control<QRadioButton>(wizard, "automaticSearchRadio")->click();
-    control<QAction>(wizard, "nextAction")->trigger();
-    QThreadPool::globalInstance()->waitForDone();
-    QCoreApplication::processEvents();
+    // Finds the register automatically and waits for the enrolment to end.
+    void searchAndEnrol() {
+        wizard->show();
+        control<QAction>(*wizard, "nextAction")->trigger();
+        control<QComboBox>(*wizard, "driverCombo")->setCurrentIndex(0);
+        control<QRadioButton>(*wizard, "automaticSearchRadio")->click();
+        control<QAction>(*wizard, "nextAction")->trigger();
+        QThreadPool::globalInstance()->waitForDone();
+        QCoreApplication::processEvents();
+    }
+
+    std::unique_ptr<sandbox::SandboxServer> service;
+    TempDir dir;
+    AutomationRegistry registry;
+    RecordingDialogs dialogs;
+    std::unique_ptr<AppSettings> settings;
+    std::unique_ptr<DispatcherClient> shared;
+    std::unique_ptr<AddCashboxWizard> wizard;
+};
+
+TEST_F(WizardWithSandbox, EnrolledRegisterJoinsTheAccount) {
+    start(false);
+    searchAndEnrol();
 
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{});
-    EXPECT_EQ(text(control<QLabel>(wizard, "statusLabel")), "Готово!");
-    EXPECT_EQ(service.state().registerSerials(), std::vector<std::string>{kSerial});
+    EXPECT_EQ(text(control<QLabel>(*wizard, "statusLabel")), "Готово!");
+    EXPECT_EQ(service->state().registerSerials(), std::vector<std::string>{kSerial});
     EXPECT_EQ(AppSettings(dir.path()).serials(), std::vector<std::string>{kSerial});
 }
 
 // The sandbox set to refuse enrolments: the wizard says so and lets the user go back.
-TEST(WizardWithSandbox, ARefusedEnrolmentIsExplainedAndNotStored) {
-    application();
-    sandbox::SandboxOptions options;
-    options.seed = {{"accounts", Json::array({{{"login", "shop@example.org"},
-                                               {"password", "secret"},
-                                               {"token", "account-token"},
-                                               {"salepoints", Json::array()}}})}};
-    options.refuseEnrolment = true;
-    sandbox::SandboxServer service(options);
-    const int port = service.start();
-    TempDir dir;
-    dir.write("emulator.json",
-              dumpCompact(Json{{"registers", Json::array({benchRegister(kSerial, "USB")})}}));
-    dir.write("settings.ini", "[auth]\ntoken=account-token\n[system]\nTestMode=1\nTestUrl=" +
-                                  std::string("http://127.0.0.1:") + std::to_string(port) +
-                                  "/dispatcher/v1\n");
-    AppSettings settings(dir.path());
-    AutomationRegistry registry;
-    installRegisterBackend(registry, "emulator", dir.path());
-    RecordingDialogs dialogs;
-    DispatcherClient shared(dialogs);
-    shared.setSettings(&settings);
-    AddCashboxWizard wizard(dialogs, registry, shared);
-    wizard.setSettings(&settings);
-
-    wizard.show();
-    control<QAction>(wizard, "nextAction")->trigger();
-    control<QComboBox>(wizard, "driverCombo")->setCurrentIndex(0);
-    control<QRadioButton>(wizard, "automaticSearchRadio")->click();
-    control<QAction>(wizard, "nextAction")->trigger();
-    QThreadPool::globalInstance()->waitForDone();
-    QCoreApplication::processEvents();
+TEST_F(WizardWithSandbox, ARefusedEnrolmentIsExplainedAndNotStored) {
+    start(true);
+    searchAndEnrol();
 
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{"Касса не может быть добавлена"});
-    EXPECT_EQ(text(control<QLabel>(wizard, "errorLabel")), "Касса не может быть добавлена");
-    EXPECT_TRUE(control<QPushButton>(wizard, "backButton")->isEnabled());
-    EXPECT_TRUE(service.state().registerSerials().empty());
+    EXPECT_EQ(text(control<QLabel>(*wizard, "errorLabel")), "Касса не может быть добавлена");
+    EXPECT_TRUE(control<QPushButton>(*wizard, "backButton")->isEnabled());
+    EXPECT_TRUE(service->state().registerSerials().empty());
     EXPECT_TRUE(AppSettings(dir.path()).serials().empty());
-    control<QAction>(wizard, "backAction")->trigger();
-    EXPECT_EQ(control<QStackedWidget>(wizard, "pages")->currentWidget(),
-              control<QWidget>(wizard, "connectionPage"));
+    control<QAction>(*wizard, "backAction")->trigger();
+    EXPECT_EQ(control<QStackedWidget>(*wizard, "pages")->currentWidget(),
+              control<QWidget>(*wizard, "connectionPage"));
 }
 
 }  // namespace
