@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -26,6 +27,21 @@
 namespace th::bench {
 
 inline constexpr const char* kAccountToken = "bench-account-token";
+
+// Readers of a benchmark's options "--name value", by name.
+using OptionReaders = std::map<std::string, std::function<void(const std::string& value)>>;
+
+// Hands each option of the command line to its reader; an unknown option, or one without its
+// value, is an error.
+inline void readNamedOptions(int argc, char** argv, const OptionReaders& readers) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
+        const auto reader = readers.find(name);
+        if (reader == readers.end() || i + 1 >= argc)
+            throw std::runtime_error("unknown option " + name);
+        reader->second(argv[++i]);
+    }
+}
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it when the object
 // goes. The journals measured live here, so $TMPDIR picks the disk that is measured.

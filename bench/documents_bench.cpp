@@ -40,16 +40,11 @@ struct Options {
 
 Options readOptions(int argc, char** argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--max-rows" && hasValue)
-            options.maxRows = std::max(1000, std::stoi(argv[++i]));
-        else if (arg == "--json" && hasValue)
-            options.json = argv[++i];
-        else
-            throw std::runtime_error("unknown option " + arg);
-    }
+    readNamedOptions(
+        argc, argv,
+        {{"--max-rows",
+          [&](const std::string& v) { options.maxRows = std::max(1000, std::stoi(v)); }},
+         {"--json", [&](const std::string& v) { options.json = v; }}});
     return options;
 }
 

@@ -35,22 +35,18 @@ struct Options {
 
 Options readOptions(int argc, char** argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--sandbox" && hasValue)
-            options.sandbox = argv[++i];
-        else if (arg == "--minutes" && hasValue)
-            options.duration = std::chrono::seconds(long(std::stod(argv[++i]) * 60));
-        else if (arg == "--seconds" && hasValue)
-            options.duration = std::chrono::seconds(std::stol(argv[++i]));
-        else if (arg == "--registers" && hasValue)
-            options.registers = std::max(1, std::stoi(argv[++i]));
-        else if (arg == "--json" && hasValue)
-            options.json = argv[++i];
-        else
-            throw std::runtime_error("unknown option " + arg);
-    }
+    readNamedOptions(
+        argc, argv,
+        {{"--sandbox", [&](const std::string& v) { options.sandbox = v; }},
+         {"--minutes",
+          [&](const std::string& v) {
+              options.duration = std::chrono::seconds(long(std::stod(v) * 60));
+          }},
+         {"--seconds",
+          [&](const std::string& v) { options.duration = std::chrono::seconds(std::stol(v)); }},
+         {"--registers",
+          [&](const std::string& v) { options.registers = std::max(1, std::stoi(v)); }},
+         {"--json", [&](const std::string& v) { options.json = v; }}});
     return options;
 }
 

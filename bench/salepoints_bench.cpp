@@ -35,20 +35,14 @@ struct Options {
 
 Options readOptions(int argc, char** argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--sandbox" && hasValue)
-            options.sandbox = argv[++i];
-        else if (arg == "--salepoints" && hasValue)
-            options.salepoints = std::max(1, std::stoi(argv[++i]));
-        else if (arg == "--registers" && hasValue)
-            options.registers = std::max(1, std::stoi(argv[++i]));
-        else if (arg == "--json" && hasValue)
-            options.json = argv[++i];
-        else
-            throw std::runtime_error("unknown option " + arg);
-    }
+    readNamedOptions(
+        argc, argv,
+        {{"--sandbox", [&](const std::string& v) { options.sandbox = v; }},
+         {"--salepoints",
+          [&](const std::string& v) { options.salepoints = std::max(1, std::stoi(v)); }},
+         {"--registers",
+          [&](const std::string& v) { options.registers = std::max(1, std::stoi(v)); }},
+         {"--json", [&](const std::string& v) { options.json = v; }}});
     options.registers = std::min(options.registers, options.salepoints);
     return options;
 }

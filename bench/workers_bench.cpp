@@ -67,26 +67,16 @@ std::vector<double> numberList(const std::string& text) {
 
 Options readOptions(int argc, char** argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--sandbox" && hasValue)
-            options.sandbox = argv[++i];
-        else if (arg == "--seconds" && hasValue)
-            options.seconds = std::max(10, std::stoi(argv[++i]));
-        else if (arg == "--registers" && hasValue)
-            options.registers = std::max(1, std::stoi(argv[++i]));
-        else if (arg == "--print-seconds" && hasValue)
-            options.printSeconds = std::stod(argv[++i]);
-        else if (arg == "--delays" && hasValue)
-            options.delays = numberList(argv[++i]);
-        else if (arg == "--backlog" && hasValue)
-            options.backlog = std::max(0, std::stoi(argv[++i]));
-        else if (arg == "--json" && hasValue)
-            options.json = argv[++i];
-        else
-            throw std::runtime_error("unknown option " + arg);
-    }
+    readNamedOptions(
+        argc, argv,
+        {{"--sandbox", [&](const std::string& v) { options.sandbox = v; }},
+         {"--seconds", [&](const std::string& v) { options.seconds = std::max(10, std::stoi(v)); }},
+         {"--registers",
+          [&](const std::string& v) { options.registers = std::max(1, std::stoi(v)); }},
+         {"--print-seconds", [&](const std::string& v) { options.printSeconds = std::stod(v); }},
+         {"--delays", [&](const std::string& v) { options.delays = numberList(v); }},
+         {"--backlog", [&](const std::string& v) { options.backlog = std::max(0, std::stoi(v)); }},
+         {"--json", [&](const std::string& v) { options.json = v; }}});
     return options;
 }
 
