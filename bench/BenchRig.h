@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -30,6 +31,32 @@ inline constexpr const char* kAccountToken = "bench-account-token";
 
 // Readers of a benchmark's options "--name value", by name.
 using OptionReaders = std::map<std::string, std::function<void(const std::string& value)>>;
+
+// Runs a benchmark's body; an error is printed under the benchmark's name and ends the run
+// with status 1.
+inline int runBenchmark(const char* name, const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const std::exception& e) {
+        std::cerr << name << ": " << e.what() << '\n';
+        return 1;
+    }
+    return 0;
+}
+
+// Prints a benchmark's summary and, when a file is named, writes it there as well.
+inline void reportSummary(const Json& summary, const std::string& jsonFile) {
+    std::cout << summary.dump(2) << '\n';
+    if (!jsonFile.empty())
+        std::ofstream(jsonFile) << summary.dump(2) << '\n';
+}
+
+// The benchmarks that show windows draw them off screen unless QT_QPA_PLATFORM says otherwise.
+inline void drawOffScreenUnlessTold() {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform == nullptr || *platform == '\0')
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
 
 // Hands each option of the command line to its reader; an unknown option, or one without its
 // value, is an error.

@@ -156,10 +156,9 @@ Json measure(int rows) {
 int main(int argc, char** argv) {
     using namespace th;
     using namespace th::bench;
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    drawOffScreenUnlessTold();
     QApplication application(argc, argv);
-    try {
+    return runBenchmark("bench_documents", [&] {
         const Options options = readOptions(argc, argv);
         Json sizes = Json::array();
         measure(1000);  // warm-up: Qt's first use of a table, fonts, styles
@@ -168,12 +167,6 @@ int main(int argc, char** argv) {
             std::cerr << sizes.back().dump(2) << '\n';
         }
         const Json summary = {{"sizes", sizes}};
-        std::cout << summary.dump(2) << '\n';
-        if (!options.json.empty())
-            std::ofstream(options.json) << summary.dump(2) << '\n';
-    } catch (const std::exception& e) {
-        std::cerr << "bench_documents: " << e.what() << '\n';
-        return 1;
-    }
-    return 0;
+        reportSummary(summary, options.json);
+    });
 }

@@ -166,7 +166,7 @@ long countRows(const std::filesystem::path& journal, const char* status) {
 int main(int argc, char** argv) {
     using namespace th;
     using namespace th::bench;
-    try {
+    return runBenchmark("bench_memory", [&] {
         const Options options = readOptions(argc, argv);
         ScratchDir dir;
         dir.write("seed.json", dumpCompact(sandboxSeed(options.registers)));
@@ -198,12 +198,6 @@ int main(int argc, char** argv) {
             {"fed_docs", feed.given},         {"unacked_docs", feed.unacked},
             {"peak_kib", last.hwmKiB},        {"baseline_rss_kib", result.baselineRssKiB},
             {"final_rss_kib", last.rssKiB},   {"growth_kib", growth}};
-        std::cout << summary.dump(2) << '\n';
-        if (!options.json.empty())
-            std::ofstream(options.json) << summary.dump(2) << '\n';
-    } catch (const std::exception& e) {
-        std::cerr << "bench_memory: " << e.what() << '\n';
-        return 1;
-    }
-    return 0;
+        reportSummary(summary, options.json);
+    });
 }

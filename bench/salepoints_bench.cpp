@@ -169,19 +169,12 @@ Json run(const Options& options) {
 int main(int argc, char** argv) {
     using namespace th;
     using namespace th::bench;
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    drawOffScreenUnlessTold();
     QApplication application(argc, argv);
     application.setQuitOnLastWindowClosed(false);
-    try {
+    return runBenchmark("bench_salepoints", [&] {
         const Options options = readOptions(argc, argv);
         const Json summary = run(options);
-        std::cout << summary.dump(2) << '\n';
-        if (!options.json.empty())
-            std::ofstream(options.json) << summary.dump(2) << '\n';
-    } catch (const std::exception& e) {
-        std::cerr << "bench_salepoints: " << e.what() << '\n';
-        return 1;
-    }
-    return 0;
+        reportSummary(summary, options.json);
+    });
 }

@@ -221,15 +221,14 @@ void runEventLoopFor(std::chrono::milliseconds duration) {
 RegisterEnvironment environmentTimedBy(RequestTimes& requests, AutomationRegistry& registry,
                                        CommandResults& results,
                                        const std::filesystem::path& journalFile) {
-    return {registry,
-            results,
-            journalFile,
-            [&requests](const std::string& command, const Json& data) {
-                requests.log(command, data);
-            },
-            {},
-            {},
-            {}};
+    return {
+        registry,
+        results,
+        journalFile,
+        [&requests](const std::string& command, const Json& data) { requests.log(command, data); },
+        {},
+        {},
+        {}};
 }
 
 Json runWithDelay(const Options& options, double delay) {
@@ -262,8 +261,13 @@ Json runWithDelay(const Options& options, double delay) {
     PrivateMemoryProbe privateMemory;
     std::vector<std::unique_ptr<CashboxRecord>> records;
     for (int i = 0; i < options.registers; ++i) {
-        rows.addRow({"фискальный регистратор", QString::fromStdString(registerSerial(i)),
-                     "Тверская, 7", "", "не активен", {}, ""});
+        rows.addRow({"фискальный регистратор",
+                     QString::fromStdString(registerSerial(i)),
+                     "Тверская, 7",
+                     "",
+                     "не активен",
+                     {},
+                     ""});
         records.push_back(std::make_unique<CashboxRecord>(environment));
         CashboxRecord& record = *records.back();
         record.setOnConnectionChange([&rows, &grid](CashboxRecord& sender) {
@@ -395,10 +399,9 @@ Json runBacklog(const Options& options) {
 int main(int argc, char** argv) {
     using namespace th;
     using namespace th::bench;
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    drawOffScreenUnlessTold();
     QApplication application(argc, argv);
-    try {
+    return runBenchmark("bench_workers", [&] {
         const Options options = readOptions(argc, argv);
         Json runs = Json::array();
         for (double delay : options.delays) {
@@ -412,12 +415,6 @@ int main(int argc, char** argv) {
             summary["backlog"] = runBacklog(options);
             std::cerr << summary["backlog"].dump(2) << '\n';
         }
-        std::cout << summary.dump(2) << '\n';
-        if (!options.json.empty())
-            std::ofstream(options.json) << summary.dump(2) << '\n';
-    } catch (const std::exception& e) {
-        std::cerr << "bench_workers: " << e.what() << '\n';
-        return 1;
-    }
-    return 0;
+        reportSummary(summary, options.json);
+    });
 }

@@ -3,9 +3,7 @@
 // What the shell's tests share: a Qt application, a dispatcher on 127.0.0.1 and a
 // program assembled around a temporary data directory.
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "support/LoopbackSocket.h"
 #include "support/QtTestApp.h"
 #include "support/RecordingDispatcher.h"
 
@@ -46,19 +44,6 @@ inline bool loopUntil(const std::function<bool()>& done, int patienceMs = 60000)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
-}
-
-// A port on 127.0.0.1 on which nothing listens.
-inline int closedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 inline std::string settingsIniFor(int port, const std::string& token) {

@@ -17,6 +17,7 @@
 #include "app/MainWindow.h"
 #include "app/ShellTestKit.h"
 #include "support/Controls.h"
+#include "support/CurrentDirectory.h"
 #include "updater/AboutDialog.h"
 #include "updater/UpdateActions.h"
 #include "wizard/AddCashboxWizard.h"
@@ -80,21 +81,6 @@ private:
     bool ready_ = false;
     mutable std::mutex mutex_;
     std::vector<std::string> shown_;
-};
-
-// The process's current directory, where the updater program is looked for first.
-class CurrentDirectory {
-public:
-    explicit CurrentDirectory(const std::filesystem::path& directory)
-        : previous_(QDir::currentPath()) {
-        EXPECT_TRUE(QDir::setCurrent(QString::fromStdString(directory.string())));
-    }
-    ~CurrentDirectory() { QDir::setCurrent(previous_); }
-    CurrentDirectory(const CurrentDirectory&) = delete;
-    CurrentDirectory& operator=(const CurrentDirectory&) = delete;
-
-private:
-    QString previous_;
 };
 
 }  // namespace

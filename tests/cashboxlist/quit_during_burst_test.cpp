@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 
 #include "app/MainWindow.h"
@@ -24,18 +23,6 @@ namespace {
 constexpr const char* kSerial = "00106700000001";
 constexpr const char* kAccountToken = "burst-account-token";
 constexpr int kSales = 10;
-
-std::map<std::string, int> fiscalisedById(const std::filesystem::path& log) {
-    std::map<std::string, int> counts;
-    std::ifstream in(log);
-    std::string line;
-    while (std::getline(in, line)) {
-        const std::optional<Json> entry = parseJson(line);
-        if (entry && entry->contains("external_id") && entry->contains("fiscalDocumentNumber"))
-            ++counts[textAt(*entry, "external_id").value_or("")];
-    }
-    return counts;
-}
 
 std::map<std::string, std::string> docStates(sandbox::SandboxServer& sandbox) {
     std::map<std::string, std::string> states;
@@ -104,14 +91,13 @@ TEST_F(QuitDuringBurst, EveryDocumentIsPrintedOnceAndReportedAfterTheNextStart) 
     {
         auto app = start();
         // The burst has begun printing: quit now.
-        ASSERT_TRUE(
-            waitUntil([&] { return !fiscalisedById(home_.file("emulator-log.jsonl")).empty(); }));
+        ASSERT_TRUE(waitUntil([&] { return !fiscalisedById(home_.path()).empty(); }));
         app->mainWindow().stopRegisters();
         // What was printed before the program ended is kept with its answer.
         TaskJournal journal;
         journal.openJournal(home_.file(kJournalFileName));
         EXPECT_EQ(journal.selectChecks(kSerial, "completed").size(),
-                  fiscalisedById(home_.file("emulator-log.jsonl")).size());
+                  fiscalisedById(home_.path()).size());
         // The command ran with the burst; its result waits for the next request.
         EXPECT_EQ(commandState(commandId), "sent");
         EXPECT_EQ(journal.storedCommandResults().size(), 1u);
@@ -138,7 +124,7 @@ TEST_F(QuitDuringBurst, EveryDocumentIsPrintedOnceAndReportedAfterTheNextStart) 
     std::map<std::string, int> once;
     for (const std::string& id : ids)
         once[id] = 1;
-    EXPECT_EQ(fiscalisedById(home_.file("emulator-log.jsonl")), once);
+    EXPECT_EQ(fiscalisedById(home_.path()), once);
     EXPECT_EQ(dialogs_.count(), 0u) << dialogs_.texts().front();
 }
 

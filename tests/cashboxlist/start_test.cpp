@@ -7,14 +7,11 @@
 #include <QElapsedTimer>
 #include <QThread>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 
 #include "cashboxlist/ListWorld.h"
 #include "emulator/EmulatorBench.h"
+#include "support/LoopbackSocket.h"
 
 using namespace th;
 using namespace th::test;
@@ -29,7 +26,7 @@ class FlakyFront {
 public:
     enum class Mode { Refused, Unavailable, Up };
 
-    explicit FlakyFront(const TestDispatcher& service) : port_(closedPortOnLoopback()) {
+    explicit FlakyFront(const TestDispatcher& service) : port_(closedPort()) {
         const std::string target = service.baseUrl();
         const int servicePort = std::stoi(target.substr(target.rfind(':') + 1));
         server_.Post(R"(/dispatcher/v1/(\w+))",
@@ -64,18 +61,6 @@ public:
     }
 
 private:
-    // A port the system just handed out and took back: nothing listens there.
-    static int closedPortOnLoopback() {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t length = sizeof address;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        ::close(fd);
-        return ntohs(address.sin_port);
-    }
     void stop() {
         if (!thread_.joinable())
             return;

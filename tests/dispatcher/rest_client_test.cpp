@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include "support/LoopbackProxy.h"
 #include "support/LoopbackServer.h"
+#include "support/LoopbackSocket.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -24,6 +25,7 @@
 using th::AppSettings;
 using th::DispatcherClient;
 using th::Json;
+using th::test::bindOnLoopback;
 using th::test::LoopbackProxy;
 using th::test::LoopbackServer;
 using th::test::ScopedEnvironment;
@@ -177,15 +179,9 @@ private:
 // for checks of the wire form that an HTTP server library would decode first.
 class RawCapture {
 public:
-    RawCapture() : listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    RawCapture() {
+        listener_ = bindOnLoopback(port_);
         ::listen(listener_, 1);
-        socklen_t len = sizeof addr;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
         thread_ = std::thread([this] { serveOne(); });
     }
     ~RawCapture() {
@@ -230,7 +226,7 @@ private:
         return at == std::string::npos ? 0 : std::stoul(request_.substr(at + 16));
     }
 
-    int listener_;
+    int listener_ = -1;
     int port_ = 0;
     std::thread thread_;
     std::string request_;
@@ -244,15 +240,8 @@ public:
     TlsProtocolProbe() : context_(SSL_CTX_new(TLS_server_method())) {
         useSelfSignedCertificate();
         SSL_CTX_set_alpn_select_cb(context_, &TlsProtocolProbe::selectProtocol, this);
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        listener_ = bindOnLoopback(port_);
         ::listen(listener_, 1);
-        socklen_t len = sizeof addr;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
         thread_ = std::thread([this] { acceptOne(); });
     }
     ~TlsProtocolProbe() {
@@ -595,8 +584,8 @@ TEST_F(RestClientTest, ARedirectToAnotherOriginFailsAndSendsItNothing) {
     const ForeignRedirect cases[] = {
         {"the service's address as user information before another host",
          [](const FakeDispatcher& home, const FakeDispatcher& other) {
-             return "http://127.0.0.1:" + std::to_string(home.port()) + "@localhost:" +
-                    std::to_string(other.port()) + "/dispatcher/v1/test";
+             return "http://127.0.0.1:" + std::to_string(home.port()) +
+                    "@localhost:" + std::to_string(other.port()) + "/dispatcher/v1/test";
          }},
         {"a longer host name that starts with the service's",
          [&longerHost](const FakeDispatcher&, const FakeDispatcher&) {

@@ -13,6 +13,7 @@
 #include "DispatcherStub.h"
 #include "platform/Dialogs.h"
 #include "settings/AppSettings.h"
+#include "support/CurrentDirectory.h"
 #include "support/TempDir.h"
 #include "updater/UpdateActions.h"
 #include "updater/Updater.h"
@@ -21,6 +22,7 @@ namespace th {
 namespace {
 
 using test::DispatcherStub;
+using test::CurrentDirectory;
 using test::TempDir;
 
 Json offering(const std::string& version) {
@@ -243,7 +245,9 @@ TEST(UpdateCheckWithSandbox, StartUpOffersTheVersionTheServiceNames) {
                            .enableUpdate = [&] { enabled = true; },
                            .appClose = [&] { ++appClosed; },
                            .startUpdater =
-                               [] { return UpdaterStart{UpdaterStart::Outcome::Started, {}}; }});
+                               [] {
+                                   return UpdaterStart{UpdaterStart::Outcome::Started, {}};
+                               }});
     actions.checkForUpdate(false);
     EXPECT_TRUE(enabled);
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{outdatedWarning("1.0.2.0")});
@@ -266,21 +270,6 @@ std::string waitForStartMark(const TempDir& dir) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return dir.read("started");
 }
-
-// The process's current directory for one test.
-class CurrentDirectory {
-public:
-    explicit CurrentDirectory(const std::filesystem::path& directory)
-        : previous_(QDir::currentPath()) {
-        EXPECT_TRUE(QDir::setCurrent(QString::fromStdString(directory.string())));
-    }
-    ~CurrentDirectory() { QDir::setCurrent(previous_); }
-    CurrentDirectory(const CurrentDirectory&) = delete;
-    CurrentDirectory& operator=(const CurrentDirectory&) = delete;
-
-private:
-    QString previous_;
-};
 
 enum class Upd { None, Executable, NotExecutable, Directory };
 
@@ -346,22 +335,30 @@ TEST(UpdateProgram, BesideTheExecutableItStartsInTheCurrentDirectory) {
               "0:" + std::filesystem::canonical(current.path()).string() + "\n");
 }
 
-TEST(UpdateProgram, StartsUpdFromTheCurrentDirectoryThenCloses) {
-    TempDir dir;
-    writeRecordingUpdater(dir);
-    RecordingDialogs dialogs;
-    AppSettings settings(dir.path());
-    Updater updater(settings, dialogs);
-    int appClosed = 0;
-    bool enabled = true;
-    UpdateActions actions(updater, dialogs,
-                          {.isUpdateEnabled = [&] { return enabled; },
-                           .enableUpdate = [&] { enabled = true; },
-                           .appClose = [&] { ++appClosed; }});
-    {
+// "Обновить" from the menu, with the process's current directory in dir, where the updater
+// program is looked for first.
+class UpdateFromTheMenu : public ::testing::Test {
+protected:
+    void startUpdateHere() {
         CurrentDirectory inDir(dir.path());
         actions.startUpdate();
     }
+
+    TempDir dir;
+    RecordingDialogs dialogs;
+    AppSettings settings{dir.path()};
+    Updater updater{settings, dialogs};
+    int appClosed = 0;
+    UpdateActions actions{updater,
+                          dialogs,
+                          {.isUpdateEnabled = [] { return true; },
+                           .enableUpdate = [] {},
+                           .appClose = [this] { ++appClosed; }}};
+};
+
+TEST_F(UpdateFromTheMenu, StartsUpdFromTheCurrentDirectoryThenCloses) {
+    writeRecordingUpdater(dir);
+    startUpdateHere();
     EXPECT_EQ(appClosed, 1);
     EXPECT_EQ(dialogs.count(), 0u);
     EXPECT_EQ(waitForStartMark(dir), "0:" + std::filesystem::canonical(dir.path()).string() + "\n");
@@ -369,22 +366,10 @@ TEST(UpdateProgram, StartsUpdFromTheCurrentDirectoryThenCloses) {
 
 // An executable "upd" whose interpreter is missing is found but cannot start: the client
 // says so and keeps running, "Обновить" still offered.
-TEST(UpdateProgram, OneThatCannotStartIsReportedAndTheProgramKeepsRunning) {
-    TempDir dir;
+TEST_F(UpdateFromTheMenu, OneThatCannotStartIsReportedAndTheProgramKeepsRunning) {
     dir.write("upd", "#!/nonexistent/interpreter\n");
     std::filesystem::permissions(dir.file("upd"), std::filesystem::perms::owner_all);
-    RecordingDialogs dialogs;
-    AppSettings settings(dir.path());
-    Updater updater(settings, dialogs);
-    int appClosed = 0;
-    UpdateActions actions(updater, dialogs,
-                          {.isUpdateEnabled = [] { return true; },
-                           .enableUpdate = [] {},
-                           .appClose = [&] { ++appClosed; }});
-    {
-        CurrentDirectory inDir(dir.path());
-        actions.startUpdate();
-    }
+    startUpdateHere();
     EXPECT_EQ(appClosed, 0);
     EXPECT_FALSE(actions.updateStarted());
     ASSERT_EQ(dialogs.count(), 1u);
@@ -393,20 +378,8 @@ TEST(UpdateProgram, OneThatCannotStartIsReportedAndTheProgramKeepsRunning) {
               "Не удалось запустить программу обновления " + dir.file("upd").string());
 }
 
-TEST(UpdateProgram, NoneInTheCurrentDirectoryNorBesideTheTestProgramKeepsRunning) {
-    TempDir dir;
-    RecordingDialogs dialogs;
-    AppSettings settings(dir.path());
-    Updater updater(settings, dialogs);
-    int appClosed = 0;
-    UpdateActions actions(updater, dialogs,
-                          {.isUpdateEnabled = [] { return true; },
-                           .enableUpdate = [] {},
-                           .appClose = [&] { ++appClosed; }});
-    {
-        CurrentDirectory inDir(dir.path());
-        actions.startUpdate();
-    }
+TEST_F(UpdateFromTheMenu, NoneInTheCurrentDirectoryNorBesideTheTestProgramKeepsRunning) {
+    startUpdateHere();
     EXPECT_EQ(appClosed, 0);
     EXPECT_FALSE(actions.updateStarted());
     EXPECT_EQ(dialogs.texts(), std::vector<std::string>{packageManagerNotice("0.0.0.0")});
