@@ -155,16 +155,7 @@ std::unique_ptr<AppSettings> testSettings(const TempDir& dir, const std::string&
 // A port on 127.0.0.1 bound but not listening: connections to it are refused.
 class RefusingPort {
 public:
-    RefusingPort() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-    }
+    RefusingPort() { fd_ = bindOnLoopback(port_); }
     ~RefusingPort() { ::close(fd_); }
     std::string baseUrl() const {
         return "http://127.0.0.1:" + std::to_string(port_) + "/dispatcher/v1";
