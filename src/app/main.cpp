@@ -57,24 +57,15 @@ int refuseStart(int argc, char** argv, const std::string& text) {
     return kRefusedStart;
 }
 
-// The data directory, or the reason there is none (no HOME and no TILLHAVEN_HOME).
-std::optional<th::DataPaths> dataPaths(std::string& failure) {
-    try {
-        return th::resolveDataPaths();
-    } catch (const std::exception& e) {
-        failure = e.what();
-        return std::nullopt;
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string noDataDirectory;
-    const std::optional<th::DataPaths> found = dataPaths(noDataDirectory);
-    if (!found)
-        return refuseStart(argc, argv, noDataDirectory);
-    const th::DataPaths& paths = *found;
+    th::DataPaths paths;
+    try {
+        paths = th::resolveDataPaths();
+    } catch (const std::exception& e) {  // no HOME and no TILLHAVEN_HOME
+        return refuseStart(argc, argv, e.what());
+    }
     th::InstanceLock instanceLock(paths.settingsDir);
     switch (instanceLock.tryAcquire()) {
         case th::LockOutcome::Held:

@@ -28,11 +28,11 @@
 #include "cashbox/TaskJournal.h"
 #include "dispatcher/gui/RequestLogWindow.h"
 #include "drivers/Automation.h"
-#include "emulator/EmulatorBench.h"
 #include "emulator/RegisterBackends.h"
 #include "platform/Dialogs.h"
 #include "platform/Json.h"
 #include "settings/AppSettings.h"
+#include "support/EmulatorLog.h"
 #include "support/TempDir.h"
 
 namespace th::test {
@@ -167,16 +167,6 @@ inline std::string settingsIniText(const std::string& baseUrl,
 
 inline std::string benchText(const std::vector<Json>& registers) {
     return dumpCompact(Json{{"registers", registers}});
-}
-
-// How many times the emulated registers of dataDir fiscalised each document, by
-// "external_id", from the emulator's log; a document a register refused counts for nothing.
-inline std::map<std::string, int> fiscalisedById(const std::filesystem::path& dataDir) {
-    std::map<std::string, int> counts;
-    for (const Json& line : EmulatorBench(dataDir).logLines())
-        if (line.contains("external_id") && line.contains("fiscalDocumentNumber"))
-            ++counts[textAt(line, "external_id").value_or("")];
-    return counts;
 }
 
 // One element of "getsalepoints".

@@ -90,7 +90,7 @@ TEST(ManySalePoints, TheRegisterSetUpHereWorksUnderAnOpenFileLimitOf256) {
     std::map<std::string, int> expected;
     for (const std::string& id : ids)
         expected[id] = 1;
-    EXPECT_EQ(fiscalisedById(home.path()), expected);
+    EXPECT_EQ(fiscalisations(home.path()), expected);
 
     // Only the register set up here has a worker; any other opens its window on demand.
     size_t workers = 0;

@@ -91,13 +91,13 @@ TEST_F(QuitDuringBurst, EveryDocumentIsPrintedOnceAndReportedAfterTheNextStart) 
     {
         auto app = start();
         // The burst has begun printing: quit now.
-        ASSERT_TRUE(waitUntil([&] { return !fiscalisedById(home_.path()).empty(); }));
+        ASSERT_TRUE(waitUntil([&] { return !fiscalisations(home_.path()).empty(); }));
         app->mainWindow().stopRegisters();
         // What was printed before the program ended is kept with its answer.
         TaskJournal journal;
         journal.openJournal(home_.file(kJournalFileName));
         EXPECT_EQ(journal.selectChecks(kSerial, "completed").size(),
-                  fiscalisedById(home_.path()).size());
+                  fiscalisations(home_.path()).size());
         // The command ran with the burst; its result waits for the next request.
         EXPECT_EQ(commandState(commandId), "sent");
         EXPECT_EQ(journal.storedCommandResults().size(), 1u);
@@ -124,7 +124,7 @@ TEST_F(QuitDuringBurst, EveryDocumentIsPrintedOnceAndReportedAfterTheNextStart) 
     std::map<std::string, int> once;
     for (const std::string& id : ids)
         once[id] = 1;
-    EXPECT_EQ(fiscalisedById(home_.path()), once);
+    EXPECT_EQ(fiscalisations(home_.path()), once);
     EXPECT_EQ(dialogs_.count(), 0u) << dialogs_.texts().front();
 }
 

@@ -31,6 +31,7 @@
 #include "cashbox/TaskJournal.h"
 #include "emulator/EmulatorBench.h"
 #include "platform/Json.h"
+#include "support/EmulatorLog.h"
 #include "support/TempDir.h"
 
 extern char** environ;
@@ -91,16 +92,8 @@ inline void prepareHome(const test::TempDir& home, int sandboxPort) {
     createJournalFile(home.file(kJournalFileName));
 }
 
-// Fiscal documents per "external_id", from the emulator's task log; a document the
-// register refused leaves a line with "error" and counts for nothing.
-inline std::map<std::string, int> fiscalisations(const std::filesystem::path& home) {
-    std::map<std::string, int> count;
-    for (const Json& line : EmulatorBench(home).logLines()) {
-        if (line.contains("fiscalDocumentNumber") && line.contains("external_id"))
-            ++count[valueText(line["external_id"]).value_or("?")];
-    }
-    return count;
-}
+// Fiscal documents per "external_id", from the emulator's task log.
+using test::fiscalisations;
 
 inline int fiscalisedMoreThanOnce(const std::map<std::string, int>& count) {
     int twice = 0;
